@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and tests need, and only those that are missing.
+# Runs as root (CI and developer machines); elsewhere it uses sudo when it is there.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev)
+if [[ "${1:-}" == "--bench" ]]; then
+    packages+=(liblmdb-dev libboost-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "deps.sh: installing ${missing[*]}" >&2
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || { echo "deps.sh: need root to install ${missing[*]}" >&2; exit 1; }
+    sudo=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
