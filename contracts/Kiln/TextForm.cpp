@@ -44,6 +44,64 @@ String valueToStrep(double value) {
 
 String valueToStrep(bool value) { return value ? String("True") : String("False"); }
 
+String quotedText(std::string_view text) {
+    std::string out = "'";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\' || c == '\'') {
+            out += '\\';
+            out += ch;
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += ch;
+        } else {
+            char buf[5];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    out += '\'';
+    return String(std::move(out));
+}
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string parseQuotedText(String::IteratorConst& pos, String::IteratorConst end) {
+    const auto start = pos;
+    auto fail = [&](const char* what) -> void {
+        throw RangeException(std::string(what) + " at " + textExcerpt(start, end));
+    };
+    if (pos >= end || *pos != '\'') fail("expected a quoted text");
+    std::string out;
+    for (auto p = pos + 1; p < end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '\'') {
+            pos = p + 1;
+            return out;
+        }
+        if (c < 0x20 || c >= 0x7F) fail("unescaped byte in quoted text");
+        if (c != '\\') {
+            out += static_cast<char>(c);
+            continue;
+        }
+        if (++p >= end) break;
+        if (*p == '\\' || *p == '\'') {
+            out += *p;
+        } else if (*p == 'x' && end - p > 2 && hexDigitValue(p[1]) >= 0 && hexDigitValue(p[2]) >= 0) {
+            out += static_cast<char>(hexDigitValue(p[1]) * 16 + hexDigitValue(p[2]));
+            p += 2;
+        } else {
+            fail("bad escape in quoted text");
+        }
+    }
+    fail("unterminated quoted text");
+    return out;
+}
+
 void needString(String::IteratorConst& pos, String::IteratorConst end, std::string_view literal) {
     const auto available = static_cast<std::size_t>(end - pos);
     if (pos > end || available < literal.size() ||

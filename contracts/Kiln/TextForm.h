@@ -52,6 +52,10 @@ String valueToStrep(T value) {
     return valueToStrep(static_cast<std::uint64_t>(value));
 }
 
+// A text as one single-quoted line: '\\' and '\'' escaped, every byte outside printable ASCII
+// written as \xHH. parseQuotedText reads exactly that back.
+String quotedText(std::string_view text);
+
 // ---- Parsing primitives ------------------------------------------------------------------------
 
 // Requires `literal` at `pos` and steps over it. No white space is skipped.
@@ -71,6 +75,9 @@ template <std::integral T>
     requires(!std::same_as<T, bool>)
 T parseNumber(String::IteratorConst& pos, String::IteratorConst end);
 
+// The value of a hexadecimal digit, or -1.
+int hexDigitValue(char c);
+std::string parseQuotedText(String::IteratorConst& pos, String::IteratorConst end);
 double parseDouble(String::IteratorConst& pos, String::IteratorConst end);
 bool parseBool(String::IteratorConst& pos, String::IteratorConst end);
 

@@ -126,7 +126,8 @@ TEST(WirekitSmallTypes, NumbersReadBackAndDisplayNamesSpecialVlans) {
 
     EXPECT_EQ(text(Wirekit::ipProtoTcp), "6");
     EXPECT_EQ(text(static_cast<Wirekit::IpProtocolNumber>(-7)), "-7");
-    EXPECT_EQ(parseExact<Wirekit::IpProtocolNumber>("-7"), static_cast<Wirekit::IpProtocolNumber>(-7));
+    EXPECT_EQ(parseExact<Wirekit::IpProtocolNumber>("-7"),
+              static_cast<Wirekit::IpProtocolNumber>(-7));
     EXPECT_THROW(parseExact<Wirekit::IpProtocolNumber>("2147483648"), Kiln::RangeException);
 }
 
