@@ -4,7 +4,6 @@
 #include <sstream>
 #include <string>
 
-#include "contracts/Kiln/Format.h"
 #include "contracts/Kiln/Hash.h"
 
 namespace FlowTracking {
@@ -41,25 +40,7 @@ struct FlowKeyLayout {
 template <class Addr>
 BasicFlowKey<Addr>::BasicFlowKey(Kiln::String::IteratorConst& pos,
                                  Kiln::String::IteratorConst end) {
-    using Kiln::deserializeAttr;
-    using Kiln::needString;
-    needString(pos, end, "Value('");
-    needString(pos, end, typeName);
-    needString(pos, end, "', ** {'vrfId': ");
-    vrfId_ = deserializeAttr<VrfId>(pos, end, "vrfId");
-    needString(pos, end, ", 'vlanId': ");
-    vlanId_ = deserializeAttr<VlanId>(pos, end, "vlanId");
-    needString(pos, end, ", 'srcAddr': ");
-    srcAddr_ = deserializeAttr<Addr>(pos, end, "srcAddr");
-    needString(pos, end, ", 'dstAddr': ");
-    dstAddr_ = deserializeAttr<Addr>(pos, end, "dstAddr");
-    needString(pos, end, ", 'ipProtocol': ");
-    ipProtocol_ = deserializeAttr<Wirekit::IpProtocolNumber>(pos, end, "ipProtocol");
-    needString(pos, end, ", 'srcPort': ");
-    srcPort_ = deserializeAttr<std::uint16_t>(pos, end, "srcPort");
-    needString(pos, end, ", 'dstPort': ");
-    dstPort_ = deserializeAttr<std::uint16_t>(pos, end, "dstPort");
-    needString(pos, end, "})");
+    Kiln::ValueText::read(typeName, *this, pos, end);
 }
 
 template <class Addr>
@@ -87,23 +68,12 @@ Kiln::String BasicFlowKey<Addr>::str() const {
 template class BasicFlowKey<Wirekit::IpAddr>;
 template class BasicFlowKey<Wirekit::Ip6Addr>;
 
-namespace {
-
-template <class Key>
-Kiln::String keyValueToStrep(const Key& k) {
-    return Kiln::format(
-        "Value('%s', ** {'vrfId': %s, 'vlanId': %s, 'srcAddr': %s, 'dstAddr': %s, "
-        "'ipProtocol': %s, 'srcPort': %s, 'dstPort': %s})",
-        Key::typeName, valueToStrep(k.vrfId()).charPtr(), valueToStrep(k.vlanId()).charPtr(),
-        valueToStrep(k.srcAddr()).charPtr(), valueToStrep(k.dstAddr()).charPtr(),
-        valueToStrep(k.ipProtocol()).charPtr(), Kiln::valueToStrep(k.srcPort()).charPtr(),
-        Kiln::valueToStrep(k.dstPort()).charPtr());
+Kiln::String valueToStrep(const IpFlowKey& key) {
+    return Kiln::ValueText::write(IpFlowKey::typeName, key);
 }
-
-}  // namespace
-
-Kiln::String valueToStrep(const IpFlowKey& key) { return keyValueToStrep(key); }
-Kiln::String valueToStrep(const Ip6FlowKey& key) { return keyValueToStrep(key); }
+Kiln::String valueToStrep(const Ip6FlowKey& key) {
+    return Kiln::ValueText::write(Ip6FlowKey::typeName, key);
+}
 std::ostream& operator<<(std::ostream& os, const IpFlowKey& key) {
     return os << valueToStrep(key);
 }

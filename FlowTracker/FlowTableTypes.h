@@ -10,6 +10,7 @@
 
 #include "contracts/Kiln/String.h"
 #include "contracts/Kiln/TextForm.h"
+#include "contracts/Kiln/ValueText.h"
 #include "contracts/Wirekit/Ip6Addr.h"
 #include "contracts/Wirekit/IpAddr.h"
 #include "contracts/Wirekit/IpProtocolNumber.h"
@@ -101,6 +102,18 @@ class BasicFlowKey {
 
   private:
     friend struct FlowKeyLayout;
+    friend struct Kiln::ValueText;
+
+    template <class Visitor, class... Self>
+    static void forEachAttribute(Visitor&& visit, Self&... self) {
+        visit("vrfId", self.vrfId_...);
+        visit("vlanId", self.vlanId_...);
+        visit("srcAddr", self.srcAddr_...);
+        visit("dstAddr", self.dstAddr_...);
+        visit("ipProtocol", self.ipProtocol_...);
+        visit("srcPort", self.srcPort_...);
+        visit("dstPort", self.dstPort_...);
+    }
 
     VrfId vrfId_{defaultVrfId};
     VlanId vlanId_{};
