@@ -8,18 +8,25 @@
 #include <functional>
 #include <ostream>
 
+#include "FlowTracker/PacketTypes.h"
 #include "contracts/Kiln/String.h"
+#include "contracts/Kiln/System.h"
 #include "contracts/Kiln/TextForm.h"
 #include "contracts/Kiln/ValueText.h"
+#include "contracts/Wirekit/EthAddr.h"
 #include "contracts/Wirekit/Ip6Addr.h"
 #include "contracts/Wirekit/IpAddr.h"
 #include "contracts/Wirekit/IpProtocolNumber.h"
+#include "contracts/Wirekit/IpTos.h"
+#include "contracts/Wirekit/TcpDataOffsetAndFlags.h"
 #include "contracts/Wirekit/VlanIdOrAnyOrNone.h"
+#include "contracts/Wirekit/VniExtOrNone.h"
 #include "contracts/Wirekit/VrfId.h"
 
 namespace FlowTracking {
 
 struct FlowKeyLayout;
+struct FlowRecordLayout;
 
 // The qualified type name each key writes into its value text.
 template <class Addr>
@@ -143,6 +150,390 @@ Kiln::String valueToStrep(const Ip6FlowKey& key);
 // Writes the value text form (not the display text).
 std::ostream& operator<<(std::ostream& os, const IpFlowKey& key);
 std::ostream& operator<<(std::ostream& os, const Ip6FlowKey& key);
+
+// ---- Flow records ------------------------------------------------------------------------------
+//
+// Plain values stored byte for byte in the flow tables: no pointers, padding zeroed and never
+// read. The key is fixed at construction; every other attribute has a reader and a setter
+// `<attribute>Is`. Records have no hash or ordering of their own: tables use key().
+
+// What is known about one IPv4 flow: 136 bytes, alignment 8, stored byte for byte in the
+// ipFlowEntry table. Holds no pointers, so a byte copy is an equal record.
+class IpFlowEntry {
+  public:
+    static constexpr const char* typeName = "FlowTracking::IpFlowEntry";
+
+    IpFlowEntry() = default;
+    explicit IpFlowEntry(const IpFlowKey& key) : key_(key) {}
+    // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
+    // failing attribute otherwise.
+    IpFlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
+
+    const IpFlowKey& key() const { return key_; }
+    const Wirekit::EthAddr& srcEthAddr() const { return srcEthAddr_; }
+    void srcEthAddrIs(const Wirekit::EthAddr& v) { srcEthAddr_ = v; }
+    Bridging::VlanIdOrAnyOrNone egressVlanId() const { return egressVlanId_; }
+    void egressVlanIdIs(Bridging::VlanIdOrAnyOrNone v) { egressVlanId_ = v; }
+    const Wirekit::EthAddr& dstEthAddr() const { return dstEthAddr_; }
+    void dstEthAddrIs(const Wirekit::EthAddr& v) { dstEthAddr_ = v; }
+    const Wirekit::IpAddr& srcIpAddr() const { return srcIpAddr_; }
+    void srcIpAddrIs(const Wirekit::IpAddr& v) { srcIpAddr_ = v; }
+    const Wirekit::IpAddr& dstIpAddr() const { return dstIpAddr_; }
+    void dstIpAddrIs(const Wirekit::IpAddr& v) { dstIpAddr_ = v; }
+    Wirekit::IpProtocolNumber ipProtocol() const { return ipProtocol_; }
+    void ipProtocolIs(Wirekit::IpProtocolNumber v) { ipProtocol_ = v; }
+    Wirekit::IpTos tos() const { return tos_; }
+    void tosIs(Wirekit::IpTos v) { tos_ = v; }
+    Wirekit::TcpDataOffsetAndFlags tcpFlags() const { return tcpFlags_; }
+    void tcpFlagsIs(Wirekit::TcpDataOffsetAndFlags v) { tcpFlags_ = v; }
+    std::uint16_t srcPort() const { return srcPort_; }
+    void srcPortIs(std::uint16_t v) { srcPort_ = v; }
+    std::uint16_t dstPort() const { return dstPort_; }
+    void dstPortIs(std::uint16_t v) { dstPort_ = v; }
+    std::uint64_t bytes() const { return bytes_; }
+    void bytesIs(std::uint64_t v) { bytes_ = v; }
+    std::uint64_t pkts() const { return pkts_; }
+    void pktsIs(std::uint64_t v) { pkts_ = v; }
+    std::uint64_t hwBytes() const { return hwBytes_; }
+    void hwBytesIs(std::uint64_t v) { hwBytes_ = v; }
+    std::uint64_t hwPkts() const { return hwPkts_; }
+    void hwPktsIs(std::uint64_t v) { hwPkts_ = v; }
+    Kiln::Seconds startTime() const { return startTime_; }
+    void startTimeIs(Kiln::Seconds v) { startTime_ = v; }
+    Kiln::Seconds lastPktTime() const { return lastPktTime_; }
+    void lastPktTimeIs(Kiln::Seconds v) { lastPktTime_ = v; }
+    std::uint32_t inIfIndex() const { return inIfIndex_; }
+    void inIfIndexIs(std::uint32_t v) { inIfIndex_ = v; }
+    std::uint32_t outIfIndex() const { return outIfIndex_; }
+    void outIfIndexIs(std::uint32_t v) { outIfIndex_ = v; }
+    std::uint32_t inIfType() const { return inIfType_; }
+    void inIfTypeIs(std::uint32_t v) { inIfType_ = v; }
+    Vxlan::VniExtOrNone vni() const { return vni_; }
+    void vniIs(Vxlan::VniExtOrNone v) { vni_ = v; }
+    TunnelState tunnelState() const { return tunnelState_; }
+    void tunnelStateIs(TunnelState v) { tunnelState_ = v; }
+    bool entryExported() const { return entryExported_; }
+    void entryExportedIs(bool v) { entryExported_ = v; }
+
+    // Every attribute equal, in declaration order; a NaN time is equal to nothing.
+    friend bool operator==(const IpFlowEntry& a, const IpFlowEntry& b) {
+        return Kiln::ValueText::equal(a, b);
+    }
+    // True exactly when the record equals a default-constructed one, key included.
+    bool operator!() const { return *this == IpFlowEntry(); }
+    // " IpFlowEntry key: " followed by the key's display text.
+    Kiln::String str() const;
+
+  private:
+    friend struct FlowRecordLayout;
+    friend struct Kiln::ValueText;
+
+    template <class Visitor, class... Self>
+    static void forEachAttribute(Visitor&& visit, Self&... self) {
+        visit("key", self.key_...);
+        visit("srcEthAddr", self.srcEthAddr_...);
+        visit("egressVlanId", self.egressVlanId_...);
+        visit("dstEthAddr", self.dstEthAddr_...);
+        visit("srcIpAddr", self.srcIpAddr_...);
+        visit("dstIpAddr", self.dstIpAddr_...);
+        visit("ipProtocol", self.ipProtocol_...);
+        visit("tos", self.tos_...);
+        visit("tcpFlags", self.tcpFlags_...);
+        visit("srcPort", self.srcPort_...);
+        visit("dstPort", self.dstPort_...);
+        visit("bytes", self.bytes_...);
+        visit("pkts", self.pkts_...);
+        visit("hwBytes", self.hwBytes_...);
+        visit("hwPkts", self.hwPkts_...);
+        visit("startTime", self.startTime_...);
+        visit("lastPktTime", self.lastPktTime_...);
+        visit("inIfIndex", self.inIfIndex_...);
+        visit("outIfIndex", self.outIfIndex_...);
+        visit("inIfType", self.inIfType_...);
+        visit("vni", self.vni_...);
+        visit("tunnelState", self.tunnelState_...);
+        visit("entryExported", self.entryExported_...);
+    }
+
+    IpFlowKey key_{};
+    Wirekit::EthAddr srcEthAddr_{};
+    Bridging::VlanIdOrAnyOrNone egressVlanId_{};
+    Wirekit::EthAddr dstEthAddr_{};
+    Wirekit::IpAddr srcIpAddr_{};
+    Wirekit::IpAddr dstIpAddr_{};
+    std::uint8_t padding0_[2] = {};  // never read
+    Wirekit::IpProtocolNumber ipProtocol_ = Wirekit::ipProtoReserved;
+    Wirekit::IpTos tos_{};
+    Wirekit::TcpDataOffsetAndFlags tcpFlags_{};
+    std::uint8_t padding1_[1] = {};  // never read
+    std::uint16_t srcPort_{};
+    std::uint16_t dstPort_{};
+    std::uint8_t padding2_[4] = {};  // never read
+    std::uint64_t bytes_{};
+    std::uint64_t pkts_{};
+    std::uint64_t hwBytes_{};
+    std::uint64_t hwPkts_{};
+    Kiln::Seconds startTime_{};
+    Kiln::Seconds lastPktTime_{};
+    std::uint32_t inIfIndex_{};
+    std::uint32_t outIfIndex_{};
+    std::uint32_t inIfType_{};
+    Vxlan::VniExtOrNone vni_{};
+    TunnelState tunnelState_ = TunnelState::unknown;
+    bool entryExported_{};
+    std::uint8_t padding3_[3] = {};  // never read
+};
+
+// What is known about one IPv6 flow: 168 bytes, alignment 8, stored byte for byte in the
+// ip6FlowEntry table. Unlike IpFlowEntry: tcpFlags before tos, a flowLabel, no hardware counts.
+class Ip6FlowEntry {
+  public:
+    static constexpr const char* typeName = "FlowTracking::Ip6FlowEntry";
+
+    Ip6FlowEntry() = default;
+    explicit Ip6FlowEntry(const Ip6FlowKey& key) : key_(key) {}
+    // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
+    // failing attribute otherwise.
+    Ip6FlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
+
+    const Ip6FlowKey& key() const { return key_; }
+    const Wirekit::EthAddr& srcEthAddr() const { return srcEthAddr_; }
+    void srcEthAddrIs(const Wirekit::EthAddr& v) { srcEthAddr_ = v; }
+    Bridging::VlanIdOrAnyOrNone egressVlanId() const { return egressVlanId_; }
+    void egressVlanIdIs(Bridging::VlanIdOrAnyOrNone v) { egressVlanId_ = v; }
+    const Wirekit::EthAddr& dstEthAddr() const { return dstEthAddr_; }
+    void dstEthAddrIs(const Wirekit::EthAddr& v) { dstEthAddr_ = v; }
+    const Wirekit::Ip6Addr& srcIpAddr() const { return srcIpAddr_; }
+    void srcIpAddrIs(const Wirekit::Ip6Addr& v) { srcIpAddr_ = v; }
+    const Wirekit::Ip6Addr& dstIpAddr() const { return dstIpAddr_; }
+    void dstIpAddrIs(const Wirekit::Ip6Addr& v) { dstIpAddr_ = v; }
+    Wirekit::IpProtocolNumber ipProtocol() const { return ipProtocol_; }
+    void ipProtocolIs(Wirekit::IpProtocolNumber v) { ipProtocol_ = v; }
+    Wirekit::TcpDataOffsetAndFlags tcpFlags() const { return tcpFlags_; }
+    void tcpFlagsIs(Wirekit::TcpDataOffsetAndFlags v) { tcpFlags_ = v; }
+    Wirekit::IpTos tos() const { return tos_; }
+    void tosIs(Wirekit::IpTos v) { tos_ = v; }
+    std::uint32_t flowLabel() const { return flowLabel_; }
+    void flowLabelIs(std::uint32_t v) { flowLabel_ = v; }
+    std::uint16_t srcPort() const { return srcPort_; }
+    void srcPortIs(std::uint16_t v) { srcPort_ = v; }
+    std::uint16_t dstPort() const { return dstPort_; }
+    void dstPortIs(std::uint16_t v) { dstPort_ = v; }
+    std::uint64_t bytes() const { return bytes_; }
+    void bytesIs(std::uint64_t v) { bytes_ = v; }
+    std::uint64_t pkts() const { return pkts_; }
+    void pktsIs(std::uint64_t v) { pkts_ = v; }
+    Kiln::Seconds startTime() const { return startTime_; }
+    void startTimeIs(Kiln::Seconds v) { startTime_ = v; }
+    Kiln::Seconds lastPktTime() const { return lastPktTime_; }
+    void lastPktTimeIs(Kiln::Seconds v) { lastPktTime_ = v; }
+    std::uint32_t inIfIndex() const { return inIfIndex_; }
+    void inIfIndexIs(std::uint32_t v) { inIfIndex_ = v; }
+    std::uint32_t outIfIndex() const { return outIfIndex_; }
+    void outIfIndexIs(std::uint32_t v) { outIfIndex_ = v; }
+    std::uint32_t inIfType() const { return inIfType_; }
+    void inIfTypeIs(std::uint32_t v) { inIfType_ = v; }
+    Vxlan::VniExtOrNone vni() const { return vni_; }
+    void vniIs(Vxlan::VniExtOrNone v) { vni_ = v; }
+    TunnelState tunnelState() const { return tunnelState_; }
+    void tunnelStateIs(TunnelState v) { tunnelState_ = v; }
+    bool entryExported() const { return entryExported_; }
+    void entryExportedIs(bool v) { entryExported_ = v; }
+
+    // Every attribute equal, in declaration order; a NaN time is equal to nothing.
+    friend bool operator==(const Ip6FlowEntry& a, const Ip6FlowEntry& b) {
+        return Kiln::ValueText::equal(a, b);
+    }
+    // True exactly when the record equals a default-constructed one, key included.
+    bool operator!() const { return *this == Ip6FlowEntry(); }
+    // " Ip6FlowEntry key: " followed by the key's display text.
+    Kiln::String str() const;
+
+  private:
+    friend struct FlowRecordLayout;
+    friend struct Kiln::ValueText;
+
+    template <class Visitor, class... Self>
+    static void forEachAttribute(Visitor&& visit, Self&... self) {
+        visit("key", self.key_...);
+        visit("srcEthAddr", self.srcEthAddr_...);
+        visit("egressVlanId", self.egressVlanId_...);
+        visit("dstEthAddr", self.dstEthAddr_...);
+        visit("srcIpAddr", self.srcIpAddr_...);
+        visit("dstIpAddr", self.dstIpAddr_...);
+        visit("ipProtocol", self.ipProtocol_...);
+        visit("tcpFlags", self.tcpFlags_...);
+        visit("tos", self.tos_...);
+        visit("flowLabel", self.flowLabel_...);
+        visit("srcPort", self.srcPort_...);
+        visit("dstPort", self.dstPort_...);
+        visit("bytes", self.bytes_...);
+        visit("pkts", self.pkts_...);
+        visit("startTime", self.startTime_...);
+        visit("lastPktTime", self.lastPktTime_...);
+        visit("inIfIndex", self.inIfIndex_...);
+        visit("outIfIndex", self.outIfIndex_...);
+        visit("inIfType", self.inIfType_...);
+        visit("vni", self.vni_...);
+        visit("tunnelState", self.tunnelState_...);
+        visit("entryExported", self.entryExported_...);
+    }
+
+    Ip6FlowKey key_{};
+    Wirekit::EthAddr srcEthAddr_{};
+    Bridging::VlanIdOrAnyOrNone egressVlanId_{};
+    Wirekit::EthAddr dstEthAddr_{};
+    Wirekit::Ip6Addr srcIpAddr_{};
+    Wirekit::Ip6Addr dstIpAddr_{};
+    std::uint8_t padding0_[2] = {};  // never read
+    Wirekit::IpProtocolNumber ipProtocol_ = Wirekit::ipProtoReserved;
+    Wirekit::TcpDataOffsetAndFlags tcpFlags_{};
+    Wirekit::IpTos tos_{};
+    std::uint8_t padding1_[1] = {};  // never read
+    std::uint32_t flowLabel_{};
+    std::uint16_t srcPort_{};
+    std::uint16_t dstPort_{};
+    std::uint64_t bytes_{};
+    std::uint64_t pkts_{};
+    Kiln::Seconds startTime_{};
+    Kiln::Seconds lastPktTime_{};
+    std::uint32_t inIfIndex_{};
+    std::uint32_t outIfIndex_{};
+    std::uint32_t inIfType_{};
+    Vxlan::VniExtOrNone vni_{};
+    TunnelState tunnelState_ = TunnelState::unknown;
+    bool entryExported_{};
+    std::uint8_t padding2_[3] = {};  // never read
+};
+
+// The BGP attributes learnt for an IPv4 flow: 44 bytes, alignment 4.
+class BgpFlowEntry {
+  public:
+    static constexpr const char* typeName = "FlowTracking::BgpFlowEntry";
+
+    BgpFlowEntry() = default;
+    explicit BgpFlowEntry(const IpFlowKey& key) : key_(key) {}
+    // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
+    // failing attribute otherwise.
+    BgpFlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
+
+    const IpFlowKey& key() const { return key_; }
+    std::uint32_t srcAs() const { return srcAs_; }
+    void srcAsIs(std::uint32_t v) { srcAs_ = v; }
+    std::uint32_t dstAs() const { return dstAs_; }
+    void dstAsIs(std::uint32_t v) { dstAs_ = v; }
+    const Wirekit::IpAddr& nextHopIp() const { return nextHopIp_; }
+    void nextHopIpIs(const Wirekit::IpAddr& v) { nextHopIp_ = v; }
+    const Wirekit::IpAddr& bgpNextHopIp() const { return bgpNextHopIp_; }
+    void bgpNextHopIpIs(const Wirekit::IpAddr& v) { bgpNextHopIp_ = v; }
+    std::uint8_t srcPrefixLen() const { return srcPrefixLen_; }
+    void srcPrefixLenIs(std::uint8_t v) { srcPrefixLen_ = v; }
+    std::uint8_t dstPrefixLen() const { return dstPrefixLen_; }
+    void dstPrefixLenIs(std::uint8_t v) { dstPrefixLen_ = v; }
+
+    // Every attribute equal, in declaration order; a NaN time is equal to nothing.
+    friend bool operator==(const BgpFlowEntry& a, const BgpFlowEntry& b) {
+        return Kiln::ValueText::equal(a, b);
+    }
+    // True exactly when the record equals a default-constructed one, key included.
+    bool operator!() const { return *this == BgpFlowEntry(); }
+    // " BgpFlowEntry key: " followed by the key's display text.
+    Kiln::String str() const;
+
+  private:
+    friend struct FlowRecordLayout;
+    friend struct Kiln::ValueText;
+
+    template <class Visitor, class... Self>
+    static void forEachAttribute(Visitor&& visit, Self&... self) {
+        visit("key", self.key_...);
+        visit("srcAs", self.srcAs_...);
+        visit("dstAs", self.dstAs_...);
+        visit("nextHopIp", self.nextHopIp_...);
+        visit("bgpNextHopIp", self.bgpNextHopIp_...);
+        visit("srcPrefixLen", self.srcPrefixLen_...);
+        visit("dstPrefixLen", self.dstPrefixLen_...);
+    }
+
+    IpFlowKey key_{};
+    std::uint32_t srcAs_{};
+    std::uint32_t dstAs_{};
+    Wirekit::IpAddr nextHopIp_{};
+    Wirekit::IpAddr bgpNextHopIp_{};
+    std::uint8_t srcPrefixLen_{};
+    std::uint8_t dstPrefixLen_{};
+    std::uint8_t padding0_[2] = {};  // never read
+};
+
+// The BGP attributes learnt for an IPv6 flow: 92 bytes, alignment 4.
+class Bgp6FlowEntry {
+  public:
+    static constexpr const char* typeName = "FlowTracking::Bgp6FlowEntry";
+
+    Bgp6FlowEntry() = default;
+    explicit Bgp6FlowEntry(const Ip6FlowKey& key) : key_(key) {}
+    // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
+    // failing attribute otherwise.
+    Bgp6FlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
+
+    const Ip6FlowKey& key() const { return key_; }
+    std::uint32_t srcAs() const { return srcAs_; }
+    void srcAsIs(std::uint32_t v) { srcAs_ = v; }
+    std::uint32_t dstAs() const { return dstAs_; }
+    void dstAsIs(std::uint32_t v) { dstAs_ = v; }
+    const Wirekit::Ip6Addr& nextHopIp() const { return nextHopIp_; }
+    void nextHopIpIs(const Wirekit::Ip6Addr& v) { nextHopIp_ = v; }
+    const Wirekit::Ip6Addr& bgpNextHopIp() const { return bgpNextHopIp_; }
+    void bgpNextHopIpIs(const Wirekit::Ip6Addr& v) { bgpNextHopIp_ = v; }
+    std::uint8_t srcPrefixLen() const { return srcPrefixLen_; }
+    void srcPrefixLenIs(std::uint8_t v) { srcPrefixLen_ = v; }
+    std::uint8_t dstPrefixLen() const { return dstPrefixLen_; }
+    void dstPrefixLenIs(std::uint8_t v) { dstPrefixLen_ = v; }
+
+    // Every attribute equal, in declaration order; a NaN time is equal to nothing.
+    friend bool operator==(const Bgp6FlowEntry& a, const Bgp6FlowEntry& b) {
+        return Kiln::ValueText::equal(a, b);
+    }
+    // True exactly when the record equals a default-constructed one, key included.
+    bool operator!() const { return *this == Bgp6FlowEntry(); }
+    // " Bgp6FlowEntry key: " followed by the key's display text.
+    Kiln::String str() const;
+
+  private:
+    friend struct FlowRecordLayout;
+    friend struct Kiln::ValueText;
+
+    template <class Visitor, class... Self>
+    static void forEachAttribute(Visitor&& visit, Self&... self) {
+        visit("key", self.key_...);
+        visit("srcAs", self.srcAs_...);
+        visit("dstAs", self.dstAs_...);
+        visit("nextHopIp", self.nextHopIp_...);
+        visit("bgpNextHopIp", self.bgpNextHopIp_...);
+        visit("srcPrefixLen", self.srcPrefixLen_...);
+        visit("dstPrefixLen", self.dstPrefixLen_...);
+    }
+
+    Ip6FlowKey key_{};
+    std::uint32_t srcAs_{};
+    std::uint32_t dstAs_{};
+    Wirekit::Ip6Addr nextHopIp_{};
+    Wirekit::Ip6Addr bgpNextHopIp_{};
+    std::uint8_t srcPrefixLen_{};
+    std::uint8_t dstPrefixLen_{};
+    std::uint8_t padding0_[2] = {};  // never read
+};
+
+// Value texts ("Value('FlowTracking::IpFlowEntry', ** {'key': Value(...), ...})") and their
+// stream form.
+Kiln::String valueToStrep(const IpFlowEntry& e);
+Kiln::String valueToStrep(const Ip6FlowEntry& e);
+Kiln::String valueToStrep(const BgpFlowEntry& e);
+Kiln::String valueToStrep(const Bgp6FlowEntry& e);
+std::ostream& operator<<(std::ostream& os, const IpFlowEntry& e);
+std::ostream& operator<<(std::ostream& os, const Ip6FlowEntry& e);
+std::ostream& operator<<(std::ostream& os, const BgpFlowEntry& e);
+std::ostream& operator<<(std::ostream& os, const Bgp6FlowEntry& e);
 
 extern template class BasicFlowKey<Wirekit::IpAddr>;
 extern template class BasicFlowKey<Wirekit::Ip6Addr>;
