@@ -11,6 +11,10 @@
 #include <vector>
 
 #include "FlowTracker/FlowTableTypes.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/RandomFlows.h"
+#include "tests/support/Seed.h"
+#include "tests/support/TextParsing.h"
 
 namespace {
 
@@ -19,57 +23,21 @@ using FlowTracking::IpFlowKey;
 using Vrf::VrfIdMap;
 
 template <class Key>
-struct KeyMaker;
-
-template <>
-struct KeyMaker<IpFlowKey> {
-    using Addr = Wirekit::IpAddr;
-    static Addr addr(std::mt19937_64& rng) {
-        return Addr::fromHostOrder(static_cast<std::uint32_t>(rng()));
-    }
-    static constexpr std::size_t paddingOffset = 14;
+struct KeyMaker {
+    using Addr = std::remove_cvref_t<decltype(Key().srcAddr())>;
+    static Addr addr(std::mt19937_64& rng) { return TestSupport::randomAddr<Addr>(rng); }
+    static constexpr std::size_t paddingOffset = std::is_same_v<Key, IpFlowKey> ? 14 : 38;
 };
 
-template <>
-struct KeyMaker<Ip6FlowKey> {
-    using Addr = Wirekit::Ip6Addr;
-    static Addr addr(std::mt19937_64& rng) {
-        // Runs of zero words exercise the "::" compression of the address text.
-        std::uint32_t w[4];
-        for (auto& x : w) x = (rng() % 3 == 0) ? 0 : static_cast<std::uint32_t>(rng());
-        return Addr::fromWords(w[0], w[1], w[2], w[3]);
-    }
-    static constexpr std::size_t paddingOffset = 38;
-};
-
-template <class Key>
-Key randomKey(std::mt19937_64& rng) {
-    using M = KeyMaker<Key>;
-    return Key(VrfIdMap::VrfId(static_cast<std::uint32_t>(rng())),
-               Bridging::VlanIdOrAnyOrNone(static_cast<std::uint16_t>(rng())), M::addr(rng),
-               M::addr(rng), static_cast<Wirekit::IpProtocolNumber>(static_cast<std::int32_t>(rng())),
-               static_cast<std::uint16_t>(rng()), static_cast<std::uint16_t>(rng()));
-}
-
-// Parses from an exactly-sized heap buffer, so that reading past the text trips
-// AddressSanitizer under `make check`.
-template <class Key>
-Key parseExact(const std::string& text) {
-    auto buf = std::make_unique<char[]>(text.size() + 1);
-    std::memcpy(buf.get(), text.data(), text.size());
-    const char* end = buf.get() + text.size();
-    Kiln::String::IteratorConst pos = buf.get();
-    Key key(pos, end);
-    if (pos != end) throw Kiln::RangeException("trailing text");
-    return key;
-}
+using TestSupport::parseWhole;
+using TestSupport::randomKey;
 
 template <class Key>
 class FlowKeyTest : public ::testing::Test {
   protected:
+    const std::uint64_t seed = TestSupport::testSeed(
+        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::mt19937_64 rng{seed};
-    const std::uint64_t seed = std::random_device{}();
-    void SetUp() override { RecordProperty("seed", std::to_string(seed)); }
 };
 
 using KeyTypes = ::testing::Types<IpFlowKey, Ip6FlowKey>;
@@ -96,7 +64,7 @@ TYPED_TEST(FlowKeyTest, EveryWrittenTextParsesBackEqual) {
     for (int i = 0; i < 2000; ++i) {
         const TypeParam k = randomKey<TypeParam>(this->rng);
         const Kiln::String text = valueToStrep(k);
-        ASSERT_EQ(parseExact<TypeParam>(text.stdString()), k) << text << " seed " << this->seed;
+        ASSERT_EQ(parseWhole<TypeParam>(text.stdString()), k) << text << " seed " << this->seed;
         ASSERT_EQ(Kiln::strepToValue(text, static_cast<const TypeParam*>(nullptr)), k);
     }
 }
@@ -137,6 +105,17 @@ TYPED_TEST(FlowKeyTest, OrderingIsAStrictWeakOrderConsistentWithEquality) {
     }
 }
 
+TYPED_TEST(FlowKeyTest, HashEqualityAndOrderingAllocateNothing) {
+    const TypeParam a = randomKey<TypeParam>(this->rng), b = randomKey<TypeParam>(this->rng);
+    const std::uint64_t before = TestSupport::threadAllocations();
+    std::uint32_t sink = a.hash(0) ^ b.hash(12345);
+    sink += (a == b) + (a < b) + (b < a) + std::less<TypeParam>{}(a, b);
+    EXPECT_EQ(TestSupport::threadAllocations(), before) << sink;
+    // The counter itself works: a display text allocates.
+    EXPECT_FALSE(a.str().empty());
+    EXPECT_GT(TestSupport::threadAllocations(), before);
+}
+
 TYPED_TEST(FlowKeyTest, AttributesDecideInDeclarationOrder) {
     using Addr = typename KeyMaker<TypeParam>::Addr;
     const Addr lo = KeyMaker<TypeParam>::addr(this->rng);
@@ -174,29 +153,19 @@ TYPED_TEST(FlowKeyTest, DisplayTextBeginsWithABlankAndEndsWithTheDestinationPort
 TYPED_TEST(FlowKeyTest, EveryPrefixOfAValidTextIsRejected) {
     const std::string text = valueToStrep(randomKey<TypeParam>(this->rng)).stdString();
     for (std::size_t n = 0; n < text.size(); ++n) {
-        EXPECT_THROW(parseExact<TypeParam>(text.substr(0, n)), Kiln::RangeException)
+        EXPECT_THROW(parseWhole<TypeParam>(text.substr(0, n)), Kiln::RangeException)
             << text.substr(0, n);
     }
 }
 
 TYPED_TEST(FlowKeyTest, RandomMutationsNeverCrashAndWhatParsesIsSelfConsistent) {
-    const char alphabet[] = "0123456789abcdef:.,' {}()-+xVvalue\x01\xff";
     for (int i = 0; i < 3000; ++i) {
-        std::string text = valueToStrep(randomKey<TypeParam>(this->rng)).stdString();
-        const int edits = 1 + static_cast<int>(this->rng() % 4);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t at = this->rng() % (text.size() + 1);
-            const char c = alphabet[this->rng() % (sizeof alphabet - 1)];
-            switch (this->rng() % 3) {
-                case 0: text.insert(at, 1, c); break;
-                case 1: if (at < text.size()) text.erase(at, 1); break;
-                default: if (at < text.size()) text[at] = c; break;
-            }
-        }
+        const std::string text = TestSupport::mutated(
+            valueToStrep(randomKey<TypeParam>(this->rng)).stdString(), this->rng);
         try {
-            const TypeParam k = parseExact<TypeParam>(text);
+            const TypeParam k = parseWhole<TypeParam>(text);
             // Whatever was accepted is a real key: its own text reads back to it.
-            ASSERT_EQ(parseExact<TypeParam>(valueToStrep(k).stdString()), k)
+            ASSERT_EQ(parseWhole<TypeParam>(valueToStrep(k).stdString()), k)
                 << text << " seed " << this->seed;
         } catch (const Kiln::RangeException&) {
         }
@@ -223,19 +192,9 @@ TEST(FlowKeyText, ExactTextsArePinned) {
 
 TEST(FlowKeyText, MalformedTextsAreRejectedNamingTheAttribute) {
     const std::string good = valueToStrep(IpFlowKey()).stdString();
-    auto errorOf = [](const std::string& text) -> std::string {
-        try {
-            Kiln::strepToValue<IpFlowKey>(Kiln::String(text));
-        } catch (const Kiln::RangeException& e) {
-            return e.what();
-        }
-        return "accepted";
-    };
+    auto errorOf = [](const std::string& text) { return TestSupport::errorOf<IpFlowKey>(text); };
     auto replaced = [&](const std::string& from, const std::string& to) {
-        std::string t = good;
-        const auto at = t.find(from);
-        EXPECT_NE(at, std::string::npos) << from;
-        return t.replace(at, from.size(), to);
+        return TestSupport::replaced(good, from, to);
     };
     // Reordered, missing, repeated attributes.
     EXPECT_NE(errorOf(replaced("'srcPort': 0, 'dstPort': 0", "'dstPort': 0, 'srcPort': 0")),
