@@ -154,8 +154,9 @@ class TosFlowLabel {
 // ---- Descriptors -------------------------------------------------------------------------------
 //
 // Thread safety: a descriptor is owned by one thread at a time; the SPSC queue that carries it
-// hands over the reference (see Loom::CrossThreadDesc). Allocation is counted per type in
-// kilnAllocTrackTypeInfo_ and uncounted when the last reference goes.
+// hands over the reference (see Loom::CrossThreadDesc). Create them only through their
+// factories: the factory counts the allocation per type in kilnAllocTrackTypeInfo_, and the
+// destructor uncounts it when the last reference goes.
 
 // One sampled packet, created by the sampling thread (packetInfoFactory) and consumed by the
 // manager thread, which hands it to the state machine of its tracker. The first thirteen

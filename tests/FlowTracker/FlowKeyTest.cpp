@@ -35,8 +35,8 @@ using TestSupport::randomKey;
 template <class Key>
 class FlowKeyTest : public ::testing::Test {
   protected:
-    const std::uint64_t seed = TestSupport::testSeed(
-        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::uint64_t seed =
+        TestSupport::testSeed(::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::mt19937_64 rng{seed};
 };
 

@@ -29,8 +29,8 @@ using TestSupport::replaced;
 template <class Record>
 class RecordTest : public ::testing::Test {
   protected:
-    const std::uint64_t seed = TestSupport::testSeed(
-        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::uint64_t seed =
+        TestSupport::testSeed(::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::mt19937_64 rng{seed};
     Record random() { return TestSupport::randomRecord<Record>(rng); }
     static std::string text(const Record& r) { return valueToStrep(r).stdString(); }

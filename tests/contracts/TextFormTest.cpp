@@ -15,21 +15,11 @@
 #include "contracts/Kiln/Format.h"
 #include "contracts/Kiln/TextForm.h"
 #include "tests/support/Seed.h"
+#include "tests/support/TextParsing.h"
 
 namespace {
 
-// Parses `text` from a heap buffer of exactly its length (no NUL after it), so that a parser
-// reading past the end is caught by AddressSanitizer.
-template <class T>
-T parseExact(const std::string& text, std::size_t* consumed = nullptr) {
-    auto buf = std::make_unique<char[]>(text.size() + 1);
-    std::memcpy(buf.get(), text.data(), text.size());
-    const char* begin = buf.get();
-    Kiln::String::IteratorConst pos = begin;
-    T value = Kiln::parseValue<T>(pos, begin + text.size());
-    if (consumed) *consumed = static_cast<std::size_t>(pos - begin);
-    return value;
-}
+using TestSupport::parseExact;
 
 template <class T>
 bool rejects(const std::string& text) {

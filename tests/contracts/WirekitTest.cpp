@@ -15,19 +15,11 @@
 #include "contracts/Wirekit/IpProtocolNumber.h"
 #include "contracts/Wirekit/VlanIdOrAnyOrNone.h"
 #include "contracts/Wirekit/VrfId.h"
+#include "tests/support/TextParsing.h"
 
 namespace {
 
-// Parses from an exactly-sized heap buffer, so reading past the text trips AddressSanitizer.
-template <class T>
-T parseExact(const std::string& text, std::size_t* consumed = nullptr) {
-    auto buf = std::make_unique<char[]>(text.size() + 1);
-    std::memcpy(buf.get(), text.data(), text.size());
-    Kiln::String::IteratorConst pos = buf.get();
-    T value = Kiln::parseValue<T>(pos, buf.get() + text.size());
-    if (consumed) *consumed = static_cast<std::size_t>(pos - buf.get());
-    return value;
-}
+using TestSupport::parseExact;
 
 template <class T>
 std::string text(const T& v) {

@@ -17,8 +17,7 @@ inline std::uint64_t testSeed(const char* what) {
     } else {
         seed = (std::uint64_t{std::random_device{}()} << 32) | std::random_device{}();
     }
-    std::cerr << what << ": seed " << seed << " (replay with FLOWTABLE_TEST_SEED=" << seed
-              << ")\n";
+    std::cerr << what << ": seed " << seed << " (replay with FLOWTABLE_TEST_SEED=" << seed << ")\n";
     return seed;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -16,12 +17,24 @@ namespace TestSupport {
 // Parses a T from the start of `text`; `consumed` receives how many characters it took.
 template <class T>
 T parseExact(const std::string& text, std::size_t* consumed = nullptr) {
-    auto buf = std::make_unique<char[]>(text.size() + 1);
+    auto buf = std::make_unique<char[]>(text.size());
     std::memcpy(buf.get(), text.data(), text.size());
     Kiln::String::IteratorConst pos = buf.get();
     T value = Kiln::parseValue<T>(pos, buf.get() + text.size());
     if (consumed) *consumed = static_cast<std::size_t>(pos - buf.get());
     return value;
+}
+
+// The value text and the display text of a value.
+template <class T>
+std::string textOf(const T& v) {
+    return valueToStrep(v).stdString();
+}
+template <class T>
+std::string displayOf(const T& v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
 }
 
 // Parses a complete value text; trailing text is a Kiln::RangeException.
