@@ -49,3 +49,14 @@ class DebugHandler {
 std::shared_ptr<DebugHandler> getDebugHandler(const std::string& name);
 
 }  // namespace Basalt::Platform
+
+// Traces `expr` (anything streamable, e.g. "grow " << n) through a debug handler pointer when
+// `level` is enabled; the text is built only then.
+#define BASALT_TRACE(handler, level, expr)                                           \
+    do {                                                                            \
+        if ((handler) && (handler)->enabled(level)) {                               \
+            std::ostringstream basaltTraceStream_;                                  \
+            basaltTraceStream_ << expr;                                             \
+            (handler)->report(basaltTraceStream_, (level), __FILE__, __LINE__, __func__); \
+        }                                                                           \
+    } while (0)

@@ -1,0 +1,156 @@
+#include "contracts/Mem/SharedMemWrapper.h"
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Mem {
+
+namespace {
+const std::size_t kPageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+
+std::size_t pageUp(std::size_t n) { return (n + kPageSize - 1) / kPageSize * kPageSize; }
+}  // namespace
+
+SharedMemWrapper::SharedMemWrapper(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
+                                   const RootPath& rootPath, std::string fileName, bool writer)
+    : debug_(std::move(debug)), path_(rootPath.filePath(fileName)), writer_(writer) {}
+
+SharedMemWrapper::~SharedMemWrapper() { detach(); }
+
+bool SharedMemWrapper::fail(const std::string& what) {
+    reason_ = what + ": " + std::strerror(errno);
+    BASALT_TRACE(debug_, 1, "SharedMemWrapper " << path_ << " " << reason_);
+    return false;
+}
+
+std::size_t SharedMemWrapper::fileSize() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+    return static_cast<std::size_t>(st.st_size);
+}
+
+// Allocates every block of [0, size) (also the blocks of a punched hole), extending the file when
+// it is shorter. Never shortens the file.
+bool SharedMemWrapper::ensureFileSize(std::size_t size) {
+    if (size == 0) return true;
+    const int rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+    if (rc != 0) {
+        errno = rc;
+        return fail("posix_fallocate to " + std::to_string(size) + " bytes");
+    }
+    return true;
+}
+
+void* SharedMemWrapper::attach(std::size_t size, Mode mode, void* address) {
+    detach();
+    reason_.clear();
+    mode_ = mode;
+    const bool rw = mode == Mode::readWrite;
+    if (rw && !writer_) {
+        errno = EPERM;
+        fail("read-write mapping by a reader");
+        return nullptr;
+    }
+    int flags = (rw ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
+    fd_ = ::open(path_.c_str(), flags);
+    bool created = false;
+    if (fd_ < 0 && errno == ENOENT && rw) {
+        fd_ = ::open(path_.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        created = fd_ >= 0;
+        if (fd_ < 0 && errno == EEXIST) fd_ = ::open(path_.c_str(), flags);
+    }
+    if (fd_ < 0) {
+        fail("open");
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (errno == 0) errno = EINVAL;
+        fail("not a regular file");
+        detach();
+        return nullptr;
+    }
+    memSize_ = created ? 0 : static_cast<std::size_t>(st.st_size);
+    std::size_t length = size;
+    if (rw) {
+        if (!ensureFileSize(size)) {
+            detach();
+            return nullptr;
+        }
+    } else {
+        if (static_cast<std::size_t>(st.st_size) < size || st.st_size == 0) {
+            errno = ENODATA;
+            fail("file has " + std::to_string(st.st_size) + " bytes, wanted " +
+                 std::to_string(size));
+            detach();
+            return nullptr;
+        }
+        length = static_cast<std::size_t>(st.st_size);
+    }
+    void* p = ::mmap(address, length, rw ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+        fail("mmap of " + std::to_string(length) + " bytes");
+        detach();
+        return nullptr;
+    }
+    base_ = p;
+    mappedSize_ = length;
+    return base_;
+}
+
+void* SharedMemWrapper::resize(std::size_t size) {
+    reason_.clear();
+    if (base_ == nullptr) {
+        errno = EBADF;
+        fail("resize while detached");
+        return nullptr;
+    }
+    if (size == 0) {
+        errno = EINVAL;
+        fail("resize to 0 bytes");
+        return nullptr;
+    }
+    const bool rw = mode_ == Mode::readWrite;
+    if (rw && size > mappedSize_ && !ensureFileSize(size)) return nullptr;
+    if (!rw && fileSize() < size) {
+        errno = ENODATA;
+        fail("file has " + std::to_string(fileSize()) + " bytes, wanted " + std::to_string(size));
+        return nullptr;
+    }
+    void* p = ::mremap(base_, mappedSize_, size, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) {
+        fail("mremap from " + std::to_string(mappedSize_) + " to " + std::to_string(size) +
+             " bytes");
+        return nullptr;
+    }
+    if (rw && size < mappedSize_) {
+        // Release the tail's memory but keep the file's size: readers may still map it.
+        const std::size_t from = pageUp(size);
+        if (from < mappedSize_ &&
+            ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                        static_cast<off_t>(mappedSize_ - from)) != 0) {
+            BASALT_TRACE(debug_, 1,
+                         "SharedMemWrapper " << path_ << " cannot release the tail from " << from
+                                             << ": " << std::strerror(errno));
+        }
+    }
+    base_ = p;
+    mappedSize_ = size;
+    return base_;
+}
+
+void SharedMemWrapper::detach() {
+    if (base_ != nullptr) ::munmap(base_, mappedSize_);
+    if (fd_ >= 0) ::close(fd_);
+    base_ = nullptr;
+    fd_ = -1;
+    mappedSize_ = 0;
+}
+
+}  // namespace Mem

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "contracts/Basalt/DebugHandler.h"
+#include "contracts/Mem/RootPath.h"
+
+namespace Mem {
+
+// One named file of a table, mapped MAP_SHARED: read-write for the table's writer, PROT_READ for
+// readers (which never write, create, grow or shrink a table file).
+//
+// Growth allocates the file's blocks with posix_fallocate, so a full filesystem is a failed
+// resize (null, with a reason), never a SIGBUS on a later store. Shrinking never cuts the file:
+// another process may still walk its older, larger mapping, and a page past the end of a file
+// faults. The writer remaps its own view smaller and releases the tail's memory by punching a
+// hole (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE); a lagging reader that touches the hole reads
+// zeros until it notices the smaller count and remaps.
+//
+// Thread safety: one thread uses an instance. Files are opened O_NOFOLLOW, created 0644.
+class SharedMemWrapper {
+  public:
+    enum class Mode { readWrite, readOnly };
+
+    // `writer` selects the default mode and allows creating the file.
+    SharedMemWrapper(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
+                     const RootPath& rootPath, std::string fileName, bool writer);
+    ~SharedMemWrapper();
+    SharedMemWrapper(const SharedMemWrapper&) = delete;
+    SharedMemWrapper& operator=(const SharedMemWrapper&) = delete;
+
+    // Maps the file with at least `size` bytes and returns the base, or null (see reason()).
+    // A writer creates a missing file and grows a smaller one to `size`; a reader maps the file
+    // as it is (its whole current size) and fails when it is missing or smaller than `size`.
+    // `address` is a placement hint only.
+    void* attach(std::size_t size, Mode mode, void* address = nullptr);
+    void* attach(std::size_t size) { return attach(size, writer_ ? Mode::readWrite : Mode::readOnly); }
+    // Remaps to `size` bytes and returns the (possibly moved) base, or null with the old mapping
+    // kept (see reason()). A writer grows the file first, or punches out the released tail.
+    void* resize(std::size_t size);
+    // Unmaps and closes; the file stays.
+    void detach();
+
+    // The file's size when attach() found it: 0 when the file did not exist before.
+    std::size_t memSize() const { return memSize_; }
+    // The file's current size on disk (0 when detached or on error).
+    std::size_t fileSize() const;
+    std::size_t mappedSize() const { return mappedSize_; }
+    void* base() const { return base_; }
+    bool attached() const { return base_ != nullptr; }
+    Mode mode() const { return mode_; }
+    std::string getFilename() const { return path_; }
+    // Why the last attach or resize failed.
+    const std::string& reason() const { return reason_; }
+
+  private:
+    bool fail(const std::string& what);
+    bool ensureFileSize(std::size_t size);
+
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
+    std::string path_;
+    bool writer_;
+    Mode mode_ = Mode::readOnly;
+    int fd_ = -1;
+    void* base_ = nullptr;
+    std::size_t mappedSize_ = 0;
+    std::size_t memSize_ = 0;
+    std::string reason_;
+};
+
+}  // namespace Mem
