@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -83,6 +84,8 @@ void* SharedMemWrapper::attach(std::size_t size, Mode mode, void* address) {
             detach();
             return nullptr;
         }
+        // An existing larger file is mapped whole, so its header can be checked against it.
+        length = std::max(size, static_cast<std::size_t>(st.st_size));
     } else {
         if (static_cast<std::size_t>(st.st_size) < size || st.st_size == 0) {
             errno = ENODATA;

@@ -32,8 +32,9 @@ class SharedMemWrapper {
     SharedMemWrapper& operator=(const SharedMemWrapper&) = delete;
 
     // Maps the file with at least `size` bytes and returns the base, or null (see reason()).
-    // A writer creates a missing file and grows a smaller one to `size`; a reader maps the file
-    // as it is (its whole current size) and fails when it is missing or smaller than `size`.
+    // A writer creates a missing file, grows a smaller one to `size` and maps a larger one whole;
+    // a reader maps the file as it is (its whole current size) and fails when it is missing or
+    // smaller than `size`.
     // `address` is a placement hint only.
     void* attach(std::size_t size, Mode mode, void* address = nullptr);
     void* attach(std::size_t size) { return attach(size, writer_ ? Mode::readWrite : Mode::readOnly); }

@@ -1,0 +1,517 @@
+#pragma once
+
+// The writer's side of the slot file: creates or adopts the file, hands out free slots, grows the
+// file when the free list runs dry, and provides the steps with which the table writer shrinks
+// it again (purge the free list above a target, move records down, publish the smaller count).
+//
+// Thread safety: only the writer thread of the writer process uses it. Towards readers in other
+// processes: every link change is one 64-bit release store; the numSlots pair is published after
+// a growing remap (the new slots are formatted first) and before a shrinking remap; a moved
+// record is complete in its new slot before its predecessor's link points to it.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "Hoard/SlotTable.h"
+#include "contracts/Basalt/Exception.h"
+#include "contracts/Basalt/Util.h"
+#include "contracts/HoardBase/Compatibility.h"
+#include "contracts/HoardBase/TableFullException.h"
+#include "contracts/HoardBase/WriterCounters.h"
+
+namespace Hoard {
+
+// One slot holding a V: the fixed head, the value at offset 16, padding to a multiple of 8.
+template <class V>
+struct alignas(8) TypedSlot {
+    SlotTable::SlotHead head;
+    V value;
+};
+
+// Stores a record's bytes into a slot as relaxed 64-bit words through an 8-aligned padded buffer
+// (a 44- or 92-byte value is copied as 48 or 96 bytes; the slot's padding takes the rest).
+// Starts with a release fence: stores made before it (the previous publication) stay ahead of
+// these bytes; the status or link store that publishes them pairs with the readers' re-check.
+template <class V>
+void storeSlotValue(TypedSlot<V>& slot, const V& value) {
+    alignas(8) unsigned char buf[(sizeof(V) + 7) / 8 * 8] = {};
+    std::memcpy(buf, &value, sizeof(V));
+    std::atomic_thread_fence(std::memory_order_release);
+    Mem::Atomics::copyWordsRelaxed(&slot.value, buf, sizeof(V));
+}
+
+// Reads a slot's value bytes as relaxed 64-bit words (callers that race with the writer re-check
+// the slot's status after an acquire fence before using the copy).
+template <class V>
+V loadSlotValue(const TypedSlot<V>& slot) {
+    alignas(8) unsigned char buf[(sizeof(V) + 7) / 8 * 8];
+    Mem::Atomics::copyWordsRelaxed(buf, &slot.value, sizeof(V));
+    V value;
+    std::memcpy(static_cast<void*>(&value), buf, sizeof(V));
+    return value;
+}
+
+template <class V>
+class SlotWriterTable : public SlotTable {
+  public:
+    using Slot = TypedSlot<V>;
+    static constexpr std::uint32_t valueSize = sizeof(V);
+    static constexpr std::uint32_t slotSize = SlotTable::slotSizeFor(sizeof(V));
+    static_assert(sizeof(Slot) == slotSize, "a slot is 16 bytes, the value, padding to 8");
+
+    // Range-checked access to the mapped slots: an index above the maximum index is corruption,
+    // never a read past the file.
+    class Slots {
+      public:
+        Slot& operator[](std::uint32_t index) const {
+            if (base_ == nullptr || index > maxIndex_) {
+                std::ostringstream os;
+                os << "SlotWriter::Slots::operator[] out-of-range index: " << index
+                   << " max:" << maxIndex_;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            return base_[index];
+        }
+        std::uint32_t maxIndex() const { return maxIndex_; }
+
+      private:
+        friend class SlotWriterTable;
+        Slot* base_ = nullptr;
+        std::uint32_t maxIndex_ = 0;
+    };
+
+    // `hashSeedIs` receives the header's hash seed whenever the file is adopted or formatted.
+    SlotWriterTable(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
+                    const Mem::RootPath& rootPath, const char* valueTypeName,
+                    std::string classTypeName, std::uint32_t maxSize, bool fixedSize,
+                    bool shrinkable, Writer::Counters& counters,
+                    std::function<void(std::uint32_t)> hashSeedIs)
+        : SlotTable(std::move(debug), rootPath, true),
+          valueTypeName_(valueTypeName),
+          classTypeName_(std::move(classTypeName)),
+          maxSize_(maxSize),
+          fixedSize_(fixedSize),
+          shrinkable_(shrinkable),
+          counters_(counters),
+          hashSeedIs_(std::move(hashSeedIs)),
+          minSize_(computeMinSize()) {}
+
+    ~SlotWriterTable() override { detach(); }
+
+    // 1: a new file was formatted; 2: the existing file was adopted; 4: it was re-formatted.
+    int attach(std::uint32_t fenix);
+    void detach() override;
+
+    std::uint32_t capacity() const { return numSlots_; }
+    std::uint32_t minSize() const { return minSize_; }
+    std::uint32_t maxSize() const { return maxSize_; }
+    std::uint32_t shrinkThresholdValue() const { return shrinkThreshold_; }
+    const Slots& slots() const { return slots_; }
+    Slot& lookasideSlot() const { return *reinterpret_cast<Slot*>(header_ + 1); }
+
+    // Takes the head of the free list (growing the file first when it is empty) and sets its
+    // rhash; status and link are the caller's to fill.
+    std::uint32_t alloc(std::uint32_t hash);
+    // Links slots [start, end) into the (empty) free list in ascending order; returns start.
+    std::uint32_t addFreeSlots(std::uint32_t start, std::uint32_t end);
+    // Remaps the file for `newNumSlots` slots; does not change the header.
+    void resize(std::uint32_t newNumSlots);
+    // Recomputes the occupancy limit below which the table writer checks for a shrink.
+    void shrinkThreshold();
+    // Shrink steps, driven by the table writer.
+    void purgeFreeSlots(std::uint32_t threshold);
+    void move(std::uint32_t fromSlot, std::uint32_t toSlot, std::uint64_t& predecessorLink);
+    void shrink(std::uint32_t newNumSlots);
+
+  private:
+    static std::uint64_t pageSize() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
+    static std::uint64_t headerBytes() { return sizeof(Header) + std::uint64_t{slotSize}; }
+    static std::uint64_t fileBytes(std::uint32_t numSlots) {
+        return headerBytes() + std::uint64_t{numSlots} * slotSize;
+    }
+
+    std::uint32_t computeMinSize() const {
+        if (fixedSize_) return maxSize_;
+        const std::uint64_t page = pageSize();
+        if (page <= headerBytes()) return 1;
+        const std::uint64_t fit = (page - headerBytes()) / slotSize;
+        return fit == 0 ? 1 : static_cast<std::uint32_t>(std::bit_floor(fit));
+    }
+
+    void loadCaches();
+    void grow();
+    void formatHeader(std::uint32_t fenix);
+    void formatSlot(Slot& slot);
+    void publishNumSlots(std::uint32_t newNumSlots);
+    std::string name() const { return rootPath_.hoardName(); }
+
+    const char* valueTypeName_;
+    std::string classTypeName_;
+    std::uint32_t maxSize_;
+    bool fixedSize_;
+    bool shrinkable_;
+    Writer::Counters& counters_;
+    std::function<void(std::uint32_t)> hashSeedIs_;
+    std::uint32_t minSize_;
+    std::uint32_t numSlots_ = 0;
+    std::uint32_t shrinkThreshold_ = 0;
+    Slots slots_;
+};
+
+// ---- Implementation ----------------------------------------------------------------------------
+
+template <class V>
+void SlotWriterTable<V>::detach() {
+    BASALT_TRACE(debug_, 5, "SlotWriter::detach()");
+    numSlots_ = 0;
+    slots_.base_ = nullptr;
+    slots_.maxIndex_ = 0;
+    SlotTable::detach();
+}
+
+template <class V>
+void SlotWriterTable<V>::loadCaches() {
+    header_ = static_cast<Header*>(file_.base());
+    numSlots_ = header_->numSlots().value;
+    slots_.base_ = reinterpret_cast<Slot*>(reinterpret_cast<char*>(header_) + headerBytes());
+    slots_.maxIndex_ = numSlots_ == 0 ? 0 : numSlots_ - 1;
+}
+
+template <class V>
+int SlotWriterTable<V>::attach(std::uint32_t fenix) {
+    detach();
+    const std::uint64_t wanted = fileBytes(minSize_);
+    if (file_.attach(wanted) == nullptr) {
+        std::ostringstream os;
+        os << "SlotWriter::attach() cannot attach to shmem " << fileName_ << " size:" << wanted
+           << ": " << file_.reason();
+        Basalt::InvalidInitializeException::throwException(os.str());
+    }
+    const std::uint64_t existing = file_.memSize();
+    header_ = static_cast<Header*>(file_.base());
+    int result = 1;
+    if (existing != 0) {
+        std::string error;
+        const bool mine = file_.mappedSize() >= sizeof(Header) && header_->fenix == fenix;
+        bool adopt = mine && Header::validate(header_, debug_, file_.mappedSize(), fenix, error) &&
+                     header_->valueSize == valueSize && header_->slotSize == slotSize;
+        if (adopt && fixedSize_ && header_->numSlots().value != minSize_) {
+            BASALT_TRACE(debug_, 1,
+                         "SlotWriter::attach() wanted capacity:"
+                             << minSize_ << " for fixed-size table, but existing file has capacity:"
+                             << header_->numSlots().value);
+            adopt = false;
+        }
+        if (adopt) {
+            if (hashSeedIs_) hashSeedIs_(header_->hashSeed);
+            const std::uint64_t size = fileBytes(header_->numSlots().value);
+            if (file_.resize(size) == nullptr) {
+                std::ostringstream os;
+                os << "SlotWriter::attach() failed to resize " << fileName_ << " to size " << size
+                   << " : " << file_.reason();
+                Basalt::MemoryResourceException::throwException(os.str());
+            }
+            loadCaches();
+            shrinkThreshold();
+            BASALT_TRACE(debug_, 1, "SlotWriter::attach() to existing " << fileName_);
+            if (debug_ && debug_->enabled(3)) BASALT_TRACE(debug_, 3, header_->toString());
+            return 2;
+        }
+        result = 4;
+        for (const std::uint64_t size : {static_cast<std::uint64_t>(file_.fileSize()), wanted}) {
+            if (file_.resize(size) == nullptr) {
+                std::ostringstream os;
+                os << "SlotWriter::attach() failed to resize " << fileName_ << " to size " << size
+                   << " : " << file_.reason();
+                Basalt::MemoryResourceException::throwException(os.str());
+            }
+        }
+    }
+    formatHeader(fenix);
+    loadCaches();
+    for (std::uint32_t i = 0; i < minSize_; ++i) formatSlot(slots_[i]);
+    shrinkThreshold();
+    // Pairs with the readers' acquire load of freeSlots (the list's links are stored first).
+    Mem::Atomics::storeRelease(header_->freeSlots, addFreeSlots(0, minSize_));
+    BASALT_TRACE(debug_, 1,
+                 (result == 4 ? "SlotWriter::attach() re-formatted " : "SlotWriter::attach() to new file ")
+                     << fileName_);
+    if (debug_ && debug_->enabled(3)) BASALT_TRACE(debug_, 3, header_->toString());
+    return result;
+}
+
+template <class V>
+void SlotWriterTable<V>::formatHeader(std::uint32_t fenix) {
+    // Both names are checked before anything is written.
+    const std::string valueType = valueTypeName_;
+    for (const auto& [name, what] : {std::pair{valueType, "value typename "},
+                                     std::pair{classTypeName_, "class typename: "}}) {
+        if (name.size() >= nameSize) {
+            std::ostringstream os;
+            os << "SlotTable::Header() " << what << name << " exceeds " << nameSize
+               << " characters";
+            Basalt::InvalidInitializeException::throwException(os.str());
+        }
+    }
+    auto nameInto = [](char (&field)[nameSize], const std::string& name) {
+        std::memset(field, 0, nameSize);
+        std::memcpy(field, name.data(), name.size());
+    };
+    Header& h = *header_;
+    nameInto(h.valueType, valueType);
+    nameInto(h.classType, classTypeName_);
+    h.magic = magicValue;
+    h.version = versionValue;
+    h.fenix = fenix;
+    h.platform = Compatibility::thisPlatform;
+    h.valueSize = valueSize;
+    h.slotSize = slotSize;
+    h.maxSlots = maxSize_;
+    h.constFlags = 0;
+    h.hash = 0;
+    Mem::Atomics::storeRelease(h.mostSlots, minSize_);
+    Mem::Atomics::storeRelease(h.occupiedSlots, 0u);
+    Mem::Atomics::storeRelease(h.freeSlots, SlotLink::endOfList);
+    h.hashSeed = static_cast<std::uint32_t>(std::random_device{}());
+    if (hashSeedIs_) hashSeedIs_(h.hashSeed);
+    formatSlot(lookasideSlot());
+    h.hash = h.doHash();
+    // Pairs with the readers' acquire load of the numSlots pair: the fields above come first.
+    Mem::VerU32::store(h.numSlotsPair, Mem::VerU32{0, minSize_});
+}
+
+template <class V>
+void SlotWriterTable<V>::formatSlot(Slot& slot) {
+    storeSlotValue(slot, V());
+    Mem::Atomics::storeRelease(slot.head.rhash, 0u);
+    Mem::Atomics::storeRelease(slot.head.status, 0u);
+    SlotLink::store(slot.head.link, SlotLink{0, SlotLink::endOfList});
+}
+
+template <class V>
+std::uint32_t SlotWriterTable<V>::addFreeSlots(std::uint32_t start, std::uint32_t end) {
+    if (start >= end) {
+        std::ostringstream os;
+        os << "SlotWriterTable::addFreeSlots() bad index range, start: " << start
+           << " end: " << end;
+        Basalt::debugAndThrowAssertException(os.str().c_str(), __FILE__, __LINE__, __func__);
+    }
+    if (Mem::Atomics::loadRelaxed(header_->freeSlots) != SlotLink::endOfList) {
+        Basalt::debugAndThrowAssertException("SlotWriterTable::addFreeSlots() free-list is not empty",
+                                             __FILE__, __LINE__, __func__);
+    }
+    for (std::uint32_t i = end; i-- > start;) {
+        Slot& slot = slots_[i];
+        const SlotLink old = SlotLink::load(slot.head.link);
+        const std::uint32_t successor = i == end - 1 ? SlotLink::endOfList : i + 1;
+        SlotLink::store(slot.head.link, SlotLink{old.seq + SlotLink::seqStep, successor});
+    }
+    return start;
+}
+
+template <class V>
+std::uint32_t SlotWriterTable<V>::alloc(std::uint32_t hash) {
+    if (Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList) grow();
+    const std::uint32_t index = Mem::Atomics::loadRelaxed(header_->freeSlots);
+    Slot& slot = slots_[index];
+    Mem::Atomics::storeRelease(slot.head.rhash, Basalt::Util::reverse(hash));
+    Mem::Atomics::storeRelease(header_->occupiedSlots,
+                               Mem::Atomics::loadRelaxed(header_->occupiedSlots) + 1);
+    Mem::Atomics::storeRelease(header_->freeSlots, SlotLink::load(slot.head.link).next);
+    ++counters_.allocs;
+    return index;
+}
+
+template <class V>
+void SlotWriterTable<V>::grow() {
+    const Mem::VerU32 old = header_->numSlots();
+    const std::uint32_t occupiedSlots = Mem::Atomics::loadRelaxed(header_->occupiedSlots);
+    if (old.value != occupiedSlots) {
+        std::ostringstream os;
+        os << "SlotWriter::grow() the slot table is full but numSlots: " << old.value
+           << " and occupiedSlots: " << occupiedSlots << " are not equal";
+        Basalt::CorruptionDetectedException::throwException(os.str());
+    }
+    // Slot indices stay below the bucket marker bit.
+    constexpr std::uint32_t indexLimit = SlotLink::bucketFlag - 1;
+    if (fixedSize_ || old.value >= indexLimit) {
+        std::ostringstream os;
+        os << "SlotWriter::alloc() Hoard table full (occupancy:" << old.value
+           << " tableSize:" << maxSize_ << ") " << name();
+        BASALT_TRACE(debug_, 0, os.str());
+        TableFullException::throwException(os.str());
+    }
+    std::uint64_t wanted;
+    if (old.value < maxSize_) {
+        wanted = std::min<std::uint64_t>(maxSize_, 2ull * old.value);
+    } else {
+        wanted = static_cast<std::uint64_t>(std::ceil(static_cast<float>(old.value) * 1.1f));
+    }
+    const std::uint32_t n = static_cast<std::uint32_t>(
+        std::clamp<std::uint64_t>(wanted, std::uint64_t{old.value} + 1, indexLimit));
+    resize(n);
+    for (std::uint32_t i = old.value; i < n; ++i) formatSlot(slots_.base_[i]);
+    // The new slots are addressable by this writer before the count is published.
+    slots_.maxIndex_ = n - 1;
+    const std::uint32_t head = addFreeSlots(old.value, n);
+    Mem::Atomics::storeRelease(header_->mostSlots,
+                               std::max(Mem::Atomics::loadRelaxed(header_->mostSlots), n));
+    const Mem::VerU32 grown{old.version + 1, n};
+    // Pairs with the readers' acquire load of the numSlots pair: the new slots are formatted and
+    // mapped before any reader may index them.
+    Mem::VerU32::store(header_->numSlotsPair, grown);
+    Mem::Atomics::storeRelease(header_->freeSlots, head);
+    BASALT_TRACE(debug_, 2, "SlotWriter::grow() " << name() << " from " << old << " slots to " << grown);
+    loadCaches();
+    shrinkThreshold();
+    ++counters_.grows;
+}
+
+template <class V>
+void SlotWriterTable<V>::resize(std::uint32_t newNumSlots) {
+    const std::uint32_t old = numSlots_;
+    BASALT_TRACE(debug_, 5, "SlotWriter::resize() " << name() << " from " << old << " to "
+                                                    << newNumSlots << " slots");
+    if (newNumSlots > maxSize_) {
+        BASALT_TRACE(debug_, 5, "SlotWriter::resize() overflowing by " << (newNumSlots - maxSize_)
+                                                                       << " slots");
+    }
+    const std::uint64_t bytes = fileBytes(newNumSlots);
+    void* oldBase = file_.base();
+    void* base = file_.resize(bytes);
+    if (base == nullptr) {
+        std::ostringstream os;
+        os << "SlotWriter::resize() failed to resize " << fileName_ << " from " << old << " to "
+           << newNumSlots << " slots, needed " << bytes << " bytes. Reason: " << file_.reason();
+        Basalt::MemoryResourceException::throwException(os.str());
+    }
+    if (base != oldBase) {
+        ++counters_.remaps;
+        BASALT_TRACE(debug_, 5, "SlotWriter::resize() remap base address changed from "
+                                    << oldBase << " to " << base);
+    }
+    header_ = static_cast<Header*>(base);
+    slots_.base_ = reinterpret_cast<Slot*>(reinterpret_cast<char*>(header_) + headerBytes());
+    slots_.maxIndex_ = std::min(slots_.maxIndex_, newNumSlots == 0 ? 0 : newNumSlots - 1);
+    BASALT_TRACE(debug_, 5, "SlotWriter::resize() to " << newNumSlots << " successfully");
+}
+
+template <class V>
+void SlotWriterTable<V>::shrinkThreshold() {
+    shrinkThreshold_ = (shrinkable_ && !fixedSize_ && numSlots_ > minSize_)
+                           ? std::bit_floor(numSlots_ - 1)
+                           : 0;
+    BASALT_TRACE(debug_, 5, "SlotWriter::shrinkThreshold(): shrinkThreshold_:" << shrinkThreshold_);
+}
+
+template <class V>
+void SlotWriterTable<V>::purgeFreeSlots(std::uint32_t threshold) {
+    if (numSlots_ <= threshold) {
+        std::ostringstream os;
+        os << "SlotWriter::purgeFreeSlots() bad threshold: " << threshold
+           << " numSlots:" << numSlots_;
+        Basalt::debugAndThrowAssertException(os.str().c_str(), __FILE__, __LINE__, __func__);
+    }
+    if (Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList) {
+        Basalt::debugAndThrowAssertException("SlotWriterTable::purgeFreeSlots() free-list is empty",
+                                             __FILE__, __LINE__, __func__);
+    }
+    std::uint32_t length = 0;
+    std::uint64_t* predecessor = nullptr;  // null: the head in the header
+    std::uint32_t index = Mem::Atomics::loadRelaxed(header_->freeSlots);
+    while (index != SlotLink::endOfList) {
+        if (++length > numSlots_) break;  // a cycle: reported by the count check below
+        Slot& slot = slots_[index];
+        const std::uint32_t next = SlotLink::load(slot.head.link).next;
+        if (index >= threshold) {
+            BASALT_TRACE(debug_, 7, "SlotWriter::purgeFreeSlots() removing slot id " << index
+                                                                                   << " from free-list");
+            // Pairs with nothing on the reader side (readers never walk the free list); release
+            // keeps the writer's own later stores ordered after it for a crash-consistent file.
+            if (predecessor == nullptr) {
+                Mem::Atomics::storeRelease(header_->freeSlots, next);
+            } else {
+                const SlotLink p = SlotLink::load(*predecessor);
+                SlotLink::store(*predecessor, SlotLink{p.seq + SlotLink::seqStep, next});
+            }
+        } else {
+            predecessor = &slot.head.link;
+        }
+        index = next;
+    }
+    const std::uint32_t occupiedSlots = Mem::Atomics::loadRelaxed(header_->occupiedSlots);
+    if (std::uint64_t{occupiedSlots} + length != numSlots_) {
+        std::ostringstream os;
+        os << "SlotWriter::purgeFreeSlots() numSlots mismatch, length of freeList: " << length
+           << ", occupiedSlots: " << occupiedSlots << " do not add up to numSlots: "
+           << header_->numSlots();
+        Basalt::CorruptionDetectedException::throwException(os.str());
+    }
+}
+
+template <class V>
+void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
+                              std::uint64_t& predecessorLink) {
+    if (toSlot == SlotLink::endOfList) {
+        std::ostringstream os;
+        os << "SlotWriter::move() not valid toSlotId:" << toSlot;
+        Basalt::debugAndThrowAssertException(os.str().c_str(), __FILE__, __LINE__, __func__);
+    }
+    if (fromSlot <= toSlot) {
+        std::ostringstream os;
+        os << "SlotWriter::move() should always move entries to lower section fromSlotId:"
+           << fromSlot << " toSlotId:" << toSlot;
+        Basalt::debugAndThrowAssertException(os.str().c_str(), __FILE__, __LINE__, __func__);
+    }
+    BASALT_TRACE(debug_, 7, "SlotWriter::move() fromSlotId:" << fromSlot << " toSlotId:" << toSlot);
+    Slot& from = slots_[fromSlot];
+    Slot& to = slots_[toSlot];
+    Mem::Atomics::storeRelease(to.head.rhash, Mem::Atomics::loadRelaxed(from.head.rhash));
+    const SlotLink toLink = SlotLink::load(to.head.link);
+    Mem::Atomics::storeRelease(header_->freeSlots, toLink.next);
+    storeSlotValue(to, loadSlotValue(from));
+    // Pairs with the reader's status re-read after copying the value: a reader that sees the new
+    // status also sees the value above.
+    const std::uint32_t status = Mem::Atomics::loadRelaxed(to.head.status);
+    if (status & occupied) {
+        Mem::Atomics::storeRelease(to.head.status, status + 2);
+        Mem::Atomics::storeRelease(to.head.status, status + 4);
+    } else {
+        Mem::Atomics::storeRelease(to.head.status, (status + writeStep) | occupied);
+    }
+    // The copy takes the source's place in its run before anyone can reach it: pairs with the
+    // reader's seq re-check of the links it follows.
+    const SlotLink fromLink = SlotLink::load(from.head.link);
+    SlotLink::store(to.head.link, SlotLink{toLink.seq + SlotLink::seqStep, fromLink.next});
+    const SlotLink pred = SlotLink::load(predecessorLink);
+    SlotLink::store(predecessorLink, SlotLink{pred.seq + SlotLink::seqStep, toSlot});
+}
+
+template <class V>
+void SlotWriterTable<V>::shrink(std::uint32_t newNumSlots) {
+    BASALT_TRACE(debug_, 5, "SlotWriter::shrink() newNumSlots:" << newNumSlots);
+    const Mem::VerU32 old = header_->numSlots();
+    const Mem::VerU32 shrunk{old.version + 1, newNumSlots};
+    // Published before the remap: pairs with the readers' numSlots version check, so a reader
+    // stops indexing the released slots before they go away.
+    Mem::VerU32::store(header_->numSlotsPair, shrunk);
+    resize(newNumSlots);
+    loadCaches();
+    shrinkThreshold();
+    ++counters_.shrinks;
+    BASALT_TRACE(debug_, 2, "SlotWriter::shrink() " << name() << " from " << old << " slots to "
+                                                   << shrunk);
+}
+
+}  // namespace Hoard
