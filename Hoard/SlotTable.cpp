@@ -40,11 +40,12 @@ std::string SlotTable::Header::toString() const {
     std::ostringstream os;
     os << "SlotTable::Header()" << std::hex << " magic:0x" << magic << std::dec
        << " version:" << version << " fenix:" << fenix << " platform:" << platform
-       << " valueType:\"" << nameText(valueType) << "\"" << " classType:\""
-       << nameText(classType) << "\"" << " valueSize:" << valueSize << " slotSize:" << slotSize
-       << " maxSlots:" << maxSlots << std::hex << " constFlags:0x" << constFlags
-       << " runtimeFlags:0x" << Mem::Atomics::loadAcquire(runtimeFlags) << " hash:0x" << hash
-       << std::dec << " occupiedSlots:" << Mem::Atomics::loadAcquire(occupiedSlots)
+       << " valueType:\"" << nameText(valueType) << "\""
+       << " classType:\"" << nameText(classType) << "\""
+       << " valueSize:" << valueSize << " slotSize:" << slotSize << " maxSlots:" << maxSlots
+       << std::hex << " constFlags:0x" << constFlags << " runtimeFlags:0x"
+       << Mem::Atomics::loadAcquire(runtimeFlags) << " hash:0x" << hash << std::dec
+       << " occupiedSlots:" << Mem::Atomics::loadAcquire(occupiedSlots)
        << " freeSlots:" << Mem::Atomics::loadAcquire(freeSlots)
        << " mostSlots:" << Mem::Atomics::loadAcquire(mostSlots) << " hashSeed:" << hashSeed
        << " numSlots:" << numSlots();

@@ -244,9 +244,10 @@ int SlotWriterTable<V>::attach(std::uint32_t fenix) {
     shrinkThreshold();
     // Pairs with the readers' acquire load of freeSlots (the list's links are stored first).
     Mem::Atomics::storeRelease(header_->freeSlots, addFreeSlots(0, minSize_));
-    BASALT_TRACE(debug_, 1,
-                 (result == 4 ? "SlotWriter::attach() re-formatted " : "SlotWriter::attach() to new file ")
-                     << fileName_);
+    BASALT_TRACE(
+        debug_, 1,
+        (result == 4 ? "SlotWriter::attach() re-formatted " : "SlotWriter::attach() to new file ")
+            << fileName_);
     if (debug_ && debug_->enabled(3)) BASALT_TRACE(debug_, 3, header_->toString());
     return result;
 }
@@ -255,8 +256,8 @@ template <class V>
 void SlotWriterTable<V>::formatHeader(std::uint32_t fenix) {
     // Both names are checked before anything is written.
     const std::string valueType = valueTypeName_;
-    for (const auto& [name, what] : {std::pair{valueType, "value typename "},
-                                     std::pair{classTypeName_, "class typename: "}}) {
+    for (const auto& [name, what] :
+         {std::pair{valueType, "value typename "}, std::pair{classTypeName_, "class typename: "}}) {
         if (name.size() >= nameSize) {
             std::ostringstream os;
             os << "SlotTable::Header() " << what << name << " exceeds " << nameSize
@@ -264,7 +265,7 @@ void SlotWriterTable<V>::formatHeader(std::uint32_t fenix) {
             Basalt::InvalidInitializeException::throwException(os.str());
         }
     }
-    auto nameInto = [](char (&field)[nameSize], const std::string& name) {
+    auto nameInto = [](char(&field)[nameSize], const std::string& name) {
         std::memset(field, 0, nameSize);
         std::memcpy(field, name.data(), name.size());
     };
@@ -308,8 +309,8 @@ std::uint32_t SlotWriterTable<V>::addFreeSlots(std::uint32_t start, std::uint32_
         Basalt::debugAndThrowAssertException(os.str().c_str(), __FILE__, __LINE__, __func__);
     }
     if (Mem::Atomics::loadRelaxed(header_->freeSlots) != SlotLink::endOfList) {
-        Basalt::debugAndThrowAssertException("SlotWriterTable::addFreeSlots() free-list is not empty",
-                                             __FILE__, __LINE__, __func__);
+        Basalt::debugAndThrowAssertException(
+            "SlotWriterTable::addFreeSlots() free-list is not empty", __FILE__, __LINE__, __func__);
     }
     for (std::uint32_t i = end; i-- > start;) {
         Slot& slot = slots_[i];
@@ -372,7 +373,8 @@ void SlotWriterTable<V>::grow() {
     // mapped before any reader may index them.
     Mem::VerU32::store(header_->numSlotsPair, grown);
     Mem::Atomics::storeRelease(header_->freeSlots, head);
-    BASALT_TRACE(debug_, 2, "SlotWriter::grow() " << name() << " from " << old << " slots to " << grown);
+    BASALT_TRACE(debug_, 2,
+                 "SlotWriter::grow() " << name() << " from " << old << " slots to " << grown);
     loadCaches();
     shrinkThreshold();
     ++counters_.grows;
@@ -381,11 +383,13 @@ void SlotWriterTable<V>::grow() {
 template <class V>
 void SlotWriterTable<V>::resize(std::uint32_t newNumSlots) {
     const std::uint32_t old = numSlots_;
-    BASALT_TRACE(debug_, 5, "SlotWriter::resize() " << name() << " from " << old << " to "
-                                                    << newNumSlots << " slots");
+    BASALT_TRACE(
+        debug_, 5,
+        "SlotWriter::resize() " << name() << " from " << old << " to " << newNumSlots << " slots");
     if (newNumSlots > maxSize_) {
-        BASALT_TRACE(debug_, 5, "SlotWriter::resize() overflowing by " << (newNumSlots - maxSize_)
-                                                                       << " slots");
+        BASALT_TRACE(
+            debug_, 5,
+            "SlotWriter::resize() overflowing by " << (newNumSlots - maxSize_) << " slots");
     }
     const std::uint64_t bytes = fileBytes(newNumSlots);
     void* oldBase = file_.base();
@@ -398,8 +402,9 @@ void SlotWriterTable<V>::resize(std::uint32_t newNumSlots) {
     }
     if (base != oldBase) {
         ++counters_.remaps;
-        BASALT_TRACE(debug_, 5, "SlotWriter::resize() remap base address changed from "
-                                    << oldBase << " to " << base);
+        BASALT_TRACE(
+            debug_, 5,
+            "SlotWriter::resize() remap base address changed from " << oldBase << " to " << base);
     }
     header_ = static_cast<Header*>(base);
     slots_.base_ = reinterpret_cast<Slot*>(reinterpret_cast<char*>(header_) + headerBytes());
@@ -409,9 +414,8 @@ void SlotWriterTable<V>::resize(std::uint32_t newNumSlots) {
 
 template <class V>
 void SlotWriterTable<V>::shrinkThreshold() {
-    shrinkThreshold_ = (shrinkable_ && !fixedSize_ && numSlots_ > minSize_)
-                           ? std::bit_floor(numSlots_ - 1)
-                           : 0;
+    shrinkThreshold_ =
+        (shrinkable_ && !fixedSize_ && numSlots_ > minSize_) ? std::bit_floor(numSlots_ - 1) : 0;
     BASALT_TRACE(debug_, 5, "SlotWriter::shrinkThreshold(): shrinkThreshold_:" << shrinkThreshold_);
 }
 
@@ -435,8 +439,9 @@ void SlotWriterTable<V>::purgeFreeSlots(std::uint32_t threshold) {
         Slot& slot = slots_[index];
         const std::uint32_t next = SlotLink::load(slot.head.link).next;
         if (index >= threshold) {
-            BASALT_TRACE(debug_, 7, "SlotWriter::purgeFreeSlots() removing slot id " << index
-                                                                                   << " from free-list");
+            BASALT_TRACE(
+                debug_, 7,
+                "SlotWriter::purgeFreeSlots() removing slot id " << index << " from free-list");
             // Pairs with nothing on the reader side (readers never walk the free list); release
             // keeps the writer's own later stores ordered after it for a crash-consistent file.
             if (predecessor == nullptr) {
@@ -454,8 +459,8 @@ void SlotWriterTable<V>::purgeFreeSlots(std::uint32_t threshold) {
     if (std::uint64_t{occupiedSlots} + length != numSlots_) {
         std::ostringstream os;
         os << "SlotWriter::purgeFreeSlots() numSlots mismatch, length of freeList: " << length
-           << ", occupiedSlots: " << occupiedSlots << " do not add up to numSlots: "
-           << header_->numSlots();
+           << ", occupiedSlots: " << occupiedSlots
+           << " do not add up to numSlots: " << header_->numSlots();
         Basalt::CorruptionDetectedException::throwException(os.str());
     }
 }
@@ -510,8 +515,8 @@ void SlotWriterTable<V>::shrink(std::uint32_t newNumSlots) {
     loadCaches();
     shrinkThreshold();
     ++counters_.shrinks;
-    BASALT_TRACE(debug_, 2, "SlotWriter::shrink() " << name() << " from " << old << " slots to "
-                                                   << shrunk);
+    BASALT_TRACE(debug_, 2,
+                 "SlotWriter::shrink() " << name() << " from " << old << " slots to " << shrunk);
 }
 
 }  // namespace Hoard

@@ -67,7 +67,8 @@ class SlotTableTest : public ::testing::Test {
         Mem::Atomics::storeRelease(slot.head.status,
                                    (slot.head.status + SlotTable::writeStep) | SlotTable::occupied);
         const SlotLink head = SlotLink::load(chainHead);
-        SlotLink::store(slot.head.link, SlotLink{SlotLink::load(slot.head.link).seq + 4, head.next});
+        SlotLink::store(slot.head.link,
+                        SlotLink{SlotLink::load(slot.head.link).seq + 4, head.next});
         SlotLink::store(chainHead, SlotLink{head.seq + 4, index});
         return index;
     }
@@ -91,7 +92,8 @@ class SlotTableTest : public ::testing::Test {
         SlotLink::store(pred, SlotLink{p.seq + 4, SlotLink::load(slot.head.link).next});
         Mem::Atomics::storeRelease(slot.head.status, slot.head.status & ~SlotTable::occupied);
         auto* h = table->header();
-        SlotLink::store(slot.head.link, SlotLink{SlotLink::load(slot.head.link).seq + 4, h->freeSlots});
+        SlotLink::store(slot.head.link,
+                        SlotLink{SlotLink::load(slot.head.link).seq + 4, h->freeSlots});
         h->freeSlots = index;
         h->occupiedSlots -= 1;
     }
@@ -142,12 +144,12 @@ TEST_F(SlotTableTest, AFreshFileHasTheDocumentedBytes) {
     EXPECT_EQ(u32(148), 136u);
     EXPECT_EQ(u32(152), 152u);
     EXPECT_EQ(u32(156), 1024u);
-    EXPECT_EQ(u32(168), 0u);          // occupiedSlots
-    EXPECT_EQ(u32(172), 0u);          // freeSlots: head is slot 0
-    EXPECT_EQ(u32(176), 16u);         // mostSlots
-    EXPECT_EQ(u32(180), seedSeen);    // hashSeed, handed to the hash operations
-    EXPECT_EQ(u32(184), 0u);          // numSlots version
-    EXPECT_EQ(u32(188), 16u);         // numSlots
+    EXPECT_EQ(u32(168), 0u);        // occupiedSlots
+    EXPECT_EQ(u32(172), 0u);        // freeSlots: head is slot 0
+    EXPECT_EQ(u32(176), 16u);       // mostSlots
+    EXPECT_EQ(u32(180), seedSeen);  // hashSeed, handed to the hash operations
+    EXPECT_EQ(u32(184), 0u);        // numSlots version
+    EXPECT_EQ(u32(188), 16u);       // numSlots
     EXPECT_EQ(u32(164), table->header()->doHash());
     // The lookaside slot at 192, then slots 0..15 at 344 + i * 152, chained as the free list.
     EXPECT_EQ(u32(192 + 4), SlotLink::endOfList);
@@ -175,7 +177,7 @@ TEST_F(SlotTableTest, ChecksumIsFrozenForAFixedHeader) {
     h.hashSeed = 0x12345678;
     const std::uint32_t golden = h.doHash();
     EXPECT_EQ(golden, 0x73d985e0u);  // FNV-1a of the 148 checksummed bytes
-    h.runtimeFlags = 1;  // outside the checksum
+    h.runtimeFlags = 1;              // outside the checksum
     h.occupiedSlots = 7;
     h.numSlotsPair = Mem::VerU32::pack(3, 64);
     EXPECT_EQ(h.doHash(), golden);
@@ -387,7 +389,8 @@ TEST_F(SlotTableTest, AReaderProcessSeesTheHeaderTheWriterWrote) {
     TestSupport::Child reader([&] {
         Mem::RootPath readerRoot(debug, "test/slots", false);
         Mem::SharedMemWrapper file(debug, readerRoot, "slots", false);
-        const auto* h = static_cast<const SlotTable::Header*>(file.attach(sizeof(SlotTable::Header)));
+        const auto* h =
+            static_cast<const SlotTable::Header*>(file.attach(sizeof(SlotTable::Header)));
         std::string error;
         return h != nullptr && h->toString() == expected &&
                SlotTable::Header::validate(h, debug, file.mappedSize(), 7, error);
