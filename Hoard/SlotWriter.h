@@ -111,6 +111,12 @@ class SlotWriterTable : public SlotTable {
 
     // 1: a new file was formatted; 2: the existing file was adopted; 4: it was re-formatted.
     int attach(std::uint32_t fenix);
+    // Maps an existing table read-only for inspection (a tool, or a validation by a process that
+    // does not own the table): nothing is created, formatted or written, and the mutating
+    // operations refuse with an assertion. False with `error` when the file is missing, invalid
+    // or holds another value type.
+    bool attachView(std::string& error);
+    bool view() const { return view_; }
     void detach() override;
 
     std::uint32_t capacity() const { return numSlots_; }
@@ -166,6 +172,7 @@ class SlotWriterTable : public SlotTable {
     std::uint32_t minSize_;
     std::uint32_t numSlots_ = 0;
     std::uint32_t shrinkThreshold_ = 0;
+    bool view_ = false;
     Slots slots_;
 };
 
@@ -189,8 +196,35 @@ void SlotWriterTable<V>::loadCaches() {
 }
 
 template <class V>
+bool SlotWriterTable<V>::attachView(std::string& error) {
+    detach();
+    view_ = true;
+    if (file_.attach(sizeof(Header), Mem::SharedMemWrapper::Mode::readOnly) == nullptr) {
+        error = "SlotWriter::attachView() cannot map " + fileName_ + ": " + file_.reason();
+        return false;
+    }
+    header_ = static_cast<Header*>(file_.base());
+    if (!Header::validate(header_, debug_, file_.mappedSize(), 0, error)) {
+        detach();
+        return false;
+    }
+    if (header_->valueSize != valueSize || header_->slotSize != slotSize) {
+        std::ostringstream os;
+        os << "SlotWriter::attachView() " << fileName_ << " holds values of " << header_->valueSize
+           << " bytes, wanted " << valueSize;
+        error = os.str();
+        detach();
+        return false;
+    }
+    if (hashSeedIs_) hashSeedIs_(header_->hashSeed);
+    loadCaches();
+    return true;
+}
+
+template <class V>
 int SlotWriterTable<V>::attach(std::uint32_t fenix) {
     detach();
+    view_ = false;
     const std::uint64_t wanted = fileBytes(minSize_);
     if (file_.attach(wanted) == nullptr) {
         std::ostringstream os;
@@ -302,6 +336,7 @@ void SlotWriterTable<V>::formatSlot(Slot& slot) {
 
 template <class V>
 std::uint32_t SlotWriterTable<V>::addFreeSlots(std::uint32_t start, std::uint32_t end) {
+    BASALT_ASSERT(!view_);
     if (start >= end) {
         std::ostringstream os;
         os << "SlotWriterTable::addFreeSlots() bad index range, start: " << start
@@ -323,6 +358,7 @@ std::uint32_t SlotWriterTable<V>::addFreeSlots(std::uint32_t start, std::uint32_
 
 template <class V>
 std::uint32_t SlotWriterTable<V>::alloc(std::uint32_t hash) {
+    BASALT_ASSERT(!view_);
     if (Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList) grow();
     const std::uint32_t index = Mem::Atomics::loadRelaxed(header_->freeSlots);
     Slot& slot = slots_[index];
@@ -382,6 +418,7 @@ void SlotWriterTable<V>::grow() {
 
 template <class V>
 void SlotWriterTable<V>::resize(std::uint32_t newNumSlots) {
+    BASALT_ASSERT(!view_);
     const std::uint32_t old = numSlots_;
     BASALT_TRACE(
         debug_, 5,
@@ -421,6 +458,7 @@ void SlotWriterTable<V>::shrinkThreshold() {
 
 template <class V>
 void SlotWriterTable<V>::purgeFreeSlots(std::uint32_t threshold) {
+    BASALT_ASSERT(!view_);
     if (numSlots_ <= threshold) {
         std::ostringstream os;
         os << "SlotWriter::purgeFreeSlots() bad threshold: " << threshold
@@ -468,6 +506,7 @@ void SlotWriterTable<V>::purgeFreeSlots(std::uint32_t threshold) {
 template <class V>
 void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
                               std::uint64_t& predecessorLink) {
+    BASALT_ASSERT(!view_);
     if (toSlot == SlotLink::endOfList) {
         std::ostringstream os;
         os << "SlotWriter::move() not valid toSlotId:" << toSlot;
@@ -505,6 +544,7 @@ void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
 
 template <class V>
 void SlotWriterTable<V>::shrink(std::uint32_t newNumSlots) {
+    BASALT_ASSERT(!view_);
     BASALT_TRACE(debug_, 5, "SlotWriter::shrink() newNumSlots:" << newNumSlots);
     const Mem::VerU32 old = header_->numSlots();
     const Mem::VerU32 shrunk{old.version + 1, newNumSlots};

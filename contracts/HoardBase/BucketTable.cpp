@@ -189,8 +189,29 @@ BucketWriterTable::BucketWriterTable(std::shared_ptr<Basalt::Platform::DebugHand
                                      const Mem::RootPath& rootPath)
     : BucketTable(std::move(debug), rootPath, true, "BucketWriter") {}
 
+bool BucketWriterTable::attachView() {
+    detach();
+    reason_.clear();
+    if (mem_.attach(headerSize, Mem::SharedMemWrapper::Mode::readOnly) == nullptr) {
+        reason_ = mem_.reason();
+        return false;
+    }
+    const Header h = headerSnapshot();
+    std::string why;
+    if (!h.validate(nullptr, mem_.mappedSize(), 0, why)) {
+        reason_ = why;
+        detach();
+        return false;
+    }
+    view_ = true;
+    fenix_ = h.fenix;
+    count_ = h.count();
+    return true;
+}
+
 int BucketWriterTable::attach(std::uint32_t fenix) {
     detach();
+    view_ = false;
     reason_.clear();
     rootPath_.ensureDirectory();
     if (mem_.attach(headerSize, Mem::SharedMemWrapper::Mode::readWrite) == nullptr) {
@@ -314,6 +335,7 @@ void BucketWriterTable::rechainEmptyRuns(std::uint32_t from, std::uint32_t to,
 
 void BucketWriterTable::resize(std::uint32_t count, const std::function<void()>& beforePublish) {
     BASALT_ASSERT(attached());
+    BASALT_ASSERT(!view_);
     BASALT_ASSERT(validCount(count));
     const std::uint32_t old = count_;
     if (count == old) return;
@@ -445,6 +467,7 @@ void BucketWriterTable::detach() {
 }
 
 void BucketWriterTable::cleanup() {
+    BASALT_ASSERT(!view_);
     detach();
     BASALT_TRACE(debug_, 1, "BucketWriterTable::cleanup() removing file: " << path_);
     rootPath_.removeFile(fileName);

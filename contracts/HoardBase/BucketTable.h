@@ -9,6 +9,7 @@
 #include <string>
 
 #include "contracts/Basalt/DebugHandler.h"
+#include "contracts/Basalt/Exception.h"
 #include "contracts/HoardBase/SlotLink.h"
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/SharedMemWrapper.h"
@@ -166,6 +167,12 @@ class BucketWriterTable : public BucketTable {
     // so lagging readers remap). Raises InvalidInitializeException when the file cannot be
     // mapped.
     int attach(std::uint32_t fenix);
+    // Maps an existing, valid file read-only for inspection (a tool or a validation by a process
+    // that does not own the table): nothing is created, formatted or written, and the mutating
+    // operations refuse with an assertion. False (see reason()) when the file is missing or
+    // invalid.
+    bool attachView();
+    bool view() const { return view_; }
 
     // Changes the bucket count to `count` (a valid count), in the order readers need:
     //  - grow: extends the file and the mapping, initialises every new entry e as an empty run
@@ -202,7 +209,10 @@ class BucketWriterTable : public BucketTable {
     // like operator[].
     std::uint64_t& entry(std::uint32_t b) { return mutableWord(b); }
     // Stores bucket b's link with one release store.
-    void linkIs(std::uint32_t b, SlotLink link) { SlotLink::store(entry(b), link); }
+    void linkIs(std::uint32_t b, SlotLink link) {
+        BASALT_ASSERT(!view_);
+        SlotLink::store(entry(b), link);
+    }
 
     std::uint32_t fenix() const { return fenix_; }
 
@@ -213,6 +223,7 @@ class BucketWriterTable : public BucketTable {
     void requireEmptyRuns(std::uint32_t upTo) const;
 
     std::uint32_t fenix_ = 0;
+    bool view_ = false;
 };
 
 // The reader's view: maps the file PROT_READ and never writes it.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "FlowTracker/FlowTableTypes.h"
 #include "FlowTracker/FtCounterTypes.h"
 #include "Hoard/SlotWriter.h"
+#include "contracts/HoardBase/BucketTable.h"
 #include "tests/support/Fork.h"
 #include "tests/support/ShmRoot.h"
 
@@ -396,6 +398,35 @@ TEST_F(SlotTableTest, AReaderProcessSeesTheHeaderTheWriterWrote) {
                SlotTable::Header::validate(h, debug, file.mappedSize(), 7, error);
     });
     EXPECT_EQ(reader.wait(), 0) << expected;
+}
+
+TEST_F(SlotTableTest, AViewReadsAnExistingTableAndRefusesToChangeIt) {
+    {
+        auto none = makeTable(1024);
+        std::string error;
+        EXPECT_FALSE(none->attachView(error));  // nothing to view: nothing is created
+        EXPECT_NE(error.find("cannot map"), std::string::npos) << error;
+        EXPECT_EQ(::access(root.filePath("slots").c_str(), F_OK), -1);
+    }
+    table = makeTable(1024);
+    ASSERT_EQ(table->attach(9), 1);
+    for (std::uint32_t i = 0; i < 40; ++i) insert(i);
+    const std::string header = table->header()->toString();
+    TestSupport::Child viewer([&] {
+        auto view = makeTable(1024);
+        std::string error;
+        if (!view->attachView(error) || view->capacity() != 64) return false;
+        if (view->header()->toString() != header) return false;
+        try {
+            view->alloc(1);
+            return false;
+        } catch (const Basalt::AssertException&) {
+        }
+        Hoard::BucketWriterTable buckets(debug, root);
+        return !buckets.attachView() &&  // this test has no bucket file
+               view->header()->toString() == header;
+    });
+    EXPECT_EQ(viewer.wait(), 0);
 }
 
 }  // namespace
