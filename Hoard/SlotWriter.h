@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "Hoard/CrashPoint.h"
 #include "Hoard/SlotTable.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Basalt/Util.h"
@@ -405,9 +406,11 @@ void SlotWriterTable<V>::grow() {
     Mem::Atomics::storeRelease(header_->mostSlots,
                                std::max(Mem::Atomics::loadRelaxed(header_->mostSlots), n));
     const Mem::VerU32 grown{old.version + 1, n};
+    HOARD_CRASH_POINT("grow.publish");
     // Pairs with the readers' acquire load of the numSlots pair: the new slots are formatted and
     // mapped before any reader may index them.
     Mem::VerU32::store(header_->numSlotsPair, grown);
+    HOARD_CRASH_POINT("grow.freeList");
     Mem::Atomics::storeRelease(header_->freeSlots, head);
     BASALT_TRACE(debug_, 2,
                  "SlotWriter::grow() " << name() << " from " << old << " slots to " << grown);
@@ -524,7 +527,9 @@ void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
     Mem::Atomics::storeRelease(to.head.rhash, Mem::Atomics::loadRelaxed(from.head.rhash));
     const SlotLink toLink = SlotLink::load(to.head.link);
     Mem::Atomics::storeRelease(header_->freeSlots, toLink.next);
+    HOARD_CRASH_POINT("shrink.move.value");
     storeSlotValue(to, loadSlotValue(from));
+    HOARD_CRASH_POINT("shrink.move.status");
     // Pairs with the reader's status re-read after copying the value: a reader that sees the new
     // status also sees the value above.
     const std::uint32_t status = Mem::Atomics::loadRelaxed(to.head.status);
@@ -537,8 +542,10 @@ void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
     // The copy takes the source's place in its run before anyone can reach it: pairs with the
     // reader's seq re-check of the links it follows.
     const SlotLink fromLink = SlotLink::load(from.head.link);
+    HOARD_CRASH_POINT("shrink.move.link");
     SlotLink::store(to.head.link, SlotLink{toLink.seq + SlotLink::seqStep, fromLink.next});
     const SlotLink pred = SlotLink::load(predecessorLink);
+    HOARD_CRASH_POINT("shrink.move.publish");
     SlotLink::store(predecessorLink, SlotLink{pred.seq + SlotLink::seqStep, toSlot});
 }
 

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "Hoard/CrashPoint.h"
 #include "Hoard/SlotWriter.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Basalt/Util.h"
@@ -362,7 +363,9 @@ void WriterHashMap<Ops>::growBuckets() {
             buckets_.linkIs(b + n, SlotLink{old.seq + SlotLink::seqStep, next});
         }
     };
+    HOARD_CRASH_POINT("buckets.grow");
     buckets_.resize(2 * n, pass1);
+    HOARD_CRASH_POINT("buckets.grow.cut");
     // Pass 2, after publication: cut run b in front of run b + N.
     for (std::uint32_t b = 0; b < n; ++b) {
         std::uint64_t* last = &buckets_.entry(b);
@@ -417,6 +420,7 @@ void WriterHashMap<Ops>::shrinkBuckets() {
             SlotLink::store(*last, SlotLink{old.seq + SlotLink::seqStep, appended});
         }
     };
+    HOARD_CRASH_POINT("buckets.shrink");
     buckets_.resize(half, join);
     growThreshold_ = half;
     shrinkThreshold_ = half / 4;
