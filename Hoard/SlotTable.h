@@ -102,6 +102,8 @@ class SlotTable {
     virtual void detach();
 
     Header* header() const { return header_; }
+    // Bytes of the file this process has mapped (0 while detached).
+    std::size_t mappedSize() const { return file_.mappedSize(); }
     const Mem::RootPath& rootPath() const { return rootPath_; }
     const std::string& fileName() const { return fileName_; }
 
