@@ -1,0 +1,262 @@
+#pragma once
+
+// The single writer of one shared-memory table: owns the slot file, the bucket file, the hash
+// index and the change-notification queue; takes the writer lock, adopts or re-creates its files,
+// validates them, and then inserts, overwrites and removes records so that reader processes can
+// read the table at any moment without locks.
+//
+// Thread safety: one thread of one process (the writer lock and the owner file keep other
+// processes out). Towards readers the order of stores is the contract:
+//  - a new record's value and status are complete before the link that makes it reachable;
+//  - an in-place rewrite is bracketed by LOOKASIDE in the slot's status, with a complete copy of
+//    the new value (and the rhash) in the lookaside slot for the duration;
+//  - every link word and count pair is one 64-bit release store; record bytes follow a release
+//    fence and are copied as relaxed words (storeSlotValue).
+// runtimeFlags bit 0x1 is set for the duration of each write, remove and direct write, and stays
+// set when one of them fails or the process dies inside it.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "Hoard/CrashPoint.h"
+#include "Hoard/SlotWriter.h"
+#include "Hoard/Validator.h"
+#include "Hoard/WriterHashMap.h"
+#include "contracts/Basalt/Exception.h"
+#include "contracts/Config/Toggle.h"
+#include "contracts/HoardBase/BucketTable.h"
+#include "contracts/HoardBase/HoardInterface.h"
+#include "contracts/HoardBase/MapDescriptor.h"
+#include "contracts/HoardBase/Util.h"
+#include "contracts/Kick/ShocketAcceptSm.h"
+#include "contracts/Mem/Atomics.h"
+#include "contracts/Mem/VersionAnchor.h"
+#include "contracts/Mem/WriterLock.h"
+#include "contracts/SharedMem/FenixFile.h"
+#include "contracts/SharedMem/OwnerFile.h"
+
+namespace Hoard {
+
+// The per-process sequence of fenix ids made by writers of this process.
+inline std::uint16_t nextFenixSequence() {
+    static std::atomic<std::uint16_t> sequence{0};
+    return ++sequence;
+}
+
+template <class Ops>
+class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value, Ops> {
+  public:
+    using K = typename Ops::Key;
+    using V = typename Ops::Value;
+    using Herald = typename Ops::Herald;
+    using Slots = SlotWriterTable<V>;
+    using Slot = typename Slots::Slot;
+    static constexpr std::uint32_t noDirectSlot = 0xFFFFFFFFu;
+
+    HoardWriter(std::shared_ptr<Basalt::Platform::DebugHandler> debug, const std::string& tableName,
+                const MapDescriptor& descriptor, const Ops& ops, std::string classTypeName,
+                std::function<void(bool)> quiesceHandler = {})
+        : debug_(std::move(debug)),
+          rootPath_(debug_, tableName, true),
+          local_(descriptor.local),
+          descriptor_(descriptor),
+          quiesceHandler_(std::move(quiesceHandler)),
+          ops_(ops),
+          slots_(debug_, rootPath_, V::typeName, std::move(classTypeName), descriptor.slotLimit,
+                 descriptor.fixedSize, descriptor.shrinkable, counters_,
+                 [this](std::uint32_t seed) { ops_.hashSeedIs(seed); }),
+          buckets_(debug_, rootPath_),
+          index_(debug_, slots_, buckets_, ops_, counters_, descriptor.shrinkBuckets),
+          herald_(debug_, rootPath_),
+          ownerFile_(debug_, rootPath_, local_),
+          fenixFile_(debug_, rootPath_) {}
+
+    ~HoardWriter() override {
+        try {
+            if (this->initialized()) detach(false);
+        } catch (...) {
+        }
+    }
+
+    // ---- Life cycle ----------------------------------------------------------------------------
+
+    bool initialize(const std::string& event) override {
+        BASALT_TRACE(debug_, 2, "HoardWriter::initialize() " << event << " " << hoardName());
+        if (this->initialized()) return true;
+        if (!local_ && !Mem::Atomics::checkCpuSupport()) {
+            Basalt::InvalidInitializeException::throwException("Hardware does not support Atomics");
+        }
+        attach();
+        this->initializedIs(true);
+        return true;
+    }
+
+    void attach();
+    void detach(bool force) override;
+    void cleanup() override;
+
+    // ---- Records -------------------------------------------------------------------------------
+
+    const V* write(const V& value, bool overwrite) override;
+    bool remove(const K& key, V& value) override;
+    const V* lookup(const K& key, bool& found, V* buffer) override {
+        const V* stored = index_.lookup(key, found);
+        if (!found) {
+            anchor_ = Mem::VersionAnchor{};
+            if (buffer != nullptr) *buffer = defaultValue_;
+            return &defaultValue_;
+        }
+        recordAnchor();
+        if (buffer != nullptr) *buffer = *stored;
+        return stored;
+    }
+    bool first(V& value, IterHint& hint) override {
+        const bool more = index_.first(0, value, hint);
+        if (more) recordAnchor();
+        return more;
+    }
+    bool next(const K& key, V& value, IterHint& hint) override {
+        const bool more = index_.next(key, value, hint);
+        if (more) recordAnchor();
+        return more;
+    }
+
+    V* directWrite(const K& key) override;
+    V* directUpdate(const K& key) override;
+    void directCommit() override;
+
+    // Runs the slot-shrink check now (the same trigger as after a removal).
+    void shrink() {
+        const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
+        const std::uint32_t threshold = slots_.shrinkThresholdValue();
+        doMaybeShrinkSlots(occupiedSlots < threshold / 2 ? threshold : 0);
+    }
+    void handleQuiesced(bool flag) {
+        if (quiesceHandler_) quiesceHandler_(flag);
+    }
+
+    // ---- Checks --------------------------------------------------------------------------------
+
+    bool validate() override {
+        Validator<Ops, Herald> validator(debug_, hoardName(), slots_, buckets_, index_, herald_);
+        return validator.validate(fenix_.value());
+    }
+    bool validateFiles() override;
+    void validateVersionAnchor() override {
+        if (versionAnchorHook_) versionAnchorHook_();
+        // The anchor names a word by its offset: read it through the current mapping, which a
+        // growth may have moved and a shrink may have cut below the anchored slot.
+        anchor_.base = slots_.header();
+        const std::uint64_t mapped =
+            slots_.header() == nullptr
+                ? 0
+                : slots_.header()->headerSize() + std::uint64_t{capacity()} * Slots::slotSize;
+        if (anchor_.offset < Mem::VersionAnchor::invalid && anchor_.offset + 4ull > mapped) {
+            anchor_.invalidate();
+        }
+        anchor_.validate();
+    }
+    void validateVersionAnchorHookIs(std::function<void()> hook) override {
+        versionAnchorHook_ = std::move(hook);
+    }
+    std::string dumpHeaders() const {
+        if (slots_.header() == nullptr ||
+            (slots_.header()->constFlags & SlotTable::noHeaderDump) != 0) {
+            return "";
+        }
+        std::ostringstream os;
+        os << "Hoard table \"" << hoardName() << "\"\n\n\n"
+           << buckets_.headerToString() << "\n\n"
+           << slots_.header()->toString() << "\n\n";
+        return os.str();
+    }
+
+    // ---- Accessors -----------------------------------------------------------------------------
+
+    std::uint32_t capacity() const override { return slots_.capacity(); }
+    std::uint32_t members() const override {
+        return slots_.header() ? Mem::Atomics::loadRelaxed(slots_.header()->occupiedSlots) : 0;
+    }
+    std::uint32_t maxSize() const override { return slots_.maxSize(); }
+    std::uint32_t minSize() const override { return slots_.minSize(); }
+    std::uint64_t sequence() const override { return herald_.sequence(); }
+    std::uint32_t fenixId() const override { return fenix_.value(); }
+    int mountStatus() const override { return this->initialized() ? 1 : 0; }
+    bool quiesced() const override { return herald_.quiesced(); }
+    bool clientQuiesced(const std::string& readerName) const override {
+        return herald_.clientQuiesced(readerName);
+    }
+    const RootPath& rootPath() const override { return rootPath_; }
+    std::string hoardName() const override { return rootPath_.hoardName(); }
+    HoardType type() const override { return writer; }
+    Writer::Counters writerCounters() const override { return counters_; }
+    const Mem::VersionAnchor& versionAnchor() const { return anchor_; }
+    const Slots& slotTable() const { return slots_; }
+    const BucketWriterTable& bucketTable() const { return buckets_; }
+    WriterHashMap<Ops>& index() { return index_; }
+    const Herald& herald() const { return herald_; }
+    const Ops& ops() const { return ops_; }
+
+  private:
+    bool attachAndValidate(bool force, const SharedMem::ShocketInfo& shocketInfo);
+    void doMaybeShrinkSlots(std::uint32_t limit);
+    void recordAnchor() {
+        const auto& a = index_.anchor();
+        anchor_ = Mem::VersionAnchor{a.status, a.offset, slots_.header()};
+    }
+    void runtimeFlagSet() {
+        auto& flags = slots_.header()->runtimeFlags;
+        // Pairs with nothing a reader waits on: the bit tells the next attach (and tools) that
+        // an operation did not finish.
+        Mem::Atomics::storeRelease(flags,
+                                   static_cast<std::uint16_t>(flags | SlotTable::writeInProgress));
+    }
+    void runtimeFlagClear() {
+        auto& flags = slots_.header()->runtimeFlags;
+        Mem::Atomics::storeRelease(flags,
+                                   static_cast<std::uint16_t>(flags & ~SlotTable::writeInProgress));
+    }
+    void notify(std::uint32_t slot) {
+        if constexpr (Ops::hasQueue) {
+            HOARD_CRASH_POINT("notify");
+            herald_.notify(slot);
+        }
+    }
+    void assertNoDirect(const char* who, const std::string& what) const;
+    // Rewrites an occupied slot in place under LOOKASIDE (or fills a free one): the steps that
+    // write and directCommit share.
+    void publishValue(Slot& slot, const V& value);
+
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
+    RootPath rootPath_;
+    bool local_;
+    MapDescriptor descriptor_;
+    Writer::Counters counters_;
+    std::function<void(bool)> quiesceHandler_;
+    V defaultValue_{};
+    Ops ops_;
+    Slots slots_;
+    BucketWriterTable buckets_;
+    WriterHashMap<Ops> index_;
+    Herald herald_;
+    SharedMem::OwnerFile ownerFile_;
+    SharedMem::FenixFile fenixFile_;
+    Mem::WriterLock writerLock_;
+    SharedMem::FenixId fenix_;
+    std::uint32_t directSlot_ = noDirectSlot;
+    bool directNew_ = false;
+    std::uint64_t directPrevOffset_ = 0;  // offset of the new record's predecessor link
+    bool directPrevInBuckets_ = false;
+    Mem::VersionAnchor anchor_;
+    bool ownerWritten_ = false;
+    std::function<void()> versionAnchorHook_;
+};
+
+}  // namespace Hoard
+
+#include "Hoard/HoardWriterImpl.h"

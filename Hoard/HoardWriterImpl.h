@@ -1,0 +1,533 @@
+#pragma once
+
+// Implementation of Hoard::HoardWriter; included from HoardWriter.h only.
+
+namespace Hoard {
+
+// ---- Attach, detach, cleanup -------------------------------------------------------------------
+
+template <class Ops>
+void HoardWriter<Ops>::attach() {
+    BASALT_TRACE(debug_, 5,
+                 "HoardWriter::attach() localMem_: " << local_ << " rootPath:" << rootPath_);
+    SharedMem::ShocketInfo shocketInfo;
+    SharedMem::FenixId fenix;
+    if (local_) {
+        fenix = SharedMem::FenixId::fromParts(static_cast<std::uint16_t>(::getpid()), 0);
+    } else {
+        rootPath_.ensureDirectory();
+        // The writer lock first, then the owner file's record lock only around record updates:
+        // a writer waiting for the lock never holds the record lock the owner needs to detach.
+        writerLock_.acquireWriterLock(debug_, rootPath_, ownerFile_);
+        if (getToggleState("OneSocketKick", "SharedMem.json", true)) {
+            shocketInfo =
+                SharedMem::ShocketInfo(Kick::ShocketAcceptSm::instance().socketName(), 0xFFFFFFFFu);
+        }
+        fenix = fenixFile_.read();
+    }
+    if (fenix.value() == 0) {
+        fenix = SharedMem::FenixId::fromParts(static_cast<std::uint16_t>(::getpid()),
+                                              nextFenixSequence());
+    }
+    fenix_ = fenix;
+    bool force = false;
+    std::string ownerError;
+    if (!local_ && !ownerFile_.validate(ownerError)) {
+        BASALT_TRACE(
+            debug_, 1,
+            "HoardWriter::attach() owner file validation failed, dumping owner file string: "
+                << ownerFile_.headerToString());
+        force = true;
+    }
+    if (!attachAndValidate(force, shocketInfo)) {
+        if (force || !attachAndValidate(true, shocketInfo)) {
+            Basalt::debugAndThrowAssertException(
+                "HoardWriter::attach() failed to attach to and validate new files", __FILE__,
+                __LINE__, __func__);
+        }
+    }
+    rootPath_.removeFile(Util::corruptionFileName);
+    if (!local_) fenixFile_.write(fenix_);
+    BASALT_TRACE(debug_, 1,
+                 "HoardWriter::attach() success "
+                     << hoardName() << " capacity:" << capacity() << " fenixId:" << fenix_
+                     << " mtime:" << fenixFile_.mtime() << " shocketInfo:" << shocketInfo);
+}
+
+template <class Ops>
+bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInfo& shocketInfo) {
+    if (force) {
+        BASALT_TRACE(
+            debug_, 1,
+            "HoardWriter::attachAndValidate() all entries from " << hoardName() << " will be lost");
+        fenix_ = SharedMem::FenixId::fromParts(
+            fenix_.processPart(), static_cast<std::uint16_t>(fenix_.sequencePart() + 1));
+    }
+    counters_ = Writer::Counters{};
+    int r = slots_.attach(fenix_.value()) | buckets_.attach(fenix_.value());
+    if constexpr (Ops::hasQueue) {
+        r |= herald_.attach(fenix_.value());
+        herald_.slotCapacityIs(slots_.capacity());
+    }
+    index_.attach();
+    auto dumpAndFail = [&](const char* why) {
+        BASALT_TRACE(debug_, 0, why);
+        BASALT_TRACE(debug_, 0, dumpHeaders());
+        BASALT_TRACE(debug_, 0, "owner file: " << ownerFile_.headerToString());
+        return false;
+    };
+    if (!force && r != 1 && r != 2) {
+        return dumpAndFail("HoardWriter::attachAndValidate() failed to attach to existing files");
+    }
+    if (!validate()) {
+        if (!force) {
+            if (Util::runningOnPhysicalDut() && Util::strictValidation()) {
+                rootPath_.removeFile(SharedMem::FenixFile::kFileName);
+                Basalt::InvalidInitializeException::throwException(
+                    "HoardWriter::attachAndValidate() failed initial validation of " + hoardName() +
+                    " after re-attaching");
+            }
+            return dumpAndFail(
+                "HoardWriter::attachAndValidate() failed to validate existing files");
+        }
+        Basalt::InvalidInitializeException::throwException(
+            "HoardWriter::attachAndValidate() failed validation");
+    }
+    if (local_) return true;
+    {
+        auto lock = ownerFile_.lock();
+        ownerFile_.shocketInfoIs(shocketInfo);
+    }
+    std::string error;
+    if (!ownerFile_.validate(error)) {
+        const std::string text =
+            "HoardWriter::validateAndAttach() wrote to owner file but validation failed: " + error;
+        Basalt::debugAndThrowAssertException(text.c_str(), __FILE__, __LINE__, __func__);
+    }
+    ownerWritten_ = true;
+    if (force)
+        BASALT_TRACE(debug_, 1, "HoardWriter::attachAndValidate(): re-formatted successfully");
+    return true;
+}
+
+template <class Ops>
+void HoardWriter<Ops>::detach(bool force) {
+    BASALT_TRACE(debug_, 2,
+                 "HoardWriter::detach() owner:" << ownerWritten_ << " localMem_:" << local_
+                                                << " rootPath:" << rootPath_ << " force:" << force);
+    if (directSlot_ != noDirectSlot && directNew_) {
+        assertNoDirect("HoardWriter::detach()", "");
+    }
+    herald_.onDetach();
+    if (ownerWritten_) {
+        try {
+            if (writerLock_.ownerIsMe()) {
+                BASALT_TRACE(debug_, 1, "HoardWriter::detach() clearing shocketInfo");
+                auto lock = ownerFile_.lock();
+                ownerFile_.shocketInfoIs(SharedMem::ShocketInfo());
+            }
+        } catch (const std::exception& e) {
+            BASALT_TRACE(debug_, 0,
+                         "HoardWriter::detach() ignoring owner file corruption:" << e.what());
+        }
+        ownerWritten_ = false;
+    }
+    slots_.detach();
+    buckets_.detach();
+    herald_.detach();
+    writerLock_.release();
+    directSlot_ = noDirectSlot;
+    this->initializedIs(false);
+}
+
+template <class Ops>
+void HoardWriter<Ops>::cleanup() {
+    BASALT_TRACE(debug_, 1,
+                 "HoardWriter::cleanup() owner:" << ownerWritten_ << " rootPath:" << rootPath_);
+    if (this->initialized()) detach(false);
+    if (!local_) {
+        rootPath_.ensureDirectory();
+        writerLock_.acquireWriterLock(debug_, rootPath_, ownerFile_);
+        std::string error;
+        if (!ownerFile_.validate(error)) {
+            BASALT_TRACE(
+                debug_, 1,
+                "HoardWriter::cleanup() owner file corruption detected but continuing with "
+                "cleanup, dumped owner file: "
+                    << ownerFile_.headerToString());
+        }
+    }
+    BASALT_TRACE(debug_, 1, "HoardWriter::removeFiles() removing Hoard files in " << rootPath_);
+    rootPath_.removeFile(Util::corruptionFileName);
+    buckets_.cleanup();
+    herald_.cleanup();
+    BASALT_TRACE(debug_, 1, "SlotWriter::cleanup() removing file: " << slots_.fileName());
+    rootPath_.removeFile(SlotTable::slotsFileName);
+    rootPath_.removeFile(SharedMem::FenixFile::kFileName);
+    rootPath_.removeFile(SharedMem::OwnerFile::kFileName);
+    writerLock_.release();
+}
+
+template <class Ops>
+bool HoardWriter<Ops>::validateFiles() {
+    buckets_.validateFile();
+    std::string error;
+    if (!Util::validateFile(
+            rootPath_.filePath(SlotTable::slotsFileName),
+            slots_.header() ? slots_.header()->headerSize() : sizeof(SlotTable::Header), error)) {
+        Basalt::CorruptionDetectedException::throwException(error);
+    }
+    if (!local_) {
+        if (!fenixFile_.validate(fenix_)) {
+            std::ostringstream os;
+            os << "HoardWriter::validateFiles() fenix file holds " << fenixFile_.read()
+               << ", wanted " << fenix_;
+            Basalt::CorruptionDetectedException::throwException(os.str());
+        }
+        ownerFile_.validateFile();
+    }
+    if constexpr (Ops::hasQueue) {
+        if (!herald_.validateFile()) {
+            Basalt::CorruptionDetectedException::throwException(
+                "HoardWriter::validateFiles() notification queue file is invalid");
+        }
+    }
+    rootPath_.removeFile(Util::corruptionFileName);
+    return true;
+}
+
+// ---- Writes ------------------------------------------------------------------------------------
+
+template <class Ops>
+void HoardWriter<Ops>::assertNoDirect(const char* who, const std::string& what) const {
+    if (directSlot_ == noDirectSlot) return;
+    std::ostringstream os;
+    os << who << " unbalanced directSlot:" << directSlot_
+       << " containing value:" << slots_.slots()[directSlot_].value << what
+       << " - Make sure the DirectIs/Commit are properly paired!";
+    const std::string text = os.str();
+    Basalt::debugAndThrowAssertException(text.c_str(), __FILE__, __LINE__, __func__);
+}
+
+template <class Ops>
+void HoardWriter<Ops>::publishValue(Slot& slot, const V& value) {
+    std::uint32_t status = slot.head.status;
+    if (status & SlotTable::occupied) {
+        Slot& lookaside = slots_.lookasideSlot();
+        HOARD_CRASH_POINT("write.lookaside");
+        // The complete new record stands in the lookaside slot before LOOKASIDE is set: pairs
+        // with the reader's LOOKASIDE test after its status read.
+        Mem::Atomics::storeRelease(lookaside.head.rhash, slot.head.rhash);
+        storeSlotValue(lookaside, value);
+    }
+    HOARD_CRASH_POINT("write.lookasideSet");
+    // Pairs with the reader's status re-read: a reader whose copy spans this store sees the
+    // status change and retries (or reads the lookaside slot).
+    Mem::Atomics::storeRelease(slot.head.status, status += 2);
+    HOARD_CRASH_POINT("write.value");
+    storeSlotValue(slot, value);
+    HOARD_CRASH_POINT("write.status");
+    // Pairs with the reader's status re-read after copying the value.
+    Mem::Atomics::storeRelease(slot.head.status, (status + 2) | SlotTable::occupied);
+}
+
+template <class Ops>
+const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool overwrite) {
+    const K& key = Ops::key(value);
+    if (directSlot_ != noDirectSlot) {
+        std::ostringstream os;
+        os << " when writing value:" << value;
+        assertNoDirect("HoardWriter::write()", os.str());
+    }
+    runtimeFlagSet();
+    const std::uint32_t h = index_.hash(key);
+    const std::uint32_t bucket = index_.bucketOf(h);
+    std::uint64_t* prev = nullptr;
+    std::uint32_t curr = 0;
+    if (index_.find(key, bucket, prev, curr, h)) {
+        Slot& slot = slots_.slots()[curr];
+        BASALT_TRACE(debug_, 9,
+                     "HoardWriter::write() existing "
+                         << key << " bucket:" << bucket << " slot:" << curr
+                         << " next:" << SlotLink::load(slot.head.link).next);
+        if (overwrite) {
+            publishValue(slot, value);
+            ++counters_.overwrites;
+            notify(curr);
+        }
+        runtimeFlagClear();
+        return &slots_.slots()[curr].value;
+    }
+    // alloc may grow and remap the slot file: keep prev as an offset (a bucket entry does not
+    // move: alloc never touches the bucket file).
+    auto* base = reinterpret_cast<char*>(slots_.header());
+    const bool prevInSlots =
+        reinterpret_cast<char*>(prev) >= base &&
+        reinterpret_cast<char*>(prev) <
+            reinterpret_cast<char*>(&slots_.slots()[slots_.slots().maxIndex()] + 1);
+    const std::ptrdiff_t prevOffset = reinterpret_cast<char*>(prev) - base;
+    const std::uint32_t before = slots_.capacity();
+    const std::uint32_t s = slots_.alloc(h);
+    if (slots_.capacity() != before) {
+        if constexpr (Ops::hasQueue) herald_.slotCapacityIs(slots_.capacity());
+    }
+    if (prevInSlots) {
+        prev =
+            reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(slots_.header()) + prevOffset);
+    }
+    Slot& slot = slots_.slots()[s];
+    const SlotLink p = SlotLink::load(*prev);
+    const SlotLink own = SlotLink::load(slot.head.link);
+    HOARD_CRASH_POINT("write.link");
+    // Not yet reachable: pairs with nothing until prev's link below publishes the slot.
+    SlotLink::store(slot.head.link, SlotLink{own.seq + SlotLink::seqStep, p.next});
+    publishValue(slot, value);
+    HOARD_CRASH_POINT("write.publish");
+    // From this store on readers find the record: pairs with the reader's acquire load of the
+    // link and its seq re-check; the value and status above are complete.
+    SlotLink::store(*prev, SlotLink{p.seq + SlotLink::seqStep, s});
+    BASALT_TRACE(debug_, 9,
+                 "HoardWriter::write() new " << key << " bucket:" << bucket << " slot:" << s
+                                             << " next:" << p.next);
+    ++counters_.writes;
+    index_.maybeGrow();
+    notify(s);
+    runtimeFlagClear();
+    return &slots_.slots()[s].value;
+}
+
+template <class Ops>
+bool HoardWriter<Ops>::remove(const K& key, V& value) {
+    if (directSlot_ != noDirectSlot) {
+        std::ostringstream os;
+        os << " when removing key:" << key;
+        assertNoDirect("HoardWriter::remove()", os.str());
+    }
+    const std::uint32_t h = index_.hash(key);
+    const std::uint32_t bucket = index_.bucketOf(h);
+    std::uint64_t* prev = nullptr;
+    std::uint32_t s = 0;
+    if (!index_.find(key, bucket, prev, s, h)) {
+        BASALT_TRACE(debug_, 9, "HoardWriter::remove() not found " << key);
+        return false;
+    }
+    runtimeFlagSet();
+    Slot& slot = slots_.slots()[s];
+    value = slot.value;
+    const SlotLink p = SlotLink::load(*prev);
+    const SlotLink own = SlotLink::load(slot.head.link);
+    HOARD_CRASH_POINT("remove.unlink");
+    // The record leaves the list: pairs with the reader's seq re-check of the link it followed.
+    SlotLink::store(*prev, SlotLink{p.seq + SlotLink::seqStep, own.next});
+    HOARD_CRASH_POINT("remove.clear");
+    // Pairs with the reader's status re-read: a reader still on this slot sees OCCUPIED gone.
+    Mem::Atomics::storeRelease(slot.head.status, slot.head.status & ~SlotTable::occupied);
+    auto* header = slots_.header();
+    const std::uint32_t oldFree = header->freeSlots;
+    HOARD_CRASH_POINT("remove.free");
+    Mem::Atomics::storeRelease(header->freeSlots, s);
+    SlotLink::store(slot.head.link, SlotLink{own.seq + SlotLink::seqStep, oldFree});
+    Mem::Atomics::storeRelease(header->occupiedSlots, header->occupiedSlots - 1);
+    ++counters_.removes;
+    notify(s);
+    shrink();
+    index_.maybeShrink();
+    runtimeFlagClear();
+    return true;
+}
+
+template <class Ops>
+void HoardWriter<Ops>::doMaybeShrinkSlots(std::uint32_t limit) {
+    if (limit == 0) return;
+    if (herald_.shrinkInProgress()) {
+        BASALT_TRACE(
+            debug_, 5,
+            "HoardWriter::doMaybeShrinkSlots() shrink started, ignoring shrinkThreshold:" << limit);
+        return;
+    }
+    const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
+    std::uint32_t target = slots_.minSize();
+    if (occupiedSlots != 0) {
+        target = std::max(target, 1u << (std::bit_width(occupiedSlots) - 1 + 2));
+    }
+    BASALT_TRACE(
+        debug_, 5,
+        "HoardWriter::doMaybeShrinkSlots() threshold:" << target << " shrinkThreshold:" << limit
+                                                       << (limit > target ? " SUPER SHRINK!" : ""));
+    if (target >= slots_.capacity()) return;
+    slots_.purgeFreeSlots(target);
+    if constexpr (Ops::hasQueue) herald_.markShrinkStart();
+    std::uint64_t moved = 0;
+    const std::uint32_t numSlots = slots_.capacity();
+    for (std::uint32_t i = target; i < numSlots; ++i) {
+        Slot& from = slots_.slots()[i];
+        if (!(from.head.status & SlotTable::occupied)) {
+            BASALT_TRACE(debug_, 9,
+                         "HoardWriter::doMaybeShrinkSlots skipping not occupied slot:" << i);
+            continue;
+        }
+        const K key = Ops::key(from.value);
+        const std::uint32_t h = index_.hash(key);
+        std::uint64_t* prev = nullptr;
+        std::uint32_t curr = 0;
+        if (!index_.find(key, index_.bucketOf(h), prev, curr, h) || curr != i) {
+            const std::string text =
+                "HoardWriter::doMaybeShrinkSlots() fromSlot:" + std::to_string(i) +
+                " key not found";
+            Basalt::debugAndThrowAssertException(text.c_str(), __FILE__, __LINE__, __func__);
+        }
+        if (prev == nullptr) {
+            const std::string text =
+                "HoardWriter::doMaybeShrinkSlots() fromSlot:" + std::to_string(i) +
+                " not referenced";
+            Basalt::debugAndThrowAssertException(text.c_str(), __FILE__, __LINE__, __func__);
+        }
+        const std::uint32_t to = slots_.header()->freeSlots;
+        BASALT_TRACE(debug_, 9,
+                     "HoardWriter::doMaybeShrinkSlots() moving fromSlot:" << i << " toSlot:" << to);
+        HOARD_CRASH_POINT("shrink.move");
+        slots_.move(i, to, *prev);
+        if constexpr (Ops::hasQueue) {
+            herald_.notify(to);
+            if (herald_.tombstone(i)) ++counters_.pendingTombstones;
+        }
+        // Pairs with the reader's status re-read: a reader still on the old slot retries.
+        Mem::Atomics::storeRelease(from.head.status, from.head.status & ~SlotTable::occupied);
+        notify(i);
+        ++moved;
+    }
+    if constexpr (Ops::hasQueue) herald_.markShrinkEnd();
+    HOARD_CRASH_POINT("shrink.publish");
+    slots_.shrink(target);
+    BASALT_TRACE(debug_, 5, "HoardWriter::doMaybeShrinkSlots() at threshold:" << target << " done");
+    counters_.movedRecords += moved;
+}
+
+// ---- Direct mode -------------------------------------------------------------------------------
+
+template <class Ops>
+typename HoardWriter<Ops>::V* HoardWriter<Ops>::directWrite(const K& key) {
+    {
+        std::ostringstream os;
+        os << " when modifying key:" << key;
+        assertNoDirect("HoardWriter::directWrite()", os.str());
+    }
+    runtimeFlagSet();
+    const std::uint32_t h = index_.hash(key);
+    const std::uint32_t bucket = index_.bucketOf(h);
+    std::uint64_t* prev = nullptr;
+    std::uint32_t s = 0;
+    const bool found = index_.find(key, bucket, prev, s, h);
+    if (!found) {
+        auto* base = reinterpret_cast<char*>(slots_.header());
+        const bool prevInSlots =
+            reinterpret_cast<char*>(prev) >= base &&
+            reinterpret_cast<char*>(prev) <
+                reinterpret_cast<char*>(&slots_.slots()[slots_.slots().maxIndex()] + 1);
+        const std::ptrdiff_t offset = reinterpret_cast<char*>(prev) - base;
+        const std::uint32_t before = slots_.capacity();
+        s = slots_.alloc(h);
+        if (slots_.capacity() != before) {
+            if constexpr (Ops::hasQueue) herald_.slotCapacityIs(slots_.capacity());
+        }
+        directPrevInBuckets_ = !prevInSlots;
+        directPrevOffset_ =
+            prevInSlots ? static_cast<std::uint64_t>(offset)
+                        : static_cast<std::uint64_t>(reinterpret_cast<char*>(prev) -
+                                                     reinterpret_cast<char*>(&buckets_.entry(0)));
+    }
+    Slot& slot = slots_.slots()[s];
+    Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
+    storeSlotValue(area, V(key));
+    directSlot_ = s;
+    directNew_ = !found;
+    BASALT_TRACE(debug_, 9,
+                 "HoardWriter::directWrite() " << (found ? " existing " : " new ") << key
+                                               << " bucket:" << bucket << " slot:" << s);
+    // The caller's plain stores into the area come after this fence: they stay behind every
+    // publication made so far.
+    std::atomic_thread_fence(std::memory_order_release);
+    return &area.value;
+}
+
+template <class Ops>
+typename HoardWriter<Ops>::V* HoardWriter<Ops>::directUpdate(const K& key) {
+    {
+        std::ostringstream os;
+        os << " when modifying key:" << key;
+        assertNoDirect("HoardWriter::directUpdate()", os.str());
+    }
+    const std::uint32_t h = index_.hash(key);
+    std::uint64_t* prev = nullptr;
+    std::uint32_t s = 0;
+    if (!index_.find(key, index_.bucketOf(h), prev, s, h)) return nullptr;
+    runtimeFlagSet();
+    Slot& slot = slots_.slots()[s];
+    Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
+    // The area starts as the current record, so the caller may change only some fields.
+    if (&area != &slot) storeSlotValue(area, V(slot.value));
+    directSlot_ = s;
+    directNew_ = false;
+    std::atomic_thread_fence(std::memory_order_release);
+    return &area.value;
+}
+
+template <class Ops>
+void HoardWriter<Ops>::directCommit() {
+    BASALT_TRACE(debug_, 9, "HoardWriter::directCommit() slot: " << directSlot_);
+    if (directSlot_ == noDirectSlot) {
+        Basalt::debugAndThrowAssertException(
+            "HoardWriter::directCommit() not in direct mode! Make sure the DirectIs/Commit are "
+            "properly paired!",
+            __FILE__, __LINE__, __func__);
+    }
+    const std::uint32_t s = directSlot_;
+    Slot& slot = slots_.slots()[s];
+    std::uint64_t* prev = nullptr;
+    SlotLink p;
+    if (directNew_) {
+        prev = directPrevInBuckets_
+                   ? reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(&buckets_.entry(0)) +
+                                                      directPrevOffset_)
+                   : reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(slots_.header()) +
+                                                      directPrevOffset_);
+        p = SlotLink::load(*prev);
+        const SlotLink own = SlotLink::load(slot.head.link);
+        HOARD_CRASH_POINT("directCommit.link");
+        SlotLink::store(slot.head.link, SlotLink{own.seq + SlotLink::seqStep, p.next});
+    }
+    std::uint32_t status = slot.head.status;
+    if (status & SlotTable::occupied) {
+        Slot& lookaside = slots_.lookasideSlot();
+        HOARD_CRASH_POINT("directCommit.lookasideSet");
+        Mem::Atomics::storeRelease(lookaside.head.rhash, slot.head.rhash);
+        // The lookaside copy (filled by the caller) is complete: pairs with the reader's
+        // LOOKASIDE test.
+        std::atomic_thread_fence(std::memory_order_release);
+        Mem::Atomics::storeRelease(slot.head.status, status += 2);
+        HOARD_CRASH_POINT("directCommit.value");
+        storeSlotValue(slot, V(lookaside.value));
+        HOARD_CRASH_POINT("directCommit.status");
+        Mem::Atomics::storeRelease(slot.head.status, status + 2);
+    } else {
+        // The caller filled the unreachable slot: its bytes come before the status store.
+        std::atomic_thread_fence(std::memory_order_release);
+        HOARD_CRASH_POINT("directCommit.status");
+        Mem::Atomics::storeRelease(slot.head.status, (status + 4) | SlotTable::occupied);
+    }
+    directSlot_ = noDirectSlot;
+    if (directNew_) {
+        HOARD_CRASH_POINT("directCommit.publish");
+        // Pairs with the reader's acquire load of the link: the record is complete.
+        SlotLink::store(*prev, SlotLink{p.seq + SlotLink::seqStep, s});
+        directNew_ = false;
+        ++counters_.writes;
+        index_.maybeGrow();
+    } else {
+        ++counters_.overwrites;
+    }
+    runtimeFlagClear();
+    notify(s);
+}
+
+}  // namespace Hoard

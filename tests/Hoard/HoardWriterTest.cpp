@@ -1,0 +1,213 @@
+// The table writer: the store protocol seen in the file (status steps, LOOKASIDE, runtime flag),
+// adoption and re-formatting, direct-mode pairing, and a long random model run checked against a
+// std::map and the validator after every step, for a flow table and a counter table.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "tests/support/Seed.h"
+#include "tests/support/ShmRoot.h"
+#include "tests/support/WriterTypes.h"
+
+namespace {
+
+using namespace TestSupport;
+using FlowTracking::IpFlowEntry;
+using FlowTracking::IpFlowKey;
+using Hoard::SlotTable;
+
+Hoard::MapDescriptor descriptor(std::uint32_t slotLimit = 1u << 16) {
+    Hoard::MapDescriptor d;
+    d.slotLimit = slotLimit;
+    return d;
+}
+
+class HoardWriterTest : public ::testing::Test {
+  protected:
+    ShmRoot shm;
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug =
+        Basalt::Platform::getDebugHandler("HoardWriterTest");
+
+    std::unique_ptr<FlowWriter> flowWriter(const std::string& name = "t/flows") {
+        auto w = std::make_unique<FlowWriter>(debug, name, descriptor(), FlowOps(), "Test");
+        w->initialize("test");
+        return w;
+    }
+};
+
+TEST_F(HoardWriterTest, OverwriteStepsStatusByFourThroughTheLookasideSlot) {
+    auto w = flowWriter();
+    const IpFlowEntry* stored = w->write(flowEntry(1), true);
+    EXPECT_EQ(*stored, flowEntry(1));
+    const auto& slots = w->slotTable();
+    bool found = false;
+    w->lookup(flowEntry(1).key(), found, nullptr);
+    ASSERT_TRUE(found);
+    const std::uint32_t index = 0;  // the first slot of a new table
+    const std::uint32_t before = slots.slots()[index].head.status;
+    EXPECT_EQ(before & (SlotTable::occupied | SlotTable::lookaside), SlotTable::occupied);
+    w->write(flowEntry(1, 7), true);
+    const std::uint32_t after = slots.slots()[index].head.status;
+    EXPECT_EQ(after, before + 4);
+    EXPECT_EQ(slots.lookasideSlot().value, flowEntry(1, 7));
+    EXPECT_EQ(slots.lookasideSlot().head.rhash, slots.slots()[index].head.rhash);
+    EXPECT_EQ(slots.header()->runtimeFlags & SlotTable::writeInProgress, 0);
+    // Without the overwrite flag an existing record stays as it is.
+    EXPECT_EQ(*w->write(flowEntry(1, 9), false), flowEntry(1, 7));
+    EXPECT_EQ(slots.slots()[index].head.status, after);
+    // The version anchor follows the record: unchanged, then stale after a rewrite.
+    w->lookup(flowEntry(1).key(), found, nullptr);
+    EXPECT_NO_THROW(w->validateVersionAnchor());
+    w->write(flowEntry(1, 8), true);
+    EXPECT_THROW(w->validateVersionAnchor(), Mem::VersionMismatchException);
+}
+
+TEST_F(HoardWriterTest, ReattachKeepsRecordsAndSeedAnotherIncarnationStartsEmpty) {
+    std::uint32_t seed = 0;
+    {
+        CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+        w.initialize("test");
+        for (std::uint32_t i = 0; i < 300; ++i) w.write(groupEntry(i), true);
+        seed = w.slotTable().header()->hashSeed;
+        EXPECT_EQ(w.ops().seed(), seed);
+    }
+    {
+        CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+        w.initialize("test");  // the fenix file names this incarnation: adopted
+        EXPECT_EQ(w.members(), 300u);
+        EXPECT_EQ(w.slotTable().header()->hashSeed, seed);
+        for (std::uint32_t i = 0; i < 300; ++i) {
+            bool found = false;
+            Hoard::FlowTracker::FlowGroupCounterEntry out;
+            w.lookup(groupEntry(i).key(), found, &out);
+            ASSERT_TRUE(found) << i;
+            EXPECT_EQ(out, groupEntry(i));
+        }
+        EXPECT_TRUE(w.validateFiles());
+    }
+    // Another incarnation (a fenix file that names someone else) re-formats: records are lost.
+    Mem::RootPath root(debug, "t/counters", true);
+    SharedMem::FenixFile(debug, root).write(SharedMem::FenixId::fromParts(4242, 7));
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    w.initialize("test");
+    EXPECT_EQ(w.members(), 0u);
+    EXPECT_NE(w.slotTable().header()->hashSeed, seed);
+}
+
+TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {
+    auto w = flowWriter();
+    w->write(flowEntry(1), true);
+    const std::string before = w->dumpHeaders();
+    EXPECT_THROW(w->directCommit(), Basalt::AssertException);
+    EXPECT_EQ(w->directUpdate(flowEntry(2).key()), nullptr);  // missing: direct mode stays off
+    EXPECT_THROW(w->directCommit(), Basalt::AssertException);
+    EXPECT_EQ(w->dumpHeaders(), before);
+
+    IpFlowEntry* area = w->directWrite(flowEntry(3).key());
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(area->key(), flowEntry(3).key());
+    area->pktsIs(33);
+    EXPECT_THROW(w->directWrite(flowEntry(4).key()), Basalt::AssertException);
+    EXPECT_THROW(w->write(flowEntry(4), true), Basalt::AssertException);
+    IpFlowEntry out;
+    EXPECT_THROW(w->remove(flowEntry(1).key(), out), Basalt::AssertException);
+    w->directCommit();
+    bool found = false;
+    EXPECT_EQ(w->lookup(flowEntry(3).key(), found, nullptr)->pkts(), 33u);
+    EXPECT_TRUE(w->validate());
+
+    // An update of an existing record starts from its current value and commits in place.
+    IpFlowEntry* update = w->directUpdate(flowEntry(1).key());
+    ASSERT_NE(update, nullptr);
+    EXPECT_EQ(*update, flowEntry(1));
+    update->bytesIs(5);
+    w->directCommit();
+    EXPECT_EQ(w->lookup(flowEntry(1).key(), found, nullptr)->bytes(), 5u);
+    EXPECT_TRUE(w->validate());
+    EXPECT_EQ(w->slotTable().header()->runtimeFlags & SlotTable::writeInProgress, 0);
+}
+
+// A long random run: every step is checked against a std::map and the validator.
+// Counts the successful mutations into `mutations`.
+template <class Writer, class Entry>
+void modelRun(Writer& w, std::uint64_t seed, Entry (*make)(std::uint32_t, std::uint64_t),
+              std::uint64_t& mutations) {
+    std::mt19937_64 rng(seed);
+    std::map<std::uint32_t, std::uint64_t> model;  // id -> generation
+    std::uint32_t maxCapacity = 0, minCapacityAfterMax = ~0u, maxBuckets = 0;
+    mutations = 0;
+    for (int step = 0; step < 6000; ++step) {
+        // Phases of filling and emptying make both files grow and shrink several times.
+        const bool filling = (step / 1000) % 2 == 0;
+        std::uint32_t id = static_cast<std::uint32_t>(rng() % 1500);
+        const std::uint64_t gen = step;
+        const int op = static_cast<int>(rng() % 10);
+        if (!filling && op >= 1 && op < 8 && !model.empty()) {
+            // Emptying: remove records that exist, so both files shrink.
+            id = std::next(model.begin(), static_cast<long>(rng() % model.size()))->first;
+        }
+        if (op < (filling ? 6 : 1)) {
+            w.write(make(id, gen), true);
+            model[id] = gen;
+            ++mutations;
+        } else if (op < 8) {
+            typename Writer::V out;
+            const bool removed = w.remove(make(id, 0).key(), out);
+            mutations += removed;
+            ASSERT_EQ(removed, model.erase(id) == 1) << "step " << step << " seed " << seed;
+            if (removed) {
+                ASSERT_EQ(out.key(), make(id, 0).key());
+            }
+        } else {
+            auto* area = w.directWrite(make(id, 0).key());
+            *area = make(id, gen);
+            w.directCommit();
+            model[id] = gen;
+            ++mutations;
+        }
+        ASSERT_EQ(w.members(), model.size()) << "step " << step << " seed " << seed;
+        if (step % 7 == 0 || step > 5900) {
+            ASSERT_TRUE(w.validate()) << "step " << step << " seed " << seed;
+        }
+        maxCapacity = std::max(maxCapacity, w.capacity());
+        maxBuckets = std::max(maxBuckets, w.bucketTable().count());
+        if (maxCapacity > w.capacity()) {
+            minCapacityAfterMax = std::min(minCapacityAfterMax, w.capacity());
+        }
+    }
+    for (const auto& [id, gen] : model) {
+        bool found = false;
+        const auto* v = w.lookup(make(id, 0).key(), found, nullptr);
+        ASSERT_TRUE(found) << id;
+        ASSERT_EQ(*v, make(id, gen));
+    }
+    // Full iteration returns exactly the model.
+    std::size_t n = 0;
+    typename Writer::V v;
+    Hoard::IterHint hint;
+    for (bool more = w.first(v, hint); more; more = w.next(v.key(), v, hint)) ++n;
+    EXPECT_EQ(n, model.size());
+    EXPECT_LT(minCapacityAfterMax, maxCapacity) << "the slot file never shrank";
+    EXPECT_GE(maxBuckets, 256u);
+    EXPECT_GT(w.writerCounters().shrinks, 0u);
+    EXPECT_GT(w.writerCounters().bucketShrinks, 0u);
+}
+
+TEST_F(HoardWriterTest, RandomRunAgreesWithAMapForAFlowTable) {
+    auto w = flowWriter();
+    std::uint64_t mutations = 0;
+    modelRun(*w, testSeed("flow model"), &flowEntry, mutations);
+}
+
+TEST_F(HoardWriterTest, RandomRunAgreesWithAMapForACounterTable) {
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    w.initialize("test");
+    ASSERT_NE(w.ops().seed(), 0u);
+    std::uint64_t mutations = 0;
+    modelRun(w, testSeed("counter model"), &groupEntry, mutations);
+    EXPECT_GE(w.sequence(), mutations);  // every publication was queued
+}
+
+}  // namespace
