@@ -44,12 +44,13 @@ std::string normalise(const std::string& tableName) {
 }  // namespace
 
 RootPath::RootPath(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
-                   const std::string& tableName, bool writer)
+                   const std::string& tableName, bool writer, bool local)
     : debug_(std::move(debug)),
       root_(shmRoot()),
       name_(normalise(tableName)),
       directory_(root_ + "/" + name_),
-      writer_(writer) {}
+      writer_(writer),
+      local_(local) {}
 
 namespace {
 
@@ -71,6 +72,7 @@ void makeDirectory(const std::string& path, bool followLinks) {
 }  // namespace
 
 void RootPath::ensureDirectory() const {
+    if (local_) return;
     for (std::size_t slash = root_.find('/', 1); slash != std::string::npos;
          slash = root_.find('/', slash + 1)) {
         makeDirectory(root_.substr(0, slash), true);
@@ -95,6 +97,7 @@ bool RootPath::exists() const {
 }
 
 void RootPath::removeFile(const std::string& fileName) const {
+    if (local_) return;
     const std::string path = filePath(fileName);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
         BASALT_TRACE(debug_, 1, "RootPath::removeFile() " << path << ": " << std::strerror(errno));

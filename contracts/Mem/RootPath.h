@@ -20,9 +20,10 @@ class RootPath {
   public:
     // Raises Basalt::InvalidInitializeException for a name that is empty or has a refused part.
     // `writer`: the process means to create files here (ensureDirectory may create and checks
-    // ownership).
+    // ownership). `local`: the table is private to this process; its "files" are private memory
+    // (SharedMemWrapper maps nothing from disk) and nothing is created under the root.
     RootPath(std::shared_ptr<Basalt::Platform::DebugHandler> debug, const std::string& tableName,
-             bool writer = false);
+             bool writer = false, bool local = false);
 
     // The table name as normalised ("flowtracking/x/flowTable/t1/ipFlowEntry").
     const std::string& hoardName() const { return name_; }
@@ -31,9 +32,10 @@ class RootPath {
     const std::string& directory() const { return directory_; }
     std::string filePath(const std::string& fileName) const { return directory_ + "/" + fileName; }
     bool writer() const { return writer_; }
+    bool local() const { return local_; }
     const std::shared_ptr<Basalt::Platform::DebugHandler>& debugHandler() const { return debug_; }
 
-    // Creates the directory and its parents (0755) where missing. Raises
+    // Creates the directory and its parents (0755) where missing (nothing for a local table). Raises
     // Basalt::InvalidInitializeException when a level is not a directory (a symbolic link
     // included), or when the table directory belongs to another user.
     void ensureDirectory() const;
@@ -52,6 +54,7 @@ class RootPath {
     std::string name_;
     std::string directory_;
     bool writer_;
+    bool local_;
 };
 
 }  // namespace Mem

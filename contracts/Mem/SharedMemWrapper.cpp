@@ -1,5 +1,7 @@
 #include "contracts/Mem/SharedMemWrapper.h"
 
+#include "contracts/Mem/Local.h"
+
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/mman.h>
@@ -20,7 +22,9 @@ std::size_t pageUp(std::size_t n) { return (n + kPageSize - 1) / kPageSize * kPa
 
 SharedMemWrapper::SharedMemWrapper(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
                                    const RootPath& rootPath, std::string fileName, bool writer)
-    : debug_(std::move(debug)), path_(rootPath.filePath(fileName)), writer_(writer) {}
+    : debug_(std::move(debug)), path_(rootPath.filePath(fileName)), writer_(writer) {
+    if (rootPath.local()) local_ = std::make_unique<Local>(debug_, path_);
+}
 
 SharedMemWrapper::~SharedMemWrapper() { detach(); }
 
@@ -31,6 +35,7 @@ bool SharedMemWrapper::fail(const std::string& what) {
 }
 
 std::size_t SharedMemWrapper::fileSize() const {
+    if (local_) return local_->size();
     struct stat st;
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
     return static_cast<std::size_t>(st.st_size);
@@ -52,6 +57,14 @@ void* SharedMemWrapper::attach(std::size_t size, Mode mode, void* address) {
     detach();
     reason_.clear();
     mode_ = mode;
+    if (local_) {
+        // Private memory never existed before this attach: memSize() stays 0.
+        memSize_ = 0;
+        base_ = local_->attach(size, Mode::readWrite);
+        mappedSize_ = base_ ? size : 0;
+        if (base_ == nullptr) reason_ = local_->reason();
+        return base_;
+    }
     const bool rw = mode == Mode::readWrite;
     if (rw && !writer_) {
         errno = EPERM;
@@ -119,6 +132,16 @@ void* SharedMemWrapper::resize(std::size_t size) {
         fail("resize to 0 bytes");
         return nullptr;
     }
+    if (local_) {
+        void* p = local_->resize(size);
+        if (p == nullptr) {
+            reason_ = local_->reason();
+            return nullptr;
+        }
+        base_ = p;
+        mappedSize_ = size;
+        return base_;
+    }
     const bool rw = mode_ == Mode::readWrite;
     if (rw && size > mappedSize_ && !ensureFileSize(size)) return nullptr;
     if (!rw && fileSize() < size) {
@@ -149,6 +172,12 @@ void* SharedMemWrapper::resize(std::size_t size) {
 }
 
 void SharedMemWrapper::detach() {
+    if (local_) {
+        local_->detach();
+        base_ = nullptr;
+        mappedSize_ = 0;
+        return;
+    }
     if (base_ != nullptr) ::munmap(base_, mappedSize_);
     if (fd_ >= 0) ::close(fd_);
     base_ = nullptr;

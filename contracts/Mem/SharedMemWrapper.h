@@ -9,6 +9,8 @@
 
 namespace Mem {
 
+class Local;
+
 // One named file of a table, mapped MAP_SHARED: read-write for the table's writer, PROT_READ for
 // readers (which never write, create, grow or shrink a table file).
 //
@@ -18,6 +20,9 @@ namespace Mem {
 // faults. The writer remaps its own view smaller and releases the tail's memory by punching a
 // hole (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE); a lagging reader that touches the hole reads
 // zeros until it notices the smaller count and remaps.
+//
+// For a local table (RootPath::local()) there is no file: the same calls manage zero-filled private
+// memory (Mem::Local), so a process-private table runs the same code as a shared one.
 //
 // Thread safety: one thread uses an instance. Files are opened O_NOFOLLOW, created 0644.
 class SharedMemWrapper {
@@ -69,6 +74,7 @@ class SharedMemWrapper {
     std::size_t mappedSize_ = 0;
     std::size_t memSize_ = 0;
     std::string reason_;
+    std::unique_ptr<Local> local_;  // set for a local table
 };
 
 }  // namespace Mem

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -127,6 +130,23 @@ TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {
     EXPECT_EQ(w->lookup(flowEntry(1).key(), found, nullptr)->bytes(), 5u);
     EXPECT_TRUE(w->validate());
     EXPECT_EQ(w->slotTable().header()->runtimeFlags & SlotTable::writeInProgress, 0);
+}
+
+TEST_F(HoardWriterTest, ALocalTableLivesInPrivateMemoryOnly) {
+    Hoard::MapDescriptor d = descriptor();
+    d.local = true;
+    CounterWriter w(debug, "t/local", d, CounterOps(), "Test");
+    w.initialize("test");
+    for (std::uint32_t i = 0; i < 500; ++i) w.write(groupEntry(i), true);
+    Hoard::FlowTracker::FlowGroupCounterEntry out;
+    for (std::uint32_t i = 0; i < 400; ++i) ASSERT_TRUE(w.remove(groupEntry(i).key(), out));
+    EXPECT_EQ(w.members(), 100u);
+    EXPECT_TRUE(w.validate());
+    EXPECT_TRUE(w.validateFiles());
+    EXPECT_EQ(w.fenixId() & 0xFFFF, static_cast<std::uint32_t>(::getpid()) & 0xFFFF);
+    EXPECT_FALSE(std::filesystem::exists(shm.path() + "/t"));  // nothing under the root
+    w.detach(false);
+    EXPECT_FALSE(std::filesystem::exists(shm.path() + "/t"));
 }
 
 // A long random run: every step is checked against a std::map and the validator.
