@@ -1,0 +1,193 @@
+#pragma once
+
+// Reads a table that another process writes, in place: no lock, no write to the shared files, no
+// allocation on the success path. Every answer is a value that was committed at some instant, or
+// "not found"; what a concurrent writer cannot explain is Basalt::CorruptionDetectedException.
+//
+// Thread safety: one reader object belongs to one thread; any number of readers in any number of
+// processes read while one writer writes. Consistency comes from re-checks, never from locks:
+//  - a slot is copied between two reads of its status (LOOKASIDE redirects to the lookaside
+//    slot), see SlotReaderTable::getValue;
+//  - the seq half of every link followed is compared again after each step; a change restarts;
+//  - the (version, count) words of both files are watched, and the mapping follows them;
+//  - while the writer splits or merges buckets, a key belongs to bucket b when its hash modulo n,
+//    n/2 or 2n is b, and the iteration hint carries the bucket of the record returned, so an
+//    iteration follows the list in order through a split or merge.
+// Every walk is bounded by the mapped capacity and every retry loop by a limit, so a writer that
+// died mid-change never makes a reader spin.
+
+#include <ctime>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "Hoard/SlotReader.h"
+#include "contracts/Basalt/Exception.h"
+#include "contracts/Basalt/Util.h"
+#include "contracts/HoardBase/BucketTable.h"
+#include "contracts/HoardBase/HoardInterface.h"
+#include "contracts/HoardBase/Util.h"
+#include "contracts/Mem/Atomics.h"
+#include "contracts/Mem/VersionAnchor.h"
+#include "contracts/SharedMem/FenixFile.h"
+
+namespace Hoard {
+
+template <class Ops>
+class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value, Ops> {
+  public:
+    using K = typename Ops::Key;
+    using V = typename Ops::Value;
+    static constexpr std::uint32_t maxRestarts = 100000;
+    static constexpr std::uint32_t maxRemaps = 1000;
+
+    // `counters`: where retries and remaps are counted; the reader keeps its own when null.
+    HoardReader(std::shared_ptr<Basalt::Platform::DebugHandler> debug, const std::string& tableName,
+                const Ops& ops, Reader::Counters* counters = nullptr)
+        : debug_(std::move(debug)),
+          rootPath_(debug_, tableName, false),
+          ops_(ops),
+          counters_(counters ? counters : &ownCounters_),
+          buckets_(debug_, rootPath_),
+          slots_(debug_, rootPath_, *counters_) {}
+    ~HoardReader() override { detach(false); }
+
+    bool initialize(const std::string& event) override;
+    void detach(bool force) override;
+
+    const V* lookup(const K& key, bool& found, V* out) override {
+        V* target = out ? out : &buffer_;
+        const V* result = withRemaps([&] { return doLookup(key, found, *target); });
+        if (!found) {
+            anchor_ = Mem::VersionAnchor{};
+            *target = defaultValue_;
+            return &defaultValue_;
+        }
+        return result;
+    }
+    bool first(V& value, IterHint& hint) override {
+        const bool more = withRemaps([&] { return first(0, value, hint); });
+        if (!more) value = defaultValue_;
+        return more;
+    }
+    bool next(const K& key, V& value, IterHint& hint) override {
+        const bool more = withRemaps([&] { return doNext(key, value, hint); });
+        if (!more) value = defaultValue_;
+        return more;
+    }
+
+    const V* doLookup(const K& key, bool& found, V& out);
+    bool first(std::uint32_t bucket, V& value, IterHint& hint);
+    bool doNext(const K& key, V& value, IterHint& hint);
+    void verifyNextBucket(std::uint32_t bucket, std::uint32_t next) const {
+        const std::uint32_t n = buckets_.count();
+        if (n == 0 || bucket >= n || next != BucketTable::nextBucket(bucket, n)) {
+            std::ostringstream os;
+            os << "HoardReader::verifyNextBucket() has bucket:" << bucket
+               << " with next bucket:" << next << " and numBuckets:" << n;
+            Basalt::CorruptionDetectedException::throwException(os.str());
+        }
+    }
+    // The record in slot `slotIndex`, for a key shadow; false when the slot holds none.
+    bool safeValue(std::uint32_t slotIndex, V& value, V* out);
+    // Follows the writer's published counts; true when a mapping changed.
+    bool doResize() {
+        bool changed = slots_.doResize(&anchor_);
+        if (buckets_.attached() && buckets_.publishedCount().value != buckets_.count()) {
+            changed = buckets_.doResize() || changed;
+        }
+        return changed;
+    }
+    std::string dumpHeaders() const {
+        std::ostringstream os;
+        os << "Hoard table \"" << hoardName() << "\"\n\n\n"
+           << (slots_.mapped() ? slots_.snapshot().toString() : std::string("(slots detached)"))
+           << "\n\n"
+           << buckets_.headerToString();
+        return os.str();
+    }
+
+    std::uint32_t members() const override {
+        return slots_.mapped() ? Mem::Atomics::loadRelaxed(slots_.header()->occupiedSlots) : 0;
+    }
+    std::uint32_t minSize() const override { return 0; }
+    std::uint32_t maxSize() const override {
+        return slots_.mapped() ? slots_.header()->maxSlots : 0;
+    }
+    std::uint32_t capacity() const override { return slots_.capacity(); }
+    HoardType type() const override { return reader; }
+    bool quiesced() const override { return this->initialized(); }
+    Reader::Counters readerCounters() const override { return *counters_; }
+    const RootPath& rootPath() const override { return rootPath_; }
+    std::string hoardName() const override { return rootPath_.hoardName(); }
+    int mountStatus() const override { return this->initialized() ? 1 : 0; }
+    std::uint32_t fenixId() const override { return fenix_.value(); }
+    void validateVersionAnchor() override {
+        if (this->versionAnchorHook()) this->versionAnchorHook()();
+        anchor_.validate();
+    }
+    Mem::CacheVersionAnchor getCacheVersionAnchor() const override {
+        return Mem::CacheVersionAnchor{anchor_.status, anchor_.offset};
+    }
+    const Ops& ops() const { return ops_; }
+
+  private:
+    // Runs `op`; a corruption report or a result met while the writer moved the counts is
+    // retried after following the writer's new mapping.
+    template <class F>
+    auto withRemaps(F&& op) -> decltype(op()) {
+        restarts_ = 0;
+        for (std::uint32_t attempt = 0;; ++attempt) {
+            try {
+                auto result = op();
+                if (attempt < maxRemaps && doResize()) continue;
+                return result;
+            } catch (const Basalt::CorruptionDetectedException&) {
+                ++counters_->corruptions;
+                if (attempt < maxRemaps && doResize()) continue;
+                throw;
+            }
+        }
+    }
+
+    std::uint32_t hash(const K& key) const { return ops_.hash(key); }
+    // True when a key of hash `h` may stand in bucket `b` of `n` while the writer may be halfway
+    // through a split (2n) or a merge (n/2).
+    static bool belongs(std::uint32_t h, std::uint32_t b, std::uint32_t n) {
+        return (h & (n - 1)) == b || (n > 1 && (h & (n / 2 - 1)) == b) || (h & (2 * n - 1)) == b;
+    }
+    static int compare(std::uint32_t rh, const K& key, std::uint32_t slotRh, const K& slotKey) {
+        if (rh != slotRh) return rh < slotRh ? -1 : 1;
+        if (Ops::less(key, slotKey)) return -1;
+        return Ops::less(slotKey, key) ? 1 : 0;
+    }
+    void restart() {
+        ++counters_->retries;
+        if (++restarts_ > maxRestarts) {
+            restarts_ = 0;
+            Basalt::CorruptionDetectedException::throwException(
+                "HoardReader restarted too often: the table keeps changing under the reader");
+        }
+    }
+    // The link word a walk came through: a bucket entry or a slot's own link.
+    SlotLink linkOf(bool inBucket, std::uint32_t index) const {
+        return inBucket ? buckets_[index] : SlotLink::load(slots_.slots()[index].head.link);
+    }
+
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
+    RootPath rootPath_;
+    V defaultValue_{};
+    V buffer_{};
+    Ops ops_;
+    Reader::Counters ownCounters_;
+    Reader::Counters* counters_;
+    BucketReaderTable buckets_;
+    SlotReaderTable<V> slots_;
+    SharedMem::FenixId fenix_;
+    Mem::VersionAnchor anchor_;
+    std::uint32_t restarts_ = 0;
+};
+
+}  // namespace Hoard
+
+#include "Hoard/HoardReaderImpl.h"

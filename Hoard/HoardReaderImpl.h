@@ -1,0 +1,343 @@
+#pragma once
+
+// Implementation of Hoard::HoardReader; included from HoardReader.h only.
+
+namespace Hoard {
+
+template <class Ops>
+bool HoardReader<Ops>::initialize(const std::string& event) {
+    if (!Mem::Atomics::checkCpuSupport()) {
+        BASALT_TRACE(debug_, 0, "Hardware does not support Atomics");
+        Basalt::InvalidInitializeException::throwException("Hardware does not support Atomics");
+    }
+    if (this->initialized()) return true;
+    if (!buckets_.attach()) {
+        BASALT_TRACE(debug_, 0, "HoardReader::initialize() failed to attach to buckets");
+        return false;
+    }
+    if (!slots_.attach()) {
+        BASALT_TRACE(debug_, 0, "HoardReader::initialize() failed to attach to slots");
+        buckets_.detach();
+        return false;
+    }
+    SharedMem::FenixFile fenixFile(debug_, rootPath_);
+    fenix_ = fenixFile.read();
+    const double mtime = fenixFile.mtime();
+    auto fail = [&](const std::string& why) {
+        BASALT_TRACE(debug_, 0, why);
+        BASALT_TRACE(debug_, 0, dumpHeaders());
+        slots_.detach();
+        buckets_.detach();
+        return false;
+    };
+    if (fenix_.value() == 0) return fail("HoardReader::initialize() failed to read fenix file");
+    std::string error;
+    if (!buckets_.validate(fenix_.value(), error)) {
+        Util::writeCorruptionFile(rootPath_, error);
+        return fail("HoardReader::initialize() failed to validate buckets");
+    }
+    const SlotTable::Header h = slots_.snapshot();
+    if (!SlotTable::Header::validate(&h, debug_, slots_.mappedSize(), fenix_.value(), error)) {
+        // The snapshot's sizes are checked against the whole file, which is mapped by now.
+        Util::writeCorruptionFile(rootPath_, error);
+        return fail("HoardReader::initialize() failed to validate slots");
+    }
+    ops_.hashSeedIs(h.hashSeed);
+    slots_.doResize(&anchor_);
+    this->initializedIs(true);
+    BASALT_TRACE(debug_, 1,
+                 "HoardReader::initialize() success "
+                     << hoardName() << " capacity:" << capacity() << " fenixId:" << fenix_
+                     << " mtime:" << mtime << " delay:"
+                     << (static_cast<double>(std::time(nullptr)) - mtime) << " event:" << event);
+    return true;
+}
+
+template <class Ops>
+void HoardReader<Ops>::detach(bool force) {
+    (void)force;
+    if (!this->initialized()) {
+        BASALT_TRACE(debug_, 5, "HoardReader::detach() already detached");
+        return;
+    }
+    buckets_.detach();
+    slots_.detach();
+    anchor_ = Mem::VersionAnchor{};
+    this->initializedIs(false);
+    BASALT_TRACE(debug_, 1, "HoardReader::detach() " << hoardName() << " detached");
+}
+
+template <class Ops>
+const typename HoardReader<Ops>::V* HoardReader<Ops>::doLookup(const K& key, bool& found, V& out) {
+    found = false;
+    const std::uint32_t n = buckets_.count();
+    if (n == 0) {
+        BASALT_TRACE(debug_, 5, "HoardReader::doLookup() bucket table detached");
+        return &defaultValue_;
+    }
+    const std::uint32_t h = hash(key);
+    const std::uint32_t b = h & (n - 1);
+    const std::uint32_t r = Basalt::Util::reverse(h);
+    for (;;) {
+        bool prevInBucket = true;
+        std::uint32_t prevIndex = b;
+        SlotLink link = buckets_[b];
+        std::uint32_t count = 0;
+        bool again = false;
+        while (!again) {
+            if (!SlotLink::isSlot(link.next)) {
+                buckets_.checkResize();
+                return &defaultValue_;
+            }
+            if (++count > slots_.capacity()) {
+                std::ostringstream os;
+                os << "HoardReader::doLookup() hash chain cycle detected, slotCount:" << count
+                   << " capacity:" << slots_.capacity();
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            const std::uint32_t s = link.next;
+            Mem::VersionAnchor candidate;
+            const std::uint64_t rs = slots_.getValue(s, out, &candidate);
+            const std::uint32_t status = static_cast<std::uint32_t>(rs);
+            const bool unchanged = linkOf(prevInBucket, prevIndex).seq == link.seq;
+            if (!(status & SlotTable::occupied)) {
+                if (unchanged) {
+                    std::ostringstream os;
+                    os << "HoardReader::doLookup() slot:" << s
+                       << " not marked as occupied key:" << key;
+                    Basalt::CorruptionDetectedException::throwException(os.str());
+                }
+                restart();
+                again = true;
+                continue;
+            }
+            const int order = compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(out));
+            if (order == 0) {
+                if (!unchanged) {
+                    restart();
+                    again = true;
+                    continue;
+                }
+                found = true;
+                anchor_ = candidate;
+                return &out;
+            }
+            const SlotLink own = SlotLink::load(slots_.slots()[s].head.link);
+            if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
+                restart();
+                again = true;
+                continue;
+            }
+            if (!belongs(hash(Ops::key(out)), b, n)) {
+                std::ostringstream os;
+                os << "HoardReader::doLookup() corrupt key detected. key:" << Ops::key(out)
+                   << " bucketIndex:" << b;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            if (order < 0) {  // the slot sorts after the key: absent
+                buckets_.checkResize();
+                return &defaultValue_;
+            }
+            prevInBucket = false;
+            prevIndex = s;
+            link = own;
+        }
+    }
+}
+
+template <class Ops>
+bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
+    for (;;) {
+        const std::uint32_t n = buckets_.count();
+        if (n == 0) return false;
+        std::uint32_t b = bucket;
+        SlotLink link = buckets_[b];
+        for (std::uint32_t hops = 0; SlotLink::isBucketMarker(link.next);) {
+            const std::uint32_t c = SlotLink::markerBucket(link.next);
+            verifyNextBucket(b, c);
+            if (++hops >= n) {
+                std::ostringstream os;
+                os << "HoardReader::first() has bucket cycle detected, bucketCount: " << hops
+                   << " numBuckets: " << n;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            b = c;
+            link = buckets_[b];
+        }
+        if (link.next == SlotLink::endOfList) {
+            verifyNextBucket(b, 0);
+            BASALT_TRACE(debug_, 8, "HoardReader::first() none found!");
+            return false;
+        }
+        const std::uint32_t s = link.next;
+        Mem::VersionAnchor candidate;
+        const std::uint64_t rs = slots_.getValue(s, value, &candidate);
+        if (buckets_[b].seq != link.seq) {
+            restart();
+            continue;
+        }
+        const std::uint32_t status = static_cast<std::uint32_t>(rs);
+        if (!(status & SlotTable::occupied)) {
+            std::ostringstream os;
+            os << "HoardReader::first() slot:" << s
+               << " not marked as occupied key:" << Ops::key(value);
+            Basalt::CorruptionDetectedException::throwException(os.str());
+        }
+        const std::uint32_t h = hash(Ops::key(value));
+        if (!belongs(h, b, n)) {
+            std::ostringstream os;
+            os << "HoardReader::first() corrupt key detected, key:" << Ops::key(value)
+               << " bucket:" << b;
+            Basalt::CorruptionDetectedException::throwException(os.str());
+        }
+        hint = IterHint{status, s, h & (n - 1)};
+        anchor_ = candidate;
+        BASALT_TRACE(debug_, 9, "HoardReader::first() " << value << " found at bucket " << b);
+        return true;
+    }
+}
+
+template <class Ops>
+bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
+    const std::uint32_t n = buckets_.count();
+    if (n == 0) return false;
+    // Fast path: the hinted slot is unchanged, so its link leads to the next record.
+    if (hint.slot < slots_.capacity() && hint.bucket < n &&
+        Mem::Atomics::loadAcquire(slots_.slots()[hint.slot].head.status) == hint.status) {
+        const SlotLink link = SlotLink::load(slots_.slots()[hint.slot].head.link);
+        if (link.next == SlotLink::endOfList) {
+            verifyNextBucket(hint.bucket, 0);
+            BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " failed");
+            return false;
+        }
+        if (SlotLink::isBucketMarker(link.next)) {
+            const std::uint32_t c = SlotLink::markerBucket(link.next);
+            BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " next bucket " << c);
+            verifyNextBucket(hint.bucket, c);
+            return first(c, value, hint);
+        }
+        Mem::VersionAnchor candidate;
+        const std::uint64_t rs = slots_.getValue(link.next, value, &candidate);
+        const std::uint32_t status = static_cast<std::uint32_t>(rs);
+        const bool unchanged =
+            SlotLink::load(slots_.slots()[hint.slot].head.link).seq == link.seq &&
+            Mem::Atomics::loadAcquire(slots_.slots()[hint.slot].head.status) == hint.status;
+        if (unchanged) {
+            const auto& hinted = slots_.slots()[hint.slot];
+            if (compare(Mem::Atomics::loadRelaxed(hinted.head.rhash), key,
+                        static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) >= 0) {
+                // The list is sorted: a link back to an earlier record is a loop, and an
+                // iteration that followed it would never end.
+                std::ostringstream os;
+                os << "HoardReader::doNext() slot:" << link.next
+                   << " out of order after key:" << key;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            if (!(status & SlotTable::occupied)) {
+                std::ostringstream os;
+                os << "HoardReader::doNext() slot:" << link.next
+                   << " not marked as occupied key:" << key;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            const std::uint32_t h = hash(Ops::key(value));
+            if (!belongs(h, hint.bucket, n)) {
+                std::ostringstream os;
+                os << "HoardReader::doNext() corrupt key detected. key:" << Ops::key(value)
+                   << " bucketIndex " << hint.bucket;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            hint = IterHint{status, link.next, h & (n - 1)};
+            anchor_ = candidate;
+            return true;
+        }
+    }
+    // Slow path: the first record ordered after `key` in the key's own run.
+    ++counters_->slowPaths;
+    const std::uint32_t h = hash(key);
+    const std::uint32_t b = h & (n - 1);
+    const std::uint32_t r = Basalt::Util::reverse(h);
+    for (;;) {
+        bool prevInBucket = true;
+        std::uint32_t prevIndex = b;
+        SlotLink link = buckets_[b];
+        std::uint32_t count = 0;
+        bool again = false;
+        while (!again) {
+            if (link.next == SlotLink::endOfList) return false;
+            if (SlotLink::isBucketMarker(link.next)) {
+                return first(SlotLink::markerBucket(link.next), value, hint);
+            }
+            if (++count > slots_.capacity()) {
+                std::ostringstream os;
+                os << "HoardReader::doNext() hash chain cycle detected, slotCount:" << count
+                   << " capacity:" << slots_.capacity();
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            const std::uint32_t s = link.next;
+            Mem::VersionAnchor candidate;
+            const std::uint64_t rs = slots_.getValue(s, value, &candidate);
+            const std::uint32_t status = static_cast<std::uint32_t>(rs);
+            const SlotLink own = SlotLink::load(slots_.slots()[s].head.link);
+            if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
+                restart();
+                again = true;
+                continue;
+            }
+            if (!(status & SlotTable::occupied)) {
+                std::ostringstream os;
+                os << "HoardReader::doNext() slow-path slot:" << s
+                   << " not marked as occupied key:" << key << " slotCount:" << count;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " comparing slot " << s);
+            if (compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) < 0) {
+                const std::uint32_t vh = hash(Ops::key(value));
+                hint = IterHint{status, s, vh & (n - 1)};
+                anchor_ = candidate;
+                BASALT_TRACE(debug_, 9,
+                             "HoardReader::doNext() " << key << " next slot " << s << " success ");
+                return true;
+            }
+            prevInBucket = false;
+            prevIndex = s;
+            link = own;
+        }
+    }
+}
+
+template <class Ops>
+bool HoardReader<Ops>::safeValue(std::uint32_t slotIndex, V& value, V* out) {
+    V* target = out ? out : &buffer_;
+    if (!slots_.mapped()) {
+        BASALT_TRACE(debug_, 5,
+                     "HoardReader::safeValue() unable to retrieve slotIndex:"
+                         << slotIndex << ", returning not found");
+        *target = defaultValue_;
+        return false;
+    }
+    const std::uint32_t shared = slots_.snapshot().numSlots().value;
+    if (slotIndex >= shared) {
+        BASALT_TRACE(debug_, 5,
+                     "HoardReader::safeValue() slotIndex:" << slotIndex << " shmemCapacity:"
+                                                           << shared << ", returning not found");
+        *target = defaultValue_;
+        return false;
+    }
+    const bool found = withRemaps([&] {
+        if (slotIndex >= slots_.capacity()) return false;
+        Mem::VersionAnchor candidate;
+        const auto status =
+            static_cast<std::uint32_t>(slots_.getValue(slotIndex, value, &candidate));
+        anchor_ = candidate;
+        return (status & SlotTable::occupied) != 0;
+    });
+    if (!found) {
+        anchor_ = Mem::VersionAnchor{};
+        *target = defaultValue_;
+        return false;
+    }
+    *target = value;
+    return true;
+}
+
+}  // namespace Hoard

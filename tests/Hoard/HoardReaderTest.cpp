@@ -1,0 +1,139 @@
+// The lock-free reader against a live writer in the same process (separate mappings): lookups,
+// iteration, remapping after growth and shrinking, the lookaside redirection, and damaged files.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "Hoard/HoardReader.h"
+#include "tests/support/ShmRoot.h"
+#include "tests/support/WriterTypes.h"
+
+namespace {
+
+using namespace TestSupport;
+using FlowReader = Hoard::HoardReader<FlowOps>;
+using CounterReader = Hoard::HoardReader<CounterOps>;
+
+class HoardReaderTest : public ::testing::Test {
+  protected:
+    ShmRoot shm;
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug =
+        Basalt::Platform::getDebugHandler("HoardReaderTest");
+    Hoard::MapDescriptor descriptor() {
+        Hoard::MapDescriptor d;
+        d.slotLimit = 1u << 16;
+        return d;
+    }
+};
+
+template <class Reader>
+std::size_t iterateAll(Reader& r, std::set<std::uint64_t>* seen = nullptr) {
+    std::size_t n = 0;
+    typename Reader::V v;
+    Hoard::IterHint hint;
+    for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
+        ++n;
+        if constexpr (requires { v.flowEntry(); }) {
+            if (seen) seen->insert(v.flowEntry().expiredFlows());
+        }
+        if (n > 1000000) break;
+    }
+    return n;
+}
+
+TEST_F(HoardReaderTest, FindsWhatTheWriterCommittedThroughGrowthAndShrinking) {
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    w.initialize("test");
+    CounterReader r(debug, "t/counters", CounterOps());
+    EXPECT_FALSE(CounterReader(debug, "t/absent", CounterOps()).initialize("test"));
+    ASSERT_TRUE(r.initialize("test"));
+    EXPECT_EQ(r.ops().seed(), w.ops().seed());  // the table's seed, taken from the header
+    for (std::uint32_t i = 0; i < 2000; ++i) w.write(groupEntry(i, 1), true);
+    for (std::uint32_t i = 0; i < 2000; ++i) {
+        bool found = false;
+        Hoard::FlowTracker::FlowGroupCounterEntry out;
+        r.lookup(groupEntry(i).key(), found, &out);
+        ASSERT_TRUE(found) << i;
+        ASSERT_EQ(out, groupEntry(i, 1));
+    }
+    EXPECT_EQ(r.capacity(), w.capacity());
+    std::set<std::uint64_t> seen;
+    EXPECT_EQ(iterateAll(r, &seen), 2000u);
+    EXPECT_EQ(seen.size(), 2000u);
+    Hoard::FlowTracker::FlowGroupCounterEntry out;
+    for (std::uint32_t i = 0; i < 1990; ++i) w.remove(groupEntry(i).key(), out);
+    EXPECT_LT(w.capacity(), 2000u);
+    EXPECT_EQ(iterateAll(r), 10u);
+    bool found = true;
+    r.lookup(groupEntry(5).key(), found, &out);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(out, Hoard::FlowTracker::FlowGroupCounterEntry());
+    r.lookup(groupEntry(1995).key(), found, &out);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(r.capacity(), w.capacity());
+    EXPECT_GT(r.readerCounters().remaps, 1u);
+}
+
+TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
+    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    w.write(flowEntry(1, 1), true);
+    FlowReader r(debug, "t/flows", FlowOps());
+    ASSERT_TRUE(r.initialize("test"));
+    // Freeze a rewrite half way: LOOKASIDE set, lookaside holds the new value, slot the old.
+    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
+    auto& slot = const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(w.slotTable().slots()[0]);
+    auto& lookaside =
+        const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(w.slotTable().lookasideSlot());
+    (void)header;
+    Hoard::storeSlotValue(lookaside, flowEntry(1, 2));
+    lookaside.head.rhash = slot.head.rhash;
+    slot.head.status += 2;
+    bool found = false;
+    FlowTracking::IpFlowEntry out;
+    r.lookup(flowEntry(1).key(), found, &out);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(out, flowEntry(1, 2));
+    EXPECT_EQ(r.readerCounters().lookasideReads, 1u);
+    // The anchor notices the rewrite completing.
+    EXPECT_NO_THROW(r.validateVersionAnchor());
+    slot.head.status += 2;
+    EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
+}
+
+TEST_F(HoardReaderTest, ALoopingChainIsReportedNotFollowedForever) {
+    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    for (std::uint32_t i = 0; i < 64; ++i) w.write(flowEntry(i), true);
+    FlowReader r(debug, "t/flows", FlowOps());
+    ASSERT_TRUE(r.initialize("test"));
+    // Find two consecutive records A -> B of one bucket and link B back to A.
+    const std::uint32_t n = w.bucketTable().count();
+    const auto& slots = w.slotTable().slots();
+    std::uint32_t a = Hoard::SlotLink::endOfList, b = a, bucket = 0;
+    for (std::uint32_t i = 0; i < w.capacity() && b == Hoard::SlotLink::endOfList; ++i) {
+        if (!(slots[i].head.status & Hoard::SlotTable::occupied)) continue;
+        const std::uint32_t next = Hoard::SlotLink::load(slots[i].head.link).next;
+        if (!Hoard::SlotLink::isSlot(next)) continue;
+        a = i;
+        b = next;
+        bucket = slots[i].value.key().hash(0) & (n - 1);
+    }
+    ASSERT_NE(b, Hoard::SlotLink::endOfList);
+    auto& slotB = const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(slots[b]);
+    Hoard::SlotLink::store(slotB.head.link, Hoard::SlotLink{1000, a});
+    // A key of the same bucket ordered after B walks A, B, A, B, ... until the capacity bound.
+    const std::uint32_t rhashB = slots[b].head.rhash;
+    for (std::uint32_t i = 1000; i < 1000000; ++i) {
+        const auto key = flowEntry(i).key();
+        const std::uint32_t h = key.hash(0);
+        if ((h & (n - 1)) != bucket || Basalt::Util::reverse(h) <= rhashB) continue;
+        bool found = false;
+        EXPECT_THROW(r.lookup(key, found, nullptr), Basalt::CorruptionDetectedException);
+        break;
+    }
+    EXPECT_THROW(iterateAll(r), Basalt::CorruptionDetectedException);
+}
+
+}  // namespace
