@@ -155,14 +155,14 @@ std::ostream& operator<<(std::ostream& os, const Ip6FlowKey& key) {
     return os << valueToStrep(key);
 }
 
-#define FLOW_RECORD_TEXT(Record)                                                                 \
-    Record::Record(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end) {          \
-        Kiln::ValueText::read(typeName, *this, pos, end);                                        \
-    }                                                                                            \
-    Kiln::String Record::str() const { return Kiln::String(" " #Record " key: ") + key_.str(); } \
-    Kiln::String valueToStrep(const Record& e) {                                                 \
-        return Kiln::ValueText::write(Record::typeName, e);                                      \
-    }                                                                                            \
+#define FLOW_RECORD_TEXT(Record)                                                                  \
+    Record::Record(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end) {           \
+        Kiln::ValueText::read(typeName, *this, pos, end);                                         \
+    }                                                                                             \
+    Kiln::String Record::str() const { return Kiln::String(" " #Record " key: ") + key().str(); } \
+    Kiln::String valueToStrep(const Record& e) {                                                  \
+        return Kiln::ValueText::write(Record::typeName, e);                                       \
+    }                                                                                             \
     std::ostream& operator<<(std::ostream& os, const Record& e) { return os << valueToStrep(e); }
 
 FLOW_RECORD_TEXT(IpFlowEntry)

@@ -406,39 +406,34 @@ class Ip6FlowEntry {
     std::uint8_t padding2_[3] = {};  // never read
 };
 
-// The BGP attributes learnt for an IPv4 flow: 44 bytes, alignment 4.
-class BgpFlowEntry {
+// The BGP attributes learnt for a flow, over its key and address types. BgpFlowEntry (IPv4, 44
+// bytes) and Bgp6FlowEntry (IPv6, 92 bytes) below are the two records; alignment 4.
+template <class Key, class Addr>
+class BasicBgpFlowEntry {
   public:
-    static constexpr const char* typeName = "FlowTracking::BgpFlowEntry";
+    BasicBgpFlowEntry() = default;
+    explicit BasicBgpFlowEntry(const Key& key) : key_(key) {}
 
-    BgpFlowEntry() = default;
-    explicit BgpFlowEntry(const IpFlowKey& key) : key_(key) {}
-    // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
-    // failing attribute otherwise.
-    BgpFlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
-
-    const IpFlowKey& key() const { return key_; }
+    const Key& key() const { return key_; }
     std::uint32_t srcAs() const { return srcAs_; }
     void srcAsIs(std::uint32_t v) { srcAs_ = v; }
     std::uint32_t dstAs() const { return dstAs_; }
     void dstAsIs(std::uint32_t v) { dstAs_ = v; }
-    const Wirekit::IpAddr& nextHopIp() const { return nextHopIp_; }
-    void nextHopIpIs(const Wirekit::IpAddr& v) { nextHopIp_ = v; }
-    const Wirekit::IpAddr& bgpNextHopIp() const { return bgpNextHopIp_; }
-    void bgpNextHopIpIs(const Wirekit::IpAddr& v) { bgpNextHopIp_ = v; }
+    const Addr& nextHopIp() const { return nextHopIp_; }
+    void nextHopIpIs(const Addr& v) { nextHopIp_ = v; }
+    const Addr& bgpNextHopIp() const { return bgpNextHopIp_; }
+    void bgpNextHopIpIs(const Addr& v) { bgpNextHopIp_ = v; }
     std::uint8_t srcPrefixLen() const { return srcPrefixLen_; }
     void srcPrefixLenIs(std::uint8_t v) { srcPrefixLen_ = v; }
     std::uint8_t dstPrefixLen() const { return dstPrefixLen_; }
     void dstPrefixLenIs(std::uint8_t v) { dstPrefixLen_ = v; }
 
-    // Every attribute equal, in declaration order; a NaN time is equal to nothing.
-    friend bool operator==(const BgpFlowEntry& a, const BgpFlowEntry& b) {
+    // Every attribute equal, in declaration order.
+    friend bool operator==(const BasicBgpFlowEntry& a, const BasicBgpFlowEntry& b) {
         return Kiln::ValueText::equal(a, b);
     }
     // True exactly when the record equals a default-constructed one, key included.
-    bool operator!() const { return *this == BgpFlowEntry(); }
-    // " BgpFlowEntry key: " followed by the key's display text.
-    Kiln::String str() const;
+    bool operator!() const { return *this == BasicBgpFlowEntry(); }
 
   private:
     friend struct FlowRecordLayout;
@@ -455,73 +450,34 @@ class BgpFlowEntry {
         visit("dstPrefixLen", self.dstPrefixLen_...);
     }
 
-    IpFlowKey key_{};
+    Key key_{};
     std::uint32_t srcAs_{};
     std::uint32_t dstAs_{};
-    Wirekit::IpAddr nextHopIp_{};
-    Wirekit::IpAddr bgpNextHopIp_{};
+    Addr nextHopIp_{};
+    Addr bgpNextHopIp_{};
     std::uint8_t srcPrefixLen_{};
     std::uint8_t dstPrefixLen_{};
     std::uint8_t padding0_[2] = {};  // never read
 };
 
-// The BGP attributes learnt for an IPv6 flow: 92 bytes, alignment 4.
-class Bgp6FlowEntry {
+class BgpFlowEntry : public BasicBgpFlowEntry<IpFlowKey, Wirekit::IpAddr> {
   public:
-    static constexpr const char* typeName = "FlowTracking::Bgp6FlowEntry";
-
-    Bgp6FlowEntry() = default;
-    explicit Bgp6FlowEntry(const Ip6FlowKey& key) : key_(key) {}
+    static constexpr const char* typeName = "FlowTracking::BgpFlowEntry";
+    using BasicBgpFlowEntry::BasicBgpFlowEntry;
     // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
     // failing attribute otherwise.
+    BgpFlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
+    // " BgpFlowEntry key: " followed by the key's display text.
+    Kiln::String str() const;
+};
+
+class Bgp6FlowEntry : public BasicBgpFlowEntry<Ip6FlowKey, Wirekit::Ip6Addr> {
+  public:
+    static constexpr const char* typeName = "FlowTracking::Bgp6FlowEntry";
+    using BasicBgpFlowEntry::BasicBgpFlowEntry;
     Bgp6FlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
-
-    const Ip6FlowKey& key() const { return key_; }
-    std::uint32_t srcAs() const { return srcAs_; }
-    void srcAsIs(std::uint32_t v) { srcAs_ = v; }
-    std::uint32_t dstAs() const { return dstAs_; }
-    void dstAsIs(std::uint32_t v) { dstAs_ = v; }
-    const Wirekit::Ip6Addr& nextHopIp() const { return nextHopIp_; }
-    void nextHopIpIs(const Wirekit::Ip6Addr& v) { nextHopIp_ = v; }
-    const Wirekit::Ip6Addr& bgpNextHopIp() const { return bgpNextHopIp_; }
-    void bgpNextHopIpIs(const Wirekit::Ip6Addr& v) { bgpNextHopIp_ = v; }
-    std::uint8_t srcPrefixLen() const { return srcPrefixLen_; }
-    void srcPrefixLenIs(std::uint8_t v) { srcPrefixLen_ = v; }
-    std::uint8_t dstPrefixLen() const { return dstPrefixLen_; }
-    void dstPrefixLenIs(std::uint8_t v) { dstPrefixLen_ = v; }
-
-    // Every attribute equal, in declaration order; a NaN time is equal to nothing.
-    friend bool operator==(const Bgp6FlowEntry& a, const Bgp6FlowEntry& b) {
-        return Kiln::ValueText::equal(a, b);
-    }
-    // True exactly when the record equals a default-constructed one, key included.
-    bool operator!() const { return *this == Bgp6FlowEntry(); }
     // " Bgp6FlowEntry key: " followed by the key's display text.
     Kiln::String str() const;
-
-  private:
-    friend struct FlowRecordLayout;
-    friend struct Kiln::ValueText;
-
-    template <class Visitor, class... Self>
-    static void forEachAttribute(Visitor&& visit, Self&... self) {
-        visit("key", self.key_...);
-        visit("srcAs", self.srcAs_...);
-        visit("dstAs", self.dstAs_...);
-        visit("nextHopIp", self.nextHopIp_...);
-        visit("bgpNextHopIp", self.bgpNextHopIp_...);
-        visit("srcPrefixLen", self.srcPrefixLen_...);
-        visit("dstPrefixLen", self.dstPrefixLen_...);
-    }
-
-    Ip6FlowKey key_{};
-    std::uint32_t srcAs_{};
-    std::uint32_t dstAs_{};
-    Wirekit::Ip6Addr nextHopIp_{};
-    Wirekit::Ip6Addr bgpNextHopIp_{};
-    std::uint8_t srcPrefixLen_{};
-    std::uint8_t dstPrefixLen_{};
-    std::uint8_t padding0_[2] = {};  // never read
 };
 
 // Value texts ("Value('FlowTracking::IpFlowEntry', ** {'key': Value(...), ...})") and their
