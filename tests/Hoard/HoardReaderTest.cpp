@@ -6,6 +6,7 @@
 #include <set>
 
 #include "Hoard/HoardReader.h"
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/WriterTypes.h"
 
@@ -73,6 +74,28 @@ TEST_F(HoardReaderTest, FindsWhatTheWriterCommittedThroughGrowthAndShrinking) {
     EXPECT_TRUE(found);
     EXPECT_EQ(r.capacity(), w.capacity());
     EXPECT_GT(r.readerCounters().remaps, 1u);
+}
+
+TEST_F(HoardReaderTest, LookupsAndIterationStepsAllocateNothing) {
+    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    for (std::uint32_t i = 0; i < 300; ++i) w.write(flowEntry(i), true);
+    FlowReader r(debug, "t/flows", FlowOps());
+    ASSERT_TRUE(r.initialize("test"));
+    FlowTracking::IpFlowEntry out;
+    bool found = false;
+    r.lookup(flowEntry(1).key(), found, &out);  // settles the mappings
+    const std::uint64_t before = TestSupport::threadAllocations();
+    std::size_t hits = 0, steps = 0;
+    for (std::uint32_t i = 0; i < 400; ++i) {
+        r.lookup(flowEntry(i).key(), found, &out);
+        hits += found;
+    }
+    Hoard::IterHint hint;
+    for (bool more = r.first(out, hint); more; more = r.next(out.key(), out, hint)) ++steps;
+    EXPECT_EQ(TestSupport::threadAllocations(), before);
+    EXPECT_EQ(hits, 300u);
+    EXPECT_EQ(steps, 300u);
 }
 
 TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
