@@ -2,7 +2,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build clean format
+.PHONY: all deps build test check asan-build clean format demo
 
 all: build
 
@@ -36,3 +36,8 @@ format:
 
 clean:
 	rm -rf build build-asan
+
+# A short hoardctl session on a temporary shm root (removed afterwards).
+demo: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target hoardctl
+	bash scripts/demo.sh build/hoardctl

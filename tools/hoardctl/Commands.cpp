@@ -1,0 +1,448 @@
+#include "tools/hoardctl/Commands.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <iomanip>
+#include <istream>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Hoard/HoardReader.h"
+#include "Hoard/HoardWriter.h"
+#include "contracts/Basalt/Exception.h"
+#include "contracts/HoardBase/IterHint.h"
+#include "contracts/HoardBase/MapDescriptor.h"
+#include "contracts/Kiln/TextForm.h"
+#include "contracts/Mem/RootPath.h"
+#include "contracts/Mem/WriterLock.h"
+#include "contracts/SharedMem/OwnerFile.h"
+#include "tools/hoardctl/TableFiles.h"
+#include "tools/hoardctl/TableKinds.h"
+#include "tools/hoardctl/TableValidation.h"
+
+namespace Hoardctl {
+
+namespace {
+
+// The slot limit of a table that put creates.
+constexpr std::uint32_t newTableSlotLimit = 1024;
+// The class type recorded in the header of a table that put creates.
+constexpr const char* newTableClassType = "hoardctl";
+// Directory levels ls descends below the root: table names are a few levels deep.
+constexpr int lsMaxDepth = 32;
+
+void requireOperands(const Args& args, std::size_t least, std::size_t most, const char* command) {
+    if (args.size() < least) {
+        throw UsageError(std::string(command) + ": missing operand (try hoardctl " + command +
+                         " --help)");
+    }
+    if (args.size() > most) {
+        throw UsageError(std::string(command) + ": unexpected operand '" + args[most] +
+                         "' (try hoardctl " + command + " --help)");
+    }
+}
+
+TableFiles tableFiles(Context& ctx, const std::string& name) {
+    try {
+        return readTableFiles(ctx.debug, name);
+    } catch (const Basalt::InvalidInitializeException& e) {
+        throw UsageError("bad table name '" + name + "': " + e.what());
+    }
+}
+
+// The table's files, which must hold a table.
+TableFiles existingTable(Context& ctx, const std::string& name) {
+    TableFiles t = tableFiles(ctx, name);
+    if (!t.hasSlots) throw Failure("no table " + t.name + " under " + Mem::shmRoot());
+    return t;
+}
+
+// Calls f(KindTag<Kind>) for the table's value type; a type hoardctl does not know fails.
+template <class F>
+void dispatchTable(const TableFiles& t, F&& f) {
+    if (!dispatchValueType(t.valueType(), f)) {
+        throw Failure("table " + t.name + " holds values of unknown type '" + t.valueType() + "'");
+    }
+}
+
+template <class V>
+std::string valueText(const V& value) {
+    return valueToStrep(value).stdString();
+}
+
+template <class Kind>
+typename Kind::Key parseKey(const std::string& text) {
+    try {
+        return Kiln::strepToValue<typename Kind::Key>(Kiln::String(text));
+    } catch (const Kiln::RangeException& e) {
+        throw Failure(std::string("bad key text for a table of ") + Kind::Value::typeName + ": " +
+                      e.what());
+    }
+}
+
+// ---- Reading ----------------------------------------------------------------------------------
+
+// The headers pass the reader's own checks before the reader attaches, so that a damaged table
+// is reported here and the reader never leaves its corruption marker behind.
+void requireReadableHeaders(Context& ctx, const TableFiles& t) {
+    std::string error;
+    if (!t.headersValid(ctx.debug, error)) throw Failure("table " + t.name + ": " + error);
+}
+
+template <class Kind>
+struct Reader {
+    using Ops = typename Kind::Ops;
+    Reader(Context& ctx, const TableFiles& t) : reader(ctx.debug, t.name, Ops{}) {
+        if (!reader.initialize("hoardctl")) {
+            throw Failure("cannot attach to table " + t.name + " as a reader");
+        }
+    }
+    Hoard::HoardReader<Ops> reader;
+};
+
+template <class Kind>
+int listTable(Context& ctx, const TableFiles& t) {
+    using Ops = typename Kind::Ops;
+    Reader<Kind> r(ctx, t);
+    // A table never holds more records than its slot limit, and iteration returns a key at most
+    // once: the bound only stops a walk over a table that keeps lying.
+    const std::uint64_t bound =
+        std::uint64_t{
+            std::max({t.slotHeader.maxSlots, t.slotHeader.mostSlots, r.reader.capacity()})} +
+        1;
+    typename Kind::Value value{};
+    Hoard::IterHint hint;
+    std::uint64_t n = 0;
+    for (bool more = r.reader.first(value, hint); more;
+         more = r.reader.next(Ops::key(value), value, hint)) {
+        if (++n > bound) {
+            throw Failure("table " + t.name + " returned more records than its slot limit " +
+                          std::to_string(bound - 1));
+        }
+        ctx.out << valueText(value) << '\n';
+    }
+    return 0;
+}
+
+template <class Kind>
+int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
+    const typename Kind::Key key = parseKey<Kind>(keyText);
+    Reader<Kind> r(ctx, t);
+    bool found = false;
+    typename Kind::Value value{};
+    r.reader.lookup(key, found, &value);
+    if (!found) throw Failure("no record with key " + keyText + " in table " + t.name);
+    ctx.out << valueText(value) << '\n';
+    return 0;
+}
+
+// ---- Writing ----------------------------------------------------------------------------------
+
+// The table's writer, opened only after the checks that keep it from re-formatting anything:
+//  - no live writer owns the table (the probe names it; the lock attempt below does not wait);
+//  - an existing table holds this kind's values and passes the validator through read-only
+//    mappings, as the writer that this process then opens will adopt it (the same fenix, the
+//    same checks). The checks run first without the lock, so that a refused table is left
+//    untouched, and again once the lock is held, when nothing can change the table under them.
+template <class Kind>
+class TableWriter {
+  public:
+    using Ops = typename Kind::Ops;
+    using Writer = Hoard::HoardWriter<Ops>;
+
+    // `mustExist`: refuse instead of creating the table when it has no slot file.
+    TableWriter(Context& ctx, const std::string& name, bool mustExist)
+        : root_(ctx.debug, name, true), owner_(ctx.debug, root_, false), lock_(noWait, noWait) {
+        TableFiles t = tableFiles(ctx, name);
+        check(ctx, t, mustExist, false);
+        root_.ensureDirectory();
+        try {
+            lock_.acquireWriterLock(ctx.debug, root_, owner_);
+        } catch (const Basalt::InvalidInitializeException& e) {
+            throw Failure("table " + t.name + " is owned by another writer: " + e.what());
+        }
+        t = tableFiles(ctx, name);
+        check(ctx, t, mustExist, true);
+        Hoard::MapDescriptor descriptor;
+        descriptor.slotLimit = newTableSlotLimit;
+        std::string classType = newTableClassType;
+        if (t.hasSlots) {
+            existed_ = true;
+            descriptor.slotLimit = t.slotHeader.maxSlots;
+            classType.assign(t.slotHeader.classType,
+                             ::strnlen(t.slotHeader.classType, Hoard::SlotTable::nameSize));
+        }
+        writer_ = std::make_unique<Writer>(ctx.debug, t.name, descriptor, Ops{}, classType);
+        writer_->initialize("hoardctl");
+    }
+
+    Writer& writer() { return *writer_; }
+    bool existed() const { return existed_; }
+
+  private:
+    static constexpr std::chrono::milliseconds noWait{0};
+
+    // `locked`: this process holds the writer lock (the probe then finds itself).
+    void check(Context& ctx, const TableFiles& t, bool mustExist, bool locked) const {
+        if (t.ownerAlive && !locked) {
+            throw Failure("table " + t.name + " is owned by live writer " + t.ownerText() +
+                          "; not writing");
+        }
+        if (!t.hasSlots) {
+            if (mustExist) throw Failure("no table " + t.name + " under " + root_.root());
+            return;
+        }
+        if (t.valueType() != Kind::Value::typeName) {
+            throw Failure("table " + t.name + " holds " + t.valueType() + " values, not " +
+                          Kind::Value::typeName);
+        }
+        std::string error;
+        if (!t.headersValid(ctx.debug, error)) refuse(t, error);
+        const ValidationResult v = validateReadOnly<Kind>(ctx.debug, t.name, t.fenix);
+        if (!v.valid) refuse(t, v.error);
+    }
+    [[noreturn]] void refuse(const TableFiles& t, const std::string& error) const {
+        throw Failure("table " + t.name + " fails validation, not writing (a writer would " +
+                      "re-format it): " + error);
+    }
+
+    Mem::RootPath root_;
+    SharedMem::OwnerFile owner_;
+    Mem::WriterLock lock_;
+    std::unique_ptr<Writer> writer_;
+    bool existed_ = false;
+};
+
+template <class Kind>
+int putValues(Context& ctx, const std::string& name, const std::vector<std::string>& texts,
+              const std::vector<std::string>& where) {
+    using V = typename Kind::Value;
+    std::vector<V> values;
+    values.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        try {
+            values.push_back(Kiln::strepToValue<V>(Kiln::String(texts[i])));
+        } catch (const Kiln::RangeException& e) {
+            throw Failure("bad value text (" + where[i] + "): " + e.what());
+        }
+    }
+    TableWriter<Kind> w(ctx, name, false);
+    std::size_t added = 0;
+    std::size_t replaced = 0;
+    for (const V& value : values) {
+        bool found = false;
+        w.writer().lookup(Kind::Ops::key(value), found, nullptr);
+        try {
+            w.writer().write(value, true);
+        } catch (const Basalt::Exception& e) {
+            throw Failure("wrote " + std::to_string(added + replaced) + " of " +
+                          std::to_string(values.size()) + " values, then: " + e.what());
+        }
+        ++(found ? replaced : added);
+    }
+    ctx.out << (w.existed() ? "" : "created table " + w.writer().hoardName() + "; ") << "wrote "
+            << values.size() << (values.size() == 1 ? " value" : " values") << " (" << added
+            << " new, " << replaced << " replaced); table has " << w.writer().members()
+            << " records\n";
+    return 0;
+}
+
+template <class Kind>
+int removeKeys(Context& ctx, const TableFiles& t, const Args& keyTexts) {
+    std::vector<typename Kind::Key> keys;
+    for (const std::string& text : keyTexts) keys.push_back(parseKey<Kind>(text));
+    TableWriter<Kind> w(ctx, t.name, true);
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        typename Kind::Value old{};
+        const bool removed = w.writer().remove(keys[i], old);
+        ctx.out << (removed ? "removed " : "not found ") << keyTexts[i] << '\n';
+        if (!removed) ++missing;
+    }
+    return missing == 0 ? 0 : 1;
+}
+
+// ---- ls ---------------------------------------------------------------------------------------
+
+std::string writerColumn(const TableFiles& t) {
+    if (t.ownerAlive) return t.ownerText() + " alive";
+    if (t.ownerPid > 0) return "pid " + std::to_string(t.ownerPid) + " gone";
+    return "none";
+}
+
+}  // namespace
+
+int commandLs(Context& ctx, const Args& args) {
+    requireOperands(args, 0, 1, "ls");
+    if (args.size() == 1) ::setenv("HOARD_SHM_ROOT", args[0].c_str(), 1);
+    namespace fs = std::filesystem;
+    const fs::path root = Mem::shmRoot();
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(root, ec))) {
+        throw Failure("no shm root directory " + root.string());
+    }
+    std::vector<std::string> names;
+    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
+    if (ec) throw Failure("cannot read " + root.string() + ": " + ec.message());
+    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) throw Failure("cannot read under " + root.string() + ": " + ec.message());
+        if (it.depth() >= lsMaxDepth) it.disable_recursion_pending();
+        if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
+        if (fs::is_regular_file(fs::symlink_status(it->path() / "slots", ec))) {
+            names.push_back(fs::relative(it->path(), root, ec).string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    struct Row {
+        std::string cells[5];
+    };
+    std::vector<Row> rows{{{"TABLE", "VALUETYPE", "MEMBERS", "CAPACITY", "WRITER"}}};
+    for (const std::string& name : names) {
+        const TableFiles t = tableFiles(ctx, name);
+        std::string error;
+        const bool readable = t.slotHeaderRead && t.headersValid(ctx.debug, error);
+        rows.push_back({{t.name, t.slotHeaderRead ? t.valueType() : "?",
+                         readable ? std::to_string(t.members()) : "?",
+                         readable ? std::to_string(t.capacity()) : "?", writerColumn(t)}});
+        if (!readable) rows.back().cells[2] = "? (" + error + ")";
+    }
+    std::size_t width[4] = {};
+    for (const Row& r : rows) {
+        for (int c = 0; c < 4; ++c) width[c] = std::max(width[c], r.cells[c].size());
+    }
+    for (const Row& r : rows) {
+        for (int c = 0; c < 4; ++c) {
+            ctx.out << std::left << std::setw(static_cast<int>(width[c])) << r.cells[c] << "  ";
+        }
+        ctx.out << r.cells[4] << '\n';
+    }
+    return 0;
+}
+
+int commandHeader(Context& ctx, const Args& args) {
+    requireOperands(args, 1, 1, "header");
+    const TableFiles t = existingTable(ctx, args[0]);
+    ctx.out << "table " << t.name << " in " << t.directory << '\n';
+    ctx.out << (t.slotHeaderRead ? t.slotHeader.toString()
+                                 : "SlotTable::Header() unreadable: the slots file is shorter "
+                                   "than its header")
+            << '\n';
+    ctx.out << (t.bucketHeaderRead ? t.bucketHeader.toString()
+                                   : "BucketTable::Header() missing or unreadable")
+            << '\n';
+    ctx.out << "fenix file: " << (t.fenix == 0 ? "missing or invalid" : std::to_string(t.fenix))
+            << '\n';
+    ctx.out << "writer: " << writerColumn(t) << '\n';
+    std::string error;
+    ctx.out << "headers: " << (t.headersValid(ctx.debug, error) ? "valid" : "invalid: " + error)
+            << '\n';
+    return 0;
+}
+
+int commandList(Context& ctx, const Args& args) {
+    requireOperands(args, 1, 1, "list");
+    const TableFiles t = existingTable(ctx, args[0]);
+    requireReadableHeaders(ctx, t);
+    int status = 1;
+    dispatchTable(t, [&](auto tag) { status = listTable<typename decltype(tag)::type>(ctx, t); });
+    return status;
+}
+
+int commandGet(Context& ctx, const Args& args) {
+    requireOperands(args, 2, 2, "get");
+    const TableFiles t = existingTable(ctx, args[0]);
+    requireReadableHeaders(ctx, t);
+    int status = 1;
+    dispatchTable(
+        t, [&](auto tag) { status = getRecord<typename decltype(tag)::type>(ctx, t, args[1]); });
+    return status;
+}
+
+int commandPut(Context& ctx, const Args& args) {
+    requireOperands(args, 1, static_cast<std::size_t>(-1), "put");
+    std::vector<std::string> texts;
+    std::vector<std::string> where;
+    if (args.size() > 1) {
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            texts.push_back(args[i]);
+            where.push_back("operand " + std::to_string(i));
+        }
+    } else {
+        std::string line;
+        for (std::size_t n = 1; std::getline(ctx.in, line); ++n) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.find_first_not_of(" \t") == std::string::npos) continue;
+            texts.push_back(line);
+            where.push_back("line " + std::to_string(n));
+        }
+        if (texts.empty()) throw Failure("put: no value text on standard input");
+    }
+    // Every text names its type; all must name one, which an existing table must hold.
+    const std::string type = valueTextTypeName(texts[0]);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string ti = valueTextTypeName(texts[i]);
+        if (ti.empty()) {
+            throw Failure("bad value text (" + where[i] +
+                          "): it does not start with Value('<type>', ** {");
+        }
+        if (ti != type) {
+            throw Failure("value texts name different types: " + type + " and " + ti + " (" +
+                          where[i] + ")");
+        }
+    }
+    const TableFiles t = tableFiles(ctx, args[0]);
+    if (t.hasSlots && t.valueType() != type) {
+        throw Failure("table " + t.name + " holds " + t.valueType() + " values, not " + type);
+    }
+    int status = 1;
+    if (!dispatchValueType(type, [&](auto tag) {
+            status = putValues<typename decltype(tag)::type>(ctx, args[0], texts, where);
+        })) {
+        throw Failure("unknown value type '" + type + "' (known: " + knownValueTypes() + ")");
+    }
+    return status;
+}
+
+int commandRm(Context& ctx, const Args& args) {
+    requireOperands(args, 2, static_cast<std::size_t>(-1), "rm");
+    const TableFiles t = existingTable(ctx, args[0]);
+    const Args keys(args.begin() + 1, args.end());
+    int status = 1;
+    dispatchTable(
+        t, [&](auto tag) { status = removeKeys<typename decltype(tag)::type>(ctx, t, keys); });
+    return status;
+}
+
+int commandValidate(Context& ctx, const Args& args) {
+    requireOperands(args, 1, 1, "validate");
+    const TableFiles t = existingTable(ctx, args[0]);
+    std::string error;
+    const bool headers = t.headersValid(ctx.debug, error);
+    if (t.ownerAlive) {
+        // The live writer changes the table under any walk: only the headers are checked.
+        ctx.out << "table " << t.name << " is owned by live writer " << t.ownerText()
+                << ": only its headers were checked\n";
+        ctx.out << (headers ? "headers valid" : "invalid: " + error) << '\n';
+        return headers ? 0 : 1;
+    }
+    if (!headers) {
+        ctx.out << "invalid: " << error << '\n';
+        return 1;
+    }
+    ValidationResult v;
+    dispatchTable(t, [&](auto tag) {
+        v = validateReadOnly<typename decltype(tag)::type>(ctx.debug, t.name, t.fenix);
+    });
+    if (!v.valid) {
+        ctx.out << "invalid: " << v.error << '\n';
+        return 1;
+    }
+    ctx.out << "valid: " << v.records << " records, " << v.freeSlots << " free slots of "
+            << v.records + v.freeSlots << '\n';
+    return 0;
+}
+
+}  // namespace Hoardctl

@@ -1,0 +1,45 @@
+#pragma once
+
+// The hoardctl commands. Each takes its operands (options already removed) and returns the exit
+// status: 0 success, 1 a negative answer. A failure is a Failure (exit 1) and bad usage a
+// UsageError (exit 2); main() turns either into one "hoardctl: <message>" line on stderr.
+//
+// Thread safety: single-threaded; one command per process.
+
+#include <iosfwd>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "contracts/Basalt/DebugHandler.h"
+
+namespace Hoardctl {
+
+class Failure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Context {
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug;
+    std::ostream& out;
+    std::istream& in;
+};
+
+using Args = std::vector<std::string>;
+
+int commandLs(Context& ctx, const Args& args);
+int commandHeader(Context& ctx, const Args& args);
+int commandList(Context& ctx, const Args& args);
+int commandGet(Context& ctx, const Args& args);
+int commandPut(Context& ctx, const Args& args);
+int commandRm(Context& ctx, const Args& args);
+int commandValidate(Context& ctx, const Args& args);
+
+}  // namespace Hoardctl

@@ -1,0 +1,165 @@
+// hoardctl: inspect and edit shared-memory tables.
+//
+//     hoardctl [--root DIR] COMMAND [ARGS]
+//
+// Output for people on stdout, one value text per line where values are printed; errors as one
+// "hoardctl: <message>" line on stderr. Exit 0 on success, 1 when the command ran and the answer
+// is negative or it failed, 2 on bad usage. Every exception ends in main(), never in a crash.
+// Library traces are off unless $FLOWTABLE_TRACE asks for them, so that a failure is one line.
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "contracts/Basalt/DebugHandler.h"
+#include "contracts/Basalt/TraceSink.h"
+#include "tools/hoardctl/Commands.h"
+
+namespace {
+
+using Hoardctl::Args;
+using Hoardctl::Context;
+
+// Drops every trace line.
+class QuietSink : public Basalt::TraceSink {
+  public:
+    void write(std::string_view, int, const char*, int, const char*, std::string_view) override {}
+};
+
+struct Command {
+    int (*run)(Context&, const Args&);
+    const char* usage;
+    const char* help;
+};
+
+const std::map<std::string, Command>& commands() {
+    static const std::map<std::string, Command> table = {
+        {"ls",
+         {Hoardctl::commandLs, "ls [ROOT]",
+          "Lists the tables under ROOT (default: --root, $HOARD_SHM_ROOT or /dev/shm/hoard):\n"
+          "every directory holding a \"slots\" file, with its value type, records, capacity\n"
+          "and writer (the owner record's pid, and whether it still holds the writer lock).\n"
+          "Reads only; takes no lock."}},
+        {"header",
+         {Hoardctl::commandHeader, "header TABLE",
+          "Prints the slot and bucket file headers of TABLE, its fenix id, its writer and\n"
+          "whether the headers pass the checks a reader makes. Reads only; takes no lock."}},
+        {"list",
+         {Hoardctl::commandList, "list TABLE",
+          "Prints every record of TABLE as a value text, one per line (feed them back with\n"
+          "put). Reads through the lock-free reader: safe while a writer writes."}},
+        {"get",
+         {Hoardctl::commandGet, "get TABLE KEYTEXT",
+          "Prints the record of TABLE whose key has the value text KEYTEXT (a flow key's\n"
+          "Value('FlowTracking::IpFlowKey', ** {...}) text; a FlowCounterKey's bare number).\n"
+          "Exit 1 when there is none. Reads through the lock-free reader."}},
+        {"put",
+         {Hoardctl::commandPut, "put TABLE [VALUETEXT...]",
+          "Writes each VALUETEXT (or each non-blank line of standard input when none is\n"
+          "given) into TABLE as its writer, replacing a record with the same key. The value\n"
+          "text names its type, so put creates a missing table (slot limit 1024). Refuses a\n"
+          "table owned by a live writer, a table of another value type, and a table that fails\n"
+          "validation (it is never re-formatted). Nothing is written when a text is bad."}},
+        {"rm",
+         {Hoardctl::commandRm, "rm TABLE KEYTEXT...",
+          "Removes the records with these keys from TABLE as its writer, with the same\n"
+          "refusals as put. Prints \"removed KEYTEXT\" or \"not found KEYTEXT\" for each; exit 1\n"
+          "when a key was not found."}},
+        {"validate",
+         {Hoardctl::commandValidate, "validate TABLE",
+          "Checks TABLE with the table validator through read-only mappings (no lock, no\n"
+          "write) and prints the verdict with the first failure. While a live writer owns the\n"
+          "table only its headers are checked, and it says so. Exit 1 when invalid."}},
+    };
+    return table;
+}
+
+void printUsage(std::ostream& os) {
+    os << "usage: hoardctl [--root DIR] COMMAND [ARGS]\n\n"
+          "Inspects and edits shared-memory tables. A table name such as\n"
+          "flowtracking/x/flowTable/t1/ipFlowEntry lives in $HOARD_SHM_ROOT/<name>/\n"
+          "(default root /dev/shm/hoard; --root DIR overrides it).\n\ncommands:\n";
+    for (const auto& [name, c] : commands()) os << "  " << c.usage << '\n';
+    os << "\n'hoardctl COMMAND --help' describes a command. Exit status: 0 success, 1 a\n"
+          "negative answer or a failure, 2 bad usage.\n";
+}
+
+int fail(const std::string& message, int status) {
+    std::string line = message;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    std::cerr << "hoardctl: " << line << std::endl;
+    return status;
+}
+
+int run(int argc, char** argv) {
+    std::string command;
+    Args operands;
+    bool help = false;
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsDone || arg.size() < 2 || arg.compare(0, 1, "-") != 0) {
+            (command.empty() ? command : operands.emplace_back()) = arg;
+        } else if (arg == "--") {
+            optionsDone = true;
+        } else if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
+            std::string dir;
+            if (arg == "--root") {
+                if (i + 1 >= argc) throw Hoardctl::UsageError("--root needs a directory");
+                dir = argv[++i];
+            } else {
+                dir = arg.substr(7);
+            }
+            if (dir.empty()) throw Hoardctl::UsageError("--root needs a directory");
+            ::setenv("HOARD_SHM_ROOT", dir.c_str(), 1);
+        } else {
+            throw Hoardctl::UsageError("unknown option '" + arg + "' (try hoardctl --help)");
+        }
+    }
+    if (command.empty() || command == "help") {
+        if (help || command == "help") {
+            printUsage(std::cout);
+            return 0;
+        }
+        throw Hoardctl::UsageError("no command given (try hoardctl --help)");
+    }
+    const auto found = commands().find(command);
+    if (found == commands().end()) {
+        throw Hoardctl::UsageError("unknown command '" + command + "' (try hoardctl --help)");
+    }
+    if (help) {
+        std::cout << "usage: hoardctl [--root DIR] " << found->second.usage << "\n\n"
+                  << found->second.help << '\n';
+        return 0;
+    }
+    Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin};
+    const int status = found->second.run(ctx, operands);
+    std::cout.flush();
+    if (!std::cout) return fail("cannot write to standard output", 1);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static QuietSink quiet;
+    const char* traces = std::getenv(Basalt::traceSwitchesVariable);
+    if (traces == nullptr || *traces == '\0') Basalt::traceSinkIs(&quiet);
+    try {
+        return run(argc, argv);
+    } catch (const Hoardctl::UsageError& e) {
+        return fail(e.what(), 2);
+    } catch (const std::exception& e) {
+        return fail(e.what(), 1);
+    } catch (...) {
+        return fail("unknown exception", 1);
+    }
+}
