@@ -2,7 +2,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build clean format demo
+.PHONY: all deps build test check asan-build clean format demo bench
 
 all: build
 
@@ -41,3 +41,17 @@ clean:
 demo: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target hoardctl
 	bash scripts/demo.sh build/hoardctl
+
+# The microbenchmarks (bench/*.cpp), built in build/ and run one after the other; each writes
+# its table to bench/results/<name>.txt and bench/results/<name>.json.
+BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*.cpp)))
+
+bench: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target $(BENCH_PROGRAMS)
+	mkdir -p bench/results
+	set -e; for b in $(BENCH_PROGRAMS); do \
+	    build/$$b --benchmark_out=bench/results/$$b.json --benchmark_out_format=json \
+	        > bench/results/$$b.tmp; \
+	    mv bench/results/$$b.tmp bench/results/$$b.txt; \
+	    cat bench/results/$$b.txt; \
+	done

@@ -9,17 +9,22 @@
 //  - a slot is copied between two reads of its status (LOOKASIDE redirects to the lookaside
 //    slot), see SlotReaderTable::getValue;
 //  - the seq half of every link followed is compared again after each step; a change restarts;
-//  - the (version, count) words of both files are watched, and the mapping follows them;
+//  - the (version, count) words of both files are watched, and the mapping follows them; a result
+//    is used only when neither version moved while it was computed;
 //  - while the writer splits or merges buckets, a key belongs to bucket b when its hash modulo n,
-//    n/2 or 2n is b, and the iteration hint carries the bucket of the record returned, so an
-//    iteration follows the list in order through a split or merge.
+//    n/2 or 2n is b, and a run may end where it ends under half the count, so an iteration
+//    follows the list in order through a split or merge;
+//  - an iteration step follows its hint only while the hinted slot holds the caller's key (a
+//    shrink and a later growth restart a slot's status counter).
 // Every walk is bounded by the mapped capacity and every retry loop by a limit, so a writer that
 // died mid-change never makes a reader spin.
 
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 #include "Hoard/SlotReader.h"
 #include "contracts/Basalt/Exception.h"
@@ -57,7 +62,9 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
 
     const V* lookup(const K& key, bool& found, V* out) override {
         V* target = out ? out : &buffer_;
-        const V* result = withRemaps([&] { return doLookup(key, found, *target); });
+        // `key` may live in `*out`, which every attempt overwrites: attempts use a copy.
+        const K wanted = key;
+        const V* result = withRemaps([&] { return doLookup(wanted, found, *target); });
         if (!found) {
             anchor_ = Mem::VersionAnchor{};
             *target = defaultValue_;
@@ -71,7 +78,15 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         return more;
     }
     bool next(const K& key, V& value, IterHint& hint) override {
-        const bool more = withRemaps([&] { return doNext(key, value, hint); });
+        // The usual caller passes value.key() as `key`, and an attempt overwrites `value` and
+        // `hint`: every attempt starts again from copies of the caller's key and hint, so a step
+        // retried after a remap neither skips nor repeats a record.
+        const K from = key;
+        const IterHint start = hint;
+        const bool more = withRemaps([&] {
+            hint = start;
+            return doNext(from, value, hint);
+        });
         if (!more) value = defaultValue_;
         return more;
     }
@@ -79,9 +94,14 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     const V* doLookup(const K& key, bool& found, V& out);
     bool first(std::uint32_t bucket, V& value, IterHint& hint);
     bool doNext(const K& key, V& value, IterHint& hint);
+    // `next` must follow `bucket` in bit-reversed order. While the writer is halfway through a
+    // split (count published, runs not yet cut) or a merge (runs joined, count not yet
+    // published), a run may still end where it ends under half the count; that successor is
+    // accepted too (it also lies ahead in bit-reversed order, so a walk still cannot loop).
     void verifyNextBucket(std::uint32_t bucket, std::uint32_t next) const {
         const std::uint32_t n = buckets_.count();
-        if (n == 0 || bucket >= n || next != BucketTable::nextBucket(bucket, n)) {
+        const bool halfway = n > 1 && next == BucketTable::nextBucket(bucket & (n / 2 - 1), n / 2);
+        if (n == 0 || bucket >= n || (next != BucketTable::nextBucket(bucket, n) && !halfway)) {
             std::ostringstream os;
             os << "HoardReader::verifyNextBucket() has bucket:" << bucket
                << " with next bucket:" << next << " and numBuckets:" << n;
@@ -90,11 +110,21 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     // The record in slot `slotIndex`, for a key shadow; false when the slot holds none.
     bool safeValue(std::uint32_t slotIndex, V& value, V* out);
-    // Follows the writer's published counts; true when a mapping changed.
+    // Follows the writer's published counts; true when a mapping changed, or when the bucket
+    // count was republished since the last call: a split and a merge between two calls leave
+    // the count as it was, but an operation that ran across them may have read a link of the
+    // split runs (a present key looked absent), so its result must not be used.
     bool doResize() {
         bool changed = slots_.doResize(&anchor_);
-        if (buckets_.attached() && buckets_.publishedCount().value != buckets_.count()) {
-            changed = buckets_.doResize() || changed;
+        if (buckets_.attached()) {
+            // Pairs with the writer's release store of the (version, count) pair.
+            const Mem::VerU32 published = buckets_.publishedCount();
+            if (published.value != buckets_.count()) changed = buckets_.doResize() || changed;
+            if (published.version != bucketsVersion_) {
+                bucketsVersion_ = published.version;
+                if (!changed) ++counters_->retries;
+                changed = true;
+            }
         }
         return changed;
     }
@@ -161,6 +191,20 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         if (Ops::less(key, slotKey)) return -1;
         return Ops::less(slotKey, key) ? 1 : 0;
     }
+    // True when `slot` holds `key`: the key's words are copied relaxed, so the caller brackets
+    // the call with two reads of the slot's status.
+    static bool holdsKey(const typename SlotReaderTable<V>::Slot& slot, const K& key) {
+        static_assert(std::is_trivially_copyable_v<K>, "keys are stored byte for byte");
+        const auto* value = reinterpret_cast<const char*>(&slot.value);
+        const std::size_t offset =
+            static_cast<std::size_t>(reinterpret_cast<const char*>(&Ops::key(slot.value)) - value);
+        const std::size_t from = offset / 8 * 8;  // the slot's value is 8-aligned and padded
+        alignas(8) unsigned char buffer[(sizeof(V) + 7) / 8 * 8];
+        Mem::Atomics::copyWordsRelaxed(buffer + from, value + from, offset + sizeof(K) - from);
+        K copy;
+        std::memcpy(static_cast<void*>(&copy), buffer + offset, sizeof(K));
+        return Ops::equal(copy, key);
+    }
     void restart() {
         ++counters_->retries;
         if (++restarts_ > maxRestarts) {
@@ -185,6 +229,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     SlotReaderTable<V> slots_;
     SharedMem::FenixId fenix_;
     Mem::VersionAnchor anchor_;
+    std::uint32_t bucketsVersion_ = 0;  // version half of the bucket count pair last followed
     std::uint32_t restarts_ = 0;
 };
 

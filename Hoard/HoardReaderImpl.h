@@ -44,6 +44,7 @@ bool HoardReader<Ops>::initialize(const std::string& event) {
     }
     ops_.hashSeedIs(h.hashSeed);
     slots_.doResize(&anchor_);
+    bucketsVersion_ = buckets_.publishedCount().version;
     this->initializedIs(true);
     BASALT_TRACE(debug_, 1,
                  "HoardReader::initialize() success "
@@ -201,54 +202,66 @@ template <class Ops>
 bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
     const std::uint32_t n = buckets_.count();
     if (n == 0) return false;
-    // Fast path: the hinted slot is unchanged, so its link leads to the next record.
+    // Fast path: the hinted slot still holds the caller's record, so its link leads to the next
+    // record. An equal status alone does not prove that: a shrink releases slots and a later
+    // growth formats them again with the status counter restarted, so the slot's key must be the
+    // caller's too. Link, rhash and key are read between two reads of the unchanged status.
     if (hint.slot < slots_.capacity() && hint.bucket < n &&
         Mem::Atomics::loadAcquire(slots_.slots()[hint.slot].head.status) == hint.status) {
-        const SlotLink link = SlotLink::load(slots_.slots()[hint.slot].head.link);
-        if (link.next == SlotLink::endOfList) {
-            verifyNextBucket(hint.bucket, 0);
-            BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " failed");
-            return false;
-        }
-        if (SlotLink::isBucketMarker(link.next)) {
-            const std::uint32_t c = SlotLink::markerBucket(link.next);
-            BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " next bucket " << c);
-            verifyNextBucket(hint.bucket, c);
-            return first(c, value, hint);
-        }
-        Mem::VersionAnchor candidate;
-        const std::uint64_t rs = slots_.getValue(link.next, value, &candidate);
-        const std::uint32_t status = static_cast<std::uint32_t>(rs);
-        const bool unchanged =
-            SlotLink::load(slots_.slots()[hint.slot].head.link).seq == link.seq &&
-            Mem::Atomics::loadAcquire(slots_.slots()[hint.slot].head.status) == hint.status;
-        if (unchanged) {
-            const auto& hinted = slots_.slots()[hint.slot];
-            if (compare(Mem::Atomics::loadRelaxed(hinted.head.rhash), key,
-                        static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) >= 0) {
-                // The list is sorted: a link back to an earlier record is a loop, and an
-                // iteration that followed it would never end.
-                std::ostringstream os;
-                os << "HoardReader::doNext() slot:" << link.next
-                   << " out of order after key:" << key;
-                Basalt::CorruptionDetectedException::throwException(os.str());
+        const auto& hinted = slots_.slots()[hint.slot];
+        const SlotLink link = SlotLink::load(hinted.head.link);
+        const std::uint32_t hintedRhash = Mem::Atomics::loadRelaxed(hinted.head.rhash);
+        const bool sameKey = holdsKey(hinted, key);
+        // Pairs with the writer's release store of the status that starts a change of the slot.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sameKey && Mem::Atomics::loadRelaxed(hinted.head.status) == hint.status) {
+            // The hint's bucket was computed under the bucket count of its time; the writer may
+            // have split or merged buckets since (and this reader remapped), so the record's
+            // bucket under the mapped count comes from its rhash.
+            const std::uint32_t hintBucket = Basalt::Util::reverse(hintedRhash) & (n - 1);
+            if (link.next == SlotLink::endOfList) {
+                verifyNextBucket(hintBucket, 0);
+                BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " failed");
+                return false;
             }
-            if (!(status & SlotTable::occupied)) {
-                std::ostringstream os;
-                os << "HoardReader::doNext() slot:" << link.next
-                   << " not marked as occupied key:" << key;
-                Basalt::CorruptionDetectedException::throwException(os.str());
+            if (SlotLink::isBucketMarker(link.next)) {
+                const std::uint32_t c = SlotLink::markerBucket(link.next);
+                BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " next bucket " << c);
+                verifyNextBucket(hintBucket, c);
+                return first(c, value, hint);
             }
-            const std::uint32_t h = hash(Ops::key(value));
-            if (!belongs(h, hint.bucket, n)) {
-                std::ostringstream os;
-                os << "HoardReader::doNext() corrupt key detected. key:" << Ops::key(value)
-                   << " bucketIndex " << hint.bucket;
-                Basalt::CorruptionDetectedException::throwException(os.str());
+            Mem::VersionAnchor candidate;
+            const std::uint64_t rs = slots_.getValue(link.next, value, &candidate);
+            const std::uint32_t status = static_cast<std::uint32_t>(rs);
+            const bool unchanged = SlotLink::load(hinted.head.link).seq == link.seq &&
+                                   Mem::Atomics::loadAcquire(hinted.head.status) == hint.status;
+            if (unchanged) {
+                if (compare(hintedRhash, key, static_cast<std::uint32_t>(rs >> 32),
+                            Ops::key(value)) >= 0) {
+                    // The list is sorted: a link back to an earlier record is a loop, and an
+                    // iteration that followed it would never end.
+                    std::ostringstream os;
+                    os << "HoardReader::doNext() slot:" << link.next
+                       << " out of order after key:" << key;
+                    Basalt::CorruptionDetectedException::throwException(os.str());
+                }
+                if (!(status & SlotTable::occupied)) {
+                    std::ostringstream os;
+                    os << "HoardReader::doNext() slot:" << link.next
+                       << " not marked as occupied key:" << key;
+                    Basalt::CorruptionDetectedException::throwException(os.str());
+                }
+                const std::uint32_t h = hash(Ops::key(value));
+                if (!belongs(h, hintBucket, n)) {
+                    std::ostringstream os;
+                    os << "HoardReader::doNext() corrupt key detected. key:" << Ops::key(value)
+                       << " bucketIndex " << hintBucket;
+                    Basalt::CorruptionDetectedException::throwException(os.str());
+                }
+                hint = IterHint{status, link.next, h & (n - 1)};
+                anchor_ = candidate;
+                return true;
             }
-            hint = IterHint{status, link.next, h & (n - 1)};
-            anchor_ = candidate;
-            return true;
         }
     }
     // Slow path: the first record ordered after `key` in the key's own run.

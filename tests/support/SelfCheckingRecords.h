@@ -1,0 +1,98 @@
+#pragma once
+
+// Records that prove they were read whole: each carries its key id, a generation and two
+// independent checksums of (id, generation) in different words, so a copy that mixes words of
+// two writes (or of two records) fails check(). One traits struct per table kind.
+
+#include <cstdint>
+#include <string>
+
+#include "Hoard/HoardReader.h"
+#include "contracts/Basalt/Util.h"
+#include "tests/support/WriterTypes.h"
+
+namespace TestSupport {
+
+inline std::uint64_t mix64(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+inline std::uint64_t checksumA(std::uint32_t id, std::uint64_t generation) {
+    return mix64((std::uint64_t{id} << 32) ^ generation);
+}
+// Fits in 52 bits, so the counter record can carry it exactly in a double.
+inline std::uint64_t checksumB(std::uint32_t id, std::uint64_t generation) {
+    return mix64(generation * 0x2545F4914F6CDD1Dull + id + 0x5151) >> 12;
+}
+
+// The flow table (seed-0 hash, no queue): key srcAddr = 10.0.0.0 + id, pkts = generation,
+// bytes and hwBytes the two checksums.
+struct FlowRecords {
+    using Ops = FlowOps;
+    using Writer = FlowWriter;
+    using Reader = Hoard::HoardReader<FlowOps>;
+    using Key = FlowTracking::IpFlowKey;
+    using Entry = FlowTracking::IpFlowEntry;
+    static constexpr const char* kind = "flow";
+
+    static Key key(std::uint32_t id) {
+        return Key(Vrf::VrfIdMap::VrfId(id % 3),
+                   Bridging::VlanIdOrAnyOrNone(static_cast<std::uint16_t>(id % 5)),
+                   Wirekit::IpAddr::fromHostOrder(0x0A000000u + id), Wirekit::IpAddr(10, 9, 9, 9),
+                   Wirekit::ipProtoTcp, static_cast<std::uint16_t>(id), 443);
+    }
+    static Entry make(std::uint32_t id, std::uint64_t generation) {
+        Entry e(key(id));
+        e.pktsIs(generation);
+        e.bytesIs(checksumA(id, generation));
+        e.hwBytesIs(checksumB(id, generation));
+        return e;
+    }
+    // True when `e` is a whole record; then `id` and `generation` hold what it carries.
+    static bool check(const Entry& e, std::uint32_t& id, std::uint64_t& generation) {
+        id = e.key().srcAddr().value() - 0x0A000000u;
+        generation = e.pkts();
+        return e.key() == key(id) && e.bytes() == checksumA(id, generation) &&
+               e.hwBytes() == checksumB(id, generation);
+    }
+};
+
+// The counter table (the header's non-zero hash seed, a real queue): key (1 + id / 100,
+// id % 100), flows = generation, expiredFlows = id, packets and lastClearedTime the checksums.
+struct CounterRecords {
+    using Ops = CounterOps;
+    using Writer = CounterWriter;
+    using Reader = Hoard::HoardReader<CounterOps>;
+    using Key = Hoard::FlowTracker::FlowGroupCounterKey;
+    using Entry = Hoard::FlowTracker::FlowGroupCounterEntry;
+    static constexpr const char* kind = "counter";
+
+    static Key key(std::uint32_t id) {
+        return Key(FlowTracking::FtId(1 + id / 100),
+                   FlowTracking::TemplateId(static_cast<std::uint16_t>(id % 100)));
+    }
+    static Entry make(std::uint32_t id, std::uint64_t generation) {
+        return Entry(key(id),
+                     Hoard::FlowTracker::FlowEntry(generation, id, checksumA(id, generation),
+                                                   static_cast<double>(checksumB(id, generation))));
+    }
+    static bool check(const Entry& e, std::uint32_t& id, std::uint64_t& generation) {
+        const auto& f = e.flowEntry();
+        id = static_cast<std::uint32_t>(f.expiredFlows());
+        generation = f.flows();
+        return f.expiredFlows() <= 0xFFFFFFFFu && e.key() == key(id) &&
+               f.packets() == checksumA(id, generation) &&
+               f.lastClearedTime() == static_cast<double>(checksumB(id, generation));
+    }
+};
+
+// The reversed hash a reader orders records by: an iteration returns strictly increasing
+// (rhash, key) pairs.
+template <class Records>
+std::uint32_t orderHash(const typename Records::Ops& ops, const typename Records::Key& key) {
+    return Basalt::Util::reverse(ops.hash(key));
+}
+
+}  // namespace TestSupport
