@@ -48,6 +48,11 @@ inline std::uint16_t nextFenixSequence() {
     return ++sequence;
 }
 
+struct LinkPosition {
+    bool inSlots = false;
+    std::uint64_t offset = 0;
+};
+
 template <class Ops>
 class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value, Ops> {
   public:
@@ -228,6 +233,31 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         }
     }
     void assertNoDirect(const char* who, const std::string& what) const;
+    // A link word named by file and offset: alloc may grow and remap the slot file, which moves
+    // every address in it (the bucket file does not move under alloc).
+    LinkPosition positionOf(const std::uint64_t* link) {
+        const auto* p = reinterpret_cast<const char*>(link);
+        const auto* slotsBase = reinterpret_cast<const char*>(slots_.header());
+        if (p >= slotsBase && p < slotsBase + slots_.mappedSize()) {
+            return LinkPosition{true, static_cast<std::uint64_t>(p - slotsBase)};
+        }
+        return LinkPosition{false, static_cast<std::uint64_t>(
+                                       p - reinterpret_cast<const char*>(&buckets_.entry(0)))};
+    }
+    std::uint64_t* linkAt(const LinkPosition& at) {
+        char* base = at.inSlots ? reinterpret_cast<char*>(slots_.header())
+                                : reinterpret_cast<char*>(&buckets_.entry(0));
+        return reinterpret_cast<std::uint64_t*>(base + at.offset);
+    }
+    // A free slot for a record of hash h; a grown slot file also grows the queue's slot record.
+    std::uint32_t allocSlot(std::uint32_t h) {
+        const std::uint32_t before = slots_.capacity();
+        const std::uint32_t s = slots_.alloc(h);
+        if constexpr (Ops::hasQueue) {
+            if (slots_.capacity() != before) herald_.slotCapacityIs(slots_.capacity());
+        }
+        return s;
+    }
     // Rewrites an occupied slot in place under LOOKASIDE (or fills a free one): the steps that
     // write and directCommit share.
     void publishValue(Slot& slot, const V& value);
@@ -250,8 +280,7 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     SharedMem::FenixId fenix_;
     std::uint32_t directSlot_ = noDirectSlot;
     bool directNew_ = false;
-    std::uint64_t directPrevOffset_ = 0;  // offset of the new record's predecessor link
-    bool directPrevInBuckets_ = false;
+    LinkPosition directPrev_;  // the new direct record's predecessor link
     Mem::VersionAnchor anchor_;
     bool ownerWritten_ = false;
     std::function<void()> versionAnchorHook_;

@@ -259,23 +259,9 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
         runtimeFlagClear();
         return &slots_.slots()[curr].value;
     }
-    // alloc may grow and remap the slot file: keep prev as an offset (a bucket entry does not
-    // move: alloc never touches the bucket file).
-    auto* base = reinterpret_cast<char*>(slots_.header());
-    const bool prevInSlots =
-        reinterpret_cast<char*>(prev) >= base &&
-        reinterpret_cast<char*>(prev) <
-            reinterpret_cast<char*>(&slots_.slots()[slots_.slots().maxIndex()] + 1);
-    const std::ptrdiff_t prevOffset = reinterpret_cast<char*>(prev) - base;
-    const std::uint32_t before = slots_.capacity();
-    const std::uint32_t s = slots_.alloc(h);
-    if (slots_.capacity() != before) {
-        if constexpr (Ops::hasQueue) herald_.slotCapacityIs(slots_.capacity());
-    }
-    if (prevInSlots) {
-        prev =
-            reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(slots_.header()) + prevOffset);
-    }
+    const LinkPosition at = positionOf(prev);
+    const std::uint32_t s = allocSlot(h);
+    prev = linkAt(at);
     Slot& slot = slots_.slots()[s];
     const SlotLink p = SlotLink::load(*prev);
     const SlotLink own = SlotLink::load(slot.head.link);
@@ -420,22 +406,8 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directWrite(const K& key) {
     std::uint32_t s = 0;
     const bool found = index_.find(key, bucket, prev, s, h);
     if (!found) {
-        auto* base = reinterpret_cast<char*>(slots_.header());
-        const bool prevInSlots =
-            reinterpret_cast<char*>(prev) >= base &&
-            reinterpret_cast<char*>(prev) <
-                reinterpret_cast<char*>(&slots_.slots()[slots_.slots().maxIndex()] + 1);
-        const std::ptrdiff_t offset = reinterpret_cast<char*>(prev) - base;
-        const std::uint32_t before = slots_.capacity();
-        s = slots_.alloc(h);
-        if (slots_.capacity() != before) {
-            if constexpr (Ops::hasQueue) herald_.slotCapacityIs(slots_.capacity());
-        }
-        directPrevInBuckets_ = !prevInSlots;
-        directPrevOffset_ =
-            prevInSlots ? static_cast<std::uint64_t>(offset)
-                        : static_cast<std::uint64_t>(reinterpret_cast<char*>(prev) -
-                                                     reinterpret_cast<char*>(&buckets_.entry(0)));
+        directPrev_ = positionOf(prev);
+        s = allocSlot(h);
     }
     Slot& slot = slots_.slots()[s];
     Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
@@ -487,11 +459,7 @@ void HoardWriter<Ops>::directCommit() {
     std::uint64_t* prev = nullptr;
     SlotLink p;
     if (directNew_) {
-        prev = directPrevInBuckets_
-                   ? reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(&buckets_.entry(0)) +
-                                                      directPrevOffset_)
-                   : reinterpret_cast<std::uint64_t*>(reinterpret_cast<char*>(slots_.header()) +
-                                                      directPrevOffset_);
+        prev = linkAt(directPrev_);
         p = SlotLink::load(*prev);
         const SlotLink own = SlotLink::load(slot.head.link);
         HOARD_CRASH_POINT("directCommit.link");
