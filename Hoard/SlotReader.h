@@ -117,8 +117,10 @@ class SlotReaderTable : public SlotTable {
 template <class V>
 bool SlotReaderTable<V>::doResize(Mem::VersionAnchor* anchor) {
     if (header_ == nullptr) return false;
+    // The common case costs one acquire load of the (version, numSlots) word: pairs with the
+    // writer's release store of it.
+    if (slots_.base_ != nullptr && header_->numSlots().version == numSlots_.version) return false;
     Header h = snapshot();
-    if (h.numSlots().version == numSlots_.version && slots_.base_ != nullptr) return false;
     std::uint64_t needed = 0;
     for (std::uint32_t tries = 0;; ++tries) {
         needed = h.headerSize() + std::uint64_t{h.numSlots().value} * slotSize;
