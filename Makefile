@@ -42,12 +42,17 @@ demo: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target hoardctl
 	bash scripts/demo.sh build/hoardctl
 
-# The microbenchmarks (bench/*.cpp), built in build/ and run one after the other; each writes
-# its table to bench/results/<name>.txt and bench/results/<name>.json.
-BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*.cpp)))
+# The benchmarks, built in build/ and run one after the other (about 10 minutes on 2 cores):
+# the microbenchmarks (bench/*Bench.cpp, Google Benchmark), each writing its table to
+# bench/results/<name>.txt and .json, then the comparison with LMDB, Boost.Interprocess and
+# std::unordered_map (bench/TableCompare.cpp), which writes bench/results/TableCompare.txt,
+# .csv and .md.
+BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*Bench.cpp)))
 
-bench: deps build/build.ninja
-	cmake --build build -j $(JOBS) --target $(BENCH_PROGRAMS)
+bench: build/build.ninja
+	bash scripts/deps.sh --bench
+	cmake -S . -B build
+	cmake --build build -j $(JOBS) --target $(BENCH_PROGRAMS) TableCompare
 	mkdir -p bench/results
 	set -e; for b in $(BENCH_PROGRAMS); do \
 	    build/$$b --benchmark_out=bench/results/$$b.json --benchmark_out_format=json \
@@ -55,3 +60,6 @@ bench: deps build/build.ninja
 	    mv bench/results/$$b.tmp bench/results/$$b.txt; \
 	    cat bench/results/$$b.txt; \
 	done
+	build/TableCompare --out bench/results > bench/results/TableCompare.tmp
+	mv bench/results/TableCompare.tmp bench/results/TableCompare.txt
+	cat bench/results/TableCompare.txt
