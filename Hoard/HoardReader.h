@@ -19,6 +19,7 @@
 // Every walk is bounded by the mapped capacity and every retry loop by a limit, so a writer that
 // died mid-change never makes a reader spin.
 
+#include <bit>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -181,6 +182,30 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
 
     std::uint32_t hash(const K& key) const { return ops_.hash(key); }
+    // Iteration visits buckets in bit-reversed order, about one record per bucket, and every step
+    // waits for one cache miss (the next record) that no step before could have known. So each
+    // step starts the fetches of steps to come: the bucket word `bucketLead` buckets ahead, and
+    // the first record of the bucket `slotLead` ahead (whose word an earlier step fetched). A
+    // prefetch is only a hint: a stale word costs a wasted fetch, and no address is formed from
+    // an index outside the mapping.
+    static constexpr std::uint32_t slotLead = 4;
+    static constexpr std::uint32_t bucketLead = 16;
+    void prefetchAhead(std::uint32_t bucket, std::uint32_t n) const {
+        const int bits = std::countr_zero(n);
+        if (bits == 0 || bucket >= n) return;
+        const std::uint32_t position = Basalt::Util::reverse(bucket) >> (32 - bits);
+        auto ahead = [&](std::uint32_t lead) {
+            return Basalt::Util::reverse(position + lead) >> (32 - bits);
+        };
+        if (position + bucketLead < n) __builtin_prefetch(buckets_.address(ahead(bucketLead)));
+        if (position + slotLead >= n) return;
+        const std::uint32_t s = buckets_[ahead(slotLead)].next;
+        if (!SlotLink::isSlot(s) || s >= slots_.capacity()) return;
+        const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
+        constexpr std::size_t size = sizeof(TypedSlot<V>);
+        for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
+        __builtin_prefetch(p + size - 1);
+    }
     // True when a key of hash `h` may stand in bucket `b` of `n` while the writer may be halfway
     // through a split (2n) or a merge (n/2).
     static bool belongs(std::uint32_t h, std::uint32_t b, std::uint32_t n) {
@@ -188,8 +213,8 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     static int compare(std::uint32_t rh, const K& key, std::uint32_t slotRh, const K& slotKey) {
         if (rh != slotRh) return rh < slotRh ? -1 : 1;
-        if (Ops::less(key, slotKey)) return -1;
-        return Ops::less(slotKey, key) ? 1 : 0;
+        if (Ops::equal(key, slotKey)) return 0;
+        return Ops::less(key, slotKey) ? -1 : 1;
     }
     // True when `slot` holds `key`: the key's words are copied relaxed, so the caller brackets
     // the call with two reads of the slot's status.

@@ -194,6 +194,7 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
         hint = IterHint{status, s, h & (n - 1)};
         anchor_ = candidate;
         BASALT_TRACE(debug_, 9, "HoardReader::first() " << value << " found at bucket " << b);
+        prefetchAhead(hint.bucket, n);
         return true;
     }
 }
@@ -260,6 +261,7 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                 }
                 hint = IterHint{status, link.next, h & (n - 1)};
                 anchor_ = candidate;
+                prefetchAhead(hint.bucket, n);
                 return true;
             }
         }

@@ -186,7 +186,7 @@ std::uint64_t SlotReaderTable<V>::getValue(std::uint32_t index, V& out,
         const Slot& source = (status & lookaside) ? lookasideSlot() : slot;
         if (status & lookaside) ++counters_.lookasideReads;
         const std::uint32_t rhash = Mem::Atomics::loadRelaxed(source.head.rhash);
-        out = loadSlotValue(source);
+        loadSlotValueInto(source, out);
         // Pairs with the writer's release stores of status after the value bytes: a status
         // unchanged across the copy means the copy is whole.
         std::atomic_thread_fence(std::memory_order_acquire);

@@ -46,20 +46,47 @@ struct alignas(8) TypedSlot {
 // these bytes; the status or link store that publishes them pairs with the readers' re-check.
 template <class V>
 void storeSlotValue(TypedSlot<V>& slot, const V& value) {
-    alignas(8) unsigned char buf[(sizeof(V) + 7) / 8 * 8] = {};
-    std::memcpy(buf, &value, sizeof(V));
     std::atomic_thread_fence(std::memory_order_release);
-    Mem::Atomics::copyWordsRelaxed(&slot.value, buf, sizeof(V));
+    if constexpr (sizeof(V) % 8 == 0) {
+        const auto* from = reinterpret_cast<const unsigned char*>(&value);
+        auto* words = reinterpret_cast<std::uint64_t*>(&slot.value);
+        for (std::size_t i = 0; i < sizeof(V) / 8; ++i) {
+            std::uint64_t w;
+            std::memcpy(&w, from + 8 * i, 8);
+            Mem::Atomics::storeRelaxed(words[i], w);
+        }
+    } else {
+        alignas(8) unsigned char buf[(sizeof(V) + 7) / 8 * 8] = {};
+        std::memcpy(buf, &value, sizeof(V));
+        Mem::Atomics::copyWordsRelaxed(&slot.value, buf, sizeof(V));
+    }
 }
 
-// Reads a slot's value bytes as relaxed 64-bit words (callers that race with the writer re-check
-// the slot's status after an acquire fence before using the copy).
+// Reads a slot's value bytes as relaxed 64-bit words into `out` (callers that race with the
+// writer re-check the slot's status after an acquire fence before using the copy). A value whose
+// size is a whole number of words is copied straight into `out`, the other ones through a padded
+// buffer (a word copy would write past their end).
+template <class V>
+void loadSlotValueInto(const TypedSlot<V>& slot, V& out) {
+    static_assert(std::is_trivially_copyable_v<V>, "slot values are copied as bytes");
+    if constexpr (sizeof(V) % 8 == 0) {
+        const auto* words = reinterpret_cast<const std::uint64_t*>(&slot.value);
+        auto* to = reinterpret_cast<unsigned char*>(&out);
+        for (std::size_t i = 0; i < sizeof(V) / 8; ++i) {
+            const std::uint64_t w = Mem::Atomics::loadRelaxed(words[i]);
+            std::memcpy(to + 8 * i, &w, 8);
+        }
+    } else {
+        alignas(8) unsigned char buf[(sizeof(V) + 7) / 8 * 8];
+        Mem::Atomics::copyWordsRelaxed(buf, &slot.value, sizeof(V));
+        std::memcpy(static_cast<void*>(&out), buf, sizeof(V));
+    }
+}
+
 template <class V>
 V loadSlotValue(const TypedSlot<V>& slot) {
-    alignas(8) unsigned char buf[(sizeof(V) + 7) / 8 * 8];
-    Mem::Atomics::copyWordsRelaxed(buf, &slot.value, sizeof(V));
     V value;
-    std::memcpy(static_cast<void*>(&value), buf, sizeof(V));
+    loadSlotValueInto(slot, value);
     return value;
 }
 

@@ -129,8 +129,8 @@ class WriterHashMap {
         const std::uint32_t slotRh = slot.head.rhash;
         if (rh != slotRh) return rh < slotRh ? -1 : 1;
         const K& slotKey = Ops::key(slot.value);
-        if (Ops::less(key, slotKey)) return -1;
-        return Ops::less(slotKey, key) ? 1 : 0;
+        if (Ops::equal(key, slotKey)) return 0;
+        return Ops::less(key, slotKey) ? -1 : 1;
     }
 
     void recordAnchor(std::uint32_t index, const typename Slots::Slot& slot) {
@@ -217,8 +217,12 @@ bool WriterHashMap<Ops>::walk(const char* who, const K& key, std::uint32_t bucke
             corrupt(os);
         }
         curr = next;
-        auto& slot = checkedSlot(who, next, bucket, false);
-        const int order = compare(rh, key, slot);
+        // A slot that holds the key itself needs no bucket check (the key's own hash chose this
+        // bucket); every other slot on the way is checked before its order is used.
+        auto& slot = slots_.slots()[next];
+        const bool occupied = slot.head.status & SlotTable::occupied;
+        const int order = occupied ? compare(rh, key, slot) : 1;
+        if (order != 0) checkedSlot(who, next, bucket, false);
         if (order < 0) {
             BASALT_TRACE(debug_, 9,
                          who << " " << key << " not found curr:" << curr << " next:" << next);

@@ -126,13 +126,10 @@ BucketTable::Header BucketTable::headerSnapshot() const {
     return h;
 }
 
-const std::uint64_t& BucketTable::word(std::uint32_t b) const {
-    if (b >= count_) {
-        Basalt::CorruptionDetectedException::throwException(
-            std::string(owner_) + "::operator[] out-of-range, index:" + std::to_string(b) +
-            " max:" + std::to_string(std::int64_t{count_} - 1));
-    }
-    return entries()[b];
+void BucketTable::throwOutOfRange(std::uint32_t b) const {
+    Basalt::CorruptionDetectedException::throwException(
+        std::string(owner_) + "::operator[] out-of-range, index:" + std::to_string(b) +
+        " max:" + std::to_string(std::int64_t{count_} - 1));
 }
 
 void BucketTable::checkResize() const {

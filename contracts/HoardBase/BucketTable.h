@@ -103,6 +103,8 @@ class BucketTable {
     // Bucket b's link, one acquire load. Out of range (b >= count()) is
     // CorruptionDetectedException "<owner>::operator[] out-of-range, index:<b> max:<count-1>".
     SlotLink operator[](std::uint32_t b) const { return SlotLink::load(word(b)); }
+    // Where bucket b's link lies, for prefetching; range-checked like operator[].
+    const void* address(std::uint32_t b) const { return &word(b); }
     const std::string& path() const { return path_; }
     std::size_t mappedSize() const { return mem_.mappedSize(); }
     // Why the last attach or remap failed.
@@ -120,7 +122,12 @@ class BucketTable {
                 const Mem::RootPath& rootPath, bool writer, const char* owner);
     ~BucketTable() = default;
 
-    const std::uint64_t& word(std::uint32_t b) const;
+    // Inline: every lookup and iteration step reads buckets through it.
+    const std::uint64_t& word(std::uint32_t b) const {
+        if (b >= count_) throwOutOfRange(b);
+        return entries()[b];
+    }
+    [[noreturn]] void throwOutOfRange(std::uint32_t b) const;
     std::uint64_t& mutableWord(std::uint32_t b) {
         return const_cast<std::uint64_t&>(static_cast<const BucketTable*>(this)->word(b));
     }
