@@ -20,13 +20,11 @@
 #include "FlowTracker/FlowTableTypes.h"
 #include "Hoard/HoardReader.h"
 #include "Hoard/HoardWriter.h"
-#include "contracts/Herald/DummyHeraldWriter.h"
-#include "contracts/HoardBase/Ops.h"
+#include "tests/support/WriterTypes.h"
 
 namespace {
 
-using FlowOps =
-    Hoard::Ops<FlowTracking::IpFlowKey, FlowTracking::IpFlowEntry, true, Herald::DummyHeraldWriter>;
+using TestSupport::FlowOps;
 
 // A private table root under /dev/shm for this run, removed at exit.
 class BenchRoot {

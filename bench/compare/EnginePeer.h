@@ -17,21 +17,17 @@
 #include <string>
 #include <thread>
 
-#include "FlowTracker/FlowTableTypes.h"
-#include "FlowTracker/FtCounterTypes.h"
 #include "Hoard/HoardMap.h"
 #include "bench/compare/Peer.h"
-#include "contracts/Herald/DummyHeraldWriter.h"
-#include "contracts/Herald/HeraldWriter.h"
-#include "contracts/HoardBase/Ops.h"
+#include "bench/compare/Workload.h"
+#include "tests/support/WriterTypes.h"
 
 namespace Compare {
 
-using EngineFlowOps =
-    Hoard::Ops<FlowTracking::IpFlowKey, FlowTracking::IpFlowEntry, true, Herald::DummyHeraldWriter>;
-using EngineCounterOps =
-    Hoard::Ops<Hoard::FlowTracker::FlowGroupCounterKey, Hoard::FlowTracker::FlowGroupCounterEntry,
-               false, Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
+// The flow table (seed-0 hash, no queue) and the counter table (the header's hash seed, a real
+// notification queue), as the tests instantiate them.
+using EngineFlowOps = TestSupport::FlowOps;
+using EngineCounterOps = TestSupport::CounterOps;
 
 // Sum of the sizes of the regular files under `dir`: the shared memory a table maps.
 inline std::uint64_t bytesOfFilesUnder(const std::string& dir) {
@@ -57,9 +53,7 @@ class EnginePeer : public Peer<Rec> {
 
     void create(std::size_t capacity) override {
         destroy();
-        char templ[] = "/dev/shm/flowtable-bench-XXXXXX";
-        if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = templ;
+        root_ = freshDirectory("/dev/shm/flowtable-bench-");
         // Readers forked later inherit the root.
         ::setenv("HOARD_SHM_ROOT", root_.c_str(), 1);
         Hoard::MapDescriptor d;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "bench/compare/Peer.h"
+#include "bench/compare/Workload.h"
 
 namespace Compare {
 
@@ -38,9 +39,7 @@ class LmdbPeer : public Peer<Rec> {
 
     void create(std::size_t capacity) override {
         destroy();
-        char templ[] = "/dev/shm/flowtable-bench-lmdb-XXXXXX";
-        if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-        dir_ = templ;
+        dir_ = freshDirectory("/dev/shm/flowtable-bench-lmdb-");
         env_ = openEnv(dir_, MDB_WRITEMAP | MDB_NOSYNC, capacity);
         MDB_txn* txn = nullptr;
         lmdbCheck(mdb_txn_begin(env_, nullptr, 0, &txn), "mdb_txn_begin");

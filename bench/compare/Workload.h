@@ -4,8 +4,11 @@
 // 24-byte key and 136-byte value, and the engine's counter table), the random keys, and the
 // statistics of repeated runs. Nothing here knows which system it drives.
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -21,6 +24,14 @@ using Clock = std::chrono::steady_clock;
 
 inline double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A new empty directory named `prefix` + six random characters (mkdtemp), e.g. under /dev/shm
+// so that every system keeps its files in the same kind of memory.
+inline std::string freshDirectory(const std::string& prefix) {
+    std::string templ = prefix + "XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp " + templ + " failed");
+    return templ;
 }
 
 // The flow records: 24-byte keys drawn at random (addresses, ports, VRF, VLAN), values whose
