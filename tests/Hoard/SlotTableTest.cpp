@@ -127,6 +127,41 @@ class SlotTableTest : public ::testing::Test {
     }
 };
 
+// Slot values are copied as relaxed words: a value of whole words straight between record and
+// slot, any other through a padded buffer. Either way the copy is exact, the slot's padding stays
+// zero and nothing outside the slot is written.
+template <std::size_t Size>
+struct RawValue {
+    unsigned char bytes[Size];
+};
+
+template <std::size_t Size>
+void expectExactSlotCopy() {
+    struct Guarded {
+        Hoard::TypedSlot<RawValue<Size>> slot;
+        std::uint64_t guard;
+    } g;
+    std::memset(static_cast<void*>(&g), 0, sizeof g);
+    g.guard = 0x5A5A5A5A5A5A5A5Aull;
+    RawValue<Size> in;
+    for (std::size_t i = 0; i < Size; ++i) in.bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+    Hoard::storeSlotValue(g.slot, in);
+    const RawValue<Size> out = Hoard::loadSlotValue(g.slot);
+    EXPECT_EQ(std::memcmp(out.bytes, in.bytes, Size), 0) << Size;
+    const auto* raw = reinterpret_cast<const unsigned char*>(&g.slot.value);
+    for (std::size_t i = Size; i < sizeof(g.slot) - sizeof(g.slot.head); ++i) {
+        EXPECT_EQ(raw[i], 0) << "padding byte " << i << " of a " << Size << "-byte value";
+    }
+    EXPECT_EQ(g.guard, 0x5A5A5A5A5A5A5A5Aull) << Size;
+}
+
+TEST(SlotValueCopyTest, WholeWordAndPaddedValuesCopyExactly) {
+    expectExactSlotCopy<40>();
+    expectExactSlotCopy<136>();
+    expectExactSlotCopy<44>();
+    expectExactSlotCopy<92>();
+}
+
 TEST_F(SlotTableTest, AFreshFileHasTheDocumentedBytes) {
     table = makeTable(1024);
     ASSERT_EQ(table->attach(0x10001), 1);
