@@ -421,7 +421,7 @@ void report(const Results& res, double floorNs, const std::string& outDir) {
         }
     }
 
-    // CSV: one row per size, workload and system.
+    // CSV: one row per size, workload and system; the texts are quoted (they hold commas).
     csv << "records,workload,system,unit,median,min,max,ratio_to_flowtable_flows\n";
     for (std::size_t n : res.sizes()) {
         for (int w = 0; w < workloadCount; ++w) {
@@ -429,7 +429,7 @@ void report(const Results& res, double floorNs, const std::string& outDir) {
                 const Stats st = res.stats(n, w, s);
                 if (!st.valid) continue;
                 const double r = res.ratio(n, w, s);
-                csv << n << "," << workloadText(w) << "," << s << "," << unitText(w) << ","
+                csv << n << ",\"" << workloadText(w) << "\",\"" << s << "\"," << unitText(w) << ","
                     << valueText(w, st.median) << "," << valueText(w, st.min) << ","
                     << valueText(w, st.max) << "," << (std::isnan(r) ? "" : fixed(r, 3))
                     << "\n";
