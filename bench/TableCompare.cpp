@@ -131,8 +131,9 @@ void timeLookups(TableReader<Rec>& reader, const std::vector<typename Rec::Key>&
     found = static_cast<double>(hits);
 }
 
+// A reader's share of one measurement: hits, misses and (with `iterate`) full passes.
 template <class Rec>
-ReaderReport readAll(TableReader<Rec>& reader, const Keys<Rec>& keys, bool iterate) {
+ReaderReport readTable(TableReader<Rec>& reader, const Keys<Rec>& keys, bool iterate) {
     ReaderReport r;
     // One untimed pass first: a long-lived reader has its page tables filled, and the first
     // touch of each page of a mapping (a minor fault) is not what a lookup costs.
@@ -152,7 +153,7 @@ ReaderReport readAll(TableReader<Rec>& reader, const Keys<Rec>& keys, bool itera
     return r;
 }
 
-void writeAll(int fd, const void* data, std::size_t size) {
+void writeBytes(int fd, const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t w = ::write(fd, p, size);
@@ -162,7 +163,7 @@ void writeAll(int fd, const void* data, std::size_t size) {
         size -= static_cast<std::size_t>(w);
     }
 }
-bool readAll(int fd, void* data, std::size_t size) {
+bool readBytes(int fd, void* data, std::size_t size) {
     char* p = static_cast<char*>(data);
     while (size > 0) {
         const ssize_t r = ::read(fd, p, size);
@@ -193,15 +194,15 @@ ReaderReport readInChild(Peer<Rec>& peer, const Keys<Rec>& keys, bool busy, doub
         ReaderReport r;
         try {
             std::unique_ptr<TableReader<Rec>> reader = peer.openReader();
-            writeAll(ready[1], "r", 1);
+            writeBytes(ready[1], "r", 1);
             char c;
-            if (!readAll(go[0], &c, 1)) ::_exit(2);
-            r = readAll(*reader, keys, !busy);
+            if (!readBytes(go[0], &c, 1)) ::_exit(2);
+            r = readTable(*reader, keys, !busy);
         } catch (const std::exception& e) {
             std::snprintf(r.error, sizeof r.error, "%s", e.what());
-            writeAll(ready[1], "r", 1);
+            writeBytes(ready[1], "r", 1);
         }
-        writeAll(report[1], &r, sizeof r);
+        writeBytes(report[1], &r, sizeof r);
         // Skip every destructor: the writer's objects copied into this process are not ours.
         ::_exit(0);
     }
@@ -210,7 +211,7 @@ ReaderReport readInChild(Peer<Rec>& peer, const Keys<Rec>& keys, bool busy, doub
     ::close(report[1]);
     // A reader that failed to open has sent its report and may be gone before the go.
     char c;
-    bool ok = readAll(ready[0], &c, 1) && ::write(go[1], "g", 1) == 1;
+    bool ok = readBytes(ready[0], &c, 1) && ::write(go[1], "g", 1) == 1;
     if (ok && busy) {
         const auto start = Clock::now();
         std::size_t done = 0, at = 0;
@@ -227,7 +228,7 @@ ReaderReport readInChild(Peer<Rec>& peer, const Keys<Rec>& keys, bool busy, doub
         writerRate = static_cast<double>(done) / secondsSince(start);
     }
     ReaderReport r;
-    const bool reported = readAll(report[0], &r, sizeof r);
+    const bool reported = readBytes(report[0], &r, sizeof r);
     ::close(ready[0]);
     ::close(go[1]);
     ::close(report[0]);
@@ -290,7 +291,7 @@ void measure(Peer<Rec>& peer, const Keys<Rec>& keys, Results& results) {
     if (peer.shared()) {
         idle = readInChild(peer, keys, false, writerRate);
     } else {
-        idle = readAll(*peer.openReader(), keys, true);
+        idle = readTable(*peer.openReader(), keys, true);
     }
     checkReads(peer, idle, true);
     add(hitIdle, idle.hitOps / idle.hitSeconds);
