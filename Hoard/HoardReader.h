@@ -242,6 +242,16 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     SlotLink linkOf(bool inBucket, std::uint32_t index) const {
         return inBucket ? buckets_[index] : SlotLink::load(slots_.slots()[index].head.link);
     }
+    // What a run walk's visitor decides for each slot it is handed.
+    enum class RunStep { advance, stop };
+    // Walks bucket b's run from its head. Each slot's value is copied into `value` and handed to
+    // `visit(slot, rhashAndStatus, anchor, count)` only once the link that led to the slot is
+    // seen unchanged after the copy (pairs with the writer's seq bump of that link before it
+    // relinks): a changed link restarts the run. The walk is bounded by the slot capacity
+    // ("<who> hash chain cycle detected"). True when `visit` stopped the walk; false at the
+    // run's end, whose link word (end of list or a bucket marker) is left in `end`.
+    template <class Visit>
+    bool walkRun(const char* who, std::uint32_t b, V& value, std::uint32_t& end, Visit&& visit);
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     RootPath rootPath_;

@@ -69,6 +69,43 @@ void HoardReader<Ops>::detach(bool force) {
 }
 
 template <class Ops>
+template <class Visit>
+bool HoardReader<Ops>::walkRun(const char* who, std::uint32_t b, V& value, std::uint32_t& end,
+                               Visit&& visit) {
+    for (;;) {
+        bool prevInBucket = true;
+        std::uint32_t prevIndex = b;
+        SlotLink link = buckets_[b];
+        bool again = false;
+        for (std::uint32_t count = 1; !again; ++count) {
+            if (!SlotLink::isSlot(link.next)) {
+                end = link.next;
+                return false;
+            }
+            if (count > slots_.capacity()) {
+                std::ostringstream os;
+                os << who << " hash chain cycle detected, slotCount:" << count
+                   << " capacity:" << slots_.capacity();
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            const std::uint32_t s = link.next;
+            Mem::VersionAnchor candidate;
+            const std::uint64_t rs = slots_.getValue(s, value, &candidate);
+            const SlotLink own = SlotLink::load(slots_.slots()[s].head.link);
+            if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
+                restart();
+                again = true;
+                continue;
+            }
+            if (visit(s, rs, candidate, count) == RunStep::stop) return true;
+            prevInBucket = false;
+            prevIndex = s;
+            link = own;
+        }
+    }
+}
+
+template <class Ops>
 const typename HoardReader<Ops>::V* HoardReader<Ops>::doLookup(const K& key, bool& found, V& out) {
     found = false;
     const std::uint32_t n = buckets_.count();
@@ -79,71 +116,35 @@ const typename HoardReader<Ops>::V* HoardReader<Ops>::doLookup(const K& key, boo
     const std::uint32_t h = hash(key);
     const std::uint32_t b = h & (n - 1);
     const std::uint32_t r = Basalt::Util::reverse(h);
-    for (;;) {
-        bool prevInBucket = true;
-        std::uint32_t prevIndex = b;
-        SlotLink link = buckets_[b];
-        std::uint32_t count = 0;
-        bool again = false;
-        while (!again) {
-            if (!SlotLink::isSlot(link.next)) {
-                buckets_.checkResize();
-                return &defaultValue_;
-            }
-            if (++count > slots_.capacity()) {
-                std::ostringstream os;
-                os << "HoardReader::doLookup() hash chain cycle detected, slotCount:" << count
-                   << " capacity:" << slots_.capacity();
-                Basalt::CorruptionDetectedException::throwException(os.str());
-            }
-            const std::uint32_t s = link.next;
-            Mem::VersionAnchor candidate;
-            const std::uint64_t rs = slots_.getValue(s, out, &candidate);
-            const std::uint32_t status = static_cast<std::uint32_t>(rs);
-            const bool unchanged = linkOf(prevInBucket, prevIndex).seq == link.seq;
-            if (!(status & SlotTable::occupied)) {
-                if (unchanged) {
+    std::uint32_t end = 0;
+    walkRun("HoardReader::doLookup()", b, out, end,
+            [&](std::uint32_t s, std::uint64_t rs, const Mem::VersionAnchor& candidate,
+                std::uint32_t /*count*/) {
+                if (!(static_cast<std::uint32_t>(rs) & SlotTable::occupied)) {
                     std::ostringstream os;
                     os << "HoardReader::doLookup() slot:" << s
                        << " not marked as occupied key:" << key;
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
-                restart();
-                again = true;
-                continue;
-            }
-            const int order = compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(out));
-            if (order == 0) {
-                if (!unchanged) {
-                    restart();
-                    again = true;
-                    continue;
+                const int order =
+                    compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(out));
+                if (order == 0) {
+                    found = true;
+                    anchor_ = candidate;
+                    return RunStep::stop;
                 }
-                found = true;
-                anchor_ = candidate;
-                return &out;
-            }
-            const SlotLink own = SlotLink::load(slots_.slots()[s].head.link);
-            if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
-                restart();
-                again = true;
-                continue;
-            }
-            if (!belongs(hash(Ops::key(out)), b, n)) {
-                std::ostringstream os;
-                os << "HoardReader::doLookup() corrupt key detected. key:" << Ops::key(out)
-                   << " bucketIndex:" << b;
-                Basalt::CorruptionDetectedException::throwException(os.str());
-            }
-            if (order < 0) {  // the slot sorts after the key: absent
-                buckets_.checkResize();
-                return &defaultValue_;
-            }
-            prevInBucket = false;
-            prevIndex = s;
-            link = own;
-        }
-    }
+                if (!belongs(hash(Ops::key(out)), b, n)) {
+                    std::ostringstream os;
+                    os << "HoardReader::doLookup() corrupt key detected. key:" << Ops::key(out)
+                       << " bucketIndex:" << b;
+                    Basalt::CorruptionDetectedException::throwException(os.str());
+                }
+                // A slot that sorts after the key ends the search: the key is absent.
+                return order < 0 ? RunStep::stop : RunStep::advance;
+            });
+    if (found) return &out;
+    buckets_.checkResize();
+    return &defaultValue_;
 }
 
 template <class Ops>
@@ -271,33 +272,12 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
     const std::uint32_t h = hash(key);
     const std::uint32_t b = h & (n - 1);
     const std::uint32_t r = Basalt::Util::reverse(h);
-    for (;;) {
-        bool prevInBucket = true;
-        std::uint32_t prevIndex = b;
-        SlotLink link = buckets_[b];
-        std::uint32_t count = 0;
-        bool again = false;
-        while (!again) {
-            if (link.next == SlotLink::endOfList) return false;
-            if (SlotLink::isBucketMarker(link.next)) {
-                return first(SlotLink::markerBucket(link.next), value, hint);
-            }
-            if (++count > slots_.capacity()) {
-                std::ostringstream os;
-                os << "HoardReader::doNext() hash chain cycle detected, slotCount:" << count
-                   << " capacity:" << slots_.capacity();
-                Basalt::CorruptionDetectedException::throwException(os.str());
-            }
-            const std::uint32_t s = link.next;
-            Mem::VersionAnchor candidate;
-            const std::uint64_t rs = slots_.getValue(s, value, &candidate);
+    std::uint32_t end = 0;
+    const bool found = walkRun(
+        "HoardReader::doNext()", b, value, end,
+        [&](std::uint32_t s, std::uint64_t rs, const Mem::VersionAnchor& candidate,
+            std::uint32_t count) {
             const std::uint32_t status = static_cast<std::uint32_t>(rs);
-            const SlotLink own = SlotLink::load(slots_.slots()[s].head.link);
-            if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
-                restart();
-                again = true;
-                continue;
-            }
             if (!(status & SlotTable::occupied)) {
                 std::ostringstream os;
                 os << "HoardReader::doNext() slow-path slot:" << s
@@ -305,19 +285,18 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                 Basalt::CorruptionDetectedException::throwException(os.str());
             }
             BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " comparing slot " << s);
-            if (compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) < 0) {
-                const std::uint32_t vh = hash(Ops::key(value));
-                hint = IterHint{status, s, vh & (n - 1)};
-                anchor_ = candidate;
-                BASALT_TRACE(debug_, 9,
-                             "HoardReader::doNext() " << key << " next slot " << s << " success ");
-                return true;
+            if (compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) >= 0) {
+                return RunStep::advance;
             }
-            prevInBucket = false;
-            prevIndex = s;
-            link = own;
-        }
-    }
+            hint = IterHint{status, s, hash(Ops::key(value)) & (n - 1)};
+            anchor_ = candidate;
+            BASALT_TRACE(debug_, 9,
+                         "HoardReader::doNext() " << key << " next slot " << s << " success ");
+            return RunStep::stop;
+        });
+    if (found) return true;
+    if (end == SlotLink::endOfList) return false;
+    return first(SlotLink::markerBucket(end), value, hint);
 }
 
 template <class Ops>
