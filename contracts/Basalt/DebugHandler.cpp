@@ -23,12 +23,12 @@ Registry& registry() {
 }  // namespace
 
 DebugHandler::DebugHandler(std::string name)
-    : name_(std::move(name)), switchWord_(traceSwitchWord(name_)) {}
+    : TraceSwitch(name, traceSwitchWord(name)) {}
 
 void DebugHandler::report(const std::ostringstream& stream, int level, const char* file, int line,
                           const char* function) const {
     if (!enabled(level)) return;
-    traceSink().write(name_, level, file, line, function, stream.view());
+    traceSink().write(name(), level, file, line, function, stream.view());
 }
 
 std::shared_ptr<DebugHandler> getDebugHandler(const std::string& name) {

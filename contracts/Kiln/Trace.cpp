@@ -5,7 +5,7 @@
 namespace Kiln {
 
 TraceHandle::TraceHandle(const char* name, bool active)
-    : name_(name ? name : ""), switchWord_(active ? Basalt::traceSwitchWord(name_) : 0u) {}
+    : TraceSwitch(name ? name : "", active ? Basalt::traceSwitchWord(name ? name : "") : 0u) {}
 
 TraceHelper::~TraceHelper() {
     if (!started_) return;

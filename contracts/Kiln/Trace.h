@@ -7,33 +7,17 @@
 #include <sstream>
 #include <string>
 
+#include "contracts/Basalt/TraceSwitch.h"
+
 namespace Kiln {
 
 // A named trace switch. The switch word (bit L = level L enabled) starts as
 // Basalt::traceSwitchWord(name), i.e. what FLOWTABLE_TRACE asks for, with level 0 on. A handle
 // constructed with `active` false starts with every level off.
-//
-// Thread safety: enabled() is one relaxed load and may race switchWordIs(); the name is
-// immutable. Handles are normally static objects, one per traced component.
-class TraceHandle {
+// Handles are normally static objects, one per traced component (thread safety: TraceSwitch).
+class TraceHandle : public Basalt::TraceSwitch {
   public:
     explicit TraceHandle(const char* name, bool active = true);
-    TraceHandle(const TraceHandle&) = delete;
-    TraceHandle& operator=(const TraceHandle&) = delete;
-
-    const std::string& name() const noexcept { return name_; }
-    uint32_t switchWord() const noexcept { return switchWord_.load(std::memory_order_relaxed); }
-    void switchWordIs(uint32_t word) noexcept {
-        switchWord_.store(word, std::memory_order_relaxed);
-    }
-    // False for levels outside 0..31.
-    bool enabled(int level) const noexcept {
-        return level >= 0 && level < 32 && ((switchWord() >> level) & 1u) != 0;
-    }
-
-  private:
-    const std::string name_;
-    std::atomic<uint32_t> switchWord_;
 };
 
 // Collects the text of one trace line.
