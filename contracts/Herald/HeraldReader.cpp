@@ -16,11 +16,7 @@ using Cell = HeraldView::Cell;
 using Header = HeraldView::Header;
 using Mem::Atomics::loadAcquire;
 
-constexpr std::size_t offIdentity = offsetof(Header, identity);
-constexpr std::size_t offCapacity = offsetof(Header, slotCapacity);
-constexpr std::size_t offSequence = offsetof(Header, sequence);
-constexpr std::size_t offState = offsetof(Header, state);
-constexpr std::size_t offChecksum = offsetof(Header, checksum);
+using namespace HeaderOffset;
 
 template <class T>
 const T& at(const unsigned char* base, std::size_t offset) {

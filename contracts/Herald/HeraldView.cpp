@@ -19,11 +19,7 @@ const T& fieldAt(const unsigned char* base, std::size_t offset) {
     return *reinterpret_cast<const T*>(base + offset);
 }
 
-constexpr std::size_t offIdentity = offsetof(HeraldView::Header, identity);
-constexpr std::size_t offCapacity = offsetof(HeraldView::Header, slotCapacity);
-constexpr std::size_t offSequence = offsetof(HeraldView::Header, sequence);
-constexpr std::size_t offShrink = offsetof(HeraldView::Header, shrink);
-constexpr std::size_t offState = offsetof(HeraldView::Header, state);
+using namespace HeaderOffset;
 
 // The largest position at or below `head` whose low 32 bits are `low` (or, when there is none,
 // the one just above: a cell the writer cannot have written yet).

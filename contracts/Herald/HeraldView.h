@@ -212,6 +212,21 @@ class HeraldView {
     bool usable_ = false;
 };
 
+// Offsets of the header's fields in the mapped file, for the atomic loads and stores of the
+// queue's writer, reader and view (each field is accessed in place, never through a Header copy).
+namespace HeaderOffset {
+inline constexpr std::size_t offMagic = offsetof(HeraldView::Header, magic);
+inline constexpr std::size_t offVersion = offsetof(HeraldView::Header, version);
+inline constexpr std::size_t offRingSize = offsetof(HeraldView::Header, ringSize);
+inline constexpr std::size_t offIdentity = offsetof(HeraldView::Header, identity);
+inline constexpr std::size_t offCapacity = offsetof(HeraldView::Header, slotCapacity);
+inline constexpr std::size_t offSequence = offsetof(HeraldView::Header, sequence);
+inline constexpr std::size_t offShrink = offsetof(HeraldView::Header, shrink);
+inline constexpr std::size_t offState = offsetof(HeraldView::Header, state);
+inline constexpr std::size_t offChecksum = offsetof(HeraldView::Header, checksum);
+inline constexpr std::size_t offReserved = offsetof(HeraldView::Header, reserved);
+}  // namespace HeaderOffset
+
 static_assert(sizeof(HeraldView::Header) == HeraldView::headerSize,
               "the header struct is the file's 64-byte header, field for field");
 static_assert(offsetof(HeraldView::Header, identity) % 8 == 0 &&

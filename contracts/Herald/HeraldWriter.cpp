@@ -22,16 +22,7 @@ using Mem::Atomics::loadRelaxed;
 using Mem::Atomics::storeRelaxed;
 using Mem::Atomics::storeRelease;
 
-constexpr std::size_t offMagic = offsetof(Header, magic);
-constexpr std::size_t offVersion = offsetof(Header, version);
-constexpr std::size_t offRingSize = offsetof(Header, ringSize);
-constexpr std::size_t offIdentity = offsetof(Header, identity);
-constexpr std::size_t offCapacity = offsetof(Header, slotCapacity);
-constexpr std::size_t offSequence = offsetof(Header, sequence);
-constexpr std::size_t offShrink = offsetof(Header, shrink);
-constexpr std::size_t offState = offsetof(Header, state);
-constexpr std::size_t offChecksum = offsetof(Header, checksum);
-constexpr std::size_t offReserved = offsetof(Header, reserved);
+using namespace HeaderOffset;
 
 // The position that belongs in cell `index` of a ring of `ringSize` cells when the writer's
 // sequence is `head` (0: none).
