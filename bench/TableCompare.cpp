@@ -348,10 +348,14 @@ struct Target {
 // The targets at the largest size: ratios within this run.
 std::vector<Target> targets(const Results& res, std::size_t n) {
     std::vector<Target> out;
-    auto median = [&](int w, const std::string& s) { return res.stats(n, w, s).median; };
+    // NaN for a system this run did not measure, so that no target is judged against it.
+    auto median = [&](int w, const std::string& s) {
+        const Stats st = res.stats(n, w, s);
+        return st.valid ? st.median : NAN;
+    };
     auto check = [&](const std::string& text, double value, double bound, bool atLeast,
                      const std::string& unit) {
-        if (std::isnan(value) || value == 0) return;
+        if (!std::isfinite(value) || value == 0) return;
         out.push_back({text, atLeast ? value >= bound : value <= bound, fixed(value, 2) + unit});
     };
     const std::string lmdbOp = "LMDB (txn/op)", lmdbBatch = "LMDB (txn/1000)",
