@@ -28,6 +28,7 @@
 #include <type_traits>
 
 #include "Hoard/SlotReader.h"
+#include "Hoard/TestHook.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Basalt/Util.h"
 #include "contracts/HoardBase/BucketTable.h"

@@ -89,6 +89,7 @@ bool HoardReader<Ops>::walkRun(const char* who, std::uint32_t b, V& value, std::
                 Basalt::CorruptionDetectedException::throwException(os.str());
             }
             const std::uint32_t s = link.next;
+            HOARD_READER_SLOT_READ(s);
             Mem::VersionAnchor candidate;
             const std::uint64_t rs = slots_.getValue(s, value, &candidate);
             const SlotLink own = SlotLink::load(slots_.slots()[s].head.link);

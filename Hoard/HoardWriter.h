@@ -79,7 +79,11 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
           index_(debug_, slots_, buckets_, ops_, counters_, descriptor.shrinkBuckets),
           herald_(debug_, rootPath_),
           ownerFile_(debug_, rootPath_, local_),
-          fenixFile_(debug_, rootPath_) {}
+          fenixFile_(debug_, rootPath_) {
+        slots_.releaseGraceIs(descriptor.releaseGrace);
+        buckets_.releaseGraceIs(descriptor.releaseGrace);
+        herald_.releaseGraceIs(descriptor.releaseGrace);
+    }
 
     ~HoardWriter() override {
         try {
@@ -225,6 +229,14 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         auto& flags = slots_.header()->runtimeFlags;
         Mem::Atomics::storeRelease(flags,
                                    static_cast<std::uint16_t>(flags & ~SlotTable::writeInProgress));
+    }
+    // Gives back the memory of file tails shrunk at least the release grace ago; until then a
+    // reader inside an operation begun before the shrink may still read them. Called at the
+    // start of every write, remove and direct write, and at detach.
+    void releaseFreedTails() {
+        slots_.releaseTail();
+        buckets_.releaseTail();
+        herald_.releaseTail();
     }
     void notify(std::uint32_t slot) {
         if constexpr (Ops::hasQueue) {

@@ -132,6 +132,7 @@ void HoardWriter<Ops>::detach(bool force) {
         }
         ownerWritten_ = false;
     }
+    releaseFreedTails();
     slots_.detach();
     buckets_.detach();
     herald_.detach();
@@ -240,6 +241,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
         os << " when writing value:" << value;
         assertNoDirect("HoardWriter::write()", os.str());
     }
+    releaseFreedTails();
     runtimeFlagSet();
     const std::uint32_t h = index_.hash(key);
     const std::uint32_t bucket = index_.bucketOf(h);
@@ -290,6 +292,7 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
         os << " when removing key:" << key;
         assertNoDirect("HoardWriter::remove()", os.str());
     }
+    releaseFreedTails();
     const std::uint32_t h = index_.hash(key);
     const std::uint32_t bucket = index_.bucketOf(h);
     std::uint64_t* prev = nullptr;
@@ -399,6 +402,7 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directWrite(const K& key) {
         os << " when modifying key:" << key;
         assertNoDirect("HoardWriter::directWrite()", os.str());
     }
+    releaseFreedTails();
     runtimeFlagSet();
     const std::uint32_t h = index_.hash(key);
     const std::uint32_t bucket = index_.bucketOf(h);

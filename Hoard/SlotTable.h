@@ -101,6 +101,11 @@ class SlotTable {
     // Unmaps the file and forgets the header address.
     virtual void detach();
 
+    // The writer's release of a shrunk tail (Mem::SharedMemWrapper::releaseTail): the memory
+    // beyond the current slots goes once it has stayed backed for `seconds`.
+    void releaseGraceIs(double seconds) { file_.releaseGraceIs(seconds); }
+    bool releaseTail() { return file_.releaseTail(); }
+
     Header* header() const { return header_; }
     // Bytes of the file this process has mapped (0 while detached).
     std::size_t mappedSize() const { return file_.mappedSize(); }

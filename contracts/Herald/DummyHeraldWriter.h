@@ -55,6 +55,8 @@ class DummyHeraldWriter {
     std::size_t clients() const { return 0; }
     bool quiesced() const { return true; }
     bool clientQuiesced(const std::string& /*name*/) const { return true; }
+    void releaseGraceIs(double /*seconds*/) {}
+    bool releaseTail() { return false; }
     void onDetach() {}
     void detach() {}
     void cleanup() {}

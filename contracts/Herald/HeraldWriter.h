@@ -89,6 +89,10 @@ class HeraldWriter {
     // two). A slot count above HeraldView::maxSlots is an AssertException; a failed grow of the
     // file is a MemoryResourceException with nothing published.
     void slotCapacityIs(std::uint32_t slots);
+    // The release of a tail the file no longer uses (a re-format to a smaller ring):
+    // Mem::SharedMemWrapper::releaseTail.
+    void releaseGraceIs(double seconds) { mem_.releaseGraceIs(seconds); }
+    bool releaseTail() { return mem_.releaseTail(); }
     std::uint32_t slotCapacity() const { return slotCapacity_; }
     std::uint32_t ringSize() const { return ringSize_; }
 

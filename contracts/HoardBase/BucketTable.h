@@ -223,6 +223,11 @@ class BucketWriterTable : public BucketTable {
 
     std::uint32_t fenix() const { return fenix_; }
 
+    // The release of a shrunk tail of the file (Mem::SharedMemWrapper::releaseTail): entries
+    // beyond the current count keep their memory for `seconds` after the shrink.
+    void releaseGraceIs(double seconds) { mem_.releaseGraceIs(seconds); }
+    bool releaseTail() { return mem_.releaseTail(); }
+
   private:
     void format(std::size_t existing);
     void publish(std::uint32_t count);

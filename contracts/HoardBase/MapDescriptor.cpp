@@ -12,7 +12,7 @@ std::string MapDescriptor::toString() const {
        << " synchronous:" << synchronous << " cleanFirst:" << cleanFirst
        << " shadowBaseOption:" << shadowBaseOption << " reportFlushedKeys:" << reportFlushedKeys
        << " mode:" << hoardTypeText(mode) << " initialSize:" << initialSize
-       << " mapFlag:" << mapFlag;
+       << " mapFlag:" << mapFlag << " releaseGrace:" << releaseGrace;
     return os.str();
 }
 

@@ -32,6 +32,9 @@ struct MapDescriptor {
     HoardType mode = writer;
     std::uint32_t initialSize = 0;  // slots to format a new table with; 0 for the default
     std::uint32_t mapFlag = 0;      // handed to the slot file's mapping
+    // Seconds a shrunk tail of a table file stays backed before the writer releases its memory:
+    // a reader inside an operation begun before the shrink may still read it.
+    double releaseGrace = 1.0;
 
     // The notification writer's prune mode this descriptor selects.
     std::uint32_t pruneMode() const { return pruneNotifications ? 0u : 2u; }

@@ -1,7 +1,5 @@
 #include "contracts/Mem/SharedMemWrapper.h"
 
-#include "contracts/Mem/Local.h"
-
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/mman.h>
@@ -11,6 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "contracts/Kiln/System.h"
+#include "contracts/Mem/Local.h"
 
 namespace Mem {
 
@@ -156,19 +157,42 @@ void* SharedMemWrapper::resize(std::size_t size) {
         return nullptr;
     }
     if (rw && size < mappedSize_) {
-        // Release the tail's memory but keep the file's size: readers may still map it.
+        // The file keeps its size and the tail stays backed for the grace: readers may still
+        // walk it under the larger count they read before the writer published the smaller one.
         const std::size_t from = pageUp(size);
-        if (from < mappedSize_ &&
-            ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
-                        static_cast<off_t>(mappedSize_ - from)) != 0) {
-            BASALT_TRACE(debug_, 1,
-                         "SharedMemWrapper " << path_ << " cannot release the tail from " << from
-                                             << ": " << std::strerror(errno));
+        if (from < fileSize()) {
+            pendingFrom_ = pendingFrom_ == 0 ? from : std::min(pendingFrom_, from);
+            pendingSince_ = Kiln::System::monotonicTime();
         }
+    } else if (rw && pendingFrom_ != 0 && pageUp(size) > pendingFrom_) {
+        // The growth lives in what was pending: only what lies beyond it may still go.
+        pendingFrom_ = pageUp(size) < fileSize() ? pageUp(size) : 0;
     }
     base_ = p;
     mappedSize_ = size;
     return base_;
+}
+
+bool SharedMemWrapper::releasePendingTail() {
+    if (fd_ < 0) return false;
+    if (Kiln::System::monotonicTime() - pendingSince_ < releaseGrace_) return false;
+    const std::size_t from = pendingFrom_;
+    // Whole pages: a punch that ends inside the last page would only zero that part of it.
+    const std::size_t end = pageUp(fileSize());
+    pendingFrom_ = 0;
+    // Never below the writer's own mapping: that part is live.
+    if (from < pageUp(mappedSize_) || from >= end) return false;
+    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                    static_cast<off_t>(end - from)) != 0) {
+        BASALT_TRACE(debug_, 1,
+                     "SharedMemWrapper " << path_ << " cannot release the tail from " << from
+                                         << ": " << std::strerror(errno));
+        return false;
+    }
+    BASALT_TRACE(
+        debug_, 5,
+        "SharedMemWrapper " << path_ << " released " << (end - from) << " bytes from " << from);
+    return true;
 }
 
 void SharedMemWrapper::detach() {
@@ -183,6 +207,7 @@ void SharedMemWrapper::detach() {
     base_ = nullptr;
     fd_ = -1;
     mappedSize_ = 0;
+    pendingFrom_ = 0;
 }
 
 }  // namespace Mem

@@ -17,9 +17,14 @@ class Local;
 // Growth allocates the file's blocks with posix_fallocate, so a full filesystem is a failed
 // resize (null, with a reason), never a SIGBUS on a later store. Shrinking never cuts the file:
 // another process may still walk its older, larger mapping, and a page past the end of a file
-// faults. The writer remaps its own view smaller and releases the tail's memory by punching a
-// hole (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE); a lagging reader that touches the hole reads
-// zeros until it notices the smaller count and remaps.
+// faults. The writer remaps its own view smaller and records the tail [page above the new size,
+// end of file) as pending; releaseTail() punches it (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE)
+// only once it has been pending for the release grace on the process's monotonic clock. Until
+// then a reader still inside an operation begun under the larger size reads the old bytes: on
+// tmpfs a read of a hole must allocate a page, which is a SIGBUS when the filesystem is full. A
+// growth takes back what it covers of the pending tail (punching it later would destroy live
+// data), and an attach that maps a larger existing file treats everything beyond the size it was
+// asked for as pending once the caller shrinks the mapping to what it needs.
 //
 // For a local table (RootPath::local()) there is no file: the same calls manage zero-filled private
 // memory (Mem::Local), so a process-private table runs the same code as a shared one.
@@ -42,12 +47,26 @@ class SharedMemWrapper {
     // smaller than `size`.
     // `address` is a placement hint only.
     void* attach(std::size_t size, Mode mode, void* address = nullptr);
-    void* attach(std::size_t size) { return attach(size, writer_ ? Mode::readWrite : Mode::readOnly); }
+    void* attach(std::size_t size) {
+        return attach(size, writer_ ? Mode::readWrite : Mode::readOnly);
+    }
     // Remaps to `size` bytes and returns the (possibly moved) base, or null with the old mapping
-    // kept (see reason()). A writer grows the file first, or punches out the released tail.
+    // kept (see reason()). A writer grows the file first, or records the released tail as
+    // pending (see releaseTail()).
     void* resize(std::size_t size);
-    // Unmaps and closes; the file stays.
+    // Unmaps and closes; the file stays. A pending tail stays backed (the next writer's attach
+    // finds it beyond the size it needs and releases it after the grace).
     void detach();
+
+    // How long a shrunk tail stays backed before releaseTail() may punch it (seconds; 0 releases
+    // at the first releaseTail() after the shrink).
+    void releaseGraceIs(double seconds) { releaseGrace_ = seconds; }
+    double releaseGrace() const { return releaseGrace_; }
+    // Punches the pending tail when it has been pending for the release grace; true when it
+    // did. A failed punch is traced and forgotten (the memory stays allocated, nothing breaks).
+    bool releaseTail() { return pendingFrom_ != 0 && releasePendingTail(); }
+    // The first byte of the pending tail (it runs to the end of the file), 0 when none.
+    std::size_t pendingTailFrom() const { return pendingFrom_; }
 
     // The file's size when attach() found it: 0 when the file did not exist before.
     std::size_t memSize() const { return memSize_; }
@@ -63,6 +82,7 @@ class SharedMemWrapper {
 
   private:
     bool fail(const std::string& what);
+    bool releasePendingTail();
     bool ensureFileSize(std::size_t size);
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
@@ -75,6 +95,9 @@ class SharedMemWrapper {
     std::size_t memSize_ = 0;
     std::string reason_;
     std::unique_ptr<Local> local_;  // set for a local table
+    double releaseGrace_ = 1.0;
+    std::size_t pendingFrom_ = 0;  // 0: no tail pending
+    double pendingSince_ = 0;      // monotonic time of the shrink that last extended the tail
 };
 
 }  // namespace Mem

@@ -11,12 +11,15 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "tests/support/Fork.h"
+#include "tests/support/ManualClockGuard.h"
 #include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/SharedPage.h"
@@ -876,6 +880,144 @@ TEST_F(HoardReaderCorruptionTest, ATruncatedSlotFileFailsInitializeOrIsReported)
         }
     }
 }
+
+// ---- A reader lagging two shrinks on a full filesystem ----------------------------------------
+
+#ifdef FLOWTABLE_TEST_HOOKS
+
+// Mounts a tmpfs of `bytes` over `dir` in a new mount namespace of the calling process (a user
+// namespace first when not root), so the mount goes away with the process. False with the
+// reason when this machine allows neither.
+bool mountPrivateTmpfs(const std::string& dir, std::size_t bytes, std::string& why) {
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        why = std::string("unshare: ") + std::strerror(errno);
+        return false;
+    }
+    if (uid != 0) {
+        auto put = [](const char* file, const std::string& text) {
+            const int fd = ::open(file, O_WRONLY);
+            const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) ==
+                                           static_cast<ssize_t>(text.size());
+            if (fd >= 0) ::close(fd);
+            return ok;
+        };
+        if (!put("/proc/self/setgroups", "deny") ||
+            !put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            why = "cannot map the user namespace's ids";
+            return false;
+        }
+    }
+    // Nothing mounted here propagates back to the machine's namespace.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) != 0) {
+        why = std::string("mount: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Allocates whole pages of a new file under `dir` until the filesystem is full.
+void fillFilesystem(const std::string& dir) {
+    const int fd = ::open((dir + "/filler").c_str(), O_RDWR | O_CREAT, 0644);
+    for (off_t at = 0; fd >= 0 && ::posix_fallocate(fd, at, 4096) == 0; at += 4096) {
+    }
+    if (fd >= 0) ::close(fd);
+}
+
+std::size_t allocatedBytes(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_blocks) * 512 : 0;
+}
+
+// Thread safety: `text` is written by one process (the scenario or its reader) before it exits
+// and read after.
+struct LagReport {
+    char text[512];
+};
+
+constexpr int scenarioSkipped = 3;
+
+// The scenario process: in its own mount namespace on a small tmpfs, a writer of 1024 records
+// and a reader paused inside a lookup, on the record's slot in the upper half of the file. The
+// writer shrinks the slot file twice (1024, 512, 256 slots) and the bucket file with it, then the
+// filesystem is filled, then the reader goes on reading the slots it was walking. It must finish
+// (a retry or a clean miss), not die of SIGBUS; the memory of the tails goes only after the
+// release grace.
+bool lagScenario(const std::string& dir, LagReport& report) {
+    auto fail = [&](const std::string& text) { return record(report.text, text); };
+    std::string why;
+    if (!mountPrivateTmpfs(dir, 512 * 1024, why)) {
+        record(report.text, "no private tmpfs: " + why);
+        ::_exit(scenarioSkipped);
+    }
+    ::setenv("HOARD_SHM_ROOT", dir.c_str(), 1);
+    ManualClockGuard clock;
+    Hoard::MapDescriptor d = descriptor();
+    d.releaseGrace = 1.0;
+    FlowWriter w(debugHandler(), "lag/flows", d, FlowOps(), "Test");
+    w.initialize("test");
+    constexpr std::uint32_t records = 1024;
+    for (std::uint32_t id = 0; id < records; ++id) w.write(FlowRecords::make(id, 1), true);
+    if (w.capacity() != records) return fail("setup: capacity " + std::to_string(w.capacity()));
+    Signal paused, go;
+    Child reader([&] {
+        FlowRecords::Reader r(debugHandler(), "lag/flows", FlowOps());
+        if (!r.initialize("test")) return record(report.text, "reader: initialize failed");
+        bool pausedOnce = false;
+        Hoard::TestHook::readerSlotRead() = [&](std::uint32_t slot) {
+            if (slot < records / 2 || pausedOnce) return;
+            pausedOnce = true;
+            paused.post();
+            go.wait(60);
+        };
+        bool found = false;
+        FlowRecords::Entry out;
+        try {
+            r.lookup(FlowRecords::key(1000), found, &out);
+        } catch (const std::exception& e) {
+            return record(report.text, std::string("reader: ") + e.what());
+        }
+        std::uint32_t id = 0;
+        std::uint64_t generation = 0;
+        return !found || (FlowRecords::check(out, id, generation) && id == 1000) ||
+               record(report.text, "reader: a torn record");
+    });
+    if (!paused.wait(60)) return fail("the reader never reached the upper slots");
+    FlowRecords::Entry gone;
+    for (std::uint32_t id = records; id-- > 127;) w.remove(FlowRecords::key(id), gone);
+    if (w.capacity() != 256) return fail("shrinks: capacity " + std::to_string(w.capacity()));
+    const std::string slots = dir + "/lag/flows/slots";
+    const std::size_t live = 344 + 256 * 152;
+    const bool keptBacked = allocatedBytes(slots) > live + 4096;
+    fillFilesystem(dir);
+    go.post();
+    const int rc = reader.wait();
+    if (rc != 0) return fail("reader exit status " + std::to_string(rc));
+    if (!keptBacked) return fail("the tail was released at once");
+    clock.advance(0.9);
+    w.write(FlowRecords::make(0, 2), true);
+    if (allocatedBytes(slots) <= live + 4096) return fail("the tail was released before the grace");
+    clock.advance(0.2);
+    w.write(FlowRecords::make(0, 3), true);
+    if (allocatedBytes(slots) > live + 4096) return fail("the tail was kept after the grace ");
+    return true;
+}
+
+TEST(HoardReaderLagTest, AReaderInsideALookupSurvivesTwoShrinksAndAFullFilesystem) {
+    char dir[] = "/tmp/flowtable-lag-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    SharedPage<LagReport> report;
+    Child scenario([&] { return lagScenario(dir, *report); });
+    const int rc = scenario.wait();
+    ::rmdir(dir);
+    if (rc == scenarioSkipped) GTEST_SKIP() << report->text;
+    EXPECT_EQ(rc, 0) << report->text;
+}
+
+#endif  // FLOWTABLE_TEST_HOOKS
 
 // ---- Regressions, one process: reader faults the tests above found ------------------------------
 

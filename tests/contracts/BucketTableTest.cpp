@@ -229,7 +229,7 @@ TEST_F(BucketTableTest, GrowMapsAndInitialisesNewEntriesBeforePublishing) {
     EXPECT_EQ(nexts(writer), (std::vector<std::uint32_t>{7, kEnd, 9, kEnd}));
 }
 
-TEST_F(BucketTableTest, ShrinkPublishesFirstThenReleasesTheTailButKeepsTheFileSize) {
+TEST_F(BucketTableTest, ShrinkPublishesFirstAndReleasesTheTailAfterTheGraceButKeepsTheFileSize) {
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     writer.resize(8192);
     writer.linkIs(0, {4, 3});
@@ -244,6 +244,11 @@ TEST_F(BucketTableTest, ShrinkPublishesFirstThenReleasesTheTailButKeepsTheFileSi
     struct stat small {};
     ASSERT_EQ(::stat(path().c_str(), &small), 0);
     EXPECT_EQ(small.st_size, big.st_size);
+    // The tail stays backed for the release grace (a reader may still walk it), then goes.
+    EXPECT_EQ(small.st_blocks, big.st_blocks);
+    writer.releaseGraceIs(0);
+    EXPECT_TRUE(writer.releaseTail());
+    ASSERT_EQ(::stat(path().c_str(), &small), 0);
     EXPECT_LT(small.st_blocks, big.st_blocks) << "the tail's pages were punched out";
 }
 

@@ -11,6 +11,7 @@
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/SharedMemWrapper.h"
+#include "tests/support/ManualClockGuard.h"
 #include "tests/support/ShmRoot.h"
 
 namespace {
@@ -68,29 +69,49 @@ TEST_F(SharedMemWrapperTest, ReadersNeverCreateGrowOrWrite) {
     EXPECT_EQ(viaLink.attach(4096), nullptr);
 }
 
-TEST_F(SharedMemWrapperTest, GrowKeepsContentsAndShrinkReleasesWithoutCutting) {
+TEST_F(SharedMemWrapperTest, ShrinkNeverCutsAndReleasesTheTailOnlyAfterTheGrace) {
+    TestSupport::ManualClockGuard clock;
     RootPath root(debug, "t", true);
     root.ensureDirectory();
     SharedMemWrapper writer(debug, root, "file", true);
+    writer.releaseGraceIs(1.0);
     ASSERT_NE(writer.attach(4096), nullptr);
     std::memset(writer.base(), 0x5A, 4096);
-    const std::size_t big = 64 * 4096;
+    const std::size_t page = 4096, big = 64 * page;
     auto* p = static_cast<unsigned char*>(writer.resize(big));
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p[4095], 0x5A);
-    EXPECT_EQ(p[4096], 0);
+    EXPECT_EQ(p[page - 1], 0x5A);
+    EXPECT_EQ(p[page], 0);
     std::memset(p, 0x77, big);
     SharedMemWrapper reader(debug, root, "file", false);
     ASSERT_NE(reader.attach(big), nullptr);
+    const auto* r = static_cast<const unsigned char*>(reader.base());
+    auto blocks = [&] {
+        struct stat st;
+        EXPECT_EQ(::stat(root.filePath("file").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<std::size_t>(st.st_size), big);  // a reader's mapping stays valid
+        return static_cast<std::size_t>(st.st_blocks) * 512;
+    };
 
-    ASSERT_NE(writer.resize(4096), nullptr);
-    struct stat st;
-    ASSERT_EQ(::stat(root.filePath("file").c_str(), &st), 0);
-    EXPECT_EQ(static_cast<std::size_t>(st.st_size), big);  // a reader's mapping stays valid
-    EXPECT_LE(static_cast<std::size_t>(st.st_blocks) * 512, 2 * 4096u);
-    // The lagging reader reads zeros in the released tail instead of faulting.
-    EXPECT_EQ(static_cast<const unsigned char*>(reader.base())[big - 1], 0);
-    EXPECT_EQ(static_cast<const unsigned char*>(reader.base())[0], 0x77);
+    // A lagging reader keeps reading the old bytes while the tail is pending.
+    ASSERT_NE(writer.resize(page), nullptr);
+    EXPECT_EQ(writer.pendingTailFrom(), page);
+    EXPECT_FALSE(writer.releaseTail());
+    EXPECT_EQ(r[big - 1], 0x77);
+    // A growth takes back what it covers; a second shrink restarts the grace.
+    clock.advance(0.9);
+    ASSERT_NE(writer.resize(16 * page), nullptr);
+    EXPECT_EQ(writer.pendingTailFrom(), 16 * page);
+    EXPECT_EQ(static_cast<unsigned char*>(writer.base())[16 * page - 1], 0x77);
+    ASSERT_NE(writer.resize(8 * page), nullptr);
+    EXPECT_EQ(writer.pendingTailFrom(), 8 * page);
+    clock.advance(0.9);
+    EXPECT_FALSE(writer.releaseTail());
+    EXPECT_EQ(blocks(), big);
+    clock.advance(0.2);
+    EXPECT_TRUE(writer.releaseTail());
+    EXPECT_EQ(blocks(), 8 * page);
+    EXPECT_EQ(r[8 * page - 1], 0x77);
 
     // Re-attaching maps an existing larger file whole and reports its size.
     writer.detach();
