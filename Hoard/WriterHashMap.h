@@ -323,7 +323,11 @@ bool WriterHashMap<Ops>::next(const K& key, V& out, IterHint& hint) {
     if (hint.slot < slots_.capacity() && hint.bucket < n) {
         try {
             auto& slot = slots_.slots()[hint.slot];
-            if (slot.head.status == hint.status) {
+            // An equal status alone does not prove the slot still holds the caller's record: a
+            // shrink releases slots and a later growth formats them again with the status
+            // counter restarted. Only the caller's own record links to its successor.
+            if (slot.head.status == hint.status && (slot.head.status & SlotTable::occupied) &&
+                Ops::equal(Ops::key(slot.value), key)) {
                 const std::uint32_t next = SlotLink::load(slot.head.link).next;
                 if (SlotLink::isSlot(next)) {
                     checkedSlot("WriterHashMap::next()", next, hint.bucket, true);
