@@ -146,6 +146,23 @@ class WriterHashMap {
     typename Slots::Slot& checkedSlot(const char* who, std::uint32_t index, std::uint32_t bucket,
                                       bool iterating);
 
+    // What a run walker's visitor tells the walker after seeing a slot.
+    enum class RunStep { advance, stop };
+    // Where a run walk ended: `link` is the last link word examined and `next` the value it
+    // held. `next` is a slot index when the visitor stopped at that slot (so `link` is the slot's
+    // predecessor link), otherwise the run's end marker (so `link` is the run's last link).
+    struct RunEnd {
+        std::uint64_t* link;
+        std::uint32_t next;
+    };
+    // Follows the links from `link` while they name a slot and hands each slot to
+    // `visit(index, slot)` until it returns RunStep::stop. Every index is range-checked by the
+    // slot table, and a walk longer than the slot capacity is a cycle: corruption named `who`,
+    // with the capacity in the message when `withCapacity`.
+    template <class Visit>
+    RunEnd walkRun(const char* who, bool withCapacity, std::uint64_t* link, Visit&& visit);
+    [[noreturn]] void cycle(const char* who, bool withCapacity, std::uint32_t count) const;
+
     bool walk(const char* who, const K& key, std::uint32_t bucket, std::uint64_t*& prev,
               std::uint32_t& curr, std::uint32_t hash);
     bool deliver(std::uint32_t index, std::uint32_t bucket, V& out, IterHint& hint);
@@ -197,46 +214,64 @@ typename WriterHashMap<Ops>::Slots::Slot& WriterHashMap<Ops>::checkedSlot(const 
 }
 
 template <class Ops>
+template <class Visit>
+typename WriterHashMap<Ops>::RunEnd WriterHashMap<Ops>::walkRun(const char* who,
+                                                                bool withCapacity,
+                                                                std::uint64_t* link,
+                                                                Visit&& visit) {
+    const std::uint32_t capacity = slots_.capacity();
+    std::uint32_t count = 0;
+    for (;;) {
+        const std::uint32_t next = SlotLink::load(*link).next;
+        if (!SlotLink::isSlot(next)) return RunEnd{link, next};
+        if (++count > capacity) cycle(who, withCapacity, count);
+        auto& slot = slots_.slots()[next];
+        if (visit(next, slot) == RunStep::stop) return RunEnd{link, next};
+        link = &slot.head.link;
+    }
+}
+
+template <class Ops>
+void WriterHashMap<Ops>::cycle(const char* who, bool withCapacity, std::uint32_t count) const {
+    std::ostringstream os;
+    os << who << " hash chain cycle detected, slotCount:" << count;
+    if (withCapacity) os << " capacity:" << slots_.capacity();
+    corrupt(os);
+}
+
+template <class Ops>
 bool WriterHashMap<Ops>::walk(const char* who, const K& key, std::uint32_t bucket,
                               std::uint64_t*& prev, std::uint32_t& curr, std::uint32_t hash) {
     const std::uint32_t rh = Basalt::Util::reverse(hash);
-    prev = &buckets_.entry(bucket);
     curr = SlotLink::endOfList;
-    std::uint32_t count = 0;
-    for (;;) {
-        const std::uint32_t next = SlotLink::load(*prev).next;
-        if (!SlotLink::isSlot(next)) {
-            BASALT_TRACE(debug_, 9,
-                         who << " " << key << " not found curr:" << curr << " next:" << next);
-            return false;
-        }
-        if (++count > slots_.capacity()) {
-            std::ostringstream os;
-            os << who << " hash chain cycle detected, slotCount:" << count
-               << " capacity:" << slots_.capacity();
-            corrupt(os);
-        }
-        curr = next;
-        // A slot that holds the key itself needs no bucket check (the key's own hash chose this
-        // bucket); every other slot on the way is checked before its order is used.
-        auto& slot = slots_.slots()[next];
-        const bool occupied = slot.head.status & SlotTable::occupied;
-        const int order = occupied ? compare(rh, key, slot) : 1;
-        if (order != 0) checkedSlot(who, next, bucket, false);
-        if (order < 0) {
-            BASALT_TRACE(debug_, 9,
-                         who << " " << key << " not found curr:" << curr << " next:" << next);
-            return false;
-        }
-        if (order == 0) {
-            BASALT_TRACE(debug_, 9,
-                         who << " " << key << " found curr:" << curr
-                             << " next:" << SlotLink::load(slot.head.link).next);
-            return true;
-        }
-        BASALT_TRACE(debug_, 9, who << " " << key << " next curr:" << curr);
-        prev = &slot.head.link;
+    bool found = false;
+    const RunEnd end =
+        walkRun(who, true, &buckets_.entry(bucket),
+                [&](std::uint32_t index, typename Slots::Slot& slot) {
+                    curr = index;
+                    // A slot that holds the key itself needs no bucket check (the key's own hash
+                    // chose this bucket); every other slot on the way is checked before its
+                    // order is used.
+                    const bool occupied = slot.head.status & SlotTable::occupied;
+                    const int order = occupied ? compare(rh, key, slot) : 1;
+                    if (order != 0) checkedSlot(who, index, bucket, false);
+                    if (order < 0) return RunStep::stop;
+                    if (order == 0) {
+                        BASALT_TRACE(debug_, 9,
+                                     who << " " << key << " found curr:" << curr << " next:"
+                                         << SlotLink::load(slot.head.link).next);
+                        found = true;
+                        return RunStep::stop;
+                    }
+                    BASALT_TRACE(debug_, 9, who << " " << key << " next curr:" << curr);
+                    return RunStep::advance;
+                });
+    prev = end.link;
+    if (!found) {
+        BASALT_TRACE(debug_, 9,
+                     who << " " << key << " not found curr:" << curr << " next:" << end.next);
     }
+    return found;
 }
 
 template <class Ops>
@@ -288,7 +323,11 @@ bool WriterHashMap<Ops>::next(const K& key, V& out, IterHint& hint) {
     if (hint.slot < slots_.capacity() && hint.bucket < n) {
         try {
             auto& slot = slots_.slots()[hint.slot];
-            if (slot.head.status == hint.status) {
+            // An equal status alone does not prove the slot still holds the caller's record: a
+            // shrink releases slots and a later growth formats them again with the status
+            // counter restarted. Only the caller's own record links to its successor.
+            if (slot.head.status == hint.status && (slot.head.status & SlotTable::occupied) &&
+                Ops::equal(Ops::key(slot.value), key)) {
                 const std::uint32_t next = SlotLink::load(slot.head.link).next;
                 if (SlotLink::isSlot(next)) {
                     checkedSlot("WriterHashMap::next()", next, hint.bucket, true);
@@ -320,19 +359,18 @@ bool WriterHashMap<Ops>::next(const K& key, V& out, IterHint& hint) {
     const std::uint32_t h = hash(key);
     const std::uint32_t rh = Basalt::Util::reverse(h);
     const std::uint32_t b = bucketOf(h);
-    std::uint32_t next = buckets_[b].next;
-    std::uint32_t count = 0;
-    while (SlotLink::isSlot(next)) {
-        if (++count > slots_.capacity()) {
-            std::ostringstream os;
-            os << "WriterHashMap::next() hash chain cycle detected, slotCount:" << count;
-            corrupt(os);
-        }
-        auto& slot = checkedSlot("WriterHashMap::next()", next, b, true);
-        BASALT_TRACE(debug_, 9, "WriterHashMap::next() comparing slot " << next);
-        if (compare(rh, key, slot) < 0) return deliver(next, b, out, hint);
-        next = SlotLink::load(slot.head.link).next;
-    }
+    bool found = false;
+    const std::uint32_t next =
+        walkRun("WriterHashMap::next()", false, &buckets_.entry(b),
+                [&](std::uint32_t index, typename Slots::Slot&) {
+                    auto& slot = checkedSlot("WriterHashMap::next()", index, b, true);
+                    BASALT_TRACE(debug_, 9, "WriterHashMap::next() comparing slot " << index);
+                    if (compare(rh, key, slot) >= 0) return RunStep::advance;
+                    found = deliver(index, b, out, hint);
+                    return RunStep::stop;
+                })
+            .next;
+    if (found) return true;
     if (next == SlotLink::endOfList) return false;
     const std::uint32_t c = SlotLink::markerBucket(next);
     verifyNextBucket(b, c);
@@ -344,24 +382,19 @@ void WriterHashMap<Ops>::growBuckets() {
     const std::uint32_t n = numBuckets();
     BASALT_TRACE(debug_, 2, "WriterHashMap::growBuckets() growing from: " << n << " to: " << 2 * n);
     const std::uint32_t mask2 = 2 * n - 1;
-    const std::uint32_t capacity = slots_.capacity();
     // Pass 1, before the count is published: entry b + N points at the first record of run b
     // that belongs to b + N, or at run b's end. Run b stays whole, so readers using N buckets
     // see nothing change.
     auto pass1 = [&] {
         for (std::uint32_t b = 0; b < n; ++b) {
-            std::uint32_t next = SlotLink::load(buckets_.entry(b)).next;
-            for (std::uint32_t count = 0; SlotLink::isSlot(next); ++count) {
-                if (count > capacity) {
-                    std::ostringstream os;
-                    os << "WriterHashMap::growBuckets() hash chain cycle detected, slotCount:"
-                       << count << " capacity:" << capacity;
-                    corrupt(os);
-                }
-                auto& slot = slots_.slots()[next];
-                if ((hash(Ops::key(slot.value)) & mask2) == b + n) break;
-                next = SlotLink::load(slot.head.link).next;
-            }
+            const std::uint32_t next =
+                walkRun("WriterHashMap::growBuckets()", true, &buckets_.entry(b),
+                        [&](std::uint32_t, typename Slots::Slot& slot) {
+                            return (hash(Ops::key(slot.value)) & mask2) == b + n
+                                       ? RunStep::stop
+                                       : RunStep::advance;
+                        })
+                    .next;
             const SlotLink old = SlotLink::load(buckets_.entry(b + n));
             // Pairs with the readers' acquire load of the bucket entry once they use 2N buckets.
             buckets_.linkIs(b + n, SlotLink{old.seq + SlotLink::seqStep, next});
@@ -372,20 +405,13 @@ void WriterHashMap<Ops>::growBuckets() {
     HOARD_CRASH_POINT("buckets.grow.cut");
     // Pass 2, after publication: cut run b in front of run b + N.
     for (std::uint32_t b = 0; b < n; ++b) {
-        std::uint64_t* last = &buckets_.entry(b);
-        std::uint32_t next = SlotLink::load(*last).next;
-        for (std::uint32_t count = 0; SlotLink::isSlot(next); ++count) {
-            if (count > capacity) {
-                std::ostringstream os;
-                os << "WriterHashMap::growBuckets() hash chain cycle detected, slotCount:" << count
-                   << " capacity:" << capacity;
-                corrupt(os);
-            }
-            auto& slot = slots_.slots()[next];
-            if ((hash(Ops::key(slot.value)) & mask2) != b) break;
-            last = &slot.head.link;
-            next = SlotLink::load(*last).next;
-        }
+        std::uint64_t* last =
+            walkRun("WriterHashMap::growBuckets()", true, &buckets_.entry(b),
+                    [&](std::uint32_t, typename Slots::Slot& slot) {
+                        return (hash(Ops::key(slot.value)) & mask2) != b ? RunStep::stop
+                                                                          : RunStep::advance;
+                    })
+                .link;
         const SlotLink old = SlotLink::load(*last);
         // Pairs with the readers' seq re-check of the link they followed.
         SlotLink::store(*last,
@@ -401,23 +427,14 @@ void WriterHashMap<Ops>::shrinkBuckets() {
     const std::uint32_t n = numBuckets();
     if (n <= BucketTable::minBuckets) return;
     const std::uint32_t half = n / 2;
-    const std::uint32_t capacity = slots_.capacity();
     // Join run b + N/2 onto run b before the smaller count is published: readers using N
     // buckets still find every record in its own run.
     auto join = [&] {
         for (std::uint32_t b = 0; b < half; ++b) {
-            std::uint64_t* last = &buckets_.entry(b);
-            std::uint32_t next = SlotLink::load(*last).next;
-            for (std::uint32_t count = 0; SlotLink::isSlot(next); ++count) {
-                if (count > capacity) {
-                    std::ostringstream os;
-                    os << "WriterHashMap::shrinkBuckets() hash chain cycle detected, slotCount:"
-                       << count << " capacity:" << capacity;
-                    corrupt(os);
-                }
-                last = &slots_.slots()[next].head.link;
-                next = SlotLink::load(*last).next;
-            }
+            std::uint64_t* last =
+                walkRun("WriterHashMap::shrinkBuckets()", true, &buckets_.entry(b),
+                        [](std::uint32_t, typename Slots::Slot&) { return RunStep::advance; })
+                    .link;
             const SlotLink old = SlotLink::load(*last);
             const std::uint32_t appended = SlotLink::load(buckets_.entry(b + half)).next;
             // Pairs with the readers' seq re-check of the link they followed.

@@ -94,6 +94,62 @@ TEST_F(WriterHashMapTest, TwoBucketsNeverShrink) {
     EXPECT_FALSE(d.index.first(0, e, hint));
 }
 
+TEST_F(WriterHashMapTest, RunLoopingBackIsCorruptionNamingTheWalk) {
+    struct Case {
+        const char* op;
+        void (*run)(IndexDriver&, const CounterKey&);
+        bool withCapacity;
+    };
+    const Case cases[] = {
+        {"find",
+         [](IndexDriver& d, const CounterKey& k) {
+             std::uint64_t* prev = nullptr;
+             std::uint32_t curr = 0;
+             d.index.find(k, 0, prev, curr, d.index.hash(k));
+         },
+         true},
+        {"lookup",
+         [](IndexDriver& d, const CounterKey& k) {
+             bool found = false;
+             d.index.lookup(k, found);
+         },
+         true},
+        {"next",
+         [](IndexDriver& d, const CounterKey& k) {
+             CounterEntry e;
+             Hoard::IterHint stale;  // names no slot: the step searches the key's run
+             d.index.next(k, e, stale);
+         },
+         false},
+        {"growBuckets", [](IndexDriver& d, const CounterKey&) { d.index.growBuckets(); }, true},
+        {"shrinkBuckets", [](IndexDriver& d, const CounterKey&) { d.index.shrinkBuckets(); },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.op);
+        IndexDriver d(std::string("t/loop-") + c.op);
+        d.ops.mask = 0;  // every record in bucket 0's run, in key order
+        for (std::uint32_t i = 1; i <= 5; ++i) d.write(counterEntry(i));
+        ASSERT_EQ(d.index.numBuckets(), 8u);  // so a shrink has runs to join
+        // The run's first record links to itself; the walks look for the second record.
+        const std::uint32_t first = Hoard::SlotLink::load(d.buckets.entry(0)).next;
+        auto& link = d.slots.slots()[first].head.link;
+        const CounterKey second = d.slots.slots()[Hoard::SlotLink::load(link).next].value.key();
+        Hoard::SlotLink::store(link, Hoard::SlotLink{Hoard::SlotLink::load(link).seq + 4, first});
+        const std::uint32_t capacity = d.slots.capacity();
+        std::string expected = std::string("WriterHashMap::") + c.op +
+                               "() hash chain cycle detected, slotCount:" +
+                               std::to_string(capacity + 1);
+        if (c.withCapacity) expected += " capacity:" + std::to_string(capacity);
+        try {
+            c.run(d, second);
+            ADD_FAILURE() << "no corruption raised";
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            EXPECT_EQ(e.message(), expected);
+        }
+    }
+}
+
 TEST_F(WriterHashMapTest, IterationSurvivesChangesBetweenSteps) {
     const auto seed = TestSupport::testSeed("IterationSurvivesChangesBetweenSteps");
     std::mt19937_64 rng(seed);
