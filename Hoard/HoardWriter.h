@@ -261,14 +261,28 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
                                 : reinterpret_cast<char*>(&buckets_.entry(0));
         return reinterpret_cast<std::uint64_t*>(base + at.offset);
     }
-    // A free slot for a record of hash h; a grown slot file also grows the queue's slot record.
+    // A free slot for a record of hash h. When the slot file must grow, the queue's slot record
+    // grows to the new capacity first: a failure of either growth (a full filesystem) leaves the
+    // table as it was, with no slot taken and the queue covering every slot. (Growing the queue
+    // after the slot was taken would lose the slot when it failed, and the next writer would
+    // re-format the table.)
     std::uint32_t allocSlot(std::uint32_t h) {
-        const std::uint32_t before = slots_.capacity();
-        const std::uint32_t s = slots_.alloc(h);
         if constexpr (Ops::hasQueue) {
-            if (slots_.capacity() != before) herald_.slotCapacityIs(slots_.capacity());
+            if (slots_.freeListEmpty()) herald_.slotCapacityIs(slots_.grownCapacity());
         }
-        return s;
+        return slots_.alloc(h);
+    }
+    // Doubles the buckets once the table holds more records than buckets. Called after the new
+    // record is stored and notified: a bucket file that cannot grow (a full filesystem) only
+    // leaves the runs longer, so the failure is traced and the next insert tries again.
+    void maybeGrowBuckets(const char* who) {
+        try {
+            index_.maybeGrow();
+        } catch (const Basalt::MemoryResourceException& e) {
+            BASALT_TRACE(debug_, 0,
+                         who << " kept " << index_.numBuckets()
+                             << " buckets, the next insert retries: " << e.what());
+        }
     }
     // Rewrites an occupied slot in place under LOOKASIDE (or fills a free one): the steps that
     // write and directCommit share.

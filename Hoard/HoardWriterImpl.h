@@ -279,8 +279,8 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
                  "HoardWriter::write() new " << key << " bucket:" << bucket << " slot:" << s
                                              << " next:" << p.next);
     ++counters_.writes;
-    index_.maybeGrow();
     notify(s);
+    maybeGrowBuckets("HoardWriter::write()");
     runtimeFlagClear();
     return &slots_.slots()[s].value;
 }
@@ -495,12 +495,13 @@ void HoardWriter<Ops>::directCommit() {
         SlotLink::store(*prev, SlotLink{p.seq + SlotLink::seqStep, s});
         directNew_ = false;
         ++counters_.writes;
-        index_.maybeGrow();
+        notify(s);
+        maybeGrowBuckets("HoardWriter::directCommit()");
     } else {
         ++counters_.overwrites;
+        notify(s);
     }
     runtimeFlagClear();
-    notify(s);
 }
 
 }  // namespace Hoard

@@ -157,6 +157,12 @@ class SlotWriterTable : public SlotTable {
     // Takes the head of the free list (growing the file first when it is empty) and sets its
     // rhash; status and link are the caller's to fill.
     std::uint32_t alloc(std::uint32_t hash);
+    // True when the next alloc() must grow the file first.
+    bool freeListEmpty() const {
+        return Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList;
+    }
+    // The slot count the next growth makes (the current count when the table cannot grow).
+    std::uint32_t grownCapacity() const;
     // Links slots [start, end) into the (empty) free list in ascending order; returns start.
     std::uint32_t addFreeSlots(std::uint32_t start, std::uint32_t end);
     // Remaps the file for `newNumSlots` slots; does not change the header.
@@ -169,6 +175,8 @@ class SlotWriterTable : public SlotTable {
     void shrink(std::uint32_t newNumSlots);
 
   private:
+    // Slot indices stay below the bucket marker bit.
+    static constexpr std::uint32_t indexLimit = SlotLink::bucketFlag - 1;
     static std::uint64_t pageSize() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
     static std::uint64_t headerBytes() { return sizeof(Header) + std::uint64_t{slotSize}; }
     static std::uint64_t fileBytes(std::uint32_t numSlots) {
@@ -399,6 +407,20 @@ std::uint32_t SlotWriterTable<V>::alloc(std::uint32_t hash) {
 }
 
 template <class V>
+std::uint32_t SlotWriterTable<V>::grownCapacity() const {
+    const std::uint32_t old = numSlots_;
+    if (fixedSize_ || old >= indexLimit) return old;
+    std::uint64_t wanted;
+    if (old < maxSize_) {
+        wanted = std::min<std::uint64_t>(maxSize_, 2ull * old);
+    } else {
+        wanted = static_cast<std::uint64_t>(std::ceil(static_cast<float>(old) * 1.1f));
+    }
+    return static_cast<std::uint32_t>(
+        std::clamp<std::uint64_t>(wanted, std::uint64_t{old} + 1, indexLimit));
+}
+
+template <class V>
 void SlotWriterTable<V>::grow() {
     const Mem::VerU32 old = header_->numSlots();
     const std::uint32_t occupiedSlots = Mem::Atomics::loadRelaxed(header_->occupiedSlots);
@@ -408,8 +430,6 @@ void SlotWriterTable<V>::grow() {
            << " and occupiedSlots: " << occupiedSlots << " are not equal";
         Basalt::CorruptionDetectedException::throwException(os.str());
     }
-    // Slot indices stay below the bucket marker bit.
-    constexpr std::uint32_t indexLimit = SlotLink::bucketFlag - 1;
     if (fixedSize_ || old.value >= indexLimit) {
         std::ostringstream os;
         os << "SlotWriter::alloc() Hoard table full (occupancy:" << old.value
@@ -417,14 +437,7 @@ void SlotWriterTable<V>::grow() {
         BASALT_TRACE(debug_, 0, os.str());
         TableFullException::throwException(os.str());
     }
-    std::uint64_t wanted;
-    if (old.value < maxSize_) {
-        wanted = std::min<std::uint64_t>(maxSize_, 2ull * old.value);
-    } else {
-        wanted = static_cast<std::uint64_t>(std::ceil(static_cast<float>(old.value) * 1.1f));
-    }
-    const std::uint32_t n = static_cast<std::uint32_t>(
-        std::clamp<std::uint64_t>(wanted, std::uint64_t{old.value} + 1, indexLimit));
+    const std::uint32_t n = grownCapacity();
     resize(n);
     for (std::uint32_t i = old.value; i < n; ++i) formatSlot(slots_.base_[i]);
     // The new slots are addressable by this writer before the count is published.

@@ -250,19 +250,19 @@ const CrashCase kCases[] = {
     {"directCommit.status",       flow,    directUpdate, reformatted, gone,    set,   stuck},
     // Counter tables: the notification follows the publication. A new record's fresh slot has no
     // notification yet, so the queue check rejects it; an overwritten or removed slot still has
-    // its previous, live one. directCommit clears the flag before it notifies.
+    // its previous, live one.
     {"notify",                    counter, insert,       reformatted, gone,    set,   unnotified},
     {"notify",                    counter, overwrite,    adopted,     applied, set,   ""},
     {"notify",                    counter, removal,      adopted,     applied, set,   ""},
-    {"notify",                    counter, directInsert, reformatted, gone,    clear, unnotified},
-    {"notify",                    counter, directUpdate, adopted,     applied, clear, ""},
-    // The queue changes nothing else, except that a grow of the bucket count runs before the
-    // inserted record is notified.
+    {"notify",                    counter, directInsert, reformatted, gone,    set,   unnotified},
+    {"notify",                    counter, directUpdate, adopted,     applied, set,   ""},
+    // The queue changes nothing else: an inserted record is notified before the bucket count
+    // grows, so a grow never leaves a stored record without its notification.
     {"write.lookasideSet",        counter, overwrite,    adopted,     undone,  set,   ""},
     {"write.publish",             counter, insert,       reformatted, gone,    set,   uncounted},
     {"remove.unlink",             counter, removal,      adopted,     undone,  set,   ""},
     {"grow.publish",              counter, insert,       adopted,     undone,  set,   ""},
-    {"buckets.grow",              counter, insert,       reformatted, gone,    set,   unnotified},
+    {"buckets.grow",              counter, insert,       adopted,     applied, set,   ""},
     {"buckets.shrink",            counter, removal,      adopted,     applied, set,   ""},
     {"shrink.move.link",          counter, removal,      reformatted, gone,    set,   slotCount},
     {"directCommit.lookasideSet", counter, directUpdate, adopted,     undone,  set,   ""},

@@ -3,14 +3,20 @@
 // std::map and the validator after every step, for a flow table and a counter table.
 
 #include <gtest/gtest.h>
-
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 
+#include "contracts/Herald/HeraldReader.h"
+#include "tests/support/Fork.h"
 #include "tests/support/Seed.h"
+#include "tests/support/SelfCheckingRecords.h"
+#include "tests/support/SharedPage.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/WriterTypes.h"
 
@@ -130,6 +136,120 @@ TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {
     EXPECT_EQ(w->lookup(flowEntry(1).key(), found, nullptr)->bytes(), 5u);
     EXPECT_TRUE(w->validate());
     EXPECT_EQ(w->slotTable().header()->runtimeFlags & SlotTable::writeInProgress, 0);
+}
+
+// ---- A full filesystem ---------------------------------------------------------------------
+// Each writer runs in a child whose file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) stops one
+// file of the table from growing, as a full /dev/shm would: a write fails before it takes
+// anything or succeeds whole, and the table stays one the next writer adopts with every record.
+
+// Thread safety: written by the child only, read after it exited.
+struct FullReport {
+    char text[512];
+};
+
+bool fullFail(FullReport& report, const std::string& text) {
+    if (report.text[0] == 0) std::snprintf(report.text, sizeof report.text, "%s", text.c_str());
+    return false;
+}
+
+// Lowers the soft file-size limit of this process (the hard limit stays, so it can come back).
+void fileSizeLimitIs(rlim_t bytes) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// True when a new writer of the table adopts it with records 0 .. count - 1.
+bool adoptedWithEvery(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
+                      const Hoard::MapDescriptor& d, std::uint32_t count, FullReport& report) {
+    CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
+    next.initialize("test");
+    if (next.members() != count) {
+        return fullFail(report, "the next writer holds " + std::to_string(next.members()) +
+                                    " records, wanted " + std::to_string(count));
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        bool found = false;
+        next.lookup(groupEntry(i).key(), found, nullptr);
+        if (!found) return fullFail(report, "record " + std::to_string(i) + " lost");
+    }
+    return true;
+}
+
+TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
+    SharedPage<FullReport> report;
+    Child child([&] {
+        const Hoard::MapDescriptor d = descriptor(4096);
+        std::uint32_t stored = 0;
+        {
+            CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
+            w.initialize("test");
+            // The queue's slot record covers 512 slots; the slot file may grow, the queue not.
+            fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
+            try {
+                for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
+                return fullFail(*report, "every write succeeded");
+            } catch (const Basalt::MemoryResourceException&) {
+            }
+            if (stored != 512) return fullFail(*report, "failed at " + std::to_string(stored));
+            EXPECT_THROW(w.directWrite(groupEntry(stored).key()), Basalt::MemoryResourceException);
+            if (!w.validate()) return fullFail(*report, "the table fails validation");
+        }
+        fileSizeLimitIs(RLIM_INFINITY);
+        return adoptedWithEvery(debug, d, stored, *report);
+    });
+    EXPECT_EQ(child.wait(), 0) << report->text;
+}
+
+TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
+    SharedPage<FullReport> report;
+    Child child([&] {
+        Hoard::MapDescriptor d = descriptor(256);
+        d.fixedSize = true;  // the slot file is full size from the start: only the buckets grow
+        constexpr std::uint32_t records = 8;
+        {
+            CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
+            w.initialize("test");
+            Herald::HeraldReader<std::uint32_t> queue(debug, w.rootPath());
+            CounterRecords::Reader reader(debug, "full/counters", CounterOps());
+            if (!queue.attach() || !reader.initialize("test")) {
+                return fullFail(*report, "cannot follow the table");
+            }
+            fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
+            for (std::uint32_t i = 0; i < records; ++i) {
+                if (i % 2 == 0) {
+                    w.write(groupEntry(i), true);
+                } else {
+                    *w.directWrite(groupEntry(i).key()) = groupEntry(i);
+                    w.directCommit();
+                }
+            }
+            if (w.index().numBuckets() != 2) return fullFail(*report, "the buckets grew");
+            if (!w.validate()) return fullFail(*report, "the table fails validation");
+            // A reader following the queue sees every stored record.
+            std::set<std::uint32_t> seen;
+            queue.poll([&](std::uint32_t slot, Hoard::HeraldPos, bool) {
+                Hoard::FlowTracker::FlowGroupCounterEntry value;
+                if (reader.safeValue(slot, value, nullptr)) {
+                    seen.insert(static_cast<std::uint32_t>(value.flowEntry().expiredFlows()));
+                }
+            });
+            for (std::uint32_t i = 0; i < records; ++i) {
+                if (!seen.count(i)) {
+                    return fullFail(*report, "record " + std::to_string(i) + " never notified");
+                }
+            }
+            fileSizeLimitIs(RLIM_INFINITY);
+            w.write(groupEntry(records), true);
+            if (w.index().numBuckets() <= 2) return fullFail(*report, "the buckets never grew");
+            if (!w.validate()) return fullFail(*report, "the table fails validation after growth");
+        }
+        return adoptedWithEvery(debug, d, records + 1, *report);
+    });
+    EXPECT_EQ(child.wait(), 0) << report->text;
 }
 
 TEST_F(HoardWriterTest, ALocalTableLivesInPrivateMemoryOnly) {
