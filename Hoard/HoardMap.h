@@ -227,8 +227,9 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
         return impl_->getCacheVersionAnchor();
     }
     bool compareVersionAnchor(const Mem::CacheVersionAnchor& anchor) const override {
-        const Mem::CacheVersionAnchor mine = getCacheVersionAnchor();
-        return mine.high == anchor.high && mine.low == anchor.low;
+        // The epoch too: after a shrink and a regrowth a slot's status restarts, so equal halves
+        // alone may describe another value (see Mem::VersionAnchor).
+        return getCacheVersionAnchor() == anchor;
     }
     void validateVersionAnchorHookIs(std::function<void()> hook) override {
         impl_->validateVersionAnchorHookIs(std::move(hook));

@@ -156,10 +156,13 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     std::uint32_t fenixId() const override { return fenix_.value(); }
     void validateVersionAnchor() override {
         if (this->versionAnchorHook()) this->versionAnchorHook()();
-        anchor_.validate();
+        // A grow or shrink the writer published since the anchor was taken may have re-formatted
+        // the anchored slot: pairs with the writer's release store of the (version, numSlots)
+        // word.
+        anchor_.validate(slots_.mapped() ? slots_.header()->numSlots().version : 0);
     }
     Mem::CacheVersionAnchor getCacheVersionAnchor() const override {
-        return Mem::CacheVersionAnchor{anchor_.status, anchor_.offset};
+        return Mem::CacheVersionAnchor{anchor_.status, anchor_.offset, anchor_.epoch};
     }
     const Ops& ops() const { return ops_; }
 

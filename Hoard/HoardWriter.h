@@ -165,10 +165,11 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
             slots_.header() == nullptr
                 ? 0
                 : slots_.header()->headerSize() + std::uint64_t{capacity()} * Slots::slotSize;
-        if (anchor_.offset < Mem::VersionAnchor::invalid && anchor_.offset + 4ull > mapped) {
+        if (anchor_.offset < Mem::VersionAnchor::unset && anchor_.offset + 4ull > mapped) {
             anchor_.invalidate();
         }
-        anchor_.validate();
+        // A grow or shrink since the anchor was taken may have re-formatted the anchored slot.
+        anchor_.validate(slots_.header() == nullptr ? 0 : slots_.header()->numSlots().version);
     }
     void validateVersionAnchorHookIs(std::function<void()> hook) override {
         versionAnchorHook_ = std::move(hook);
@@ -216,7 +217,8 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     void doMaybeShrinkSlots(std::uint32_t limit);
     void recordAnchor() {
         const auto& a = index_.anchor();
-        anchor_ = Mem::VersionAnchor{a.status, a.offset, slots_.header()};
+        anchor_ = Mem::VersionAnchor{a.status, a.offset, slots_.header(),
+                                     slots_.header()->numSlots().version};
     }
     void runtimeFlagSet() {
         auto& flags = slots_.header()->runtimeFlags;

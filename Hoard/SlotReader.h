@@ -198,6 +198,7 @@ std::uint64_t SlotReaderTable<V>::getValue(std::uint32_t index, V& out,
                     static_cast<std::uint32_t>(reinterpret_cast<const char*>(&slot.head.status) -
                                                reinterpret_cast<const char*>(header_));
                 anchor->base = header_;
+                anchor->epoch = numSlots_.version;
             }
             return (std::uint64_t{rhash} << 32) | status;
         }

@@ -30,4 +30,9 @@ void VersionAnchor::validate() const {
     if (Atomics::loadAcquire(word) != status) throw VersionMismatchException();
 }
 
+void VersionAnchor::validate(std::uint32_t currentEpoch) const {
+    if (offset != unset && epoch != currentEpoch) throw VersionMismatchException();
+    validate();
+}
+
 }  // namespace Mem

@@ -22,6 +22,13 @@ class VersionMismatchException : public Basalt::Exception {
 // The owner must invalidate() (or re-record) the anchor before the mapping at `base` is unmapped
 // or moved: validate() reads through `base`. A miss records `unset` (offset only).
 //
+// A slot's status counter alone does not prove that a value is current: a shrink releases slots
+// and a later growth formats them again with the counter restarted, so the same key rewritten
+// into the same slot can carry the status it had when the anchor was taken. `epoch` is the
+// version half of the table's (version, numSlots) word under which the value was read; the
+// owner passes the current one to validate(), and any change since (a grow or a shrink) is a
+// mismatch. A false mismatch after a growth only costs the caller a re-read.
+//
 // Thread safety: one thread uses an anchor. The anchored word may be changed concurrently by the
 // table's writer in another process; validate() reads it with one acquire load.
 struct VersionAnchor {
@@ -33,6 +40,7 @@ struct VersionAnchor {
     std::uint32_t status = 0;
     std::uint32_t offset = unset;
     const void* base = nullptr;
+    std::uint32_t epoch = 0;
 
     // Returns when the anchored word still equals `status`. An unset anchor raises a Basalt
     // assertion ("should not be called on a default-constructed VersionAnchor", source
@@ -40,6 +48,8 @@ struct VersionAnchor {
     // or a changed word throws VersionMismatchException. An offset that is not 4-aligned from
     // `base` is an assertion too (the word could not be loaded atomically).
     void validate() const;
+    // validate(), and a mismatch when the slot count's version is no longer `currentEpoch`.
+    void validate(std::uint32_t currentEpoch) const;
     void invalidate() { offset = invalid; }
     // Anchors a value just read: `newStatus` is the status word the read was re-checked against,
     // found at `newOffset` bytes from the mapping base `newBase`.
@@ -52,15 +62,17 @@ struct VersionAnchor {
     void clear() { offset = unset; }
 };
 
-// A value's version as a cache keeps it (two 32-bit halves); equal anchors mean the cached value
-// is still the table's current one.
+// A value's version as a cache keeps it: the anchor's status (`high`) and offset (`low`), and the
+// slot count's version it was read under (`epoch`, see VersionAnchor); equal anchors mean the
+// cached value is still the table's current one.
 struct CacheVersionAnchor {
     std::uint32_t high = 0;
     std::uint32_t low = 0;
+    std::uint32_t epoch = 0;
 
     friend bool operator==(const CacheVersionAnchor&, const CacheVersionAnchor&) = default;
     friend std::ostream& operator<<(std::ostream& os, const CacheVersionAnchor& a) {
-        return os << "(" << a.high << "," << a.low << ")";
+        return os << "(" << a.high << "," << a.low << "," << a.epoch << ")";
     }
 };
 

@@ -1214,47 +1214,84 @@ TEST(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARec
     }
 }
 
-TEST(HoardReaderRegressionTest, NextDoesNotFollowAHintedSlotThatWasReleasedAndReused) {
+// A hint and a version anchor taken before two shrinks, used after a regrowth formatted the slots
+// again with their status counters restarted: the hinted slot now holds another record, and the
+// anchored slot the anchored key rewritten, both with the status the hint and the anchor have.
+// The iteration step must not follow the hinted slot's link, and the anchor must not call the
+// old value current; for the writer's own iteration and lookups as for a reader's.
+class ReusedSlotTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
     ShmRoot shm;
     auto debug = debugHandler();
     FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
     w.initialize("test");
-    // Fillers take slots 0..39, the ten kept records slots 40..49 of 64.
-    for (std::uint32_t id = 100; id < 140; ++id) w.write(FlowRecords::make(id, 1), true);
-    for (std::uint32_t id = 0; id < 10; ++id) w.write(FlowRecords::make(id, 1), true);
-    ASSERT_EQ(w.capacity(), 64u);
+    // Ids 0..63 in slots 0..63: a new table hands out its slots in ascending order.
+    for (std::uint32_t id = 0; id < 64; ++id) w.write(FlowRecords::make(id, 1), true);
     FlowRecords::Reader r(debug, "regression/flows", FlowOps());
     ASSERT_TRUE(r.initialize("test"));
-    const FlowOps ops;
-    std::map<std::uint32_t, int> seen;
-    bool reused = false;
-    std::uint32_t steps = 0, previous = 0;
+    Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowOps>& table =
+        GetParam() ? static_cast<decltype(table)>(r) : w;
     FlowRecords::Entry v;
     Hoard::IterHint hint;
-    for (bool more = r.first(v, hint); more && steps < 200; more = r.next(v.key(), v, hint)) {
-        std::uint32_t id = 0;
-        std::uint64_t g = 0;
-        ASSERT_TRUE(FlowRecords::check(v, id, g));
-        const std::uint32_t order = orderHash<FlowRecords>(ops, v.key());
-        ASSERT_TRUE(steps == 0 || previous < order) << "out of order at step " << steps;
-        previous = order;
-        ++seen[id];
-        ++steps;
-        if (reused || id >= 10 || hint.slot < 40) continue;
-        // The hinted slot goes: removing the fillers shrinks the file to 32 slots (the kept
-        // records move down), forty new records grow it again, and a new record lands in the
-        // hinted slot, freshly formatted, with the status counter where the hint has it.
-        FlowRecords::Entry gone;
-        for (std::uint32_t f = 100; f < 140; ++f) w.remove(FlowRecords::key(f), gone);
-        ASSERT_EQ(w.capacity(), 32u);
-        for (std::uint32_t f = 200; f < 240; ++f) w.write(FlowRecords::make(f, 1), true);
-        const auto& slot = w.slotTable().slots()[hint.slot];
-        ASSERT_EQ(slot.head.status, hint.status);
-        ASSERT_FALSE(slot.value.key() == v.key());
-        reused = true;
+    bool more = table.first(v, hint);
+    for (std::uint32_t steps = 0; more && !(v.key() == FlowRecords::key(41)) && steps < 64;
+         ++steps) {
+        more = table.next(v.key(), v, hint);
     }
-    EXPECT_TRUE(reused);
-    for (std::uint32_t id = 0; id < 10; ++id) EXPECT_EQ(seen[id], 1) << "id " << id;
+    ASSERT_EQ(hint.slot, 41u);
+    bool found = false;
+    FlowRecords::Entry out;
+    table.lookup(FlowRecords::key(40), found, &out);
+    ASSERT_TRUE(found);
+    const Mem::CacheVersionAnchor cached = table.getCacheVersionAnchor();
+
+    // Two shrinks (64, 32, 16 slots), then a regrowth: ids 100..132 take slots 7..39, the
+    // anchored id 40 comes back in slot 40 with another value, and the hinted slot 41 gets id
+    // `n`, followed in its run (the hint's bucket of 64) by id `m`: n and m sort after id 41,
+    // so the record after 41 is n, and the hinted slot's link leads to m.
+    const FlowOps ops;
+    auto order = [&](std::uint32_t id) {
+        return std::pair{orderHash<FlowRecords>(ops, FlowRecords::key(id)), FlowRecords::key(id)};
+    };
+    const std::uint32_t bucket = ops.hash(FlowRecords::key(41)) & 63;
+    std::vector<std::uint32_t> after41;
+    for (std::uint32_t id = 1000; after41.size() < 2; ++id) {
+        if ((ops.hash(FlowRecords::key(id)) & 63) == bucket && order(41) < order(id)) {
+            after41.push_back(id);
+        }
+    }
+    std::sort(after41.begin(), after41.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return order(a) < order(b); });
+    const std::uint32_t n = after41[0], m = after41[1];
+    for (std::uint32_t id = 64; id-- > 7;) w.remove(FlowRecords::key(id), out);
+    ASSERT_EQ(w.capacity(), 16u);
+    for (std::uint32_t id = 100; id < 133; ++id) w.write(FlowRecords::make(id, 1), true);
+    for (std::uint32_t id : {40u, n, m}) w.write(FlowRecords::make(id, 2), true);
+    ASSERT_EQ(w.bucketTable().count(), 64u);
+    ASSERT_EQ(w.slotTable().slots()[41].head.status, hint.status);
+    ASSERT_TRUE(w.slotTable().slots()[41].value.key() == FlowRecords::key(n));
+
+    EXPECT_THROW(table.validateVersionAnchor(), Mem::VersionMismatchException);
+    table.lookup(FlowRecords::key(40), found, &out);
+    if (GetParam()) {
+        EXPECT_NE(table.getCacheVersionAnchor(), cached);
+    }
+
+    // The step from id 41 returns the record that follows it now: n, or one sorting between.
+    std::vector<std::uint32_t> ids{40, n, m};
+    for (std::uint32_t id = 0; id < 7; ++id) ids.push_back(id);
+    for (std::uint32_t id = 100; id < 133; ++id) ids.push_back(id);
+    std::uint32_t expected = n;
+    for (std::uint32_t id : ids) {
+        if (order(41) < order(id) && order(id) < order(expected)) expected = id;
+    }
+    FlowRecords::Entry next;
+    ASSERT_TRUE(table.next(FlowRecords::key(41), next, hint));
+    EXPECT_TRUE(next.key() == FlowRecords::key(expected)) << next;
 }
+
+INSTANTIATE_TEST_SUITE_P(WriterAndReader, ReusedSlotTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Reader" : "Writer"; });
 
 }  // namespace
