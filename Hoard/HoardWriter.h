@@ -142,7 +142,7 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // Runs the slot-shrink check now (the same trigger as after a removal).
     void shrink() {
         const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
-        const std::uint32_t threshold = slots_.shrinkThresholdValue();
+        const std::uint32_t threshold = slots_.shrinkThreshold();
         doMaybeShrinkSlots(occupiedSlots < threshold / 2 ? threshold : 0);
     }
     void handleQuiesced(bool flag) {

@@ -30,11 +30,24 @@ std::uint32_t SlotTable::Header::doHash() const {
 }
 
 namespace {
-// A name field as text: up to its NUL, never past its 64 bytes.
+// A name field as one line of text: up to its NUL, never past its 64 bytes; a file may hold any
+// bytes there, so '\\', '"' and bytes outside printable ASCII are written as \xHH.
 std::string nameText(const char (&name)[SlotTable::nameSize]) {
-    return std::string(name, strnlen(name, SlotTable::nameSize));
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < SlotTable::nameSize && name[i] != 0; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+            text += static_cast<char>(c);
+        } else {
+            text += {'\\', 'x', digits[c >> 4], digits[c & 15]};
+        }
+    }
+    return text;
 }
 }  // namespace
+
+std::string SlotTable::Header::valueTypeText() const { return nameText(valueType); }
 
 std::string SlotTable::Header::toString() const {
     std::ostringstream os;

@@ -78,6 +78,9 @@ class SlotTable {
         std::uint32_t doHash() const;
         // One line: "SlotTable::Header() magic:0x... numSlots:16(v0)".
         std::string toString() const;
+        // The valueType field as one line of text: up to its NUL (never past its 64 bytes), with
+        // '\', '"' and bytes outside printable ASCII written as \xHH.
+        std::string valueTypeText() const;
         // True when the header may be used with a mapping of `fileSize` bytes and, when
         // `wantedFenix` is not 0, was formatted by that writer. On false, `error` holds the
         // reason, also reported at level 0 when the handler's error switch is on. Reads no field

@@ -150,7 +150,8 @@ class SlotWriterTable : public SlotTable {
     std::uint32_t capacity() const { return numSlots_; }
     std::uint32_t minSize() const { return minSize_; }
     std::uint32_t maxSize() const { return maxSize_; }
-    std::uint32_t shrinkThresholdValue() const { return shrinkThreshold_; }
+    // The occupancy limit below which the table writer checks for a shrink (0: never).
+    [[nodiscard]] std::uint32_t shrinkThreshold() const { return shrinkThreshold_; }
     const Slots& slots() const { return slots_; }
     Slot& lookasideSlot() const { return *reinterpret_cast<Slot*>(header_ + 1); }
 
@@ -168,7 +169,7 @@ class SlotWriterTable : public SlotTable {
     // Remaps the file for `newNumSlots` slots; does not change the header.
     void resize(std::uint32_t newNumSlots);
     // Recomputes the occupancy limit below which the table writer checks for a shrink.
-    void shrinkThreshold();
+    void recomputeShrinkThreshold();
     // Shrink steps, driven by the table writer.
     void purgeFreeSlots(std::uint32_t threshold);
     void move(std::uint32_t fromSlot, std::uint32_t toSlot, std::uint64_t& predecessorLink);
@@ -193,8 +194,13 @@ class SlotWriterTable : public SlotTable {
 
     void loadCaches();
     void grow();
-    void formatHeader(std::uint32_t fenix);
-    void formatSlot(Slot& slot);
+    // Formats the header and minSize_ slots of the mapped file; `existing`: the file held an
+    // earlier incarnation that readers may still follow.
+    void format(std::uint32_t fenix, bool existing);
+    void formatSlot(Slot& slot, bool moveSeq);
+    // An existing, well-formed table of another value type is another component's: never
+    // re-formatted (InvalidInitializeException naming both types).
+    void refuseAnotherValueType() const;
     void publishNumSlots(std::uint32_t newNumSlots);
     std::string name() const { return rootPath_.hoardName(); }
 
@@ -272,6 +278,7 @@ int SlotWriterTable<V>::attach(std::uint32_t fenix) {
     header_ = static_cast<Header*>(file_.base());
     int result = 1;
     if (existing != 0) {
+        refuseAnotherValueType();
         std::string error;
         const bool mine = file_.mappedSize() >= sizeof(Header) && header_->fenix == fenix;
         bool adopt = mine && Header::validate(header_, debug_, file_.mappedSize(), fenix, error) &&
@@ -293,7 +300,7 @@ int SlotWriterTable<V>::attach(std::uint32_t fenix) {
                 Basalt::MemoryResourceException::throwException(os.str());
             }
             loadCaches();
-            shrinkThreshold();
+            recomputeShrinkThreshold();
             BASALT_TRACE(debug_, 1, "SlotWriter::attach() to existing " << fileName_);
             if (debug_ && debug_->enabled(3)) BASALT_TRACE(debug_, 3, header_->toString());
             return 2;
@@ -307,13 +314,9 @@ int SlotWriterTable<V>::attach(std::uint32_t fenix) {
                 Basalt::MemoryResourceException::throwException(os.str());
             }
         }
+        header_ = static_cast<Header*>(file_.base());
     }
-    formatHeader(fenix);
-    loadCaches();
-    for (std::uint32_t i = 0; i < minSize_; ++i) formatSlot(slots_[i]);
-    shrinkThreshold();
-    // Pairs with the readers' acquire load of freeSlots (the list's links are stored first).
-    Mem::Atomics::storeRelease(header_->freeSlots, addFreeSlots(0, minSize_));
+    format(fenix, existing != 0);
     BASALT_TRACE(
         debug_, 1,
         (result == 4 ? "SlotWriter::attach() re-formatted " : "SlotWriter::attach() to new file ")
@@ -323,7 +326,24 @@ int SlotWriterTable<V>::attach(std::uint32_t fenix) {
 }
 
 template <class V>
-void SlotWriterTable<V>::formatHeader(std::uint32_t fenix) {
+void SlotWriterTable<V>::refuseAnotherValueType() const {
+    // Only a well-formed table (its checksum covers the name) is another component's: a damaged
+    // one is re-formatted as usual.
+    std::string error;
+    if (file_.mappedSize() < sizeof(Header) ||
+        !Header::validate(header_, nullptr, file_.mappedSize(), 0, error) ||
+        std::strncmp(header_->valueType, valueTypeName_, nameSize) == 0) {
+        return;
+    }
+    std::ostringstream os;
+    os << "SlotWriter::attach() " << fileName_ << " holds \"" << header_->valueTypeText()
+       << "\" records, not \"" << valueTypeName_
+       << "\": refusing to re-format another type's table";
+    Basalt::InvalidInitializeException::throwException(os.str());
+}
+
+template <class V>
+void SlotWriterTable<V>::format(std::uint32_t fenix, bool existing) {
     // Both names are checked before anything is written.
     const std::string valueType = valueTypeName_;
     for (const auto& [name, what] :
@@ -335,14 +355,18 @@ void SlotWriterTable<V>::formatHeader(std::uint32_t fenix) {
             Basalt::InvalidInitializeException::throwException(os.str());
         }
     }
-    auto nameInto = [](char(&field)[nameSize], const std::string& name) {
-        std::memset(field, 0, nameSize);
-        std::memcpy(field, name.data(), name.size());
-    };
-    Header& h = *header_;
-    nameInto(h.valueType, valueType);
-    nameInto(h.classType, classTypeName_);
-    h.magic = magicValue;
+    Header& file = *header_;
+    // A reader of the old incarnation may still read this file. In order: the magic goes first
+    // (a reader validating the header from now on refuses it), then the fields, the lookaside
+    // slot and every slot (each link's seq moves on, so a walk through an old link restarts),
+    // then the (version, numSlots) word with its version moved on (every reader re-checks it
+    // around each operation, and remaps), and the magic last (pairs with the magic check of
+    // Header::validate: a header with the magic is complete).
+    const Mem::VerU32 old = existing ? file.numSlots() : Mem::VerU32{};
+    Mem::Atomics::storeRelease(file.magic, std::uint64_t{0});
+    Header h{};
+    std::memcpy(h.valueType, valueType.data(), valueType.size());
+    std::memcpy(h.classType, classTypeName_.data(), classTypeName_.size());
     h.version = versionValue;
     h.fenix = fenix;
     h.platform = Compatibility::thisPlatform;
@@ -350,24 +374,47 @@ void SlotWriterTable<V>::formatHeader(std::uint32_t fenix) {
     h.slotSize = slotSize;
     h.maxSlots = maxSize_;
     h.constFlags = 0;
-    h.hash = 0;
-    Mem::Atomics::storeRelease(h.mostSlots, minSize_);
-    Mem::Atomics::storeRelease(h.occupiedSlots, 0u);
-    Mem::Atomics::storeRelease(h.freeSlots, SlotLink::endOfList);
+    h.runtimeFlags = Mem::Atomics::loadRelaxed(file.runtimeFlags);  // not the format's to change
+    h.occupiedSlots = 0;
+    h.freeSlots = SlotLink::endOfList;
+    h.mostSlots = minSize_;
     h.hashSeed = static_cast<std::uint32_t>(std::random_device{}());
-    if (hashSeedIs_) hashSeedIs_(h.hashSeed);
-    formatSlot(lookasideSlot());
     h.hash = h.doHash();
-    // Pairs with the readers' acquire load of the numSlots pair: the fields above come first.
-    Mem::VerU32::store(h.numSlotsPair, Mem::VerU32{0, minSize_});
+    // The fields between the magic and the (version, numSlots) word, as 32-bit words: readers
+    // copy the header as words too (SlotReaderTable::snapshot) and validate the copy.
+    constexpr std::size_t from = offsetof(Header, version), to = offsetof(Header, numSlotsPair);
+    static_assert(from % 4 == 0 && to % 4 == 0, "the header's fields are 32-bit words");
+    for (std::size_t at = from; at < to; at += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, reinterpret_cast<const char*>(&h) + at, 4);
+        Mem::Atomics::storeRelease(
+            *reinterpret_cast<std::uint32_t*>(reinterpret_cast<char*>(header_) + at), word);
+    }
+    if (hashSeedIs_) hashSeedIs_(h.hashSeed);
+    formatSlot(lookasideSlot(), existing);
+    numSlots_ = minSize_;
+    slots_.base_ = reinterpret_cast<Slot*>(reinterpret_cast<char*>(header_) + headerBytes());
+    slots_.maxIndex_ = minSize_ - 1;
+    for (std::uint32_t i = 0; i < minSize_; ++i) formatSlot(slots_[i], existing);
+    // Readers never walk the free list; the head is the writer's own (and the validator's).
+    Mem::Atomics::storeRelaxed(file.freeSlots, addFreeSlots(0, minSize_));
+    recomputeShrinkThreshold();
+    // Pairs with the readers' acquire load of the (version, numSlots) word before and after each
+    // operation: a reader that sees the new version sees the formatted slots.
+    Mem::VerU32::store(file.numSlotsPair, Mem::VerU32{existing ? old.version + 1 : 0, minSize_});
+    // Pairs with the magic check of Header::validate (the readers' attach): last.
+    Mem::Atomics::storeRelease(file.magic, magicValue);
 }
 
 template <class V>
-void SlotWriterTable<V>::formatSlot(Slot& slot) {
+void SlotWriterTable<V>::formatSlot(Slot& slot, bool moveSeq) {
     storeSlotValue(slot, V());
     Mem::Atomics::storeRelease(slot.head.rhash, 0u);
     Mem::Atomics::storeRelease(slot.head.status, 0u);
-    SlotLink::store(slot.head.link, SlotLink{0, SlotLink::endOfList});
+    // A slot of an existing file keeps moving its seq forward: a reader that read the link
+    // before (an earlier incarnation, or before a shrink released the slot) sees it changed.
+    const std::uint32_t seq = moveSeq ? SlotLink::load(slot.head.link).seq + SlotLink::seqStep : 0;
+    SlotLink::store(slot.head.link, SlotLink{seq, SlotLink::endOfList});
 }
 
 template <class V>
@@ -439,7 +486,7 @@ void SlotWriterTable<V>::grow() {
     }
     const std::uint32_t n = grownCapacity();
     resize(n);
-    for (std::uint32_t i = old.value; i < n; ++i) formatSlot(slots_.base_[i]);
+    for (std::uint32_t i = old.value; i < n; ++i) formatSlot(slots_.base_[i], true);
     // The new slots are addressable by this writer before the count is published.
     slots_.maxIndex_ = n - 1;
     const std::uint32_t head = addFreeSlots(old.value, n);
@@ -455,7 +502,7 @@ void SlotWriterTable<V>::grow() {
     BASALT_TRACE(debug_, 2,
                  "SlotWriter::grow() " << name() << " from " << old << " slots to " << grown);
     loadCaches();
-    shrinkThreshold();
+    recomputeShrinkThreshold();
     ++counters_.grows;
 }
 
@@ -493,7 +540,7 @@ void SlotWriterTable<V>::resize(std::uint32_t newNumSlots) {
 }
 
 template <class V>
-void SlotWriterTable<V>::shrinkThreshold() {
+void SlotWriterTable<V>::recomputeShrinkThreshold() {
     shrinkThreshold_ =
         (shrinkable_ && !fixedSize_ && numSlots_ > minSize_) ? std::bit_floor(numSlots_ - 1) : 0;
     BASALT_TRACE(debug_, 5, "SlotWriter::shrinkThreshold(): shrinkThreshold_:" << shrinkThreshold_);
@@ -600,7 +647,7 @@ void SlotWriterTable<V>::shrink(std::uint32_t newNumSlots) {
     Mem::VerU32::store(header_->numSlotsPair, shrunk);
     resize(newNumSlots);
     loadCaches();
-    shrinkThreshold();
+    recomputeShrinkThreshold();
     ++counters_.shrinks;
     BASALT_TRACE(debug_, 2,
                  "SlotWriter::shrink() " << name() << " from " << old << " slots to " << shrunk);

@@ -7,7 +7,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -48,6 +51,7 @@ class HoardWriterTest : public ::testing::Test {
 
 TEST_F(HoardWriterTest, OverwriteStepsStatusByFourThroughTheLookasideSlot) {
     auto w = flowWriter();
+    EXPECT_THROW(w->validateVersionAnchor(), Basalt::AssertException);  // no lookup yet
     const IpFlowEntry* stored = w->write(flowEntry(1), true);
     EXPECT_EQ(*stored, flowEntry(1));
     const auto& slots = w->slotTable();
@@ -96,13 +100,46 @@ TEST_F(HoardWriterTest, ReattachKeepsRecordsAndSeedAnotherIncarnationStartsEmpty
         }
         EXPECT_TRUE(w.validateFiles());
     }
+    // A writer of another value type (same slot size) never adopts nor re-formats the table.
+    using OtherOps =
+        Hoard::Ops<Hoard::FlowTracker::FlowCounterKey, Hoard::FlowTracker::FlowCounterEntry, false,
+                   Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
+    try {
+        Hoard::HoardWriter<OtherOps>(debug, "t/counters", descriptor(), OtherOps(), "Test")
+            .initialize("test");
+        ADD_FAILURE() << "another type's table was taken";
+    } catch (const Basalt::InvalidInitializeException& e) {
+        EXPECT_NE(
+            std::string(e.what()).find("\"Hoard::FlowTracker::FlowGroupCounterEntry\" "
+                                       "records, not \"Hoard::FlowTracker::FlowCounterEntry\""),
+            std::string::npos)
+            << e.what();
+    }
     // Another incarnation (a fenix file that names someone else) re-formats: records are lost.
+    // A reader of the old incarnation notices: the slot count's version and every link's seq move
+    // on.
     Mem::RootPath root(debug, "t/counters", true);
     SharedMem::FenixFile(debug, root).write(SharedMem::FenixId::fromParts(4242, 7));
+    std::vector<std::uint32_t> seqs;
+    Mem::VerU32 numSlots;
+    {
+        std::ifstream file(root.filePath("slots"), std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
+        std::memcpy(&numSlots, bytes.data() + 184, 8);
+        for (std::uint32_t i = 0; i < 64; ++i) {
+            std::uint32_t seq;
+            std::memcpy(&seq, bytes.data() + 248 + i * 56, 4);
+            seqs.push_back(seq);
+        }
+    }
     CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
     w.initialize("test");
     EXPECT_EQ(w.members(), 0u);
     EXPECT_NE(w.slotTable().header()->hashSeed, seed);
+    EXPECT_GT(w.slotTable().header()->numSlots().version, numSlots.version);
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        EXPECT_GT(Hoard::SlotLink::load(w.slotTable().slots()[i].head.link).seq, seqs[i]) << i;
+    }
 }
 
 TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {

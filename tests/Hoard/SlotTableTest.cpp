@@ -335,7 +335,7 @@ TEST_F(SlotTableTest, AFixedSizeTableRefusesTheNextRecordAndKeepsTheOthers) {
     }
     EXPECT_EQ(table->header()->toString(), before);
     EXPECT_EQ(chainContents().size(), 20u);
-    EXPECT_EQ(table->shrinkThresholdValue(), 0u);
+    EXPECT_EQ(table->shrinkThreshold(), 0u);
 }
 
 TEST_F(SlotTableTest, AFullFilesystemIsAMemoryErrorNotASignal) {
@@ -363,7 +363,7 @@ TEST_F(SlotTableTest, ShrinkMovesEveryRecordBelowTheTargetBeforeCutting) {
     std::vector<std::uint32_t> slotOf;
     for (std::uint32_t i = 0; i < 1024; ++i) slotOf.push_back(insert(i));
     ASSERT_EQ(table->capacity(), 1024u);
-    EXPECT_EQ(table->shrinkThresholdValue(), 512u);
+    EXPECT_EQ(table->shrinkThreshold(), 512u);
     // Remove from the low slots so that the survivors sit high in the file.
     std::multiset<std::uint64_t> kept;
     for (std::uint32_t i = 0; i < 1024; ++i) {
@@ -388,7 +388,7 @@ TEST_F(SlotTableTest, ShrinkMovesEveryRecordBelowTheTargetBeforeCutting) {
     table->shrink(target);
     EXPECT_EQ(table->capacity(), target);
     EXPECT_EQ(table->header()->numSlots(), (Mem::VerU32{before.version + 1, target}));
-    EXPECT_EQ(table->shrinkThresholdValue(), 256u);
+    EXPECT_EQ(table->shrinkThreshold(), 256u);
     EXPECT_EQ(chainContents(), kept);
     EXPECT_EQ(freeList().size() + 255u, target);
     EXPECT_THROW(table->slots()[target], Basalt::CorruptionDetectedException);
