@@ -67,7 +67,8 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
                 const MapDescriptor& descriptor, const Ops& ops, std::string classTypeName,
                 std::function<void(bool)> quiesceHandler = {})
         : debug_(std::move(debug)),
-          rootPath_(debug_, tableName, true, descriptor.local),
+          rootPath_(RootPath(debug_, tableName, true, descriptor.local)
+                        .withLocalHeap(descriptor.useHeap, descriptor.heapCheck)),
           local_(descriptor.local),
           descriptor_(descriptor),
           quiesceHandler_(std::move(quiesceHandler)),

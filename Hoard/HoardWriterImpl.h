@@ -83,6 +83,9 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
         if (!force) {
             if (Util::runningOnPhysicalDut() && Util::strictValidation()) {
                 rootPath_.removeFile(SharedMem::FenixFile::kFileName);
+                // The failed files stay as they are, for the post-mortem of this process's core.
+                slots_.includeInCoreDump();
+                buckets_.includeInCoreDump();
                 Basalt::InvalidInitializeException::throwException(
                     "HoardWriter::attachAndValidate() failed initial validation of " + hoardName() +
                     " after re-attaching");

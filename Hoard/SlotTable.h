@@ -107,6 +107,7 @@ class SlotTable {
     // The writer's release of a shrunk tail (Mem::SharedMemWrapper::releaseTail): the memory
     // beyond the current slots goes once it has stayed backed for `seconds`.
     void releaseGraceIs(double seconds) { file_.releaseGraceIs(seconds); }
+    bool includeInCoreDump() { return file_.includeInCoreDump(); }
     bool releaseTail() { return file_.releaseTail(); }
 
     Header* header() const { return header_; }

@@ -226,6 +226,7 @@ class BucketWriterTable : public BucketTable {
     // The release of a shrunk tail of the file (Mem::SharedMemWrapper::releaseTail): entries
     // beyond the current count keep their memory for `seconds` after the shrink.
     void releaseGraceIs(double seconds) { mem_.releaseGraceIs(seconds); }
+    bool includeInCoreDump() { return mem_.includeInCoreDump(); }
     bool releaseTail() { return mem_.releaseTail(); }
 
   private:

@@ -33,10 +33,21 @@ class RootPath {
     std::string filePath(const std::string& fileName) const { return directory_ + "/" + fileName; }
     bool writer() const { return writer_; }
     bool local() const { return local_; }
+    // A copy whose local memory (a local table's "files") comes from the heap instead of an
+    // anonymous mapping, with guard bytes checked on every resize when `heapCheck` is set
+    // (Mem::Local::useHeapIs, enableHeapCheck). No effect on a shared table.
+    RootPath withLocalHeap(bool useHeap, bool heapCheck) const {
+        RootPath p = *this;
+        p.localHeap_ = useHeap;
+        p.localHeapCheck_ = heapCheck;
+        return p;
+    }
+    bool localHeap() const { return localHeap_; }
+    bool localHeapCheck() const { return localHeapCheck_; }
     const std::shared_ptr<Basalt::Platform::DebugHandler>& debugHandler() const { return debug_; }
 
-    // Creates the directory and its parents (0755) where missing (nothing for a local table). Raises
-    // Basalt::InvalidInitializeException when a level is not a directory (a symbolic link
+    // Creates the directory and its parents (0755) where missing (nothing for a local table).
+    // Raises Basalt::InvalidInitializeException when a level is not a directory (a symbolic link
     // included), or when the table directory belongs to another user.
     void ensureDirectory() const;
     // True when the table directory exists.
@@ -55,6 +66,8 @@ class RootPath {
     std::string directory_;
     bool writer_;
     bool local_;
+    bool localHeap_ = false;
+    bool localHeapCheck_ = false;
 };
 
 }  // namespace Mem

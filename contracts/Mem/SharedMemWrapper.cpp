@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "contracts/Kiln/System.h"
@@ -24,7 +26,11 @@ std::size_t pageUp(std::size_t n) { return (n + kPageSize - 1) / kPageSize * kPa
 SharedMemWrapper::SharedMemWrapper(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
                                    const RootPath& rootPath, std::string fileName, bool writer)
     : debug_(std::move(debug)), path_(rootPath.filePath(fileName)), writer_(writer) {
-    if (rootPath.local()) local_ = std::make_unique<Local>(debug_, path_);
+    if (rootPath.local()) {
+        local_ = std::make_unique<Local>(debug_, path_);
+        local_->useHeapIs(rootPath.localHeap());
+        if (rootPath.localHeapCheck()) local_->enableHeapCheck();
+    }
 }
 
 SharedMemWrapper::~SharedMemWrapper() { detach(); }
@@ -171,6 +177,28 @@ void* SharedMemWrapper::resize(std::size_t size) {
     base_ = p;
     mappedSize_ = size;
     return base_;
+}
+
+bool SharedMemWrapper::includeInCoreDump() {
+    if (base_ == nullptr) return false;
+    bool ok = true;
+    if (!local_ && ::madvise(base_, mappedSize_, MADV_DODUMP) != 0)
+        ok = fail("madvise(MADV_DODUMP)");
+    constexpr unsigned long fileBackedShared = 0x8;
+    const int fd = ::open("/proc/self/coredump_filter", O_RDWR | O_CLOEXEC);
+    char text[32] = {};
+    const ssize_t n = fd < 0 ? -1 : ::read(fd, text, sizeof text - 1);
+    if (n > 0) {
+        const unsigned long filter = std::strtoul(text, nullptr, 16) | fileBackedShared;
+        const int length = std::snprintf(text, sizeof text, "0x%lx", filter);
+        if (::pwrite(fd, text, static_cast<std::size_t>(length), 0) != length) {
+            ok = fail("write of /proc/self/coredump_filter");
+        }
+    } else {
+        ok = fail("read of /proc/self/coredump_filter");
+    }
+    if (fd >= 0) ::close(fd);
+    return ok;
 }
 
 bool SharedMemWrapper::releasePendingTail() {

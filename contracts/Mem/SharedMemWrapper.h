@@ -65,6 +65,10 @@ class SharedMemWrapper {
     // Punches the pending tail when it has been pending for the release grace; true when it
     // did. A failed punch is traced and forgotten (the memory stays allocated, nothing breaks).
     bool releaseTail() { return pendingFrom_ != 0 && releasePendingTail(); }
+    // Asks Linux to put this mapping into the process's core dump: MADV_DODUMP on the mapping, and
+    // bit 3 (file-backed shared mappings) set in /proc/self/coredump_filter, without which a
+    // MAP_SHARED file mapping is left out. False (traced) when either fails.
+    bool includeInCoreDump();
     // The first byte of the pending tail (it runs to the end of the file), 0 when none.
     std::size_t pendingTailFrom() const { return pendingFrom_; }
 

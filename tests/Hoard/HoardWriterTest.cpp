@@ -304,6 +304,52 @@ TEST_F(HoardWriterTest, ALocalTableLivesInPrivateMemoryOnly) {
     EXPECT_FALSE(std::filesystem::exists(shm.path() + "/t"));  // nothing under the root
     w.detach(false);
     EXPECT_FALSE(std::filesystem::exists(shm.path() + "/t"));
+
+    // The heap switches apply: the slots live on the heap between guard bytes, and a write past
+    // their end is found when they are next resized.
+    d.useHeap = d.heapCheck = true;
+    CounterWriter h(debug, "t/heap", d, CounterOps(), "Test");
+    h.initialize("test");
+    auto* end = reinterpret_cast<unsigned char*>(h.slotTable().header());
+    end[h.slotTable().mappedSize()] ^= 0xFF;
+    EXPECT_THROW(for (std::uint32_t i = 0; i < 500; ++i) h.write(groupEntry(i), true),
+                 Basalt::CorruptionDetectedException);
+    end = reinterpret_cast<unsigned char*>(h.slotTable().header());
+    end[h.slotTable().mappedSize()] ^= 0xFF;
+}
+
+TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDump) {
+    flowWriter("t/strict")->write(flowEntry(1), true);
+    // A slot left mid-rewrite: the next writer's validation fails.
+    {
+        std::fstream file(shm.path() + "/t/strict/slots",
+                          std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(344 + 8);
+        const std::uint32_t stuck = SlotTable::occupied | SlotTable::lookaside | 4;
+        file.write(reinterpret_cast<const char*>(&stuck), 4);
+    }
+    SharedPage<FullReport> report;
+    Child child([&] {
+        ::setenv("FLOWTABLE_PHYSICAL_DUT", "1", 1);
+        ::setenv("FLOWTABLE_STRICT_VALIDATION", "1", 1);
+        try {
+            flowWriter("t/strict");
+            return fullFail(*report, "the table was taken");
+        } catch (const Basalt::InvalidInitializeException& e) {
+            if (std::string(e.what()) !=
+                "HoardWriter::attachAndValidate() failed initial "
+                "validation of t/strict after re-attaching") {
+                return fullFail(*report, e.what());
+            }
+        }
+        std::ifstream filter("/proc/self/coredump_filter");
+        unsigned long bits = 0;
+        filter >> std::hex >> bits;
+        return (bits & 0x8) != 0 || fullFail(*report, "file-backed shared mappings not dumped");
+    });
+    EXPECT_EQ(child.wait(), 0) << report->text;
+    EXPECT_FALSE(std::filesystem::exists(shm.path() + "/t/strict/fenix"));
+    EXPECT_TRUE(std::filesystem::exists(shm.path() + "/t/strict/slots"));  // kept as it was
 }
 
 // A long random run: every step is checked against a std::map and the validator.
