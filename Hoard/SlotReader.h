@@ -167,7 +167,8 @@ bool SlotReaderTable<V>::doResize(Mem::VersionAnchor* anchor) {
     numSlots_ = h.numSlots();
     if (anchor != nullptr) {
         anchor->base = header_;
-        if (anchor->offset < Mem::VersionAnchor::invalid && anchor->offset + 4ull > needed) {
+        // An unset anchor (a miss) stays unset: it names no word, so no mapping can lose it.
+        if (anchor->offset < Mem::VersionAnchor::unset && anchor->offset + 4ull > needed) {
             anchor->invalidate();
         }
     }

@@ -76,6 +76,25 @@ TEST_F(HoardReaderTest, FindsWhatTheWriterCommittedThroughGrowthAndShrinking) {
     EXPECT_GT(r.readerCounters().remaps, 1u);
 }
 
+TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping) {
+    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    using Anchor = Mem::VersionAnchor;
+    const std::uint32_t lookasideStatus = sizeof(Hoard::SlotTable::Header) + 8;
+    for (const auto& [offset, after] : {std::pair{lookasideStatus, lookasideStatus},
+                                        std::pair{1u << 30, Anchor::invalid},
+                                        std::pair{Anchor::unset, Anchor::unset}}) {
+        Hoard::Reader::Counters counters;
+        Hoard::SlotReaderTable<FlowTracking::IpFlowEntry> slots(
+            debug, Mem::RootPath(debug, "t/flows", false), counters);
+        ASSERT_TRUE(slots.attach());
+        Anchor anchor;
+        anchor.offset = offset;
+        ASSERT_TRUE(slots.doResize(&anchor));
+        EXPECT_EQ(anchor.offset, after) << offset;
+    }
+}
+
 TEST_F(HoardReaderTest, LookupsAndIterationStepsAllocateNothing) {
     FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
     w.initialize("test");
