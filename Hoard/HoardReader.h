@@ -132,8 +132,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     std::string dumpHeaders() const {
         std::ostringstream os;
         os << "Hoard table \"" << hoardName() << "\"\n\n\n"
-           << (slots_.mapped() ? slots_.snapshot().toString() : std::string("(slots detached)"))
-           << "\n\n"
+           << (slots_.mapped() ? slots_.headerText() : std::string("(slots detached)")) << "\n\n"
            << buckets_.headerToString();
         return os.str();
     }
@@ -143,7 +142,8 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     std::uint32_t minSize() const override { return 0; }
     std::uint32_t maxSize() const override {
-        return slots_.mapped() ? slots_.header()->maxSlots : 0;
+        // A writer that re-formats the file stores the field again while this reader may read it.
+        return slots_.mapped() ? Mem::Atomics::loadAcquire(slots_.header()->maxSlots) : 0;
     }
     std::uint32_t capacity() const override { return slots_.capacity(); }
     HoardType type() const override { return reader; }

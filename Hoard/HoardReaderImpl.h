@@ -36,14 +36,19 @@ bool HoardReader<Ops>::initialize(const std::string& event) {
         Util::writeCorruptionFile(rootPath_, error);
         return fail("HoardReader::initialize() failed to validate buckets");
     }
-    const SlotTable::Header h = slots_.snapshot();
-    if (!SlotTable::Header::validate(&h, debug_, slots_.mappedSize(), fenix_.value(), error)) {
-        // The snapshot's sizes are checked against the whole file, which is mapped by now.
-        Util::writeCorruptionFile(rootPath_, error);
-        return fail("HoardReader::initialize() failed to validate slots");
+    try {
+        const SlotTable::Header h = slots_.snapshot();
+        if (!SlotTable::Header::validate(&h, debug_, slots_.mappedSize(), fenix_.value(), error)) {
+            // The snapshot's sizes are checked against the whole file, which is mapped by now.
+            Util::writeCorruptionFile(rootPath_, error);
+            return fail("HoardReader::initialize() failed to validate slots");
+        }
+        ops_.hashSeedIs(h.hashSeed);
+        slots_.doResize(&anchor_);
+    } catch (const Basalt::CorruptionDetectedException& e) {
+        // A header that never held still, or a file that cannot hold the count it publishes.
+        return fail(std::string("HoardReader::initialize() failed to map slots: ") + e.what());
     }
-    ops_.hashSeedIs(h.hashSeed);
-    slots_.doResize(&anchor_);
     bucketsVersion_ = buckets_.publishedCount().version;
     this->initializedIs(true);
     BASALT_TRACE(debug_, 1,

@@ -8,6 +8,7 @@
 #include "Hoard/HoardReader.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/ShmRoot.h"
+#include "tests/support/TraceCapture.h"
 #include "tests/support/WriterTypes.h"
 
 namespace {
@@ -75,6 +76,31 @@ TEST_F(HoardReaderTest, FindsWhatTheWriterCommittedThroughGrowthAndShrinking) {
     EXPECT_EQ(r.capacity(), w.capacity());
     EXPECT_GT(r.readerCounters().remaps, 1u);
 }
+
+#ifdef FLOWTABLE_TEST_HOOKS
+TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    ASSERT_TRUE(w.initialize("test"));
+    // The version moves during every copy of the header, as under a writer that never pauses.
+    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
+    auto& hook =
+        Hoard::SlotReaderTable<Hoard::FlowTracker::FlowGroupCounterEntry>::snapshotCopiedHook;
+    hook = [header] {
+        const Mem::VerU32 now = header->numSlots();
+        Mem::VerU32::store(header->numSlotsPair, Mem::VerU32{now.version + 1, now.value});
+    };
+    TraceCapture capture;
+    CounterReader r(debug, "t/counters", CounterOps());
+    EXPECT_FALSE(r.initialize("test"));
+    hook = nullptr;
+    EXPECT_FALSE(r.initialized());
+    EXPECT_TRUE(
+        capture.contains("HoardReader::initialize() failed to map slots: "
+                         "SlotReader::snapshot() numSlots kept changing over 1000 reads"));
+    EXPECT_TRUE(capture.contains("(slots header unreadable: "));  // the dump does not throw
+    EXPECT_TRUE(r.initialize("test"));
+}
+#endif  // FLOWTABLE_TEST_HOOKS
 
 TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping) {
     FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
