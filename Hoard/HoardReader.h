@@ -182,6 +182,45 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
 
     std::uint32_t hash(const K& key) const { return ops_.hash(key); }
+    // A header name field as a quoted literal: up to its NUL, never past its 64 bytes; a quote, a
+    // backslash and every byte outside printable ASCII escaped (\" \\ \xNN).
+    static std::string quotedName(const char (&field)[SlotTable::nameSize]) {
+        std::string text = "\"";
+        for (std::size_t i = 0; i < SlotTable::nameSize && field[i] != '\0'; ++i) {
+            const auto c = static_cast<unsigned char>(field[i]);
+            if (c == '"' || c == '\\') {
+                text += '\\';
+                text += static_cast<char>(c);
+            } else if (c >= 0x20 && c < 0x7F) {
+                text += static_cast<char>(c);
+            } else {
+                constexpr char digits[] = "0123456789abcdef";
+                text += "\\x";
+                text += digits[c >> 4];
+                text += digits[c & 0xF];
+            }
+        }
+        return text + "\"";
+    }
+    // Empty when the header was written for this reader's value type: the same type name and the
+    // same value and slot sizes; otherwise why not. Two value types may share a size, so the name
+    // is what keeps a reader from misreading another type's records.
+    static std::string foreignType(const SlotTable::Header& h) {
+        const std::size_t length = strnlen(h.valueType, SlotTable::nameSize);
+        const bool sameName = length == std::strlen(V::typeName) &&
+                              std::memcmp(h.valueType, V::typeName, length) == 0;
+        const std::uint32_t slotSize = SlotReaderTable<V>::slotSize;
+        if (sameName && h.valueSize == sizeof(V) && h.slotSize == slotSize) return {};
+        std::ostringstream os;
+        os << "holds " << quotedName(h.valueType);
+        if (sameName) {
+            os << " of valueSize:" << h.valueSize << " slotSize:" << h.slotSize
+               << ", not of valueSize:" << sizeof(V) << " slotSize:" << slotSize;
+        } else {
+            os << ", not \"" << V::typeName << "\"";
+        }
+        return os.str();
+    }
     // Iteration visits buckets in bit-reversed order, about one record per bucket, and every step
     // waits for one cache miss (the next record) that no step before could have known. So each
     // step starts the fetches of steps to come: the bucket word `bucketLead` buckets ahead, and

@@ -43,6 +43,11 @@ bool HoardReader<Ops>::initialize(const std::string& event) {
             Util::writeCorruptionFile(rootPath_, error);
             return fail("HoardReader::initialize() failed to validate slots");
         }
+        // A sound table of another type: refused without a corruption marker.
+        const std::string foreign = foreignType(h);
+        if (!foreign.empty()) {
+            return fail("HoardReader::initialize() table " + hoardName() + " " + foreign);
+        }
         ops_.hashSeedIs(h.hashSeed);
         slots_.doResize(&anchor_);
     } catch (const Basalt::CorruptionDetectedException& e) {

@@ -2,7 +2,10 @@
 // iteration, remapping after growth and shrinking, the lookaside redirection, and damaged files.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <functional>
 #include <set>
 
 #include "Hoard/HoardReader.h"
@@ -16,6 +19,9 @@ namespace {
 using namespace TestSupport;
 using FlowReader = Hoard::HoardReader<FlowOps>;
 using CounterReader = Hoard::HoardReader<CounterOps>;
+using TotalCounterOps =
+    Hoard::Ops<Hoard::FlowTracker::FlowCounterKey, Hoard::FlowTracker::FlowCounterEntry, false,
+               Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
 
 class HoardReaderTest : public ::testing::Test {
   protected:
@@ -75,6 +81,47 @@ TEST_F(HoardReaderTest, FindsWhatTheWriterCommittedThroughGrowthAndShrinking) {
     EXPECT_TRUE(found);
     EXPECT_EQ(r.capacity(), w.capacity());
     EXPECT_GT(r.readerCounters().remaps, 1u);
+}
+
+TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    ASSERT_TRUE(w.initialize("test"));
+    const std::string refused = "HoardReader::initialize() table t/counters holds ";
+    {
+        // Both counter records are 40 bytes: only the header's type name tells them apart.
+        TraceCapture capture;
+        EXPECT_FALSE(Hoard::HoardReader<TotalCounterOps>(debug, "t/counters", TotalCounterOps())
+                         .initialize("test"));
+        EXPECT_TRUE(capture.contains(refused + "\"Hoard::FlowTracker::FlowGroupCounterEntry\", not "
+                                               "\"Hoard::FlowTracker::FlowCounterEntry\""));
+    }
+    // Headers edited with their checksum kept right, each refused by the matching reader.
+    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
+    const Hoard::SlotTable::Header original = *header;
+    const std::pair<std::function<void(Hoard::SlotTable::Header&)>, std::string> cases[] = {
+        {[](auto& h) {
+             std::memset(h.valueType, 'x', sizeof h.valueType);  // no NUL at all
+             std::memcpy(h.valueType, "\"\\\x01\xff", 4);
+         },
+         "\"\\\"\\\\\\x01\\xff" + std::string(60, 'x') +
+             "\", not \"Hoard::FlowTracker::FlowGroupCounterEntry\""},
+        {[](auto& h) { h.valueSize = 36; },
+         "\"Hoard::FlowTracker::FlowGroupCounterEntry\" of valueSize:36 slotSize:56, not of "
+         "valueSize:40 slotSize:56"},
+    };
+    for (const auto& [edit, expected] : cases) {
+        *header = original;
+        edit(*header);
+        header->hash = header->doHash();
+        TraceCapture capture;
+        EXPECT_FALSE(CounterReader(debug, "t/counters", CounterOps()).initialize("test"));
+        EXPECT_TRUE(capture.contains(refused + expected)) << expected;
+    }
+    *header = original;
+    // The table is sound, only the reader is wrong: no corruption marker.
+    const Mem::RootPath root(debug, "t/counters", false);
+    EXPECT_NE(::access(root.filePath("corruption-detected").c_str(), F_OK), 0);
+    EXPECT_TRUE(CounterReader(debug, "t/counters", CounterOps()).initialize("test"));
 }
 
 #ifdef FLOWTABLE_TEST_HOOKS
