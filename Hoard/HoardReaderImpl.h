@@ -295,18 +295,34 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                 Basalt::CorruptionDetectedException::throwException(os.str());
             }
             BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " comparing slot " << s);
+            // Every record of the run must belong to its bucket, as doLookup() checks: a foreign
+            // one would be returned out of its place in the iteration.
+            const std::uint32_t slotHash = hash(Ops::key(value));
+            if (!belongs(slotHash, b, n)) {
+                std::ostringstream os;
+                os << "HoardReader::doNext() corrupt key detected. key:" << Ops::key(value)
+                   << " bucketIndex " << b;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
             if (compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) >= 0) {
                 return RunStep::advance;
             }
-            hint = IterHint{status, s, hash(Ops::key(value)) & (n - 1)};
+            hint = IterHint{status, s, slotHash & (n - 1)};
             anchor_ = candidate;
             BASALT_TRACE(debug_, 9,
                          "HoardReader::doNext() " << key << " next slot " << s << " success ");
             return RunStep::stop;
         });
     if (found) return true;
-    if (end == SlotLink::endOfList) return false;
-    return first(SlotLink::markerBucket(end), value, hint);
+    // The run's end must lead where bucket b's run ends (as on the fast path): a marker to any
+    // other bucket would skip or repeat records, or loop.
+    if (end == SlotLink::endOfList) {
+        verifyNextBucket(b, 0);
+        return false;
+    }
+    const std::uint32_t c = SlotLink::markerBucket(end);
+    verifyNextBucket(b, c);
+    return first(c, value, hint);
 }
 
 template <class Ops>

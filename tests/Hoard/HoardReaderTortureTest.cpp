@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -874,6 +875,82 @@ TEST_F(HoardReaderCorruptionTest, ATruncatedSlotFileFailsInitializeOrIsReported)
             EXPECT_GE(report->corruptions, records + 2);
             EXPECT_EQ(report->answered, 0u);
         }
+    }
+}
+
+// next() whose hint no longer holds searches its key's run again (the slow path); that search
+// reports a run that a damaged file leads astray, as a lookup does, instead of iterating it.
+TEST_F(HoardReaderCorruptionTest, NextsSearchOfADamagedRunIsReported) {
+    const FlowOps ops;
+    MappedFile slots(path("slots"));
+    auto value = [&](std::uint32_t slot) {
+        FlowRecords::Entry e;
+        std::memcpy(static_cast<void*>(&e), &slots.at<char>(slotsBase + slot * slotSize + 16),
+                    sizeof e);
+        return e;
+    };
+    auto bucketOf = [&](const FlowRecords::Key& k) { return ops.hash(k) & (numBuckets - 1); };
+    // The record next() starts from, and the bytes of the run that are damaged after it.
+    struct Case {
+        std::uint32_t from;
+        std::size_t offset;
+        std::vector<char> bytes;
+        std::string reported;
+    };
+    std::vector<Case> cases;
+    {
+        // The record after `from` holds a key of another bucket (its rhash keeps the order).
+        const std::uint32_t from = linkedPair(slots);
+        const std::uint32_t after = Hoard::SlotLink::load(link(slots, from)).next;
+        const std::uint32_t half = numBuckets / 2 - 1;
+        std::uint32_t id = records;
+        while ((bucketOf(FlowRecords::key(id)) & half) == (bucketOf(value(from).key()) & half))
+            ++id;
+        const FlowRecords::Key foreign = FlowRecords::key(id);
+        const FlowRecords::Entry e;
+        const std::size_t keyOffset = static_cast<std::size_t>(
+            reinterpret_cast<const char*>(&e.key()) - reinterpret_cast<const char*>(&e));
+        const auto* bytes = reinterpret_cast<const char*>(&foreign);
+        cases.push_back({from,
+                         slotsBase + after * slotSize + 16 + keyOffset,
+                         {bytes, bytes + sizeof foreign},
+                         "HoardReader::doNext() corrupt key detected. key:"});
+    }
+    for (std::uint32_t s = 0; s < numSlots; ++s) {
+        // The run of `from` ends with a marker back to its own bucket.
+        const Hoard::SlotLink end = Hoard::SlotLink::load(link(slots, s));
+        if (!(status(slots, s) & Hoard::SlotTable::occupied) ||
+            !Hoard::SlotLink::isBucketMarker(end.next)) {
+            continue;
+        }
+        const std::uint32_t own = bucketOf(value(s).key());
+        const std::uint64_t wrong =
+            Hoard::SlotLink::pack(Hoard::SlotLink{end.seq, Hoard::SlotLink::bucketMarker(own)});
+        const auto* bytes = reinterpret_cast<const char*>(&wrong);
+        cases.push_back({s,
+                         slotsBase + s * slotSize,
+                         {bytes, bytes + sizeof wrong},
+                         "HoardReader::verifyNextBucket() has bucket:" + std::to_string(own) +
+                             " with next bucket:" + std::to_string(own)});
+        break;
+    }
+    ASSERT_EQ(cases.size(), 2u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reported);
+        char* at = &slots.at<char>(c.offset);
+        const std::vector<char> original(at, at + c.bytes.size());
+        std::memcpy(at, c.bytes.data(), c.bytes.size());
+        FlowRecords::Reader r(debug, "damaged/flows", FlowOps());
+        ASSERT_TRUE(r.initialize("damaged"));
+        FlowRecords::Entry v;
+        Hoard::IterHint none;  // no hint: the step searches the run
+        try {
+            r.next(value(c.from).key(), v, none);
+            ADD_FAILURE() << "next() returned " << v;
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.reported, 0), 0u) << e.what();
+        }
+        std::memcpy(at, original.data(), original.size());
     }
 }
 
