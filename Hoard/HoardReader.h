@@ -114,8 +114,9 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     // Follows the writer's published counts; true when a mapping changed, or when the bucket
     // count was republished since the last call: a split and a merge between two calls leave
     // the count as it was, but an operation that ran across them may have read a link of the
-    // split runs (a present key looked absent), so its result must not be used.
-    bool doResize() {
+    // split runs (a present key looked absent), so its result must not be used. `retrying`: the
+    // caller recomputes a result, so a republished count without a remap counts as a retry.
+    bool doResize(bool retrying = true) {
         bool changed = slots_.doResize(&anchor_);
         if (buckets_.attached()) {
             // Pairs with the writer's release store of the (version, count) pair.
@@ -123,7 +124,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
             if (published.value != buckets_.count()) changed = buckets_.doResize() || changed;
             if (published.version != bucketsVersion_) {
                 bucketsVersion_ = published.version;
-                if (!changed) ++counters_->retries;
+                if (!changed && retrying) ++counters_->retries;
                 changed = true;
             }
         }
@@ -163,13 +164,20 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     const Ops& ops() const { return ops_; }
 
   private:
-    // Runs `op`; a corruption report or a result met while the writer moved the counts is
-    // retried after following the writer's new mapping.
+    // Runs `op` on the writer's current mapping; a corruption report or a result met while the
+    // writer moved the counts is retried after following the writer's new mapping.
+    //
+    // The first attempt follows the published counts before it walks: a reader that sat idle
+    // may still map a tail the writer has shrunk away and, after its grace time, released (or
+    // grown again with other records). Only an operation already running when the writer
+    // shrinks may read the old tail, and the re-check after it rejects what it read there. When
+    // nothing moved this costs one acquire load per file.
     template <class F>
     auto withRemaps(F&& op) -> decltype(op()) {
         restarts_ = 0;
         for (std::uint32_t attempt = 0;; ++attempt) {
             try {
+                if (attempt == 0) doResize(false);
                 auto result = op();
                 if (attempt < maxRemaps && doResize()) continue;
                 return result;
