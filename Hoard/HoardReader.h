@@ -19,9 +19,10 @@
 // Every walk is bounded by the mapped capacity and every retry loop by a limit, so a writer that
 // died mid-change never makes a reader spin.
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
-#include <ctime>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -33,6 +34,7 @@
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/HoardInterface.h"
 #include "contracts/HoardBase/Util.h"
+#include "contracts/Kiln/System.h"
 #include "contracts/Mem/Atomics.h"
 #include "contracts/Mem/VersionAnchor.h"
 #include "contracts/SharedMem/FenixFile.h"
@@ -276,6 +278,16 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         K copy;
         std::memcpy(static_cast<void*>(&copy), buffer + offset, sizeof(K));
         return Ops::equal(copy, key);
+    }
+    // Traces the bytes of `key` in hex at level 0 ("<who> key bytes: 0a 00 ..."), beside a
+    // corruption report that names the key: a damaged key may print like a sound one.
+    void traceKeyBytes(const char* who, const K& key) const {
+        if (!debug_ || !debug_->enabled(0)) return;
+        std::ostringstream os;
+        os << who << " key bytes:" << std::hex << std::setfill('0');
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&key);
+        for (std::size_t i = 0; i < sizeof(K); ++i) os << ' ' << std::setw(2) << int{bytes[i]};
+        BASALT_TRACE(debug_, 0, os.str());
     }
     void restart() {
         ++counters_->retries;

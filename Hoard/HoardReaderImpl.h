@@ -56,11 +56,14 @@ bool HoardReader<Ops>::initialize(const std::string& event) {
     }
     bucketsVersion_ = buckets_.publishedCount().version;
     this->initializedIs(true);
+    // Times in full, to the microsecond. The writer's clock may run ahead of this one: a delay
+    // below zero shows as 0.
+    const double delay = std::max(0.0, Kiln::System::currentTime() - mtime);
     BASALT_TRACE(debug_, 1,
-                 "HoardReader::initialize() success "
-                     << hoardName() << " capacity:" << capacity() << " fenixId:" << fenix_
-                     << " mtime:" << mtime << " delay:"
-                     << (static_cast<double>(std::time(nullptr)) - mtime) << " event:" << event);
+                 "HoardReader::initialize() success " << hoardName() << " capacity:" << capacity()
+                                                      << " fenixId:" << fenix_ << std::fixed
+                                                      << std::setprecision(6) << " mtime:" << mtime
+                                                      << " delay:" << delay << " event:" << event);
     return true;
 }
 
@@ -131,6 +134,7 @@ const typename HoardReader<Ops>::V* HoardReader<Ops>::doLookup(const K& key, boo
             [&](std::uint32_t s, std::uint64_t rs, const Mem::VersionAnchor& candidate,
                 std::uint32_t /*count*/) {
                 if (!(static_cast<std::uint32_t>(rs) & SlotTable::occupied)) {
+                    traceKeyBytes("HoardReader::doLookup()", key);
                     std::ostringstream os;
                     os << "HoardReader::doLookup() slot:" << s
                        << " not marked as occupied key:" << key;
@@ -190,6 +194,7 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
         }
         const std::uint32_t status = static_cast<std::uint32_t>(rs);
         if (!(status & SlotTable::occupied)) {
+            traceKeyBytes("HoardReader::first()", Ops::key(value));
             std::ostringstream os;
             os << "HoardReader::first() slot:" << s
                << " not marked as occupied key:" << Ops::key(value);
@@ -204,7 +209,9 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
         }
         hint = IterHint{status, s, h & (n - 1)};
         anchor_ = candidate;
-        BASALT_TRACE(debug_, 9, "HoardReader::first() " << value << " found at bucket " << b);
+        BASALT_TRACE(
+            debug_, 9,
+            "HoardReader::first() " << value << " found at bucket " << b << ", saving " << hint);
         prefetchAhead(hint.bucket, n);
         return true;
     }
@@ -238,7 +245,9 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
             }
             if (SlotLink::isBucketMarker(link.next)) {
                 const std::uint32_t c = SlotLink::markerBucket(link.next);
-                BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " next bucket " << c);
+                BASALT_TRACE(
+                    debug_, 9,
+                    "HoardReader::doNext() " << key << " next bucket " << c << " using " << hint);
                 verifyNextBucket(hintBucket, c);
                 return first(c, value, hint);
             }
@@ -258,6 +267,7 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
                 if (!(status & SlotTable::occupied)) {
+                    traceKeyBytes("HoardReader::doNext()", key);
                     std::ostringstream os;
                     os << "HoardReader::doNext() slot:" << link.next
                        << " not marked as occupied key:" << key;
@@ -270,6 +280,10 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                        << " bucketIndex " << hintBucket;
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
+                BASALT_TRACE(debug_, 9,
+                             "HoardReader::doNext() " << key << " success " << value << " using "
+                                                      << hint << ", saving new slot hint "
+                                                      << link.next);
                 hint = IterHint{status, link.next, h & (n - 1)};
                 anchor_ = candidate;
                 prefetchAhead(hint.bucket, n);
@@ -289,6 +303,7 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
             std::uint32_t count) {
             const std::uint32_t status = static_cast<std::uint32_t>(rs);
             if (!(status & SlotTable::occupied)) {
+                traceKeyBytes("HoardReader::doNext()", key);
                 std::ostringstream os;
                 os << "HoardReader::doNext() slow-path slot:" << s
                    << " not marked as occupied key:" << key << " slotCount:" << count;
@@ -311,6 +326,9 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
             anchor_ = candidate;
             BASALT_TRACE(debug_, 9,
                          "HoardReader::doNext() " << key << " next slot " << s << " success ");
+            BASALT_TRACE(
+                debug_, 9,
+                "HoardReader::doNext() " << key << " success " << value << ", saving " << hint);
             return RunStep::stop;
         });
     if (found) return true;
