@@ -145,7 +145,9 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     std::uint32_t minSize() const override { return 0; }
     std::uint32_t maxSize() const override {
-        // A writer that re-formats the file stores the field again while this reader may read it.
+        // Loaded atomically because a writer that re-formats the file stores the field again
+        // meanwhile. Its value was published by the writer's release store of the numSlots pair,
+        // which this reader's acquire load in doResize() took before the mapping was used.
         return slots_.mapped() ? Mem::Atomics::loadAcquire(slots_.header()->maxSlots) : 0;
     }
     std::uint32_t capacity() const override { return slots_.capacity(); }
