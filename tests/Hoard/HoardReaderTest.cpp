@@ -101,7 +101,8 @@ TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
         EXPECT_TRUE(capture.contains(refused + "\"Hoard::FlowTracker::FlowGroupCounterEntry\", not "
                                                "\"Hoard::FlowTracker::FlowCounterEntry\""));
     }
-    // Headers edited with their checksum kept right, each refused by the matching reader.
+    // Headers edited with their checksum kept right, each refused by a reader of the type the
+    // table was made for.
     auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
     const Hoard::SlotTable::Header original = *header;
     const std::pair<std::function<void(Hoard::SlotTable::Header&)>, std::string> cases[] = {
