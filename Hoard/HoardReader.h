@@ -19,9 +19,10 @@
 // Every walk is bounded by the mapped capacity and every retry loop by a limit, so a writer that
 // died mid-change never makes a reader spin.
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
-#include <ctime>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -34,6 +35,7 @@
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/HoardInterface.h"
 #include "contracts/HoardBase/Util.h"
+#include "contracts/Kiln/System.h"
 #include "contracts/Mem/Atomics.h"
 #include "contracts/Mem/VersionAnchor.h"
 #include "contracts/SharedMem/FenixFile.h"
@@ -115,8 +117,9 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     // Follows the writer's published counts; true when a mapping changed, or when the bucket
     // count was republished since the last call: a split and a merge between two calls leave
     // the count as it was, but an operation that ran across them may have read a link of the
-    // split runs (a present key looked absent), so its result must not be used.
-    bool doResize() {
+    // split runs (a present key looked absent), so its result must not be used. `retrying`: the
+    // caller recomputes a result, so a republished count without a remap counts as a retry.
+    bool doResize(bool retrying = true) {
         bool changed = slots_.doResize(&anchor_);
         if (buckets_.attached()) {
             // Pairs with the writer's release store of the (version, count) pair.
@@ -124,7 +127,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
             if (published.value != buckets_.count()) changed = buckets_.doResize() || changed;
             if (published.version != bucketsVersion_) {
                 bucketsVersion_ = published.version;
-                if (!changed) ++counters_->retries;
+                if (!changed && retrying) ++counters_->retries;
                 changed = true;
             }
         }
@@ -133,8 +136,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     std::string dumpHeaders() const {
         std::ostringstream os;
         os << "Hoard table \"" << hoardName() << "\"\n\n\n"
-           << (slots_.mapped() ? slots_.snapshot().toString() : std::string("(slots detached)"))
-           << "\n\n"
+           << (slots_.mapped() ? slots_.headerText() : std::string("(slots detached)")) << "\n\n"
            << buckets_.headerToString();
         return os.str();
     }
@@ -144,7 +146,10 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     std::uint32_t minSize() const override { return 0; }
     std::uint32_t maxSize() const override {
-        return slots_.mapped() ? slots_.header()->maxSlots : 0;
+        // Loaded atomically because a writer that re-formats the file stores the field again
+        // meanwhile. Its value was published by the writer's release store of the numSlots pair,
+        // which this reader's acquire load in doResize() took before the mapping was used.
+        return slots_.mapped() ? Mem::Atomics::loadAcquire(slots_.header()->maxSlots) : 0;
     }
     std::uint32_t capacity() const override { return slots_.capacity(); }
     HoardType type() const override { return reader; }
@@ -167,13 +172,20 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     const Ops& ops() const { return ops_; }
 
   private:
-    // Runs `op`; a corruption report or a result met while the writer moved the counts is
-    // retried after following the writer's new mapping.
+    // Runs `op` on the writer's current mapping; a corruption report or a result met while the
+    // writer moved the counts is retried after following the writer's new mapping.
+    //
+    // The first attempt follows the published counts before it walks: a reader that sat idle
+    // may still map a tail the writer has shrunk away and, after its grace time, released (or
+    // grown again with other records). Only an operation already running when the writer
+    // shrinks may read the old tail, and the re-check after it rejects what it read there. When
+    // nothing moved this costs one acquire load per file.
     template <class F>
     auto withRemaps(F&& op) -> decltype(op()) {
         restarts_ = 0;
         for (std::uint32_t attempt = 0;; ++attempt) {
             try {
+                if (attempt == 0) doResize(false);
                 auto result = op();
                 if (attempt < maxRemaps && doResize()) continue;
                 return result;
@@ -186,6 +198,45 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
 
     std::uint32_t hash(const K& key) const { return ops_.hash(key); }
+    // A header name field as a quoted literal: up to its NUL, never past its 64 bytes; a quote, a
+    // backslash and every byte outside printable ASCII escaped (\" \\ \xNN).
+    static std::string quotedName(const char (&field)[SlotTable::nameSize]) {
+        std::string text = "\"";
+        for (std::size_t i = 0; i < SlotTable::nameSize && field[i] != '\0'; ++i) {
+            const auto c = static_cast<unsigned char>(field[i]);
+            if (c == '"' || c == '\\') {
+                text += '\\';
+                text += static_cast<char>(c);
+            } else if (c >= 0x20 && c < 0x7F) {
+                text += static_cast<char>(c);
+            } else {
+                constexpr char digits[] = "0123456789abcdef";
+                text += "\\x";
+                text += digits[c >> 4];
+                text += digits[c & 0xF];
+            }
+        }
+        return text + "\"";
+    }
+    // Empty when the header was written for this reader's value type: the same type name and the
+    // same value and slot sizes; otherwise why not. Two value types may share a size, so the name
+    // is what keeps a reader from misreading another type's records.
+    static std::string foreignType(const SlotTable::Header& h) {
+        const std::size_t length = strnlen(h.valueType, SlotTable::nameSize);
+        const bool sameName = length == std::strlen(V::typeName) &&
+                              std::memcmp(h.valueType, V::typeName, length) == 0;
+        const std::uint32_t slotSize = SlotReaderTable<V>::slotSize;
+        if (sameName && h.valueSize == sizeof(V) && h.slotSize == slotSize) return {};
+        std::ostringstream os;
+        os << "holds " << quotedName(h.valueType);
+        if (sameName) {
+            os << " of valueSize:" << h.valueSize << " slotSize:" << h.slotSize
+               << ", not of valueSize:" << sizeof(V) << " slotSize:" << slotSize;
+        } else {
+            os << ", not \"" << V::typeName << "\"";
+        }
+        return os.str();
+    }
     // Iteration visits buckets in bit-reversed order, about one record per bucket, and every step
     // waits for one cache miss (the next record) that no step before could have known. So each
     // step starts the fetches of steps to come: the bucket word `bucketLead` buckets ahead, and
@@ -233,6 +284,16 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         K copy;
         std::memcpy(static_cast<void*>(&copy), buffer + offset, sizeof(K));
         return Ops::equal(copy, key);
+    }
+    // Traces the bytes of `key` in hex at level 0 ("<who> key bytes: 0a 00 ..."), beside a
+    // corruption report that names the key: a damaged key may print like a sound one.
+    void traceKeyBytes(const char* who, const K& key) const {
+        if (!debug_ || !debug_->enabled(0)) return;
+        std::ostringstream os;
+        os << who << " key bytes:" << std::hex << std::setfill('0');
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&key);
+        for (std::size_t i = 0; i < sizeof(K); ++i) os << ' ' << std::setw(2) << int{bytes[i]};
+        BASALT_TRACE(debug_, 0, os.str());
     }
     void restart() {
         ++counters_->retries;

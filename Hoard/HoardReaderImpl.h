@@ -36,21 +36,34 @@ bool HoardReader<Ops>::initialize(const std::string& event) {
         Util::writeCorruptionFile(rootPath_, error);
         return fail("HoardReader::initialize() failed to validate buckets");
     }
-    const SlotTable::Header h = slots_.snapshot();
-    if (!SlotTable::Header::validate(&h, debug_, slots_.mappedSize(), fenix_.value(), error)) {
-        // The snapshot's sizes are checked against the whole file, which is mapped by now.
-        Util::writeCorruptionFile(rootPath_, error);
-        return fail("HoardReader::initialize() failed to validate slots");
+    try {
+        const SlotTable::Header h = slots_.snapshot();
+        if (!SlotTable::Header::validate(&h, debug_, slots_.mappedSize(), fenix_.value(), error)) {
+            // The snapshot's sizes are checked against the whole file, which is mapped by now.
+            Util::writeCorruptionFile(rootPath_, error);
+            return fail("HoardReader::initialize() failed to validate slots");
+        }
+        // A sound table of another type: refused without a corruption marker.
+        const std::string foreign = foreignType(h);
+        if (!foreign.empty()) {
+            return fail("HoardReader::initialize() table " + hoardName() + " " + foreign);
+        }
+        ops_.hashSeedIs(h.hashSeed);
+        slots_.doResize(&anchor_);
+    } catch (const Basalt::CorruptionDetectedException& e) {
+        // A header that never held still, or a file that cannot hold the count it publishes.
+        return fail(std::string("HoardReader::initialize() failed to map slots: ") + e.what());
     }
-    ops_.hashSeedIs(h.hashSeed);
-    slots_.doResize(&anchor_);
     bucketsVersion_ = buckets_.publishedCount().version;
     this->initializedIs(true);
+    // Times in full, to the microsecond. The writer's clock may run ahead of this one: a delay
+    // below zero shows as 0.
+    const double delay = std::max(0.0, Kiln::System::currentTime() - mtime);
     BASALT_TRACE(debug_, 1,
-                 "HoardReader::initialize() success "
-                     << hoardName() << " capacity:" << capacity() << " fenixId:" << fenix_
-                     << " mtime:" << mtime << " delay:"
-                     << (static_cast<double>(std::time(nullptr)) - mtime) << " event:" << event);
+                 "HoardReader::initialize() success " << hoardName() << " capacity:" << capacity()
+                                                      << " fenixId:" << fenix_ << std::fixed
+                                                      << std::setprecision(6) << " mtime:" << mtime
+                                                      << " delay:" << delay << " event:" << event);
     return true;
 }
 
@@ -122,6 +135,7 @@ const typename HoardReader<Ops>::V* HoardReader<Ops>::doLookup(const K& key, boo
             [&](std::uint32_t s, std::uint64_t rs, const Mem::VersionAnchor& candidate,
                 std::uint32_t /*count*/) {
                 if (!(static_cast<std::uint32_t>(rs) & SlotTable::occupied)) {
+                    traceKeyBytes("HoardReader::doLookup()", key);
                     std::ostringstream os;
                     os << "HoardReader::doLookup() slot:" << s
                        << " not marked as occupied key:" << key;
@@ -181,6 +195,7 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
         }
         const std::uint32_t status = static_cast<std::uint32_t>(rs);
         if (!(status & SlotTable::occupied)) {
+            traceKeyBytes("HoardReader::first()", Ops::key(value));
             std::ostringstream os;
             os << "HoardReader::first() slot:" << s
                << " not marked as occupied key:" << Ops::key(value);
@@ -195,7 +210,9 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
         }
         hint = IterHint{status, s, h & (n - 1)};
         anchor_ = candidate;
-        BASALT_TRACE(debug_, 9, "HoardReader::first() " << value << " found at bucket " << b);
+        BASALT_TRACE(
+            debug_, 9,
+            "HoardReader::first() " << value << " found at bucket " << b << ", saving " << hint);
         prefetchAhead(hint.bucket, n);
         return true;
     }
@@ -229,7 +246,9 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
             }
             if (SlotLink::isBucketMarker(link.next)) {
                 const std::uint32_t c = SlotLink::markerBucket(link.next);
-                BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " next bucket " << c);
+                BASALT_TRACE(
+                    debug_, 9,
+                    "HoardReader::doNext() " << key << " next bucket " << c << " using " << hint);
                 verifyNextBucket(hintBucket, c);
                 return first(c, value, hint);
             }
@@ -249,6 +268,7 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
                 if (!(status & SlotTable::occupied)) {
+                    traceKeyBytes("HoardReader::doNext()", key);
                     std::ostringstream os;
                     os << "HoardReader::doNext() slot:" << link.next
                        << " not marked as occupied key:" << key;
@@ -261,6 +281,10 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                        << " bucketIndex " << hintBucket;
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
+                BASALT_TRACE(debug_, 9,
+                             "HoardReader::doNext() " << key << " success " << value << " using "
+                                                      << hint << ", saving new slot hint "
+                                                      << link.next);
                 hint = IterHint{status, link.next, h & (n - 1)};
                 anchor_ = candidate;
                 prefetchAhead(hint.bucket, n);
@@ -280,24 +304,44 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
             std::uint32_t count) {
             const std::uint32_t status = static_cast<std::uint32_t>(rs);
             if (!(status & SlotTable::occupied)) {
+                traceKeyBytes("HoardReader::doNext()", key);
                 std::ostringstream os;
                 os << "HoardReader::doNext() slow-path slot:" << s
                    << " not marked as occupied key:" << key << " slotCount:" << count;
                 Basalt::CorruptionDetectedException::throwException(os.str());
             }
             BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " comparing slot " << s);
+            // Every record of the run must belong to its bucket, as doLookup() checks: a foreign
+            // one would be returned out of its place in the iteration.
+            const std::uint32_t slotHash = hash(Ops::key(value));
+            if (!belongs(slotHash, b, n)) {
+                std::ostringstream os;
+                os << "HoardReader::doNext() corrupt key detected. key:" << Ops::key(value)
+                   << " bucketIndex " << b;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
             if (compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) >= 0) {
                 return RunStep::advance;
             }
-            hint = IterHint{status, s, hash(Ops::key(value)) & (n - 1)};
+            hint = IterHint{status, s, slotHash & (n - 1)};
             anchor_ = candidate;
             BASALT_TRACE(debug_, 9,
                          "HoardReader::doNext() " << key << " next slot " << s << " success ");
+            BASALT_TRACE(
+                debug_, 9,
+                "HoardReader::doNext() " << key << " success " << value << ", saving " << hint);
             return RunStep::stop;
         });
     if (found) return true;
-    if (end == SlotLink::endOfList) return false;
-    return first(SlotLink::markerBucket(end), value, hint);
+    // The run's end must lead where bucket b's run ends (as on the fast path): a marker to any
+    // other bucket would skip or repeat records, or loop.
+    if (end == SlotLink::endOfList) {
+        verifyNextBucket(b, 0);
+        return false;
+    }
+    const std::uint32_t c = SlotLink::markerBucket(end);
+    verifyNextBucket(b, c);
+    return first(c, value, hint);
 }
 
 template <class Ops>

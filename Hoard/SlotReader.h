@@ -9,6 +9,7 @@
 // is never written.
 
 #include <cstdint>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -66,7 +67,7 @@ class SlotReaderTable : public SlotTable {
             return false;
         }
         header_ = static_cast<Header*>(file_.base());
-        BASALT_TRACE(debug_, 3, snapshot().toString());
+        BASALT_TRACE(debug_, 3, headerText());
         slots_ = Slots();
         numSlots_ = Mem::VerU32{};
         return true;
@@ -87,17 +88,42 @@ class SlotReaderTable : public SlotTable {
     bool mapped() const { return header_ != nullptr; }
 
     // A copy of the header fields, consistent with one (version, numSlots) word: the copy is
-    // retried while the version moves.
+    // retried while the version moves, at most maxStatusRereads times. A version that moved during
+    // every copy is Basalt::CorruptionDetectedException: none of the copies can be trusted.
     Header snapshot() const {
         Header h{};
-        for (std::uint32_t tries = 0;; ++tries) {
+        for (std::uint32_t tries = 1;; ++tries) {
+            // Pairs with the writer's release store of the numSlots pair.
             const Mem::VerU32 before = header_->numSlots();
             Mem::Atomics::copyWordsRelaxed(&h, header_, sizeof(Header));
-            // Pairs with the writer's release store of the numSlots pair.
+            // Orders the copy before the re-check below; the re-load pairs with the writer's
+            // release store of the next numSlots pair.
             std::atomic_thread_fence(std::memory_order_acquire);
-            if (header_->numSlots() == before || tries >= maxStatusRereads) return h;
+#ifdef FLOWTABLE_TEST_HOOKS
+            if (snapshotCopiedHook) snapshotCopiedHook();
+#endif
+            if (header_->numSlots() == before) return h;
+            if (tries >= maxStatusRereads) {
+                std::ostringstream os;
+                os << "SlotReader::snapshot() numSlots kept changing over " << tries << " reads";
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
         }
     }
+    // snapshot() as one line for traces and dumps; never throws.
+    std::string headerText() const {
+        try {
+            return snapshot().toString();
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            return std::string("(slots header unreadable: ") + e.what() + ")";
+        }
+    }
+
+#ifdef FLOWTABLE_TEST_HOOKS
+    // Test hook: runs in snapshot() between the header copy and the re-check of the version, where
+    // a writer racing the copy would move the version.
+    static inline std::function<void()> snapshotCopiedHook;
+#endif
 
     // Remaps when the writer's numSlots word changed since the last mapping; true when the
     // mapping changed. Invalidates `anchor` when its slot left the mapping.
@@ -167,12 +193,13 @@ bool SlotReaderTable<V>::doResize(Mem::VersionAnchor* anchor) {
     numSlots_ = h.numSlots();
     if (anchor != nullptr) {
         anchor->base = header_;
-        if (anchor->offset < Mem::VersionAnchor::invalid && anchor->offset + 4ull > needed) {
+        // An unset anchor (a miss) stays unset: it names no word, so no mapping can lose it.
+        if (anchor->offset < Mem::VersionAnchor::unset && anchor->offset + 4ull > needed) {
             anchor->invalidate();
         }
     }
     ++counters_.remaps;
-    BASALT_TRACE(debug_, 3, snapshot().toString());
+    BASALT_TRACE(debug_, 3, headerText());
     BASALT_TRACE(debug_, 5, "SlotReader::doResize() successful");
     return true;
 }

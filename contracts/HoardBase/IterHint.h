@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 
 namespace Hoard {
 
@@ -12,5 +13,13 @@ struct IterHint {
     std::uint32_t slot = 0xFFFFFFFFu;
     std::uint32_t bucket = 0;
 };
+
+// The form traces print a hint in, all three fields decimal: "hint(status:<status> slot:<slot>
+// bucket:<bucket>)", e.g. "hint(status:13 slot:4 bucket:7)"; a hint that names no slot yet
+// shows slot:4294967295.
+inline std::ostream& operator<<(std::ostream& os, const IterHint& hint) {
+    return os << "hint(status:" << hint.status << " slot:" << hint.slot << " bucket:" << hint.bucket
+              << ")";
+}
 
 }  // namespace Hoard

@@ -1,13 +1,23 @@
 // The lock-free reader against a live writer in the same process (separate mappings): lookups,
 // iteration, remapping after growth and shrinking, the lookaside redirection, and damaged files.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <functional>
+#include <iomanip>
 #include <set>
+#include <sstream>
+#include <tuple>
 
 #include "Hoard/HoardReader.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/ManualClockGuard.h"
 #include "tests/support/ShmRoot.h"
+#include "tests/support/TraceCapture.h"
 #include "tests/support/WriterTypes.h"
 
 namespace {
@@ -15,6 +25,9 @@ namespace {
 using namespace TestSupport;
 using FlowReader = Hoard::HoardReader<FlowOps>;
 using CounterReader = Hoard::HoardReader<CounterOps>;
+using TotalCounterOps =
+    Hoard::Ops<Hoard::FlowTracker::FlowCounterKey, Hoard::FlowTracker::FlowCounterEntry, false,
+               Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
 
 class HoardReaderTest : public ::testing::Test {
   protected:
@@ -74,6 +87,201 @@ TEST_F(HoardReaderTest, FindsWhatTheWriterCommittedThroughGrowthAndShrinking) {
     EXPECT_TRUE(found);
     EXPECT_EQ(r.capacity(), w.capacity());
     EXPECT_GT(r.readerCounters().remaps, 1u);
+}
+
+TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    ASSERT_TRUE(w.initialize("test"));
+    const std::string refused = "HoardReader::initialize() table t/counters holds ";
+    {
+        // Both counter records are 40 bytes: only the header's type name tells them apart.
+        TraceCapture capture;
+        EXPECT_FALSE(Hoard::HoardReader<TotalCounterOps>(debug, "t/counters", TotalCounterOps())
+                         .initialize("test"));
+        EXPECT_TRUE(capture.contains(refused + "\"Hoard::FlowTracker::FlowGroupCounterEntry\", not "
+                                               "\"Hoard::FlowTracker::FlowCounterEntry\""));
+    }
+    // Headers edited with their checksum kept right, each refused by a reader of the type the
+    // table was made for.
+    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
+    const Hoard::SlotTable::Header original = *header;
+    const std::pair<std::function<void(Hoard::SlotTable::Header&)>, std::string> cases[] = {
+        {[](auto& h) {
+             std::memset(h.valueType, 'x', sizeof h.valueType);  // no NUL at all
+             std::memcpy(h.valueType, "\"\\\x01\xff", 4);
+         },
+         "\"\\\"\\\\\\x01\\xff" + std::string(60, 'x') +
+             "\", not \"Hoard::FlowTracker::FlowGroupCounterEntry\""},
+        {[](auto& h) { h.valueSize = 36; },
+         "\"Hoard::FlowTracker::FlowGroupCounterEntry\" of valueSize:36 slotSize:56, not of "
+         "valueSize:40 slotSize:56"},
+    };
+    for (const auto& [edit, expected] : cases) {
+        *header = original;
+        edit(*header);
+        header->hash = header->doHash();
+        TraceCapture capture;
+        EXPECT_FALSE(CounterReader(debug, "t/counters", CounterOps()).initialize("test"));
+        EXPECT_TRUE(capture.contains(refused + expected)) << expected;
+    }
+    *header = original;
+    // The table is sound, only the reader is wrong: no corruption marker.
+    const Mem::RootPath root(debug, "t/counters", false);
+    EXPECT_NE(::access(root.filePath("corruption-detected").c_str(), F_OK), 0);
+    EXPECT_TRUE(CounterReader(debug, "t/counters", CounterOps()).initialize("test"));
+}
+
+#ifdef FLOWTABLE_TEST_HOOKS
+TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
+    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    ASSERT_TRUE(w.initialize("test"));
+    // The version moves during every copy of the header, as under a writer that never pauses.
+    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
+    auto& hook =
+        Hoard::SlotReaderTable<Hoard::FlowTracker::FlowGroupCounterEntry>::snapshotCopiedHook;
+    hook = [header] {
+        const Mem::VerU32 now = header->numSlots();
+        Mem::VerU32::store(header->numSlotsPair, Mem::VerU32{now.version + 1, now.value});
+    };
+    TraceCapture capture;
+    CounterReader r(debug, "t/counters", CounterOps());
+    EXPECT_FALSE(r.initialize("test"));
+    hook = nullptr;
+    EXPECT_FALSE(r.initialized());
+    EXPECT_TRUE(
+        capture.contains("HoardReader::initialize() failed to map slots: "
+                         "SlotReader::snapshot() numSlots kept changing over 1000 reads"));
+    EXPECT_TRUE(capture.contains("(slots header unreadable: "));  // the dump does not throw
+    EXPECT_TRUE(r.initialize("test"));
+}
+#endif  // FLOWTABLE_TEST_HOOKS
+
+TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping) {
+    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    using Anchor = Mem::VersionAnchor;
+    const std::uint32_t lookasideStatus = sizeof(Hoard::SlotTable::Header) + 8;
+    for (const auto& [offset, after] : {std::pair{lookasideStatus, lookasideStatus},
+                                        std::pair{1u << 30, Anchor::invalid},
+                                        std::pair{Anchor::unset, Anchor::unset}}) {
+        Hoard::Reader::Counters counters;
+        Hoard::SlotReaderTable<FlowTracking::IpFlowEntry> slots(
+            debug, Mem::RootPath(debug, "t/flows", false), counters);
+        ASSERT_TRUE(slots.attach());
+        Anchor anchor;
+        anchor.offset = offset;
+        ASSERT_TRUE(slots.doResize(&anchor));
+        EXPECT_EQ(anchor.offset, after) << offset;
+    }
+}
+
+template <class... Parts>
+std::string text(const Parts&... parts) {
+    std::ostringstream os;
+    (os << ... << parts);
+    return os.str();
+}
+
+TEST_F(HoardReaderTest, TracesNameWhatEachStepFoundAndTheHintItSaved) {
+    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    for (std::uint32_t i = 0; i < 40; ++i) w.write(flowEntry(i), true);
+    // The writer attached at 1700000000.123456 (the fenix file's mtime); now is 100.5 s later.
+    const Mem::RootPath root(debug, "t/flows", false);
+    const timespec attached[2] = {{1700000000, 123456000}, {1700000000, 123456000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, root.filePath("fenix").c_str(), attached, 0), 0);
+    ManualClockGuard clock(1'700'000'100.5);
+    auto traced = Basalt::Platform::getDebugHandler("HoardReaderTest.traced");
+    traced->switchWordIs(0xFFFFFFFFu);
+    FlowReader r(traced, "t/flows", FlowOps());
+    FlowTracking::IpFlowEntry v;
+    Hoard::IterHint hint;
+    // Steps on until the hinted slot's link leads to a slot (or to a bucket marker).
+    auto stepUntil = [&](bool toMarker) {
+        auto link = [&] {
+            return Hoard::SlotLink::load(w.slotTable().slots()[hint.slot].head.link);
+        };
+        while (Hoard::SlotLink::isBucketMarker(link().next) != toMarker) {
+            ASSERT_TRUE(r.next(v.key(), v, hint));
+        }
+    };
+    auto step = [&] {
+        const auto key = v.key();
+        const Hoard::IterHint old = hint;
+        const auto link = Hoard::SlotLink::load(w.slotTable().slots()[hint.slot].head.link);
+        EXPECT_TRUE(r.next(key, v, hint));
+        return std::tuple{key, old, link.next};
+    };
+    const std::pair<const char*, std::function<std::string()>> cases[] = {
+        {"initialize",
+         [&] {
+             r.initialize("traced");
+             return text("HoardReader::initialize() success t/flows capacity:", r.capacity(),
+                         " fenixId:", r.fenixId(),
+                         " mtime:1700000000.123456 delay:100.376544 event:traced");
+         }},
+        {"initialize behind the writer's clock",
+         [&] {
+             clock.clock().wallTimeIs(1'699'999'999.0);
+             FlowReader behind(traced, "t/flows", FlowOps());
+             behind.initialize("behind");
+             return text("mtime:1700000000.123456 delay:0.000000 event:behind");
+         }},
+        {"first",
+         [&] {
+             r.first(v, hint);
+             return text("HoardReader::first() ", v, " found at bucket ", hint.bucket,
+                         ", saving hint(status:", hint.status, " slot:", hint.slot,
+                         " bucket:", hint.bucket, ")");
+         }},
+        {"next along the run",
+         [&] {
+             stepUntil(false);
+             const auto [key, old, next] = step();
+             return text("HoardReader::doNext() ", key, " success ", v, " using ", old,
+                         ", saving new slot hint ", next);
+         }},
+        {"next into the next bucket",
+         [&] {
+             stepUntil(true);
+             const auto [key, old, next] = step();
+             return text("HoardReader::doNext() ", key, " next bucket ",
+                         Hoard::SlotLink::markerBucket(next), " using ", old);
+         }},
+        {"next searching the run",
+         [&] {
+             const auto key = v.key();
+             Hoard::IterHint none;
+             r.next(key, v, none);
+             return text("HoardReader::doNext() ", key, " success ", v, ", saving ", none);
+         }},
+        {"lookup of a linked slot not marked occupied",
+         [&] {
+             auto& status =
+                 const_cast<std::uint32_t&>(w.slotTable().slots()[hint.slot].head.status);
+             const std::uint32_t was = status;
+             status &= ~Hoard::SlotTable::occupied;
+             bool found = false;
+             EXPECT_THROW(r.lookup(v.key(), found, nullptr), Basalt::CorruptionDetectedException);
+             status = was;
+             const auto* bytes = reinterpret_cast<const unsigned char*>(&v.key());
+             std::ostringstream os;
+             os << "HoardReader::doLookup() key bytes:" << std::hex << std::setfill('0');
+             for (std::size_t i = 0; i < sizeof v.key(); ++i) {
+                 os << ' ' << std::setw(2) << int{bytes[i]};
+             }
+             return os.str();
+         }},
+    };
+    for (const auto& [what, run] : cases) {
+        TraceCapture capture;
+        const std::string expected = run();
+        std::string seen;
+        for (const auto& e : capture.entries()) seen += e.text + "\n";
+        EXPECT_TRUE(capture.contains(expected)) << what << ": no line holds\n"
+                                                << expected << "\nin\n"
+                                                << seen;
+    }
 }
 
 TEST_F(HoardReaderTest, LookupsAndIterationStepsAllocateNothing) {

@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -881,6 +882,82 @@ TEST_F(HoardReaderCorruptionTest, ATruncatedSlotFileFailsInitializeOrIsReported)
     }
 }
 
+// next() whose hint no longer holds searches its key's run again (the slow path); that search
+// reports a run that a damaged file leads astray, as a lookup does, instead of iterating it.
+TEST_F(HoardReaderCorruptionTest, NextsSearchOfADamagedRunIsReported) {
+    const FlowOps ops;
+    MappedFile slots(path("slots"));
+    auto value = [&](std::uint32_t slot) {
+        FlowRecords::Entry e;
+        std::memcpy(static_cast<void*>(&e), &slots.at<char>(slotsBase + slot * slotSize + 16),
+                    sizeof e);
+        return e;
+    };
+    auto bucketOf = [&](const FlowRecords::Key& k) { return ops.hash(k) & (numBuckets - 1); };
+    // The record next() starts from, and the bytes of the run that are damaged after it.
+    struct Case {
+        std::uint32_t from;
+        std::size_t offset;
+        std::vector<char> bytes;
+        std::string reported;
+    };
+    std::vector<Case> cases;
+    {
+        // The record after `from` holds a key of another bucket (its rhash keeps the order).
+        const std::uint32_t from = linkedPair(slots);
+        const std::uint32_t after = Hoard::SlotLink::load(link(slots, from)).next;
+        const std::uint32_t half = numBuckets / 2 - 1;
+        std::uint32_t id = records;
+        while ((bucketOf(FlowRecords::key(id)) & half) == (bucketOf(value(from).key()) & half))
+            ++id;
+        const FlowRecords::Key foreign = FlowRecords::key(id);
+        const FlowRecords::Entry e;
+        const std::size_t keyOffset = static_cast<std::size_t>(
+            reinterpret_cast<const char*>(&e.key()) - reinterpret_cast<const char*>(&e));
+        const auto* bytes = reinterpret_cast<const char*>(&foreign);
+        cases.push_back({from,
+                         slotsBase + after * slotSize + 16 + keyOffset,
+                         {bytes, bytes + sizeof foreign},
+                         "HoardReader::doNext() corrupt key detected. key:"});
+    }
+    for (std::uint32_t s = 0; s < numSlots; ++s) {
+        // The run of `from` ends with a marker back to its own bucket.
+        const Hoard::SlotLink end = Hoard::SlotLink::load(link(slots, s));
+        if (!(status(slots, s) & Hoard::SlotTable::occupied) ||
+            !Hoard::SlotLink::isBucketMarker(end.next)) {
+            continue;
+        }
+        const std::uint32_t own = bucketOf(value(s).key());
+        const std::uint64_t wrong =
+            Hoard::SlotLink::pack(Hoard::SlotLink{end.seq, Hoard::SlotLink::bucketMarker(own)});
+        const auto* bytes = reinterpret_cast<const char*>(&wrong);
+        cases.push_back({s,
+                         slotsBase + s * slotSize,
+                         {bytes, bytes + sizeof wrong},
+                         "HoardReader::verifyNextBucket() has bucket:" + std::to_string(own) +
+                             " with next bucket:" + std::to_string(own)});
+        break;
+    }
+    ASSERT_EQ(cases.size(), 2u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reported);
+        char* at = &slots.at<char>(c.offset);
+        const std::vector<char> original(at, at + c.bytes.size());
+        std::memcpy(at, c.bytes.data(), c.bytes.size());
+        FlowRecords::Reader r(debug, "damaged/flows", FlowOps());
+        ASSERT_TRUE(r.initialize("damaged"));
+        FlowRecords::Entry v;
+        Hoard::IterHint none;  // no hint: the step searches the run
+        try {
+            r.next(value(c.from).key(), v, none);
+            ADD_FAILURE() << "next() returned " << v;
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.reported, 0), 0u) << e.what();
+        }
+        std::memcpy(at, original.data(), original.size());
+    }
+}
+
 // ---- A reader lagging two shrinks on a full filesystem ----------------------------------------
 
 #ifdef FLOWTABLE_TEST_HOOKS
@@ -1087,6 +1164,41 @@ TEST(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTheP
     EXPECT_EQ(out, FlowRecords::make(target, 1));
 }
 
+TEST(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks) {
+    ShmRoot shm;
+    auto debug = debugHandler();
+    FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
+    w.initialize("test");
+    for (std::uint32_t id = 0; id < 10; ++id) w.write(FlowRecords::make(id, 1), true);
+    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
+    ASSERT_TRUE(r.initialize("test"));
+    FlowRecords::Entry v;
+    Hoard::IterHint hint;
+    bool found = false;
+    const std::pair<const char*, std::function<void()>> operations[] = {
+        {"lookup", [&] { r.lookup(FlowRecords::key(3), found, &v); }},
+        {"first", [&] { r.first(v, hint); }},
+        {"next", [&] { r.next(v.key(), v, hint); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        // While the reader idles, the writer grows both files and shrinks them again: the
+        // reader's mapping is stale, and the released tail may no longer hold what it shows.
+        const std::uint64_t remaps = r.readerCounters().remaps;
+        FlowRecords::Entry gone;
+        for (std::uint32_t id = 1000; id < 1100; ++id) w.write(FlowRecords::make(id, 1), true);
+        for (std::uint32_t id = 1000; id < 1100; ++id) w.remove(FlowRecords::key(id), gone);
+        // The operation's first hash comes after it read the table: the remap came before.
+        std::optional<std::uint64_t> remapsAtWalk;
+        HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+            if (!remapsAtWalk) remapsAtWalk = r.readerCounters().remaps;
+        };
+        operation();
+        HookedFlowOps::hook() = nullptr;
+        ASSERT_TRUE(remapsAtWalk) << name;
+        EXPECT_GT(*remapsAtWalk, remaps) << name;
+    }
+}
+
 TEST(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNotTheOutput) {
     ShmRoot shm;
     auto debug = debugHandler();
@@ -1114,20 +1226,27 @@ TEST(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNot
     w.write(FlowRecords::make(kept, 1), true);
     w.write(FlowRecords::make(gone, 1), true);
     ASSERT_EQ(w.bucketTable().count(), 64u);
-    FlowRecords::Reader r(debug, "regression/flows", FlowOps());
+    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
     ASSERT_TRUE(r.initialize("test"));
-    // Removing `gone` and 24 others shrinks the slot file: the reader's next lookup runs on its
-    // old mapping first, then again after remapping.
+    // Once the lookup has started (it hashes the caller's key first), removing `gone` and 24
+    // others shrinks the slot file: the lookup runs on its old mapping first, then again after
+    // remapping.
     const std::uint32_t capacity = w.capacity();
-    FlowRecords::Entry out;
-    w.remove(FlowRecords::key(gone), out);
-    for (std::uint32_t i = 0; i < 24; ++i) w.remove(FlowRecords::key(others[i]), out);
-    ASSERT_LT(w.capacity(), capacity);
+    bool removed = false;
+    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+        if (removed) return;
+        removed = true;
+        FlowRecords::Entry out;
+        w.remove(FlowRecords::key(gone), out);
+        for (std::uint32_t i = 0; i < 24; ++i) w.remove(FlowRecords::key(others[i]), out);
+    };
     // The caller's key lives in the output buffer, which the first attempt fills with `kept`
     // on its way through the run.
     FlowRecords::Entry v = FlowRecords::make(gone, 1);
     bool found = true;
     r.lookup(v.key(), found, &v);
+    HookedFlowOps::hook() = nullptr;
+    ASSERT_LT(w.capacity(), capacity);
     EXPECT_FALSE(found);
     EXPECT_EQ(v, FlowRecords::Entry());
 }
@@ -1164,17 +1283,37 @@ TEST(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARec
     FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
     w.initialize("test");
     // Six records in sixteen slots and eight buckets: 27 more grow the slot file twice and the
-    // bucket count three times, removing them shrinks both again, so the reader remaps after
-    // every step below, and a hint made under one bucket count is used under another.
+    // bucket count three times, removing them shrinks both again. The writer does one or the
+    // other inside every next() below, at the reader's first hash (after its first read), so the
+    // step runs on the old mapping first and again after remapping, and a hint made under one
+    // bucket count is used under another.
     constexpr std::uint32_t base = 6, fresh = 27;
     for (std::uint32_t id = 0; id < base; ++id) w.write(FlowRecords::make(id, 1), true);
-    FlowRecords::Reader r(debug, "regression/flows", FlowOps());
+    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
     ASSERT_TRUE(r.initialize("test"));
+    bool armed = false, grown = false;
+    std::uint32_t resized = 0;
+    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+        if (!armed) return;
+        armed = false;
+        const std::uint32_t capacity = w.capacity();
+        FlowRecords::Entry gone;
+        for (std::uint32_t f = 0; f < fresh; ++f) {
+            if (grown) {
+                w.remove(FlowRecords::key(1000 + f), gone);
+            } else {
+                w.write(FlowRecords::make(1000 + f, 1), true);
+            }
+        }
+        grown = !grown;
+        resized += w.capacity() != capacity;
+    };
     const FlowOps ops;
     for (int round = 0; round < 8; ++round) {
         std::map<std::uint32_t, int> seen;
         std::uint32_t step = 0;
         std::uint64_t generation = 2;
+        resized = 0;
         FlowRecords::Entry v;
         Hoard::IterHint hint;
         std::pair<std::uint32_t, FlowRecords::Key> previous{0, {}};
@@ -1191,27 +1330,21 @@ TEST(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARec
             }
             previous = {order, v.key()};
             ++seen[id];
-            // Between steps: rounds 1 and 3 rewrite the record just returned (its hint goes
-            // stale, the next step takes the slow path); every step grows or shrinks the file.
+            // Odd rounds rewrite the record just returned: its hint goes stale, the next
+            // step takes the slow path.
             if (round % 2 == 1 && id < base) w.write(FlowRecords::make(id, generation++), true);
-            const std::uint32_t capacity = w.capacity();
-            if (step % 2 == 0) {
-                for (std::uint32_t f = 0; f < fresh; ++f) {
-                    w.write(FlowRecords::make(1000 + f, 1), true);
-                }
-            } else {
-                FlowRecords::Entry gone;
-                for (std::uint32_t f = 0; f < fresh; ++f)
-                    w.remove(FlowRecords::key(1000 + f), gone);
-            }
-            ASSERT_NE(w.capacity(), capacity);
+            armed = true;
             ++step;
         }
+        armed = false;
+        EXPECT_GE(resized + 1, step);  // every step but the last one resized the files
         for (std::uint32_t id = 0; id < base; ++id) EXPECT_EQ(seen[id], 1) << "id " << id;
         for (const auto& [id, times] : seen) EXPECT_EQ(times, 1) << "id " << id;
         FlowRecords::Entry gone;
         for (std::uint32_t f = 0; f < fresh; ++f) w.remove(FlowRecords::key(1000 + f), gone);
+        grown = false;
     }
+    HookedFlowOps::hook() = nullptr;
 }
 
 // A hint and a version anchor taken before two shrinks, used after a regrowth formatted the slots
