@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <functional>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -221,17 +222,21 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         anchor_ = Mem::VersionAnchor{a.status, a.offset, slots_.header(),
                                      slots_.header()->numSlots().version};
     }
+    // runtimeFlags bit 0x1 marks an operation under way; it stays set when one fails or the
+    // process dies inside it. Only the header's text form reads it (the writer's header dump,
+    // hoardctl header), as information: no reader orders anything against it, so the stores
+    // are relaxed.
     void runtimeFlagSet() {
         auto& flags = slots_.header()->runtimeFlags;
-        // Pairs with nothing a reader waits on: the bit tells the next attach (and tools) that
-        // an operation did not finish.
-        Mem::Atomics::storeRelease(flags,
-                                   static_cast<std::uint16_t>(flags | SlotTable::writeInProgress));
+        Mem::Atomics::storeRelaxed(flags,
+                                   static_cast<std::uint16_t>(Mem::Atomics::loadRelaxed(flags) |
+                                                              SlotTable::writeInProgress));
     }
     void runtimeFlagClear() {
         auto& flags = slots_.header()->runtimeFlags;
-        Mem::Atomics::storeRelease(flags,
-                                   static_cast<std::uint16_t>(flags & ~SlotTable::writeInProgress));
+        Mem::Atomics::storeRelaxed(flags,
+                                   static_cast<std::uint16_t>(Mem::Atomics::loadRelaxed(flags) &
+                                                              ~SlotTable::writeInProgress));
     }
     // Gives back the memory of file tails shrunk at least the release grace ago; until then a
     // reader inside an operation begun before the shrink may still read them. Called at the

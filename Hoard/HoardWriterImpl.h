@@ -51,7 +51,8 @@ void HoardWriter<Ops>::attach() {
     BASALT_TRACE(debug_, 1,
                  "HoardWriter::attach() success "
                      << hoardName() << " capacity:" << capacity() << " fenixId:" << fenix_
-                     << " mtime:" << fenixFile_.mtime() << " shocketInfo:" << shocketInfo);
+                     << std::fixed << std::setprecision(6) << " mtime:" << fenixFile_.mtime()
+                     << " shocketInfo:" << shocketInfo);
 }
 
 template <class Ops>
@@ -220,19 +221,22 @@ void HoardWriter<Ops>::publishValue(Slot& slot, const V& value) {
     if (status & SlotTable::occupied) {
         Slot& lookaside = slots_.lookasideSlot();
         HOARD_CRASH_POINT("write.lookaside");
-        // The complete new record stands in the lookaside slot before LOOKASIDE is set: pairs
-        // with the reader's LOOKASIDE test after its status read.
+        // The complete new record stands in the lookaside slot before LOOKASIDE is set (the
+        // release store below): pairs with getValue's acquire load of the status, after which
+        // a reader that sees LOOKASIDE copies the lookaside slot.
         Mem::Atomics::storeRelease(lookaside.head.rhash, slot.head.rhash);
         storeSlotValue(lookaside, value);
     }
     HOARD_CRASH_POINT("write.lookasideSet");
-    // Pairs with the reader's status re-read: a reader whose copy spans this store sees the
-    // status change and retries (or reads the lookaside slot).
+    // LOOKASIDE set, then the release fence that storeSlotValue starts with, then the value's
+    // bytes: pairs with getValue's acquire fence and status re-read, so a reader whose copy saw
+    // any byte of the new value sees this status and copies again (from the lookaside slot).
     Mem::Atomics::storeRelease(slot.head.status, status += 2);
     HOARD_CRASH_POINT("write.value");
     storeSlotValue(slot, value);
     HOARD_CRASH_POINT("write.status");
-    // Pairs with the reader's status re-read after copying the value.
+    // LOOKASIDE cleared after the value: pairs with getValue's acquire load of the status, so a
+    // reader that sees this status copies the complete new value from the slot.
     Mem::Atomics::storeRelease(slot.head.status, (status + 2) | SlotTable::occupied);
 }
 
@@ -313,14 +317,17 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
     // The record leaves the list: pairs with the reader's seq re-check of the link it followed.
     SlotLink::store(*prev, SlotLink{p.seq + SlotLink::seqStep, own.next});
     HOARD_CRASH_POINT("remove.clear");
-    // Pairs with the reader's status re-read: a reader still on this slot sees OCCUPIED gone.
+    // Pairs with getValue's status re-read and the version anchor's status load: a reader still
+    // on this slot sees the status change (OCCUPIED gone).
     Mem::Atomics::storeRelease(slot.head.status, slot.head.status & ~SlotTable::occupied);
     auto* header = slots_.header();
     const std::uint32_t oldFree = header->freeSlots;
     HOARD_CRASH_POINT("remove.free");
-    Mem::Atomics::storeRelease(header->freeSlots, s);
+    // The free list and the count: the writer's own (readers read occupiedSlots only as a
+    // statistic, and no reader follows a free slot's link; the seq moves on with every rewrite).
+    Mem::Atomics::storeRelaxed(header->freeSlots, s);
     SlotLink::store(slot.head.link, SlotLink{own.seq + SlotLink::seqStep, oldFree});
-    Mem::Atomics::storeRelease(header->occupiedSlots, header->occupiedSlots - 1);
+    Mem::Atomics::storeRelaxed(header->occupiedSlots, header->occupiedSlots - 1);
     ++counters_.removes;
     notify(s);
     shrink();
@@ -384,7 +391,8 @@ void HoardWriter<Ops>::doMaybeShrinkSlots(std::uint32_t limit) {
             herald_.notify(to);
             if (herald_.tombstone(i)) ++counters_.pendingTombstones;
         }
-        // Pairs with the reader's status re-read: a reader still on the old slot retries.
+        // Pairs with getValue's status re-read and the version anchor's status load: a reader
+        // still on the old slot sees it change and retries.
         Mem::Atomics::storeRelease(from.head.status, from.head.status & ~SlotTable::occupied);
         notify(i);
         ++moved;
@@ -422,10 +430,14 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directWrite(const K& key) {
     directSlot_ = s;
     directNew_ = !found;
     BASALT_TRACE(debug_, 9,
-                 "HoardWriter::directWrite() " << (found ? " existing " : " new ") << key
-                                               << " bucket:" << bucket << " slot:" << s);
+                 "HoardWriter::directWrite() "
+                     << (found ? " existing " : " new ") << key << " bucket:" << bucket
+                     << " slot:" << s << " next:"
+                     << (found ? SlotLink::load(slot.head.link).next
+                               : SlotLink::load(*linkAt(directPrev_)).next));
     // The caller's plain stores into the area come after this fence: they stay behind every
-    // publication made so far.
+    // publication made so far. No reader reads the area until directCommit publishes it (the
+    // slot is on no run, or the lookaside slot is read only while a status carries LOOKASIDE).
     std::atomic_thread_fence(std::memory_order_release);
     return &area.value;
 }
@@ -448,6 +460,7 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directUpdate(const K& key) {
     if (&area != &slot) storeSlotValue(area, V(slot.value));
     directSlot_ = s;
     directNew_ = false;
+    // As in directWrite: the caller's stores stay behind everything published so far.
     std::atomic_thread_fence(std::memory_order_release);
     return &area.value;
 }
@@ -470,6 +483,7 @@ void HoardWriter<Ops>::directCommit() {
         p = SlotLink::load(*prev);
         const SlotLink own = SlotLink::load(slot.head.link);
         HOARD_CRASH_POINT("directCommit.link");
+        // Not yet reachable: published by prev's link store below.
         SlotLink::store(slot.head.link, SlotLink{own.seq + SlotLink::seqStep, p.next});
     }
     std::uint32_t status = slot.head.status;
@@ -477,16 +491,20 @@ void HoardWriter<Ops>::directCommit() {
         Slot& lookaside = slots_.lookasideSlot();
         HOARD_CRASH_POINT("directCommit.lookasideSet");
         Mem::Atomics::storeRelease(lookaside.head.rhash, slot.head.rhash);
-        // The lookaside copy (filled by the caller) is complete: pairs with the reader's
-        // LOOKASIDE test.
+        // The lookaside copy (filled by the caller) is complete before LOOKASIDE is set: pairs
+        // with getValue's acquire load of the status and its LOOKASIDE test.
         std::atomic_thread_fence(std::memory_order_release);
+        // As in publishValue: LOOKASIDE set, then storeSlotValue's release fence and the value's
+        // bytes (pairs with getValue's acquire fence and status re-read), then LOOKASIDE cleared
+        // after the value (pairs with getValue's acquire load of the status).
         Mem::Atomics::storeRelease(slot.head.status, status += 2);
         HOARD_CRASH_POINT("directCommit.value");
         storeSlotValue(slot, V(lookaside.value));
         HOARD_CRASH_POINT("directCommit.status");
         Mem::Atomics::storeRelease(slot.head.status, status + 2);
     } else {
-        // The caller filled the unreachable slot: its bytes come before the status store.
+        // The caller filled the unreachable slot: its bytes come before the status store, and
+        // both before prev's link store that publishes the record.
         std::atomic_thread_fence(std::memory_order_release);
         HOARD_CRASH_POINT("directCommit.status");
         Mem::Atomics::storeRelease(slot.head.status, (status + 4) | SlotTable::occupied);
@@ -494,7 +512,8 @@ void HoardWriter<Ops>::directCommit() {
     directSlot_ = noDirectSlot;
     if (directNew_) {
         HOARD_CRASH_POINT("directCommit.publish");
-        // Pairs with the reader's acquire load of the link: the record is complete.
+        // Pairs with the readers' acquire load of the link (walkRun, first) and its seq
+        // re-check: the record is complete.
         SlotLink::store(*prev, SlotLink{p.seq + SlotLink::seqStep, s});
         directNew_ = false;
         ++counters_.writes;

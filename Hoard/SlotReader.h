@@ -208,14 +208,18 @@ template <class V>
 std::uint64_t SlotReaderTable<V>::getValue(std::uint32_t index, V& out,
                                            Mem::VersionAnchor* anchor) const {
     const Slot& slot = slots_[index];
+    // Pairs with the writer's release store of the status that ends a change (LOOKASIDE cleared
+    // after the value, or OCCUPIED set on a new record), and with its LOOKASIDE store, made after
+    // the lookaside copy: the source chosen below is complete for this status.
     std::uint32_t status = Mem::Atomics::loadAcquire(slot.head.status);
     for (std::uint32_t tries = 0;; ++tries) {
         const Slot& source = (status & lookaside) ? lookasideSlot() : slot;
         if (status & lookaside) ++counters_.lookasideReads;
         const std::uint32_t rhash = Mem::Atomics::loadRelaxed(source.head.rhash);
         loadSlotValueInto(source, out);
-        // Pairs with the writer's release stores of status after the value bytes: a status
-        // unchanged across the copy means the copy is whole.
+        // Pairs with the writer's LOOKASIDE store and the release fence after it that starts the
+        // value's bytes (storeSlotValue): a copy that saw any byte of a newer value sees a
+        // changed status below, so a status unchanged across the copy means the copy is whole.
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint32_t again = Mem::Atomics::loadRelaxed(slot.head.status);
         if (again == status) {

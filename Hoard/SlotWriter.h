@@ -408,6 +408,11 @@ void SlotWriterTable<V>::format(std::uint32_t fenix, bool existing) {
 
 template <class V>
 void SlotWriterTable<V>::formatSlot(Slot& slot, bool moveSeq) {
+    // No link of the index leads here while a slot is formatted (it lies beyond the published
+    // count, or the table is being re-formatted): these stores pair with the readers' acquire
+    // load of the (version, numSlots) word that the caller publishes afterwards (doResize),
+    // and, for a reader still holding a link of an earlier incarnation, with getValue's status
+    // re-read and the seq re-check of that link.
     storeSlotValue(slot, V());
     Mem::Atomics::storeRelease(slot.head.rhash, 0u);
     Mem::Atomics::storeRelease(slot.head.status, 0u);
@@ -434,6 +439,8 @@ std::uint32_t SlotWriterTable<V>::addFreeSlots(std::uint32_t start, std::uint32_
         Slot& slot = slots_[i];
         const SlotLink old = SlotLink::load(slot.head.link);
         const std::uint32_t successor = i == end - 1 ? SlotLink::endOfList : i + 1;
+        // Free slots are on no run: no reader follows these links (the free list is the
+        // writer's and the validator's); the seq moves on like every link rewrite.
         SlotLink::store(slot.head.link, SlotLink{old.seq + SlotLink::seqStep, successor});
     }
     return start;
@@ -445,10 +452,15 @@ std::uint32_t SlotWriterTable<V>::alloc(std::uint32_t hash) {
     if (Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList) grow();
     const std::uint32_t index = Mem::Atomics::loadRelaxed(header_->freeSlots);
     Slot& slot = slots_[index];
+    // The slot is on no run yet: its rhash is published by the caller's release store of the
+    // link that makes it reachable (pairs with the readers' acquire load of that link).
     Mem::Atomics::storeRelease(slot.head.rhash, Basalt::Util::reverse(hash));
-    Mem::Atomics::storeRelease(header_->occupiedSlots,
+    // Readers load occupiedSlots only as a statistic (members()) and in a header snapshot's
+    // check that it does not exceed numSlots, which a slot taken from the free list never makes
+    // it do: nothing pairs with these two stores. The free list is the writer's own.
+    Mem::Atomics::storeRelaxed(header_->occupiedSlots,
                                Mem::Atomics::loadRelaxed(header_->occupiedSlots) + 1);
-    Mem::Atomics::storeRelease(header_->freeSlots, SlotLink::load(slot.head.link).next);
+    Mem::Atomics::storeRelaxed(header_->freeSlots, SlotLink::load(slot.head.link).next);
     ++counters_.allocs;
     return index;
 }
@@ -490,6 +502,8 @@ void SlotWriterTable<V>::grow() {
     // The new slots are addressable by this writer before the count is published.
     slots_.maxIndex_ = n - 1;
     const std::uint32_t head = addFreeSlots(old.value, n);
+    // Before the count: a header snapshot that sees the new count sees mostSlots >= it (pairs
+    // with the numSlots re-read of SlotReaderTable::snapshot, checked by Header::validate).
     Mem::Atomics::storeRelease(header_->mostSlots,
                                std::max(Mem::Atomics::loadRelaxed(header_->mostSlots), n));
     const Mem::VerU32 grown{old.version + 1, n};
@@ -498,6 +512,9 @@ void SlotWriterTable<V>::grow() {
     // mapped before any reader may index them.
     Mem::VerU32::store(header_->numSlotsPair, grown);
     HOARD_CRASH_POINT("grow.freeList");
+    // After the count: a header snapshot that sees this head (an index of the new slots) sees the
+    // new count too (pairs with the numSlots re-read of SlotReaderTable::snapshot, whose copy
+    // Header::validate checks for freeSlots < numSlots).
     Mem::Atomics::storeRelease(header_->freeSlots, head);
     BASALT_TRACE(debug_, 2,
                  "SlotWriter::grow() " << name() << " from " << old << " slots to " << grown);
@@ -611,14 +628,19 @@ void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
     BASALT_TRACE(debug_, 7, "SlotWriter::move() fromSlotId:" << fromSlot << " toSlotId:" << toSlot);
     Slot& from = slots_[fromSlot];
     Slot& to = slots_[toSlot];
+    // The destination is a free slot, on no run: its rhash, value, status and link are
+    // published together by the predecessor's link store below (pairs with the readers'
+    // acquire load of the link they follow, walkRun and first). A reader still holding a link
+    // to the destination from before it was freed sees its status change (getValue's re-read)
+    // or that link's seq change.
     Mem::Atomics::storeRelease(to.head.rhash, Mem::Atomics::loadRelaxed(from.head.rhash));
     const SlotLink toLink = SlotLink::load(to.head.link);
-    Mem::Atomics::storeRelease(header_->freeSlots, toLink.next);
+    // The free list is the writer's own.
+    Mem::Atomics::storeRelaxed(header_->freeSlots, toLink.next);
     HOARD_CRASH_POINT("shrink.move.value");
     storeSlotValue(to, loadSlotValue(from));
     HOARD_CRASH_POINT("shrink.move.status");
-    // Pairs with the reader's status re-read after copying the value: a reader that sees the new
-    // status also sees the value above.
+    // Published with the rest of the copy by the predecessor's link store (above).
     const std::uint32_t status = Mem::Atomics::loadRelaxed(to.head.status);
     if (status & occupied) {
         Mem::Atomics::storeRelease(to.head.status, status + 2);
@@ -626,13 +648,15 @@ void SlotWriterTable<V>::move(std::uint32_t fromSlot, std::uint32_t toSlot,
     } else {
         Mem::Atomics::storeRelease(to.head.status, (status + writeStep) | occupied);
     }
-    // The copy takes the source's place in its run before anyone can reach it: pairs with the
-    // reader's seq re-check of the links it follows.
+    // The copy takes the source's place in its run before anyone can reach it.
     const SlotLink fromLink = SlotLink::load(from.head.link);
     HOARD_CRASH_POINT("shrink.move.link");
     SlotLink::store(to.head.link, SlotLink{toLink.seq + SlotLink::seqStep, fromLink.next});
     const SlotLink pred = SlotLink::load(predecessorLink);
     HOARD_CRASH_POINT("shrink.move.publish");
+    // From here readers reach the copy: pairs with their acquire load of this link (the copy is
+    // complete) and their seq re-check of it (a reader that read the source through the old
+    // link sees the seq changed and restarts).
     SlotLink::store(predecessorLink, SlotLink{pred.seq + SlotLink::seqStep, toSlot});
 }
 

@@ -14,6 +14,7 @@
 // files raise Basalt::CorruptionDetectedException instead of looping or faulting.
 
 #include <cstdint>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -190,7 +191,7 @@ typename WriterHashMap<Ops>::Slots::Slot& WriterHashMap<Ops>::checkedSlot(const 
     if (!(slot.head.status & SlotTable::occupied)) {
         std::ostringstream os;
         os << who << " slot: " << index;
-        if (iterating && std::string(who) == "WriterHashMap::first()")
+        if (iterating && std::strcmp(who, "WriterHashMap::first()") == 0)
             os << " from bucket: " << bucket;
         os << " not marked as occupied";
         corrupt(os);
@@ -199,7 +200,7 @@ typename WriterHashMap<Ops>::Slots::Slot& WriterHashMap<Ops>::checkedSlot(const 
     if (bucketOf(h) != bucket) {
         std::ostringstream os;
         os << who << " corrupt key detected, slot: " << index;
-        if (iterating && std::string(who) == "WriterHashMap::first()") {
+        if (iterating && std::strcmp(who, "WriterHashMap::first()") == 0) {
             os << " when there are numBuckets: " << numBuckets();
         }
         corrupt(os);
@@ -215,8 +216,7 @@ typename WriterHashMap<Ops>::Slots::Slot& WriterHashMap<Ops>::checkedSlot(const 
 
 template <class Ops>
 template <class Visit>
-typename WriterHashMap<Ops>::RunEnd WriterHashMap<Ops>::walkRun(const char* who,
-                                                                bool withCapacity,
+typename WriterHashMap<Ops>::RunEnd WriterHashMap<Ops>::walkRun(const char* who, bool withCapacity,
                                                                 std::uint64_t* link,
                                                                 Visit&& visit) {
     const std::uint32_t capacity = slots_.capacity();
@@ -245,27 +245,26 @@ bool WriterHashMap<Ops>::walk(const char* who, const K& key, std::uint32_t bucke
     const std::uint32_t rh = Basalt::Util::reverse(hash);
     curr = SlotLink::endOfList;
     bool found = false;
-    const RunEnd end =
-        walkRun(who, true, &buckets_.entry(bucket),
-                [&](std::uint32_t index, typename Slots::Slot& slot) {
-                    curr = index;
-                    // A slot that holds the key itself needs no bucket check (the key's own hash
-                    // chose this bucket); every other slot on the way is checked before its
-                    // order is used.
-                    const bool occupied = slot.head.status & SlotTable::occupied;
-                    const int order = occupied ? compare(rh, key, slot) : 1;
-                    if (order != 0) checkedSlot(who, index, bucket, false);
-                    if (order < 0) return RunStep::stop;
-                    if (order == 0) {
-                        BASALT_TRACE(debug_, 9,
-                                     who << " " << key << " found curr:" << curr << " next:"
-                                         << SlotLink::load(slot.head.link).next);
-                        found = true;
-                        return RunStep::stop;
-                    }
-                    BASALT_TRACE(debug_, 9, who << " " << key << " next curr:" << curr);
-                    return RunStep::advance;
-                });
+    const RunEnd end = walkRun(
+        who, true, &buckets_.entry(bucket), [&](std::uint32_t index, typename Slots::Slot& slot) {
+            curr = index;
+            // A slot that holds the key itself needs no bucket check (the key's own hash
+            // chose this bucket); every other slot on the way is checked before its
+            // order is used.
+            const bool occupied = slot.head.status & SlotTable::occupied;
+            const int order = occupied ? compare(rh, key, slot) : 1;
+            if (order != 0) checkedSlot(who, index, bucket, false);
+            if (order < 0) return RunStep::stop;
+            if (order == 0) {
+                BASALT_TRACE(debug_, 9,
+                             who << " " << key << " found curr:" << curr
+                                 << " next:" << SlotLink::load(slot.head.link).next);
+                found = true;
+                return RunStep::stop;
+            }
+            BASALT_TRACE(debug_, 9, who << " " << key << " next curr:" << curr);
+            return RunStep::advance;
+        });
     prev = end.link;
     if (!found) {
         BASALT_TRACE(debug_, 9,
@@ -390,9 +389,8 @@ void WriterHashMap<Ops>::growBuckets() {
             const std::uint32_t next =
                 walkRun("WriterHashMap::growBuckets()", true, &buckets_.entry(b),
                         [&](std::uint32_t, typename Slots::Slot& slot) {
-                            return (hash(Ops::key(slot.value)) & mask2) == b + n
-                                       ? RunStep::stop
-                                       : RunStep::advance;
+                            return (hash(Ops::key(slot.value)) & mask2) == b + n ? RunStep::stop
+                                                                                 : RunStep::advance;
                         })
                     .next;
             const SlotLink old = SlotLink::load(buckets_.entry(b + n));
@@ -405,13 +403,13 @@ void WriterHashMap<Ops>::growBuckets() {
     HOARD_CRASH_POINT("buckets.grow.cut");
     // Pass 2, after publication: cut run b in front of run b + N.
     for (std::uint32_t b = 0; b < n; ++b) {
-        std::uint64_t* last =
-            walkRun("WriterHashMap::growBuckets()", true, &buckets_.entry(b),
-                    [&](std::uint32_t, typename Slots::Slot& slot) {
-                        return (hash(Ops::key(slot.value)) & mask2) != b ? RunStep::stop
-                                                                          : RunStep::advance;
-                    })
-                .link;
+        std::uint64_t* last = walkRun("WriterHashMap::growBuckets()", true, &buckets_.entry(b),
+                                      [&](std::uint32_t, typename Slots::Slot& slot) {
+                                          return (hash(Ops::key(slot.value)) & mask2) != b
+                                                     ? RunStep::stop
+                                                     : RunStep::advance;
+                                      })
+                                  .link;
         const SlotLink old = SlotLink::load(*last);
         // Pairs with the readers' seq re-check of the link they followed.
         SlotLink::store(*last,

@@ -6,8 +6,10 @@
 namespace Hoard {
 
 // Where an iteration stands: the status word of the slot last returned (as it was then), the
-// slot's index and its bucket. When the slot's status is unchanged the next step follows its link
-// directly; otherwise the step searches the key's run again.
+// slot's index and its bucket. When the slot's status is unchanged and the slot still holds the
+// key the step starts from, the next step follows its link directly; otherwise it searches the
+// key's run again. (An unchanged status alone proves nothing: a shrink releases slots and a later
+// growth formats them again with the status counter restarted.)
 struct IterHint {
     std::uint32_t status = 0;
     std::uint32_t slot = 0xFFFFFFFFu;
