@@ -256,8 +256,8 @@ int BucketWriterTable::attach(std::uint32_t fenix) {
 void BucketWriterTable::format(std::size_t existing) {
     const std::uint32_t count = initialBuckets;
     const std::size_t size = fileSizeFor(count);
-    // Map the old file whole and shrink the mapping: this releases the old entries' memory
-    // (punched, the file keeps its size for lagging readers).
+    // Map the old file whole and shrink the mapping: the old entries' memory goes after the
+    // release grace (the file keeps its size for lagging readers).
     if (existing > size && mem_.resize(existing) == nullptr) {
         BASALT_TRACE(
             debug_, 1,
@@ -374,8 +374,8 @@ void BucketWriterTable::resize(std::uint32_t count, const std::function<void()>&
         }
         publish(count);
         count_ = count;
-        // Only now may the tail go: a reader with the larger count may still read it, and then
-        // sees the changed pair and remaps.
+        // Only now may the tail go, after the release grace: a reader with the larger count may
+        // still read it within its operation, and then sees the changed pair and remaps.
         if (mem_.resize(fileSizeFor(count)) == nullptr) {
             BASALT_TRACE(debug_, 0,
                          "BucketWriterTable::resize() keeps the larger mapping of "

@@ -188,7 +188,8 @@ class BucketWriterTable : public BucketTable {
     //    old one), then publishes (version + 1, count). The caller cuts the old runs after this
     //    returns.
     //  - shrink: calls `beforePublish` (the index joins the runs), publishes (version + 1,
-    //    count), then remaps smaller and punches out the tail (the file keeps its size).
+    //    count), then remaps smaller; the tail stays backed for the release grace and goes at a
+    //    later releaseTail() (the file keeps its size).
     // Without `beforePublish` the table must hold no slot (every entry a marker): the runs are
     // all empty, and resize re-chains them itself (grow: new entries, publish, then the old
     // ones; shrink: the kept ones, then publish). A slot in a hook-less resize, or an invalid
