@@ -119,6 +119,14 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     // the count as it was, but an operation that ran across them may have read a link of the
     // split runs (a present key looked absent), so its result must not be used. `retrying`: the
     // caller recomputes a result, so a republished count without a remap counts as a retry.
+    // True when doResize() would find something to follow: one acquire load of each file's
+    // published (version, count) word, compared with the ones this reader follows (pairs with
+    // the writer's release stores of them). The check before and after every operation.
+    bool countsMoved() const {
+        return slots_.countMoved() ||
+               (buckets_.attached() &&
+                buckets_.publishedCount() != Mem::VerU32{bucketsVersion_, buckets_.count()});
+    }
     bool doResize(bool retrying = true) {
         bool changed = slots_.doResize(&anchor_);
         if (buckets_.attached()) {
@@ -185,9 +193,9 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         restarts_ = 0;
         for (std::uint32_t attempt = 0;; ++attempt) {
             try {
-                if (attempt == 0) doResize(false);
+                if (attempt == 0 && countsMoved()) doResize(false);
                 auto result = op();
-                if (attempt < maxRemaps && doResize()) continue;
+                if (attempt < maxRemaps && countsMoved() && doResize()) continue;
                 return result;
             } catch (const Basalt::CorruptionDetectedException&) {
                 ++counters_->corruptions;

@@ -86,6 +86,13 @@ class SlotReaderTable : public SlotTable {
     const Slots& slots() const { return slots_; }
     const Slot& lookasideSlot() const { return *reinterpret_cast<const Slot*>(header_ + 1); }
     bool mapped() const { return header_ != nullptr; }
+    // True when doResize() has work: the slots are not mapped yet, or the writer published
+    // another (version, numSlots) word since. One acquire load (pairs with the writer's release
+    // store of the word).
+    bool countMoved() const {
+        return header_ != nullptr &&
+               (slots_.base_ == nullptr || header_->numSlots().version != numSlots_.version);
+    }
 
     // A copy of the header fields, consistent with one (version, numSlots) word: the copy is
     // retried while the version moves, at most maxStatusRereads times. A version that moved during

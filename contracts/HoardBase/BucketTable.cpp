@@ -105,13 +105,6 @@ BucketTable::BucketTable(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
       path_(rootPath.filePath(fileName)),
       owner_(owner) {}
 
-Mem::VerU32 BucketTable::publishedCount() const {
-    if (!attached()) return {};
-    // Pairs with the release store in BucketWriterTable::publish(): the entries below the count
-    // read here were stored before it.
-    return Mem::VerU32::load(headerWords()[numBucketsOffset / 8]);
-}
-
 BucketTable::Header BucketTable::headerSnapshot() const {
     Header h;
     if (!attached()) return h;

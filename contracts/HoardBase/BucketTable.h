@@ -95,7 +95,11 @@ class BucketTable {
     // The header's (version, count) pair, read with one acquire load; (0, 0) when detached.
     // Pairs with the release store in BucketWriterTable::publish(): entries below a count
     // read here are initialised.
-    Mem::VerU32 publishedCount() const;
+    // Inline: readers check it before and after every operation.
+    Mem::VerU32 publishedCount() const {
+        if (!attached()) return {};
+        return Mem::VerU32::load(headerWords()[offsetof(Header, numBuckets) / 8]);
+    }
     // A copy of the header taken with atomic loads (zeros when detached).
     Header headerSnapshot() const;
     Header header() const { return headerSnapshot(); }
