@@ -293,6 +293,14 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         std::memcpy(static_cast<void*>(&copy), buffer + offset, sizeof(K));
         return Ops::equal(copy, key);
     }
+    // The fast path's level-9 trace, kept out of the iteration step's code.
+    [[gnu::cold, gnu::noinline]] void traceFastStep(const K& key, const V& value,
+                                                    const IterHint& hint,
+                                                    std::uint32_t next) const {
+        BASALT_TRACE(debug_, 9,
+                     "HoardReader::doNext() " << key << " success " << value << " using " << hint
+                                              << ", saving new slot hint " << next);
+    }
     // Traces the bytes of `key` in hex at level 0 ("<who> key bytes: 0a 00 ..."), beside a
     // corruption report that names the key: a damaged key may print like a sound one.
     void traceKeyBytes(const char* who, const K& key) const {

@@ -131,32 +131,31 @@ const typename HoardReader<Ops>::V* HoardReader<Ops>::doLookup(const K& key, boo
     const std::uint32_t b = h & (n - 1);
     const std::uint32_t r = Basalt::Util::reverse(h);
     std::uint32_t end = 0;
-    walkRun("HoardReader::doLookup()", b, out, end,
-            [&](std::uint32_t s, std::uint64_t rs, const Mem::VersionAnchor& candidate,
-                std::uint32_t /*count*/) {
-                if (!(static_cast<std::uint32_t>(rs) & SlotTable::occupied)) {
-                    traceKeyBytes("HoardReader::doLookup()", key);
-                    std::ostringstream os;
-                    os << "HoardReader::doLookup() slot:" << s
-                       << " not marked as occupied key:" << key;
-                    Basalt::CorruptionDetectedException::throwException(os.str());
-                }
-                const int order =
-                    compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(out));
-                if (order == 0) {
-                    found = true;
-                    anchor_ = candidate;
-                    return RunStep::stop;
-                }
-                if (!belongs(hash(Ops::key(out)), b, n)) {
-                    std::ostringstream os;
-                    os << "HoardReader::doLookup() corrupt key detected. key:" << Ops::key(out)
-                       << " bucketIndex:" << b;
-                    Basalt::CorruptionDetectedException::throwException(os.str());
-                }
-                // A slot that sorts after the key ends the search: the key is absent.
-                return order < 0 ? RunStep::stop : RunStep::advance;
-            });
+    walkRun(
+        "HoardReader::doLookup()", b, out, end,
+        [&](std::uint32_t s, std::uint64_t rs, const Mem::VersionAnchor& candidate,
+            std::uint32_t /*count*/) {
+            if (!(static_cast<std::uint32_t>(rs) & SlotTable::occupied)) {
+                traceKeyBytes("HoardReader::doLookup()", key);
+                std::ostringstream os;
+                os << "HoardReader::doLookup() slot:" << s << " not marked as occupied key:" << key;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            const int order = compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(out));
+            if (order == 0) {
+                found = true;
+                anchor_ = candidate;
+                return RunStep::stop;
+            }
+            if (!belongs(hash(Ops::key(out)), b, n)) {
+                std::ostringstream os;
+                os << "HoardReader::doLookup() corrupt key detected. key:" << Ops::key(out)
+                   << " bucketIndex:" << b;
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            // A slot that sorts after the key ends the search: the key is absent.
+            return order < 0 ? RunStep::stop : RunStep::advance;
+        });
     if (found) return &out;
     buckets_.checkResize();
     return &defaultValue_;
@@ -281,10 +280,9 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                        << " bucketIndex " << hintBucket;
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
-                BASALT_TRACE(debug_, 9,
-                             "HoardReader::doNext() " << key << " success " << value << " using "
-                                                      << hint << ", saving new slot hint "
-                                                      << link.next);
+                if (debug_->enabled(9)) [[unlikely]] {
+                    traceFastStep(key, value, hint, link.next);
+                }
                 hint = IterHint{status, link.next, h & (n - 1)};
                 anchor_ = candidate;
                 prefetchAhead(hint.bucket, n);
