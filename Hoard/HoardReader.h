@@ -62,6 +62,9 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     ~HoardReader() override { detach(false); }
 
     bool initialize(const std::string& event) override;
+    // Whether a failed validation in initialize() leaves the "corruption-detected" marker for
+    // the table's writer (on by default; a read-only tool turns it off and writes nothing).
+    void markCorruptionIs(bool mark) { markCorruption_ = mark; }
     void detach(bool force) override;
 
     const V* lookup(const K& key, bool& found, V* out) override {
@@ -347,6 +350,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     Mem::VersionAnchor anchor_;
     std::uint32_t bucketsVersion_ = 0;  // version half of the bucket count pair last followed
     std::uint32_t restarts_ = 0;
+    bool markCorruption_ = true;
 };
 
 }  // namespace Hoard

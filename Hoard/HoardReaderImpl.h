@@ -33,14 +33,14 @@ bool HoardReader<Ops>::initialize(const std::string& event) {
     if (fenix_.value() == 0) return fail("HoardReader::initialize() failed to read fenix file");
     std::string error;
     if (!buckets_.validate(fenix_.value(), error)) {
-        Util::writeCorruptionFile(rootPath_, error);
+        if (markCorruption_) Util::writeCorruptionFile(rootPath_, error);
         return fail("HoardReader::initialize() failed to validate buckets");
     }
     try {
         const SlotTable::Header h = slots_.snapshot();
         if (!SlotTable::Header::validate(&h, debug_, slots_.mappedSize(), fenix_.value(), error)) {
             // The snapshot's sizes are checked against the whole file, which is mapped by now.
-            Util::writeCorruptionFile(rootPath_, error);
+            if (markCorruption_) Util::writeCorruptionFile(rootPath_, error);
             return fail("HoardReader::initialize() failed to validate slots");
         }
         // A sound table of another type: refused without a corruption marker.

@@ -1,5 +1,8 @@
 #include "tools/hoardctl/Commands.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -53,18 +56,25 @@ TableFiles tableFiles(Context& ctx, const std::string& name) {
     }
 }
 
-// The table's files, which must hold a table.
+// The table's files, which must hold a table that can be read.
 TableFiles existingTable(Context& ctx, const std::string& name) {
     TableFiles t = tableFiles(ctx, name);
     if (!t.hasSlots) throw Failure("no table " + t.name + " under " + Mem::shmRoot());
+    if (!t.problem.empty()) throw Failure("table " + t.name + ": " + t.problem);
     return t;
+}
+
+// "1 record", "2 records".
+std::string counted(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 // Calls f(KindTag<Kind>) for the table's value type; a type hoardctl does not know fails.
 template <class F>
 void dispatchTable(const TableFiles& t, F&& f) {
     if (!dispatchValueType(t.valueType(), f)) {
-        throw Failure("table " + t.name + " holds values of unknown type '" + t.valueType() + "'");
+        throw Failure("table " + t.name + " holds values of unknown type \"" + t.valueTypeText() +
+                      "\"");
     }
 }
 
@@ -96,6 +106,7 @@ template <class Kind>
 struct Reader {
     using Ops = typename Kind::Ops;
     Reader(Context& ctx, const TableFiles& t) : reader(ctx.debug, t.name, Ops{}) {
+        reader.markCorruptionIs(false);  // a read-only tool writes nothing, not even the marker
         if (!reader.initialize("hoardctl")) {
             throw Failure("cannot attach to table " + t.name + " as a reader");
         }
@@ -107,20 +118,27 @@ template <class Kind>
 int listTable(Context& ctx, const TableFiles& t) {
     using Ops = typename Kind::Ops;
     Reader<Kind> r(ctx, t);
-    // A table never holds more records than its slot limit, and iteration returns a key at most
-    // once: the bound only stops a walk over a table that keeps lying.
-    const std::uint64_t bound =
-        std::uint64_t{
-            std::max({t.slotHeader.maxSlots, t.slotHeader.mostSlots, r.reader.capacity()})} +
-        1;
+    // Iteration returns each key at most once, in strictly increasing order, so over a table
+    // nobody writes it ends by itself. The bound is a second stop for a table that keeps lying:
+    // the most slots the table has had, which follows its growth (the reader remaps as the writer
+    // grows it). While a live writer inserts, an iteration may meet more records than any slot
+    // count it saw; that never fails the listing.
+    const auto limit = [&] {
+        return std::uint64_t{std::max({t.slotHeader.maxSlots, t.slotHeader.mostSlots,
+                                       r.reader.maxSize(), r.reader.capacity()})};
+    };
+    std::uint64_t bound = limit();
     typename Kind::Value value{};
     Hoard::IterHint hint;
     std::uint64_t n = 0;
     for (bool more = r.reader.first(value, hint); more;
          more = r.reader.next(Ops::key(value), value, hint)) {
-        if (++n > bound) {
-            throw Failure("table " + t.name + " returned more records than its slot limit " +
-                          std::to_string(bound - 1));
+        if (++n > bound && (bound = std::max(bound, limit())) < n) {
+            if (!Mem::WriterLock::ownerIsAlive(Mem::RootPath(ctx.debug, t.name))) {
+                throw Failure("table " + t.name + " returned more records than its slot limit " +
+                              std::to_string(bound));
+            }
+            bound = 2 * n;  // a live writer: probe again only after as many records again
         }
         ctx.out << valueText(value) << '\n';
     }
@@ -143,10 +161,14 @@ int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
 
 // The table's writer, opened only after the checks that keep it from re-formatting anything:
 //  - no live writer owns the table (the probe names it; the lock attempt below does not wait);
+//  - every table file is a regular file this process can open, and a damaged owner record is
+//    refused (a writer re-formats a table whose owner file fails its checks);
 //  - an existing table holds this kind's values and passes the validator through read-only
 //    mappings, as the writer that this process then opens will adopt it (the same fenix, the
 //    same checks). The checks run first without the lock, so that a refused table is left
 //    untouched, and again once the lock is held, when nothing can change the table under them.
+// A table this writer creates and then cannot open is removed again, with the directories made
+// for it.
 template <class Kind>
 class TableWriter {
   public:
@@ -158,25 +180,34 @@ class TableWriter {
         : root_(ctx.debug, name, true), owner_(ctx.debug, root_, false), lock_(noWait, noWait) {
         TableFiles t = tableFiles(ctx, name);
         check(ctx, t, mustExist, false);
-        root_.ensureDirectory();
+        if (!t.hasSlots) created_ = missingLevels();
         try {
-            lock_.acquireWriterLock(ctx.debug, root_, owner_);
-        } catch (const Basalt::InvalidInitializeException& e) {
-            throw Failure("table " + t.name + " is owned by another writer: " + e.what());
+            root_.ensureDirectory();
+            try {
+                lock_.acquireWriterLock(ctx.debug, root_, owner_);
+            } catch (const Basalt::InvalidInitializeException& e) {
+                if (Mem::WriterLock::ownerIsAlive(root_)) {
+                    throw Failure("table " + t.name + " is owned by another writer: " + e.what());
+                }
+                throw Failure("cannot take the writer lock of table " + t.name + ": " + e.what());
+            }
+            t = tableFiles(ctx, name);
+            check(ctx, t, mustExist, true);
+            Hoard::MapDescriptor descriptor;
+            descriptor.slotLimit = newTableSlotLimit;
+            std::string classType = newTableClassType;
+            if (t.hasSlots) {
+                existed_ = true;
+                descriptor.slotLimit = t.slotHeader.maxSlots;
+                classType.assign(t.slotHeader.classType,
+                                 ::strnlen(t.slotHeader.classType, Hoard::SlotTable::nameSize));
+            }
+            writer_ = std::make_unique<Writer>(ctx.debug, t.name, descriptor, Ops{}, classType);
+            writer_->initialize("hoardctl");
+        } catch (...) {
+            if (!existed_) removeCreated();
+            throw;
         }
-        t = tableFiles(ctx, name);
-        check(ctx, t, mustExist, true);
-        Hoard::MapDescriptor descriptor;
-        descriptor.slotLimit = newTableSlotLimit;
-        std::string classType = newTableClassType;
-        if (t.hasSlots) {
-            existed_ = true;
-            descriptor.slotLimit = t.slotHeader.maxSlots;
-            classType.assign(t.slotHeader.classType,
-                             ::strnlen(t.slotHeader.classType, Hoard::SlotTable::nameSize));
-        }
-        writer_ = std::make_unique<Writer>(ctx.debug, t.name, descriptor, Ops{}, classType);
-        writer_->initialize("hoardctl");
     }
 
     Writer& writer() { return *writer_; }
@@ -191,15 +222,25 @@ class TableWriter {
             throw Failure("table " + t.name + " is owned by live writer " + t.ownerText() +
                           "; not writing");
         }
+        if (!t.problem.empty())
+            throw Failure("table " + t.name + ": " + t.problem + "; not writing");
         if (!t.hasSlots) {
             if (mustExist) throw Failure("no table " + t.name + " under " + root_.root());
             return;
         }
         if (t.valueType() != Kind::Value::typeName) {
-            throw Failure("table " + t.name + " holds " + t.valueType() + " values, not " +
+            throw Failure("table " + t.name + " holds " + t.valueTypeText() + " values, not " +
                           Kind::Value::typeName);
         }
+        // A missing or empty owner file is the writer's to fill; a damaged one makes it
+        // re-format the table.
+        struct stat st {};
         std::string error;
+        if (::stat(owner_.path().c_str(), &st) == 0 && st.st_size > 0 && !owner_.validate(error)) {
+            throw Failure(
+                "table " + t.name + ": owner file " + owner_.path() +
+                " is damaged, not writing (a writer would re-format the table): " + error);
+        }
         if (!t.headersValid(ctx.debug, error)) refuse(t, error);
         const ValidationResult v = validateReadOnly<Kind>(ctx.debug, t.name, t.fenix);
         if (!v.valid) refuse(t, v.error);
@@ -208,12 +249,38 @@ class TableWriter {
         throw Failure("table " + t.name + " fails validation, not writing (a writer would " +
                       "re-format it): " + error);
     }
+    // The directories of the table's path that do not exist yet, outermost first.
+    std::vector<std::string> missingLevels() const {
+        std::vector<std::string> levels;
+        const std::string& name = root_.hoardName();
+        for (std::size_t at = 0;; ++at) {
+            at = name.find('/', at);
+            const std::string dir = root_.root() + "/" + name.substr(0, at);
+            struct stat st {};
+            if (::lstat(dir.c_str(), &st) != 0) levels.push_back(dir);
+            if (at == std::string::npos) break;
+        }
+        return levels;
+    }
+    // Undoes a failed create: the table's files and the directories made for it.
+    void removeCreated() {
+        writer_.reset();
+        lock_.release();
+        for (const char* file :
+             {Hoard::SlotTable::slotsFileName, Hoard::BucketTable::fileName,
+              Herald::HeraldView::defaultFileName, SharedMem::FenixFile::kFileName,
+              SharedMem::OwnerFile::kFileName, Hoard::Util::corruptionFileName}) {
+            if (!created_.empty()) root_.removeFile(file);
+        }
+        for (auto dir = created_.rbegin(); dir != created_.rend(); ++dir) ::rmdir(dir->c_str());
+    }
 
     Mem::RootPath root_;
     SharedMem::OwnerFile owner_;
     Mem::WriterLock lock_;
     std::unique_ptr<Writer> writer_;
     bool existed_ = false;
+    std::vector<std::string> created_;  // directories this writer made, outermost first
 };
 
 template <class Kind>
@@ -244,9 +311,9 @@ int putValues(Context& ctx, const std::string& name, const std::vector<std::stri
         ++(found ? replaced : added);
     }
     ctx.out << (w.existed() ? "" : "created table " + w.writer().hoardName() + "; ") << "wrote "
-            << values.size() << (values.size() == 1 ? " value" : " values") << " (" << added
-            << " new, " << replaced << " replaced); table has " << w.writer().members()
-            << " records\n";
+            << counted(values.size(), "value", "values") << " (" << added << " new, " << replaced
+            << " replaced); table has " << counted(w.writer().members(), "record", "records")
+            << '\n';
     return 0;
 }
 
@@ -291,33 +358,38 @@ int commandLs(Context& ctx, const Args& args) {
         if (ec) throw Failure("cannot read under " + root.string() + ": " + ec.message());
         if (it.depth() >= lsMaxDepth) it.disable_recursion_pending();
         if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
-        if (fs::is_regular_file(fs::symlink_status(it->path() / "slots", ec))) {
+        if (it->path().filename() != "slots" &&
+            fs::exists(fs::symlink_status(it->path() / "slots", ec))) {
             names.push_back(fs::relative(it->path(), root, ec).string());
         }
     }
     std::sort(names.begin(), names.end());
+    // MEMBERS: records; SLOTS: the slots the table has now; SLOTLIMIT: the slots it may grow to
+    // before it grows in 10 % steps (or, fixed-size, refuses new records).
+    constexpr int columns = 6;
     struct Row {
-        std::string cells[5];
+        std::string cells[columns];
     };
-    std::vector<Row> rows{{{"TABLE", "VALUETYPE", "MEMBERS", "CAPACITY", "WRITER"}}};
+    std::vector<Row> rows{{{"TABLE", "VALUETYPE", "MEMBERS", "SLOTS", "SLOTLIMIT", "WRITER"}}};
     for (const std::string& name : names) {
         const TableFiles t = tableFiles(ctx, name);
         std::string error;
-        const bool readable = t.slotHeaderRead && t.headersValid(ctx.debug, error);
-        rows.push_back({{t.name, t.slotHeaderRead ? t.valueType() : "?",
+        const bool readable = t.headersValid(ctx.debug, error) && t.slotHeaderRead;
+        rows.push_back({{t.name, t.slotHeaderRead ? t.valueTypeText() : "?",
                          readable ? std::to_string(t.members()) : "?",
-                         readable ? std::to_string(t.capacity()) : "?", writerColumn(t)}});
-        if (!readable) rows.back().cells[2] = "? (" + error + ")";
+                         readable ? std::to_string(t.capacity()) : "?",
+                         readable ? std::to_string(t.slotHeader.maxSlots) : "?", writerColumn(t)}});
+        if (!readable) rows.back().cells[columns - 1] += " (unreadable: " + error + ")";
     }
-    std::size_t width[4] = {};
+    std::size_t width[columns - 1] = {};
     for (const Row& r : rows) {
-        for (int c = 0; c < 4; ++c) width[c] = std::max(width[c], r.cells[c].size());
+        for (int c = 0; c < columns - 1; ++c) width[c] = std::max(width[c], r.cells[c].size());
     }
     for (const Row& r : rows) {
-        for (int c = 0; c < 4; ++c) {
+        for (int c = 0; c < columns - 1; ++c) {
             ctx.out << std::left << std::setw(static_cast<int>(width[c])) << r.cells[c] << "  ";
         }
-        ctx.out << r.cells[4] << '\n';
+        ctx.out << r.cells[columns - 1] << '\n';
     }
     return 0;
 }
@@ -337,9 +409,9 @@ int commandHeader(Context& ctx, const Args& args) {
             << '\n';
     ctx.out << "writer: " << writerColumn(t) << '\n';
     std::string error;
-    ctx.out << "headers: " << (t.headersValid(ctx.debug, error) ? "valid" : "invalid: " + error)
-            << '\n';
-    return 0;
+    const bool valid = t.headersValid(ctx.debug, error);
+    ctx.out << "headers: " << (valid ? "valid" : "invalid: " + error) << '\n';
+    return valid ? 0 : 1;
 }
 
 int commandList(Context& ctx, const Args& args) {
@@ -361,25 +433,56 @@ int commandGet(Context& ctx, const Args& args) {
     return status;
 }
 
-int commandPut(Context& ctx, const Args& args) {
-    requireOperands(args, 1, static_cast<std::size_t>(-1), "put");
-    std::vector<std::string> texts;
-    std::vector<std::string> where;
+namespace {
+// The texts after the table operand, or, when there are none, each non-blank line of standard
+// input; `where` names each one's origin for messages ("operand 2", "line 7").
+void operandsOrLines(Context& ctx, const Args& args, const char* command, const char* what,
+                     std::vector<std::string>& texts, std::vector<std::string>& where) {
     if (args.size() > 1) {
         for (std::size_t i = 1; i < args.size(); ++i) {
             texts.push_back(args[i]);
             where.push_back("operand " + std::to_string(i));
         }
-    } else {
-        std::string line;
-        for (std::size_t n = 1; std::getline(ctx.in, line); ++n) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.find_first_not_of(" \t") == std::string::npos) continue;
-            texts.push_back(line);
-            where.push_back("line " + std::to_string(n));
-        }
-        if (texts.empty()) throw Failure("put: no value text on standard input");
+        return;
     }
+    std::string line;
+    for (std::size_t n = 1; std::getline(ctx.in, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        texts.push_back(line);
+        where.push_back("line " + std::to_string(n));
+    }
+    if (texts.empty()) {
+        throw Failure(std::string(command) + ": no " + what + " on standard input");
+    }
+}
+}  // namespace
+
+std::string valueTextExamples() {
+    std::string text;
+    forEachKind([&](auto tag) {
+        using V = typename decltype(tag)::type::Value;
+        text += std::string("  ") + V::typeName + ":\n    " + valueText(V()) + "\n";
+    });
+    return text;
+}
+
+int commandCount(Context& ctx, const Args& args) {
+    requireOperands(args, 1, 1, "count");
+    const TableFiles t = existingTable(ctx, args[0]);
+    requireReadableHeaders(ctx, t);
+    dispatchTable(t, [&](auto tag) {
+        Reader<typename decltype(tag)::type> r(ctx, t);
+        ctx.out << r.reader.members() << '\n';
+    });
+    return 0;
+}
+
+int commandPut(Context& ctx, const Args& args) {
+    requireOperands(args, 1, static_cast<std::size_t>(-1), "put");
+    std::vector<std::string> texts;
+    std::vector<std::string> where;
+    operandsOrLines(ctx, args, "put", "value text", texts, where);
     // Every text names its type; all must name one, which an existing table must hold.
     const std::string type = valueTextTypeName(texts[0]);
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -394,8 +497,8 @@ int commandPut(Context& ctx, const Args& args) {
         }
     }
     const TableFiles t = tableFiles(ctx, args[0]);
-    if (t.hasSlots && t.valueType() != type) {
-        throw Failure("table " + t.name + " holds " + t.valueType() + " values, not " + type);
+    if (t.hasSlots && t.problem.empty() && t.valueType() != type) {
+        throw Failure("table " + t.name + " holds " + t.valueTypeText() + " values, not " + type);
     }
     int status = 1;
     if (!dispatchValueType(type, [&](auto tag) {
@@ -407,9 +510,11 @@ int commandPut(Context& ctx, const Args& args) {
 }
 
 int commandRm(Context& ctx, const Args& args) {
-    requireOperands(args, 2, static_cast<std::size_t>(-1), "rm");
+    requireOperands(args, 1, static_cast<std::size_t>(-1), "rm");
     const TableFiles t = existingTable(ctx, args[0]);
-    const Args keys(args.begin() + 1, args.end());
+    Args keys;
+    std::vector<std::string> where;
+    operandsOrLines(ctx, args, "rm", "key text", keys, where);
     int status = 1;
     dispatchTable(
         t, [&](auto tag) { status = removeKeys<typename decltype(tag)::type>(ctx, t, keys); });
@@ -440,8 +545,9 @@ int commandValidate(Context& ctx, const Args& args) {
         ctx.out << "invalid: " << v.error << '\n';
         return 1;
     }
-    ctx.out << "valid: " << v.records << " records, " << v.freeSlots << " free slots of "
-            << v.records + v.freeSlots << '\n';
+    ctx.out << "valid: " << counted(v.records, "record", "records") << ", "
+            << counted(v.freeSlots, "free slot", "free slots") << " of " << v.records + v.freeSlots
+            << '\n';
     return 0;
 }
 

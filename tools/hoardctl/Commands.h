@@ -40,6 +40,9 @@ int commandList(Context& ctx, const Args& args);
 int commandGet(Context& ctx, const Args& args);
 int commandPut(Context& ctx, const Args& args);
 int commandRm(Context& ctx, const Args& args);
+int commandCount(Context& ctx, const Args& args);
+// One example value text of every record type, two lines each, for put's help.
+std::string valueTextExamples();
 int commandValidate(Context& ctx, const Args& args);
 
 }  // namespace Hoardctl

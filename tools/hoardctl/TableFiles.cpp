@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "contracts/Herald/HeraldView.h"
@@ -20,7 +21,7 @@ namespace {
 // file (not followed through a symbolic link) that held all of them. `size` gets the file size.
 template <class T>
 bool readHeader(const std::string& path, T& out, std::uint64_t& size) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -45,12 +46,30 @@ bool isRegularFile(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Why `path` cannot be read as a table file ("" when it can, or when it does not exist): it is
+// not a regular file, or opening it for reading fails (permission).
+std::string fileProblem(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT ? "" : "cannot read " + path + ": " + std::strerror(errno);
+    }
+    if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return "cannot open " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return "";
+}
+
 }  // namespace
 
 std::string TableFiles::valueType() const {
     if (!slotHeaderRead) return "";
     return std::string(slotHeader.valueType,
                        ::strnlen(slotHeader.valueType, Hoard::SlotTable::nameSize));
+}
+
+std::string TableFiles::valueTypeText() const {
+    return slotHeaderRead ? slotHeader.valueTypeText() : "";
 }
 
 std::uint32_t TableFiles::members() const { return slotHeaderRead ? slotHeader.occupiedSlots : 0; }
@@ -63,6 +82,10 @@ bool TableFiles::headersValid(const std::shared_ptr<Basalt::Platform::DebugHandl
                               std::string& error) const {
     if (!hasSlots) {
         error = "no slots file in " + directory;
+        return false;
+    }
+    if (!problem.empty()) {
+        error = problem;
         return false;
     }
     if (fenix == 0) {
@@ -92,10 +115,35 @@ TableFiles readTableFiles(const std::shared_ptr<Basalt::Platform::DebugHandler>&
     TableFiles t;
     t.name = root.hoardName();
     t.directory = root.directory();
-    t.directoryExists = root.exists();
-    if (!t.directoryExists) return t;
+    struct stat st {};
+    if (::lstat(t.directory.c_str(), &st) != 0) {
+        // Missing: no table. Anything else (a level without search permission) is said.
+        if (errno != ENOENT && errno != ENOTDIR) {
+            t.problem = "cannot read " + t.directory + ": " + std::strerror(errno);
+            t.directoryExists = t.hasSlots = true;
+        }
+        return t;
+    }
+    t.directoryExists = true;
+    if (!S_ISDIR(st.st_mode)) {
+        t.problem = t.directory + " is not a directory";
+        t.hasSlots = true;
+        return t;
+    }
     const std::string slots = root.filePath(Hoard::SlotTable::slotsFileName);
-    t.hasSlots = isRegularFile(slots);
+    const int dirFd = ::open(t.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        t.problem = "cannot open " + t.directory + ": " + std::strerror(errno);
+        t.hasSlots = true;
+        return t;
+    }
+    ::close(dirFd);
+    t.hasSlots = ::lstat(slots.c_str(), &st) == 0;
+    for (const char* file : {Hoard::SlotTable::slotsFileName, Hoard::BucketTable::fileName,
+                             SharedMem::FenixFile::kFileName, SharedMem::OwnerFile::kFileName,
+                             Herald::HeraldView::defaultFileName}) {
+        if (t.problem.empty()) t.problem = fileProblem(root.filePath(file));
+    }
     t.slotHeaderRead = readHeader(slots, t.slotHeader, t.slotFileSize);
     t.bucketHeaderRead =
         readHeader(root.filePath(Hoard::BucketTable::fileName), t.bucketHeader, t.bucketFileSize);

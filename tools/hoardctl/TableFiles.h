@@ -24,7 +24,11 @@ struct TableFiles {
     std::string name;       // normalised table name
     std::string directory;  // <root>/<name>
     bool directoryExists = false;
-    bool hasSlots = false;  // a "slots" file: the directory holds a table
+    bool hasSlots = false;  // an entry named "slots": the directory holds a table
+    // What keeps the table's files from being read as they stand, "" when nothing does: a table
+    // directory or file that cannot be opened ("cannot open <path>: Permission denied"), or a
+    // table file that is not a regular file ("<path> is not a regular file").
+    std::string problem;
 
     bool slotHeaderRead = false;  // the slots file held at least a fixed header
     Hoard::SlotTable::Header slotHeader{};
@@ -39,8 +43,11 @@ struct TableFiles {
     pid_t ownerPid = 0;       // the owner record's pid; 0 when none
     std::string ownerName;    // the live owner's command name, when known
 
-    // The header's valueType text (bounded by its field); "" without a header.
+    // The header's valueType text (bounded by its field); "" without a header. For dispatch and
+    // comparisons; print valueTypeText().
     std::string valueType() const;
+    // The same for printing: bytes outside printable ASCII (and '\\', '"') escaped as \xHH.
+    std::string valueTypeText() const;
     std::uint32_t members() const;
     std::uint32_t capacity() const;
     // The header checks a reader and a writer make before trusting the files: both headers

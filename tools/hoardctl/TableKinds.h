@@ -46,24 +46,29 @@ struct KindTag {
     using type = Kind;
 };
 
+// Calls `f(KindTag<Kind>{})` for every kind, in a fixed order.
+template <class F>
+void forEachKind(F&& f) {
+    f(KindTag<IpFlowKind>{});
+    f(KindTag<Ip6FlowKind>{});
+    f(KindTag<BgpFlowKind>{});
+    f(KindTag<Bgp6FlowKind>{});
+    f(KindTag<FlowCounterKind>{});
+    f(KindTag<FlowGroupCounterKind>{});
+}
+
 // Calls `f(KindTag<Kind>{})` for the kind whose value type is named `valueType` and returns
 // true; false (f not called) for a name of no known kind.
 template <class F>
 bool dispatchValueType(std::string_view valueType, F&& f) {
     bool found = false;
-    auto tryKind = [&](auto tag) {
+    forEachKind([&](auto tag) {
         using Kind = typename decltype(tag)::type;
         if (!found && valueType == Kind::Value::typeName) {
             found = true;
             f(tag);
         }
-    };
-    tryKind(KindTag<IpFlowKind>{});
-    tryKind(KindTag<Ip6FlowKind>{});
-    tryKind(KindTag<BgpFlowKind>{});
-    tryKind(KindTag<Bgp6FlowKind>{});
-    tryKind(KindTag<FlowCounterKind>{});
-    tryKind(KindTag<FlowGroupCounterKind>{});
+    });
     return found;
 }
 
@@ -79,9 +84,11 @@ inline std::string valueTextTypeName(std::string_view text) {
 
 // The known value type names, comma separated, for messages.
 inline std::string knownValueTypes() {
-    return std::string(IpFlowKind::Value::typeName) + ", " + Ip6FlowKind::Value::typeName + ", " +
-           BgpFlowKind::Value::typeName + ", " + Bgp6FlowKind::Value::typeName + ", " +
-           FlowCounterKind::Value::typeName + ", " + FlowGroupCounterKind::Value::typeName;
+    std::string names;
+    forEachKind([&](auto tag) {
+        names += (names.empty() ? "" : ", ") + std::string(decltype(tag)::type::Value::typeName);
+    });
+    return names;
 }
 
 }  // namespace Hoardctl

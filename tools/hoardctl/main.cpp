@@ -41,13 +41,18 @@ const std::map<std::string, Command>& commands() {
         {"ls",
          {Hoardctl::commandLs, "ls [ROOT]",
           "Lists the tables under ROOT (default: --root, $HOARD_SHM_ROOT or /dev/shm/hoard):\n"
-          "every directory holding a \"slots\" file, with its value type, records, capacity\n"
-          "and writer (the owner record's pid, and whether it still holds the writer lock).\n"
-          "Reads only; takes no lock."}},
+          "every directory holding a \"slots\" file, with its value type, MEMBERS (records),\n"
+          "SLOTS (the slots it has now), SLOTLIMIT (the slots it may grow to before it grows\n"
+          "in 10 % steps) and writer (the owner record's pid, and whether it still holds the\n"
+          "writer lock). Reads only; takes no lock."}},
+        {"count",
+         {Hoardctl::commandCount, "count TABLE",
+          "Prints the number of records of TABLE. Reads only; takes no lock."}},
         {"header",
          {Hoardctl::commandHeader, "header TABLE",
           "Prints the slot and bucket file headers of TABLE, its fenix id, its writer and\n"
-          "whether the headers pass the checks a reader makes. Reads only; takes no lock."}},
+          "whether the headers pass the checks a reader makes; exit 1 when they do not.\n"
+          "Reads only; takes no lock."}},
         {"list",
          {Hoardctl::commandList, "list TABLE",
           "Prints every record of TABLE as a value text, one per line (feed them back with\n"
@@ -63,10 +68,12 @@ const std::map<std::string, Command>& commands() {
           "given) into TABLE as its writer, replacing a record with the same key. The value\n"
           "text names its type, so put creates a missing table (slot limit 1024). Refuses a\n"
           "table owned by a live writer, a table of another value type, and a table that fails\n"
-          "validation (it is never re-formatted). Nothing is written when a text is bad."}},
+          "validation or whose owner file is damaged (it is never re-formatted). Nothing is\n"
+          "written when a text is bad. A value text of every record type:\n"}},
         {"rm",
-         {Hoardctl::commandRm, "rm TABLE KEYTEXT...",
-          "Removes the records with these keys from TABLE as its writer, with the same\n"
+         {Hoardctl::commandRm, "rm TABLE [KEYTEXT...]",
+          "Removes the records with these keys (or with the key texts on the non-blank lines\n"
+          "of standard input when none are given) from TABLE as its writer, with the same\n"
           "refusals as put. Prints \"removed KEYTEXT\" or \"not found KEYTEXT\" for each; exit 1\n"
           "when a key was not found."}},
         {"validate",
@@ -84,8 +91,8 @@ void printUsage(std::ostream& os) {
           "flowtracking/x/flowTable/t1/ipFlowEntry lives in $HOARD_SHM_ROOT/<name>/\n"
           "(default root /dev/shm/hoard; --root DIR overrides it).\n\ncommands:\n";
     for (const auto& [name, c] : commands()) os << "  " << c.usage << '\n';
-    os << "\n'hoardctl COMMAND --help' describes a command. Exit status: 0 success, 1 a\n"
-          "negative answer or a failure, 2 bad usage.\n";
+    os << "\n'hoardctl COMMAND --help' describes a command; 'hoardctl --version' prints the\n"
+          "version. Exit status: 0 success, 1 a negative answer or a failure, 2 bad usage.\n";
 }
 
 int fail(const std::string& message, int status) {
@@ -110,6 +117,9 @@ int run(int argc, char** argv) {
             optionsDone = true;
         } else if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--version") {
+            std::cout << "hoardctl " << FLOWTABLE_VERSION << " (flowtable)\n";
+            return 0;
         } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
             std::string dir;
             if (arg == "--root") {
@@ -137,7 +147,8 @@ int run(int argc, char** argv) {
     }
     if (help) {
         std::cout << "usage: hoardctl [--root DIR] " << found->second.usage << "\n\n"
-                  << found->second.help << '\n';
+                  << found->second.help << (command == "put" ? Hoardctl::valueTextExamples() : "")
+                  << '\n';
         return 0;
     }
     Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin};
