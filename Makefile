@@ -2,7 +2,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build clean format demo bench
+.PHONY: all deps build test check asan-build clean format demo bench ratio
 
 all: build
 
@@ -29,6 +29,10 @@ check: asan-build
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --output-on-failure -j $(JOBS)
+
+# Test lines against code lines (the guide: a quarter to a third, at most 35 %).
+ratio:
+	@bash scripts/test-ratio.sh
 
 format:
 	find contracts FlowTracker Hoard Strand KilnHoard tests tools bench -name '*.h' -o -name '*.cpp' \

@@ -55,7 +55,7 @@ std::shared_ptr<Basalt::Platform::DebugHandler> debugHandler() {
 
 // A child that is still running after this many seconds is killed by SIGALRM: a hang becomes a
 // failed exit status instead of a stuck test. Never reached by a passing run.
-constexpr unsigned safetySeconds = 150;
+constexpr unsigned safetySeconds = 60;
 
 // Pins the calling process: the writer to the first CPU it may use, a reader to the others, so
 // that the writer and the readers run at the same time whenever the machine lets them (the races
@@ -597,7 +597,7 @@ void crashRun(const CrashCase& c) {
         }
         return true;  // the point was never reached
     });
-    ASSERT_TRUE(ready.wait(60));
+    ASSERT_TRUE(ready.wait(60, writer)) << "the writer ended before the table was ready";
     // One reader attached before the writer started the fatal steps, one after its death.
     typename Records::Reader early(debug, table, typename Records::Ops());
     ASSERT_TRUE(early.initialize("crash"));
@@ -1062,7 +1062,7 @@ bool lagScenario(const std::string& dir, LagReport& report) {
         return !found || (FlowRecords::check(out, id, generation) && id == 1000) ||
                record(report.text, "reader: a torn record");
     });
-    if (!paused.wait(60)) return fail("the reader never reached the upper slots");
+    if (!paused.wait(60, reader)) return fail("the reader never reached the upper slots");
     FlowRecords::Entry gone;
     for (std::uint32_t id = records; id-- > 127;) w.remove(FlowRecords::key(id), gone);
     if (w.capacity() != 256) return fail("shrinks: capacity " + std::to_string(w.capacity()));

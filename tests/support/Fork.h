@@ -17,9 +17,16 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
+    // wait()'s answer for a child that outlived the deadline (it is killed then): no exit
+    // status or signal number a child can end with, so a hang never passes for a result.
+    static constexpr int timedOut = 255 + 128;
+
     pid_t pid() const { return pid_; }
-    // Waits for the child; returns its exit status, or 128 + signal when a signal ended it.
-    int wait();
+    // Waits at most `seconds` for the child; returns its exit status, 128 + signal when a signal
+    // ended it, or timedOut (after SIGKILLing it) when it was still running then.
+    int wait(double seconds = 90.0);
+    // True once the child has ended (it is reaped then; wait() returns its status at once).
+    bool ended();
     // SIGKILLs the child and reaps it.
     void kill();
 
@@ -36,6 +43,9 @@ class Signal {
     ~Signal();
     void post();
     bool wait(double seconds = 30.0);
+    // The same, but false at once when `sender` ends first (a child that died or threw before it
+    // posted fails the test in a moment, not after the whole bound).
+    bool wait(double seconds, Child& sender);
 
   private:
     int fds_[2];

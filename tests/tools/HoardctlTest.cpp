@@ -270,7 +270,7 @@ TEST_F(HoardctlTest, ListReadsWholeRecordsWhileAWriterProcessUpdatesAndWritesAre
         }
         return true;
     });
-    ASSERT_TRUE(ready.wait());
+    ASSERT_TRUE(ready.wait(30, writer)) << "the writer ended before its table was ready";
     for (int round = 0; round < 5; ++round) {
         const Outcome list = hoardctl({"list", flows});
         ASSERT_EQ(list.status, 0) << list.err;
@@ -331,11 +331,11 @@ TEST_F(HoardctlTest, ListWhileAWriterGrowsTheTableIsCompleteAndUntornInEveryRun)
     });
     for (int run = 0; run < runs; ++run) {
         SCOPED_TRACE(run);
-        ASSERT_TRUE(ready.wait(60));
+        ASSERT_TRUE(ready.wait(60, writer)) << "the writer ended before its table was ready";
         Launch during;
         during.midway = [&] {
             go.post();
-            ASSERT_TRUE(done.wait(60));
+            ASSERT_TRUE(done.wait(60, writer)) << "the writer ended before its batch";
         };
         const Outcome list = hoardctl({"list", "grow/" + std::to_string(run)}, during);
         next.post();
