@@ -10,15 +10,16 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
-#include "contracts/Herald/DummyHeraldWriter.h"
 #include "contracts/Herald/HeraldReader.h"
 #include "contracts/Herald/HeraldView.h"
 #include "contracts/Herald/HeraldWriter.h"
 #include "contracts/Mem/RootPath.h"
+#include "contracts/Mem/VerU32.h"
 #include "tests/support/Fork.h"
 #include "tests/support/Seed.h"
 #include "tests/support/ShmRoot.h"
@@ -30,17 +31,15 @@ using Writer = Herald::HeraldWriter<uint32_t>;
 using Reader = Herald::HeraldReader<uint32_t>;
 using Status = Reader::PollStatus;
 using Herald::HeraldView;
+using Cell = HeraldView::Cell;
+using TestSupport::Child;
+using TestSupport::Signal;
 
-struct Seen {
-    uint32_t slot;
-    uint64_t seq;
-    bool tomb;
-    bool operator==(const Seen&) const = default;
-};
+using Seen = std::tuple<uint32_t, uint64_t, bool>;  // slot, sequence, tombstone
+using Seens = std::vector<Seen>;
 
-std::ostream& operator<<(std::ostream& os, const Seen& s) {
-    return os << "(" << s.slot << "," << s.seq << (s.tomb ? ",T)" : ")");
-}
+void ignore(uint32_t, uint64_t, bool) {}
+void never(uint32_t s, uint64_t q, bool) { ADD_FAILURE() << "delivered " << s << "@" << q; }
 
 class HeraldTest : public ::testing::Test {
   protected:
@@ -50,37 +49,50 @@ class HeraldTest : public ::testing::Test {
     Mem::RootPath path_{debug_, "t/herald", true};
     std::string file_ = path_.filePath("herald");
 
-    // Everything the reader has, up to `limit` polls.
-    static Status drain(Reader& r, std::vector<Seen>& out, int limit = 100) {
+    // What the reader delivers in up to `polls` polls of `budget` cells each.
+    static Status drain(Reader& r, Seens& out, int polls = 100,
+                        std::size_t budget = Reader::defaultPollBudget) {
         Status st = Status::more;
-        for (int i = 0; i < limit && st == Status::more; ++i) {
-            st = r.poll([&](uint32_t s, uint64_t q, bool t) { out.push_back({s, q, t}); });
+        for (int i = 0; i < polls && st == Status::more; ++i) {
+            st = r.poll([&](uint32_t s, uint64_t q, bool t) { out.push_back({s, q, t}); }, budget);
         }
         return st;
     }
-    void poke(std::size_t offset, uint64_t value) {
-        const int fd = ::open(file_.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::pwrite(fd, &value, sizeof value, static_cast<off_t>(offset)), 8);
+    // Reads (with `write` false) or overwrites the file's word at `offset` behind the mappings.
+    uint64_t word(std::size_t offset, uint64_t value = 0, bool write = true) {
+        const int fd = ::open(file_.c_str(), O_RDWR);
+        EXPECT_GE(fd, 0);
+        const auto off = static_cast<off_t>(offset);
+        EXPECT_EQ(write ? ::pwrite(fd, &value, 8, off) : ::pread(fd, &value, 8, off), 8);
         ::close(fd);
+        return value;
     }
-    static std::size_t cellOffset(uint32_t ring, uint64_t seq) {
-        return HeraldView::headerSize + 8 * (seq & (ring - 1));
-    }
-    static std::size_t positionOffset(uint32_t ring, uint32_t slot) {
-        return HeraldView::headerSize + 8 * std::size_t{ring} + 8 * std::size_t{slot};
+    static std::string validation(const Writer& w, uint32_t fenix = 7, uint32_t mostSlots = 0) {
+        std::string error;
+        return w.validate(fenix, mostSlots, error) ? "" : error;
     }
 };
 
-// ---- Creating, adopting and re-formatting the file ----
+// A queue of 8 cells and a reader following it.
+class HeraldQueueTest : public HeraldTest {
+  protected:
+    static constexpr uint32_t ring = 8;
+    Writer w_{debug_, path_, ring};
+    Reader r_{debug_, path_};
 
-TEST_F(HeraldTest, NewFileIsAdoptedBySameFenixAndReformattedForAnother) {
+    void SetUp() override {
+        w_.attach(7);
+        ASSERT_TRUE(r_.attach());
+    }
+};
+
+// ---- Creating, adopting, re-formatting and removing the file ----
+
+TEST_F(HeraldTest, SameFenixAdoptsTheFileAndEveryReformatSwapsReaders) {
     {
         Writer w(debug_, path_, 8);
         EXPECT_EQ(w.attach(7), Writer::newFile);
-        w.notify(1);
-        w.notify(2);
-        w.notify(1);
+        for (uint32_t s : {1u, 2u, 1u}) w.notify(s);
     }
     Writer w(debug_, path_, 16);
     ASSERT_EQ(w.attach(7), Writer::adopted);
@@ -95,43 +107,32 @@ TEST_F(HeraldTest, NewFileIsAdoptedBySameFenixAndReformattedForAnother) {
     EXPECT_EQ(w.sequence(), 0u);
     EXPECT_EQ(w.ringSize(), 16u);
     EXPECT_EQ(w.view().slotPosition(1), 0u);
-    std::string error;
-    EXPECT_TRUE(w.validate(8, 0, error)) << error;
-    EXPECT_EQ(r.poll([](uint32_t, uint64_t, bool) { FAIL(); }), Status::swapped);
+    EXPECT_EQ(validation(w, 8), "");
+    EXPECT_EQ(r.poll(never), Status::swapped);
     EXPECT_TRUE(r.swapped());
     EXPECT_FALSE(r.quiesced());
-}
 
-TEST_F(HeraldTest, ReformatForSameFenixStillSwapsReaders) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
+    // A re-format for the same fenix (its file could not be adopted) swaps readers too.
     w.notify(4);
-    Reader r(debug_, path_);
     ASSERT_TRUE(r.attach());
-    poke(0, 0);  // bad magic: the next attach cannot adopt
+    word(0, 0);  // bad magic
     TestSupport::TraceCapture quiet;
-    EXPECT_EQ(w.attach(7), Writer::reformatted);
-    EXPECT_EQ(r.poll([](uint32_t, uint64_t, bool) {}), Status::swapped);
+    EXPECT_EQ(w.attach(8), Writer::reformatted);
+    EXPECT_EQ(r.poll(ignore), Status::swapped);
 }
 
 TEST_F(HeraldTest, RingSizeMustBeAPowerOfTwoInRange) {
-    EXPECT_THROW(Writer(debug_, path_, 12), Basalt::InvalidInitializeException);
-    EXPECT_THROW(Writer(debug_, path_, 2), Basalt::InvalidInitializeException);
-    EXPECT_THROW(Writer(debug_, path_, HeraldView::maxRingSize * 2),
-                 Basalt::InvalidInitializeException);
+    for (uint32_t bad : {2u, 12u, HeraldView::maxRingSize * 2}) {
+        EXPECT_THROW(Writer(debug_, path_, bad), Basalt::InvalidInitializeException) << bad;
+    }
 }
 
-TEST_F(HeraldTest, CleanupRetiresTheQueueForReadersAndRemovesTheFile) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    w.cleanup();
+TEST_F(HeraldQueueTest, CleanupRetiresTheQueueForReadersAndRemovesTheFile) {
+    w_.cleanup();
     EXPECT_FALSE(std::filesystem::exists(file_));
-    EXPECT_EQ(r.poll([](uint32_t, uint64_t, bool) {}), Status::swapped);
-    EXPECT_TRUE(r.swapped());
-    Reader late(debug_, path_);
-    EXPECT_FALSE(late.attach());
+    EXPECT_EQ(r_.poll(ignore), Status::swapped);
+    EXPECT_TRUE(r_.swapped());
+    EXPECT_FALSE(Reader(debug_, path_).attach());
 }
 
 // ---- Following the writer ----
@@ -140,13 +141,11 @@ TEST_F(HeraldTest, CleanupRetiresTheQueueForReadersAndRemovesTheFile) {
 bool mappedReadOnly(const void* addr, const std::string& file) {
     std::ifstream maps("/proc/self/maps");
     const auto a = reinterpret_cast<std::uintptr_t>(addr);
+    std::uintptr_t from = 0, to = 0;
+    char perms[5] = {};
     for (std::string line; std::getline(maps, line);) {
-        std::uintptr_t from = 0, to = 0;
-        char perms[5] = {};
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) != 3) continue;
-        if (a >= from && a < to) {
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) == 3 && a >= from && a < to)
             return std::string(perms) == "r--s" && line.find(file) != std::string::npos;
-        }
     }
     return false;
 }
@@ -154,28 +153,23 @@ bool mappedReadOnly(const void* addr, const std::string& file) {
 TEST_F(HeraldTest, AnotherProcessSeesNotificationsAndTombstonesInOrderThroughAReadOnlyMapping) {
     Writer w(debug_, path_, 64);
     w.attach(7);
-    TestSupport::Signal ready, written;
+    Signal ready, written;
     // Slot 9's and slot 3's first notifications are superseded by their later ones: a reader
     // that comes later skips them.
-    const std::vector<Seen> expected = {
+    const Seens expected = {
         {700, 3, true}, {5, 4, false}, {9, 5, false}, {3, 6, true}, {0, 7, false}};
-    TestSupport::Child child([&] {
+    Child child([&] {
         Reader r(debug_, path_);
         if (!r.attach()) return false;
         ready.post();
-        if (!written.wait()) return false;
-        std::vector<Seen> seen;
-        if (drain(r, seen) != Status::caughtUp) return false;
-        if (!mappedReadOnly(r.view().base(), file_)) return false;
-        if (seen != expected) {
-            for (const Seen& s : seen) std::cerr << s << " ";
-            std::cerr << "\n";
-            return false;
-        }
-        return r.validateNotif(3, 6) && !r.validateNotif(3, 1) && r.quiesced() &&
+        Seens seen;
+        if (!written.wait() || drain(r, seen) != Status::caughtUp) return false;
+        if (seen != expected) std::cerr << ::testing::PrintToString(seen) << "\n";
+        return mappedReadOnly(r.view().base(), file_) && seen == expected &&
+               r.validateNotif(3, 6) && !r.validateNotif(3, 1) && r.quiesced() &&
                r.writerSequence() == 7;
     });
-    ASSERT_TRUE(ready.wait());
+    ASSERT_TRUE(ready.wait(30, child));
     w.notify(3);
     w.notify(9);
     EXPECT_TRUE(w.tombstone(700));
@@ -196,257 +190,177 @@ uint64_t mix(uint64_t x) {  // splitmix64 finaliser: the self-checking value of 
 
 TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps) {
     const uint64_t seed = TestSupport::testSeed("HeraldTest.Concurrent");
-    constexpr uint32_t ring = 256;
-    constexpr uint32_t slots = 2048;
+    constexpr uint32_t ring = 256, slots = 2048;
     constexpr uint64_t total = 200000;
     // Every eighth notification is a tombstone of a slot of its own range, used again only
     // 8 * ring notifications later (so the writer never refuses it); the others notify random
     // slots, often re-notifying a slot whose earlier notification is still in the ring.
     auto tombOf = [](uint64_t q) { return q % 8 == 0; };
     auto slotOf = [&](uint64_t q) {
-        return tombOf(q) ? slots + static_cast<uint32_t>((q / 8) % ring)
-                         : static_cast<uint32_t>(mix(q ^ seed) % slots);
+        return tombOf(q) ? slots + uint32_t((q / 8) % ring) : uint32_t(mix(q ^ seed) % slots);
     };
+    // Notification k is superseded when its slot is notified again within the next ring - 1.
+    std::vector<bool> superseded(total + 1, false);
+    std::vector<uint64_t> nextOf(slots + ring, 0);
+    for (uint64_t k = total; k >= 1; --k) {
+        superseded[k] = nextOf[slotOf(k)] != 0 && nextOf[slotOf(k)] - k < ring;
+        nextOf[slotOf(k)] = k;
+    }
+    // The writer works in rounds of random length, up to two rings, and starts each round once
+    // the reader has consumed the previous one (or was lapped past it). So the reader keeps up
+    // with some rounds, is lapped by others, and polls while the writer goes on.
+    std::vector<uint64_t> ends;
+    std::mt19937_64 rng(seed);
+    for (uint64_t q = 0; q < total;)
+        ends.push_back(q = std::min(total, q + 1 + rng() % (2 * ring)));
     Writer w(debug_, path_, ring);
     w.attach(7);
-    // The writer works in rounds of random length, up to two rings; it starts each round once
-    // the reader has consumed the previous one (or was lapped past it). So the reader keeps up with
-    // some rounds, is lapped by others, and polls while the writer goes on (whatever the scheduler
-    // does with the two processes, every check below holds).
-    std::vector<uint64_t> roundEnds;
-    std::mt19937_64 rng(seed);
-    for (uint64_t q = 0; q < total;) {
-        q = std::min(total, q + 1 + rng() % (2 * ring));
-        roundEnds.push_back(q);
-    }
-    TestSupport::Signal ready, progress, done;
-    TestSupport::Child child([&] {
+    Signal progress;
+    Child child([&] {
         Reader r(debug_, path_);
         if (!r.attach()) return false;
-        uint64_t last = 0, laps = 0, delivered = 0;
-        bool ok = true, finished = false;
-        std::size_t roundsSeen = 0;
-        // Notification k is superseded when its slot is notified again while k is still in
-        // the ring (within the next ring - 1 notifications).
-        std::vector<bool> superseded(total + 1, false);
-        std::vector<uint64_t> nextOf(slots + ring, 0);
-        for (uint64_t k = total; k >= 1; --k) {
-            const uint64_t n = nextOf[slotOf(k)];
-            superseded[k] = n != 0 && n - k < ring;
-            nextOf[slotOf(k)] = k;
-        }
-        ready.post();
-        for (;;) {
+        uint64_t last = r.position();
+        bool ok = true;
+        for (std::size_t round = 0; ok && r.position() < total;) {
             const Status st = r.poll([&](uint32_t s, uint64_t q, bool t) {
-                ++delivered;
-                if (q <= last || s != slotOf(q) || t != tombOf(q)) ok = false;
-                for (uint64_t k = last + 1; k < q && ok; ++k) {
-                    if (!superseded[k]) ok = false;  // a gap only where the writer superseded
-                }
+                // Whole, in order, with a gap only where the writer superseded.
+                ok = ok && q > last && s == slotOf(q) && t == tombOf(q);
+                for (uint64_t k = last + 1; k < q; ++k) ok = ok && superseded[k];
                 last = q;
             });
-            if (!ok) return false;
-            if (st == Status::lapped) {
-                ++laps;
-                r.positionIs(r.writerSequence());
-                last = r.position();
-            } else if (st == Status::caughtUp) {
-                if (finished) break;  // drained after the writer was done
-                finished = done.wait(0);
-            } else if (st != Status::more) {
-                return false;
-            }
-            if (roundsSeen + 1 < roundEnds.size() && r.position() >= roundEnds[roundsSeen]) {
-                ++roundsSeen;
+            if (st == Status::lapped) r.positionIs(last = r.writerSequence());
+            ok = ok && st != Status::swapped && st != Status::detached;
+            if (round + 1 < ends.size() && r.position() >= ends[round]) {
+                ++round;
                 progress.post();
             }
         }
-        std::cerr << "reader: " << delivered << " delivered, " << laps << " laps\n";
-        return r.position() == total && r.quiesced();
+        return ok && r.quiesced();
     });
-    ASSERT_TRUE(ready.wait());
-    uint64_t q = 0;
-    for (std::size_t round = 0; round < roundEnds.size(); ++round) {
+    for (uint64_t q = 0, round = 0; round < ends.size(); ++round) {
         if (round > 0) {
-            ASSERT_TRUE(progress.wait());
+            ASSERT_TRUE(progress.wait(30, child));
         }
-        while (q < roundEnds[round]) {
-            ++q;
-            if (tombOf(q)) {
-                ASSERT_TRUE(w.tombstone(slotOf(q)));
+        for (; q < ends[round]; ++q) {
+            if (tombOf(q + 1)) {
+                ASSERT_TRUE(w.tombstone(slotOf(q + 1)));
             } else {
-                w.notify(slotOf(q));
+                w.notify(slotOf(q + 1));
             }
         }
     }
-    done.post();
     EXPECT_EQ(child.wait(), 0);
-    std::string error;
-    EXPECT_TRUE(w.validate(7, slots + ring, error)) << error;
+    EXPECT_EQ(validation(w, 7, slots + ring), "");
 }
 
-// ---- Lapping ----
-
-TEST_F(HeraldTest, ReaderMoreThanARingBehindIsToldItWasLappedAndGetsNothing) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    for (uint32_t s = 0; s < 9; ++s) w.notify(s);
-    int calls = 0;
-    EXPECT_EQ(r.poll([&](uint32_t, uint64_t, bool) { ++calls; }), Status::lapped);
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(r.position(), 0u);
-    EXPECT_FALSE(r.quiesced());
-    // Resynchronised: carry on from the writer's sequence.
-    r.positionIs(r.writerSequence());
-    w.notify(42);
-    std::vector<Seen> seen;
-    EXPECT_EQ(drain(r, seen), Status::caughtUp);
-    EXPECT_EQ(seen, (std::vector<Seen>{{42, 10, false}}));
+// A reader exactly a ring behind gets everything; one more notification laps it: it gets
+// nothing, keeps its position, and carries on from the writer's sequence.
+// A reader exactly a ring behind gets everything; one more notification laps it: it gets
+// nothing, keeps its position, and carries on from the writer's sequence.
+TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehind) {
+    for (const uint32_t n : {ring, ring + 1}) {
+        SCOPED_TRACE(n);
+        w_.attach(n);  // a fresh queue for each row
+        ASSERT_TRUE(r_.attach());
+        for (uint32_t s = 0; s < n; ++s) w_.notify(s);
+        Seens seen;
+        EXPECT_EQ(drain(r_, seen), n == ring ? Status::caughtUp : Status::lapped);
+        EXPECT_EQ(seen.size(), n == ring ? n : 0);
+        EXPECT_EQ(r_.position(), seen.size());
+        EXPECT_EQ(r_.quiesced(), n == ring);
+        r_.positionIs(r_.writerSequence());
+        w_.notify(42);
+        seen.clear();
+        EXPECT_EQ(drain(r_, seen), Status::caughtUp);
+        EXPECT_EQ(seen, (Seens{{42, n + 1u, false}}));
+    }
 }
 
-TEST_F(HeraldTest, ReaderExactlyARingBehindGetsEverything) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    for (uint32_t s = 0; s < 8; ++s) w.notify(s);
-    std::vector<Seen> seen;
-    EXPECT_EQ(drain(r, seen), Status::caughtUp);
-    EXPECT_EQ(seen.size(), 8u);
-}
-
-TEST_F(HeraldTest, PollWorkIsBoundedByItsBudget) {
+TEST_F(HeraldTest, PollWorkIsBoundedByItsBudgetAndAThrowingCallbackKeepsItsNotification) {
     Writer w(debug_, path_, 1024);
     w.attach(7);
     Reader r(debug_, path_);
     ASSERT_TRUE(r.attach());
     for (uint32_t s = 0; s < 500; ++s) w.notify(s);
-    std::vector<Seen> seen;
-    EXPECT_EQ(r.poll(
-                  [&](uint32_t s, uint64_t q, bool t) {
-                      seen.push_back({s, q, t});
-                  },
-                  100),
-              Status::more);
+    Seens seen;
+    EXPECT_EQ(drain(r, seen, 1, 100), Status::more);
     EXPECT_EQ(seen.size(), 100u);
     EXPECT_EQ(r.position(), 100u);
-}
-
-TEST_F(HeraldTest, ThrowingCallbackLeavesItsNotificationForTheNextPoll) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    w.notify(1);
-    w.notify(2);
-    EXPECT_THROW(r.poll([](uint32_t s, uint64_t, bool) {
-        if (s == 2) throw std::runtime_error("busy");
-    }),
-                 std::runtime_error);
-    EXPECT_EQ(r.position(), 1u);
-    std::vector<Seen> seen;
-    drain(r, seen);
-    EXPECT_EQ(seen, (std::vector<Seen>{{2, 2, false}}));
+    auto busyAt101 = [](uint32_t s, uint64_t, bool) {
+        if (s == 101) throw std::runtime_error("busy");
+    };
+    EXPECT_THROW(r.poll(busyAt101), std::runtime_error);
+    EXPECT_EQ(r.position(), 101u) << "the throwing notification is delivered again";
+    seen.clear();
+    drain(r, seen, 1, 1);
+    EXPECT_EQ(seen, (Seens{{101, 102, false}}));
 }
 
 // ---- Slot positions ----
 
-TEST_F(HeraldTest, EachSlotRecordsItsLatestNotification) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    w.notify(3);
-    w.notify(5);
-    w.notify(3);
-    EXPECT_TRUE(w.tombstone(5));
-    const HeraldView v = w.view();
+TEST_F(HeraldQueueTest, EachSlotRecordsItsLatestNotificationAndASecondTombstoneIsRefused) {
+    w_.notify(3);
+    w_.notify(5);
+    w_.notify(3);
+    EXPECT_TRUE(w_.tombstone(5));
+    EXPECT_FALSE(w_.tombstone(5));
+    EXPECT_EQ(w_.sequence(), 4u);
+    const HeraldView v = w_.view();
     EXPECT_EQ(v.slotPosition(3), 3u);
     EXPECT_EQ(v.slotPosition(5), 4u);
     EXPECT_EQ(v.slotPosition(4), 0u);
     ASSERT_TRUE(v.entryAt(1).has_value());
     EXPECT_TRUE(v.entryAt(1)->superseded);
     EXPECT_TRUE(v.entryAt(4)->tombstone);
-    EXPECT_TRUE(r.validateNotif(3, 3));
-    EXPECT_FALSE(r.validateNotif(3, 1));
-    EXPECT_TRUE(r.validateNotif(5, 4));
-    EXPECT_FALSE(r.validateNotif(5, 2));
+    EXPECT_TRUE(r_.validateNotif(3, 3) && r_.validateNotif(5, 4));
+    EXPECT_FALSE(r_.validateNotif(3, 1) || r_.validateNotif(5, 2));
+    w_.notify(5);
+    EXPECT_TRUE(w_.tombstone(5)) << "a slot notified since its tombstone takes another";
     // A slot whose notification the ring lapped keeps its position.
-    for (uint32_t s = 10; s < 20; ++s) w.notify(s);
-    EXPECT_EQ(w.view().slotPosition(3), 3u);
-    EXPECT_FALSE(w.view().entryAt(3).has_value());
-    EXPECT_TRUE(r.validateNotif(3, 3));
-    std::string error;
-    EXPECT_TRUE(w.validate(7, 20, error)) << error;
+    for (uint32_t s = 10; s < 20; ++s) w_.notify(s);
+    EXPECT_FALSE(w_.view().entryAt(3).has_value());
+    EXPECT_TRUE(r_.validateNotif(3, 3));
+    EXPECT_EQ(validation(w_, 7, 20), "");
 }
 
-TEST_F(HeraldTest, SecondTombstoneOfASlotIsRefused) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    EXPECT_TRUE(w.tombstone(5));
-    EXPECT_FALSE(w.tombstone(5));
-    EXPECT_EQ(w.sequence(), 1u);
-    w.notify(5);
-    EXPECT_TRUE(w.tombstone(5));
-}
-
-TEST_F(HeraldTest, SlotBeyondTheRecordGrowsItAndAnAttachedReaderRemaps) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    EXPECT_EQ(w.slotCapacity(), HeraldView::minSlotCapacity);
-    w.notify(100000);
-    EXPECT_EQ(w.slotCapacity(), 131072u);
-    std::vector<Seen> seen;
-    EXPECT_EQ(drain(r, seen), Status::caughtUp);
-    EXPECT_EQ(seen, (std::vector<Seen>{{100000, 1, false}}));
-    EXPECT_TRUE(r.validateNotif(100000, 1));
-    w.slotCapacityIs(200000);
-    EXPECT_EQ(w.slotCapacity(), 262144u);
-    EXPECT_EQ(w.view().slotPosition(100000), 1u) << "growth keeps positions";
+TEST_F(HeraldQueueTest, SlotBeyondTheRecordGrowsItWithZeroedPositionsAndAnAttachedReaderRemaps) {
+    w_.notify(100001);  // leaves the positions of a larger record in the file, behind a re-format
+    ASSERT_EQ(w_.attach(8), Writer::reformatted);
+    ASSERT_TRUE(r_.attach());
+    EXPECT_EQ(w_.slotCapacity(), HeraldView::minSlotCapacity);
+    EXPECT_FALSE(r_.validateNotif(100001, 1)) << "a slot beyond the record";
+    w_.notify(100000);
+    EXPECT_EQ(w_.slotCapacity(), 131072u);
+    EXPECT_EQ(w_.view().slotPosition(100001), 0u) << "growth zeroes the new positions";
+    Seens seen;
+    EXPECT_EQ(drain(r_, seen), Status::caughtUp);
+    EXPECT_EQ(seen, (Seens{{100000, 1, false}}));
+    EXPECT_TRUE(r_.validateNotif(100000, 1));
+    EXPECT_FALSE(r_.validateNotif(100001, 1));
+    w_.slotCapacityIs(200000);
+    EXPECT_EQ(w_.slotCapacity(), 262144u);
+    EXPECT_EQ(w_.view().slotPosition(100000), 1u) << "growth keeps positions";
+    EXPECT_EQ(validation(w_, 8), "");
     TestSupport::TraceCapture quiet;
-    EXPECT_THROW(w.notify(HeraldView::maxSlots), Basalt::AssertException);
+    EXPECT_THROW(w_.notify(HeraldView::maxSlots), Basalt::AssertException);
 }
 
-TEST_F(HeraldTest, ValidateNotifOutOfRangeTracesTheBound) {
-    auto loud = Basalt::Platform::getDebugHandler("HeraldTestLoud");
-    TestSupport::TraceCapture traces;
-    loud->switchWordIs(0x3FF);
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    Reader r(loud, path_);
-    ASSERT_TRUE(r.attach());
-    EXPECT_FALSE(r.validateNotif(1u << 20, 1));
-    EXPECT_TRUE(traces.contains("out-of-range index:1048576 max:512"));
-    EXPECT_TRUE(r.quiesced());
-    EXPECT_TRUE(traces.contains("writerSeq:0 shadowSeq:0"));
-}
-
-// ---- Shrinks ----
+// ---- Shrinks and quiescence ----
 
 TEST_F(HeraldTest, ShrinkStartAndEndAreRecordedForReadersAndSurviveTheWriter) {
-    TestSupport::Signal started, checked;
     {
         Writer w(debug_, path_, 8);
         w.attach(7);
-        TestSupport::Signal attached;
-        TestSupport::Child child([&] {
+        Signal attached, started;
+        Child child([&] {
             Reader r(debug_, path_);
             if (!r.attach() || r.shrinkInProgress()) return false;
             attached.post();
-            started.wait();
-            const bool during = r.shrinkInProgress();
-            checked.post();
-            return during;
+            return started.wait() && r.shrinkInProgress();
         });
-        ASSERT_TRUE(attached.wait());
+        ASSERT_TRUE(attached.wait(30, child));
         w.markShrinkStart();
-        EXPECT_TRUE(w.shrinkInProgress());
         started.post();
-        ASSERT_TRUE(checked.wait());
         EXPECT_EQ(child.wait(), 0);
         w.markShrinkEnd();
         EXPECT_FALSE(w.shrinkInProgress());
@@ -462,149 +376,87 @@ TEST_F(HeraldTest, ShrinkStartAndEndAreRecordedForReadersAndSurviveTheWriter) {
     EXPECT_EQ(w.shrinkEnds(), 2u);
 }
 
-// ---- Quiescence ----
-
-TEST_F(HeraldTest, WriterIsQuiescedWhenEveryClientAppliedItsLatestNotification) {
-    Writer w(debug_, path_, 8);
-    w.attach(7);
-    EXPECT_TRUE(w.quiesced()) << "no clients";
-    w.notify(1);
-    w.notify(2);
-    w.clientProgressIs("shadow-a", 1);
-    w.clientProgressIs("shadow-b", 2);
-    EXPECT_FALSE(w.quiesced());
-    EXPECT_FALSE(w.clientQuiesced("shadow-a"));
-    EXPECT_TRUE(w.clientQuiesced("shadow-b"));
-    EXPECT_FALSE(w.clientQuiesced("stranger"));
-    w.clientProgressIs("shadow-a", 2);
-    EXPECT_TRUE(w.quiesced());
-    w.notify(3);
-    EXPECT_FALSE(w.quiesced());
-    w.onDetach();
-    EXPECT_EQ(w.clients(), 0u);
-    EXPECT_TRUE(w.quiesced());
-}
-
-TEST_F(HeraldTest, DummyAcceptsEveryCallAndTouchesNoFile) {
-    Herald::DummyHeraldWriter d(debug_, path_);
-    EXPECT_EQ(d.attach(7), 0);
-    d.notify(3);
-    EXPECT_TRUE(d.tombstone(3));
-    d.markShrinkStart();
-    EXPECT_FALSE(d.shrinkInProgress());
-    d.markShrinkEnd();
-    std::string error;
-    EXPECT_TRUE(d.validate(7, 10, error));
-    EXPECT_TRUE(d.validateFile());
-    EXPECT_TRUE(d.quiesced());
-    EXPECT_TRUE(d.clientQuiesced("x"));
-    EXPECT_EQ(d.type(), 0);
-    EXPECT_EQ(d.sequence(), 0u);
-    EXPECT_FALSE(d.view().usable());
-    d.onDetach();
-    d.detach();
-    d.cleanup();
-    EXPECT_FALSE(std::filesystem::exists(file_));
+TEST_F(HeraldQueueTest, WriterIsQuiescedWhenEveryClientAppliedItsLatestNotification) {
+    EXPECT_TRUE(w_.quiesced()) << "no clients";
+    w_.notify(1);
+    w_.notify(2);
+    w_.clientProgressIs("shadow-a", 1);
+    w_.clientProgressIs("shadow-b", 2);
+    EXPECT_FALSE(w_.quiesced() || w_.clientQuiesced("shadow-a") || w_.clientQuiesced("stranger"));
+    EXPECT_TRUE(w_.clientQuiesced("shadow-b"));
+    w_.clientProgressIs("shadow-a", 2);
+    EXPECT_TRUE(w_.quiesced());
+    w_.notify(3);
+    EXPECT_FALSE(w_.quiesced());
+    w_.onDetach();
+    EXPECT_EQ(w_.clients(), 0u);
+    EXPECT_TRUE(w_.quiesced());
 }
 
 // ---- Corrupted files ----
 
-class HeraldCorruptionTest : public HeraldTest {
+class HeraldCorruptionTest : public HeraldQueueTest {
   protected:
-    static constexpr uint32_t ring = 8;
-    Writer w_{debug_, path_, ring};
-    Reader r_{debug_, path_};
     TestSupport::TraceCapture quiet_;  // keeps the expected level-0 traces off stderr
 
     void SetUp() override {
-        w_.attach(7);
-        ASSERT_TRUE(r_.attach());
-        r_.positionIs(0);
-        for (uint32_t s : {3u, 4u, 5u, 6u}) w_.notify(s);
+        HeraldQueueTest::SetUp();
+        for (uint32_t s : {3u, 4u, 5u, 6u}) w_.notify(s);  // sequences 1..4
     }
-    std::string validation() {
-        std::string error;
-        return w_.validate(7, 0, error) ? "" : error;
-    }
+    static std::size_t cell(uint64_t seq) { return HeraldView::headerSize + 8 * (seq % ring); }
+    static std::size_t position(uint32_t slot) { return cell(0) + 8 * (ring + slot); }
 };
 
-TEST_F(HeraldCorruptionTest, BadMagicFailsValidationAndReaderAttach) {
-    poke(0, 0x1234);
-    EXPECT_NE(validation().find("bad magic"), std::string::npos) << validation();
-    Reader late(debug_, path_);
-    EXPECT_FALSE(late.attach());
-    EXPECT_FALSE(w_.validateFile());
-}
-
-TEST_F(HeraldCorruptionTest, AlteredRingSizeFailsTheChecksum) {
-    poke(8, uint64_t{1} | (uint64_t{1u << 20} << 32));  // version 1, ring size 2^20
-    EXPECT_NE(validation().find("checksum"), std::string::npos) << validation();
-    Reader late(debug_, path_);
-    EXPECT_FALSE(late.attach());
-}
-
-TEST_F(HeraldCorruptionTest, SlotPositionBeyondTheWriterSequenceFails) {
-    poke(positionOffset(ring, 9), 99);
-    EXPECT_NE(validation().find("beyond the writer's sequence"), std::string::npos);
-}
-
-TEST_F(HeraldCorruptionTest, SlotPositionNamingAnotherSlotsCellFails) {
-    poke(positionOffset(ring, 9), 2);  // cell 2 is slot 4's notification
-    EXPECT_NE(validation().find("is not its live notification"), std::string::npos);
-}
-
-TEST_F(HeraldCorruptionTest, DuplicateLiveNotificationOfASlotFails) {
-    // Cell of sequence 2 claims slot 3 too: two live notifications of one slot.
-    poke(cellOffset(ring, 2), HeraldView::Cell::encode(2, 3, false));
-    EXPECT_NE(validation().find("the slot records position"), std::string::npos);
-}
-
-TEST_F(HeraldCorruptionTest, CellOutsideTheWindowFails) {
-    poke(cellOffset(ring, 6), HeraldView::Cell::encode(6, 1, false));  // beyond sequence 4
-    EXPECT_NE(validation().find("beyond the writer's sequence"), std::string::npos);
-    poke(cellOffset(ring, 6), 0);
-    poke(cellOffset(ring, 3), HeraldView::Cell::encode(3 + 2 * ring, 5, false));
-    EXPECT_NE(validation().find("expected sequence 3"), std::string::npos);
-}
-
-TEST_F(HeraldCorruptionTest, ReaderRejectsACellOlderThanItsSequenceWithoutDelivering) {
-    poke(cellOffset(ring, 3), HeraldView::Cell::encode(3 - ring, 5, false));
-    int calls = 0;
-    EXPECT_THROW(r_.poll([&](uint32_t, uint64_t, bool) { ++calls; }),
-                 Basalt::CorruptionDetectedException);
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(r_.position(), 0u);
-}
-
-TEST_F(HeraldCorruptionTest, ReaderTakesACellWithALaterSequenceAsALap) {
-    poke(cellOffset(ring, 3), HeraldView::Cell::encode(3 + ring, 5, false));
-    EXPECT_EQ(r_.poll([](uint32_t, uint64_t, bool) { FAIL(); }), Status::lapped);
-}
-
-TEST_F(HeraldCorruptionTest, ReaderRejectsASlotBeyondTheCapacity) {
-    poke(cellOffset(ring, 2), HeraldView::Cell::encode(2, 1u << 28, false));
-    EXPECT_THROW(r_.poll([](uint32_t, uint64_t, bool) {}), Basalt::CorruptionDetectedException);
-}
-
-TEST_F(HeraldCorruptionTest, ReaderRejectsAWriterSequenceGoingBack) {
-    std::vector<Seen> seen;
-    drain(r_, seen);
-    poke(32, 2);
-    EXPECT_THROW(r_.poll([](uint32_t, uint64_t, bool) {}), Basalt::CorruptionDetectedException);
-}
-
-TEST_F(HeraldCorruptionTest, HugeWriterSequenceIsALapNotALongWalk) {
-    poke(32, uint64_t{1} << 62);
-    EXPECT_EQ(r_.poll([](uint32_t, uint64_t, bool) { FAIL(); }), Status::lapped);
-    r_.positionIs(r_.writerSequence());
-    EXPECT_EQ(r_.poll([](uint32_t, uint64_t, bool) { FAIL(); }), Status::caughtUp);
-    EXPECT_NE(validation(), "");
-}
-
-TEST_F(HeraldCorruptionTest, HugeSlotCapacityNeverReadsPastTheFile) {
-    poke(24, Mem::VerU32{9, HeraldView::maxSlots}.packed());
-    EXPECT_FALSE(r_.validateNotif(HeraldView::maxSlots - 1, 1));
-    EXPECT_NE(validation().find("bytes, its header needs"), std::string::npos) << validation();
+// Each damage: what validation says of it ("": any error), whether a new reader attaches, and
+// what a reader at `from` makes of it. A reader never delivers a damaged cell: it throws
+// CorruptionDetectedException and keeps its position, or takes a later sequence for a lap
+// (without walking up to a huge one).
+TEST_F(HeraldCorruptionTest, EachDamageIsNamedByValidationAndNeverDeliveredByAReader) {
+    enum Poll { skip, throws, lap };
+    struct Row {
+        std::size_t offset;
+        uint64_t value;
+        const char* error;
+        bool attaches;
+        uint64_t from;
+        Poll poll;
+    };
+    const uint64_t wideRing = 1 | (uint64_t{1} << 52);  // version 1, ring size 2^20
+    const uint64_t hugeCapacity = Mem::VerU32{9, HeraldView::maxSlots}.packed();
+    const Row rows[] = {
+        {0, 0x1234, "bad magic", false, 0, skip},
+        {8, wideRing, "checksum", false, 0, skip},
+        {24, hugeCapacity, "bytes, its header needs", false, 0, skip},
+        {position(9), 99, "beyond the writer's sequence", true, 0, skip},
+        {position(9), 2, "is not its live notification", true, 0, skip},  // slot 4's cell
+        {cell(2), Cell::encode(2, 3, false), "the slot records position", true, 0, skip},
+        {cell(6), Cell::encode(6, 1, false), "beyond the writer's sequence", true, 0, skip},
+        {cell(3), Cell::encode(3 + 2 * ring, 5, false), "expected sequence 3", true, 0, lap},
+        {cell(3), Cell::encode(3 + ring, 5, false), "", true, 0, lap},
+        {cell(3), Cell::encode(3 - ring, 5, false), "", true, 0, throws},
+        {cell(2), Cell::encode(2, 1u << 28, false), "", true, 0, throws},  // beyond capacity
+        {32, 2, "", true, 4, throws},               // the writer's sequence goes back
+        {32, uint64_t{1} << 62, "", true, 0, lap},  // a huge writer sequence
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "word " << row.offset << " = " << row.value);
+        const uint64_t was = word(row.offset, 0, false);
+        word(row.offset, row.value);
+        EXPECT_FALSE(w_.validateFile());
+        EXPECT_NE(validation(w_).find(row.error), std::string::npos) << validation(w_);
+        EXPECT_FALSE(r_.validateNotif(HeraldView::maxSlots - 1, 1)) << "reads past the file";
+        EXPECT_EQ(Reader(debug_, path_).attach(), row.attaches);
+        r_.positionIs(row.from);
+        if (row.poll == lap) {
+            EXPECT_EQ(r_.poll(never), Status::lapped);
+            r_.positionIs(r_.writerSequence());
+            EXPECT_EQ(r_.poll(never), Status::caughtUp);
+        } else if (row.poll == throws) {
+            EXPECT_THROW(r_.poll(never), Basalt::CorruptionDetectedException);
+            EXPECT_EQ(r_.position(), row.from);
+        }
+        word(row.offset, was);
+    }
 }
 
 TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepairedByAttach) {
@@ -617,9 +469,8 @@ TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepaired
         r_.positionIs(r_.writerSequence() > ring ? r_.writerSequence() - ring : 0);
         const int damage = 1 + static_cast<int>(rng() % 4);
         for (int i = 0; i < damage; ++i) {
-            const std::size_t word = rng() % (rng() % 2 ? 24 : size / 8);  // often the header
-            const uint64_t value = rng() % 3 == 0 ? rng() : rng() % 64;
-            poke(word * 8, value);
+            const std::size_t at = rng() % (rng() % 2 ? 24 : size / 8);  // often the header
+            word(at * 8, rng() % 3 == 0 ? rng() : rng() % 64);
         }
         // The reader answers, throws CorruptionDetectedException, or reports: nothing else.
         for (int i = 0; i < 20; ++i) {
@@ -641,64 +492,46 @@ TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepaired
         // The writer adopts what it can explain and re-formats the rest.
         const int result = w_.attach(7);
         ASSERT_TRUE(result == Writer::adopted || result == Writer::reformatted);
-        ASSERT_EQ(validation(), "");
+        ASSERT_EQ(validation(w_), "");
         for (int i = 0; i < 5; ++i) w_.notify(static_cast<uint32_t>(rng() % 16));
-        ASSERT_EQ(validation(), "");
+        ASSERT_EQ(validation(w_), "");
     }
 }
 
 // ---- A writer killed inside a notification ----
 
 #ifdef FLOWTABLE_TEST_HOOKS
-class HeraldCrashTest : public HeraldTest,
-                        public ::testing::WithParamInterface<Herald::HeraldCrashPoint> {};
-
-TEST_P(HeraldCrashTest, NextWriterAdoptsAConsistentQueue) {
-    {
+TEST_F(HeraldTest, NextWriterAdoptsAConsistentQueueFromAWriterKilledInsideANotification) {
+    using Point = Herald::HeraldCrashPoint;
+    for (const Point point : {Point::afterCell, Point::afterSlotPosition, Point::afterSequence}) {
+        const auto fenix = static_cast<uint32_t>(point);  // a fresh queue for each point
+        SCOPED_TRACE(fenix);
+        Writer(debug_, path_, 8).attach(fenix);
+        Child child([&] {
+            Writer w(debug_, path_, 8);
+            if (w.attach(fenix) != Writer::adopted) return false;
+            for (uint32_t s = 0; s < 4; ++s) w.notify(s);  // sequences 1..4
+            Herald::heraldCrashPointIs(point);
+            w.notify(2);  // sequence 5 supersedes sequence 3
+            return false;
+        });
+        EXPECT_EQ(child.wait(), 128 + SIGKILL);
+        TestSupport::TraceCapture quiet;
         Writer w(debug_, path_, 8);
-        w.attach(7);
+        ASSERT_EQ(w.attach(fenix), Writer::adopted);
+        EXPECT_EQ(w.sequence(), 5u) << "the half-made notification is completed";
+        EXPECT_EQ(w.view().slotPosition(2), 5u);
+        ASSERT_TRUE(w.view().entryAt(3).has_value());
+        EXPECT_TRUE(w.view().entryAt(3)->superseded);
+        EXPECT_EQ(validation(w, fenix), "");
+        Reader r(debug_, path_);
+        ASSERT_TRUE(r.attach());
+        r.positionIs(0);
+        Seens seen;
+        EXPECT_EQ(drain(r, seen), Status::caughtUp);
+        EXPECT_EQ(seen, (Seens{{0, 1, false}, {1, 2, false}, {3, 4, false}, {2, 5, false}}));
     }
-    TestSupport::Child child([&] {
-        Writer w(debug_, path_, 8);
-        if (w.attach(7) != Writer::adopted) return false;
-        for (uint32_t s = 0; s < 4; ++s) w.notify(s);  // sequences 1..4
-        Herald::heraldCrashPointIs(GetParam());
-        w.notify(2);  // sequence 5 supersedes sequence 3
-        return false;
-    });
-    EXPECT_EQ(child.wait(), 128 + SIGKILL);
-    TestSupport::TraceCapture quiet;
-    Writer w(debug_, path_, 8);
-    ASSERT_EQ(w.attach(7), Writer::adopted);
-    EXPECT_EQ(w.sequence(), 5u) << "the half-made notification is completed";
-    EXPECT_EQ(w.view().slotPosition(2), 5u);
-    ASSERT_TRUE(w.view().entryAt(3).has_value());
-    EXPECT_TRUE(w.view().entryAt(3)->superseded);
-    std::string error;
-    EXPECT_TRUE(w.validate(7, 0, error)) << error;
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    r.positionIs(0);
-    std::vector<Seen> seen;
-    EXPECT_EQ(drain(r, seen), Status::caughtUp);
-    EXPECT_EQ(seen,
-              (std::vector<Seen>{{0, 1, false}, {1, 2, false}, {3, 4, false}, {2, 5, false}}));
 }
-
-INSTANTIATE_TEST_SUITE_P(HeraldWriterKilled, HeraldCrashTest,
-                         ::testing::Values(Herald::HeraldCrashPoint::afterCell,
-                                           Herald::HeraldCrashPoint::afterSlotPosition,
-                                           Herald::HeraldCrashPoint::afterSequence),
-                         [](const auto& info) {
-                             switch (info.param) {
-                                 case Herald::HeraldCrashPoint::afterCell:
-                                     return "AfterCell";
-                                 case Herald::HeraldCrashPoint::afterSlotPosition:
-                                     return "AfterSlotPosition";
-                                 default:
-                                     return "AfterSequence";
-                             }
-                         });
 #endif
 
 }  // namespace
