@@ -86,8 +86,6 @@ class HeraldQueueTest : public HeraldTest {
     }
 };
 
-// ---- Creating, adopting, re-formatting and removing the file ----
-
 TEST_F(HeraldTest, SameFenixAdoptsTheFileAndEveryReformatSwapsReaders) {
     {
         Writer w(debug_, path_, 8);
@@ -135,8 +133,6 @@ TEST_F(HeraldQueueTest, CleanupRetiresTheQueueForReadersAndRemovesTheFile) {
     EXPECT_FALSE(Reader(debug_, path_).attach());
 }
 
-// ---- Following the writer ----
-
 // True when the mapping at `addr` is a shared read-only mapping of `file`.
 bool mappedReadOnly(const void* addr, const std::string& file) {
     std::ifstream maps("/proc/self/maps");
@@ -170,13 +166,9 @@ TEST_F(HeraldTest, AnotherProcessSeesNotificationsAndTombstonesInOrderThroughARe
                r.writerSequence() == 7;
     });
     ASSERT_TRUE(ready.wait(30, child));
-    w.notify(3);
-    w.notify(9);
-    EXPECT_TRUE(w.tombstone(700));
-    w.notify(5);
-    w.notify(9);
-    EXPECT_TRUE(w.tombstone(3));
-    w.notify(0);
+    for (const int s : {3, 9, ~700, 5, 9, ~3, 0}) {  // ~slot: the slot's tombstone
+        EXPECT_TRUE(s >= 0 ? (w.notify(s), true) : w.tombstone(~s));
+    }
     written.post();
     EXPECT_EQ(child.wait(), 0);
 }
@@ -296,8 +288,6 @@ TEST_F(HeraldTest, PollWorkIsBoundedByItsBudgetAndAThrowingCallbackKeepsItsNotif
     EXPECT_EQ(seen, (Seens{{101, 102, false}}));
 }
 
-// ---- Slot positions ----
-
 TEST_F(HeraldQueueTest, EachSlotRecordsItsLatestNotificationAndASecondTombstoneIsRefused) {
     w_.notify(3);
     w_.notify(5);
@@ -345,35 +335,27 @@ TEST_F(HeraldQueueTest, SlotBeyondTheRecordGrowsItWithZeroedPositionsAndAnAttach
     EXPECT_THROW(w_.notify(HeraldView::maxSlots), Basalt::AssertException);
 }
 
-// ---- Shrinks and quiescence ----
-
-TEST_F(HeraldTest, ShrinkStartAndEndAreRecordedForReadersAndSurviveTheWriter) {
-    {
-        Writer w(debug_, path_, 8);
-        w.attach(7);
-        Signal attached, started;
-        Child child([&] {
-            Reader r(debug_, path_);
-            if (!r.attach() || r.shrinkInProgress()) return false;
-            attached.post();
-            return started.wait() && r.shrinkInProgress();
-        });
-        ASSERT_TRUE(attached.wait(30, child));
-        w.markShrinkStart();
-        started.post();
-        EXPECT_EQ(child.wait(), 0);
-        w.markShrinkEnd();
-        EXPECT_FALSE(w.shrinkInProgress());
-        EXPECT_EQ(w.shrinkStarts(), 1u);
-        EXPECT_EQ(w.shrinkEnds(), 1u);
-        w.markShrinkStart();  // the writer goes away inside a shrink
-    }
-    Writer w(debug_, path_, 8);
-    ASSERT_EQ(w.attach(7), Writer::adopted);
-    EXPECT_TRUE(w.shrinkInProgress());
-    w.markShrinkEnd();
-    EXPECT_FALSE(w.shrinkInProgress());
-    EXPECT_EQ(w.shrinkEnds(), 2u);
+TEST_F(HeraldQueueTest, ShrinkStartAndEndAreRecordedForReadersAndSurviveTheWriter) {
+    Signal attached, started;
+    Child child([&] {
+        Reader r(debug_, path_);
+        if (!r.attach() || r.shrinkInProgress()) return false;
+        attached.post();
+        return started.wait() && r.shrinkInProgress();
+    });
+    ASSERT_TRUE(attached.wait(30, child));
+    w_.markShrinkStart();
+    started.post();
+    EXPECT_EQ(child.wait(), 0);
+    w_.markShrinkEnd();
+    EXPECT_FALSE(w_.shrinkInProgress() || r_.shrinkInProgress());
+    EXPECT_EQ(w_.shrinkStarts(), 1u);
+    w_.markShrinkStart();
+    ASSERT_EQ(w_.attach(7), Writer::adopted);  // the writer went away inside the shrink
+    EXPECT_TRUE(w_.shrinkInProgress() && r_.shrinkInProgress());
+    w_.markShrinkEnd();
+    EXPECT_FALSE(w_.shrinkInProgress());
+    EXPECT_EQ(w_.shrinkEnds(), 2u);
 }
 
 TEST_F(HeraldQueueTest, WriterIsQuiescedWhenEveryClientAppliedItsLatestNotification) {
@@ -392,8 +374,6 @@ TEST_F(HeraldQueueTest, WriterIsQuiescedWhenEveryClientAppliedItsLatestNotificat
     EXPECT_EQ(w_.clients(), 0u);
     EXPECT_TRUE(w_.quiesced());
 }
-
-// ---- Corrupted files ----
 
 class HeraldCorruptionTest : public HeraldQueueTest {
   protected:
@@ -497,8 +477,6 @@ TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepaired
         ASSERT_EQ(validation(w_), "");
     }
 }
-
-// ---- A writer killed inside a notification ----
 
 #ifdef FLOWTABLE_TEST_HOOKS
 TEST_F(HeraldTest, NextWriterAdoptsAConsistentQueueFromAWriterKilledInsideANotification) {
