@@ -14,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,35 +131,30 @@ TEST_F(Primitives, DamagedFenixFilesReadAsNoneAndOnlyRegularOnesAreRepaired) {
     FenixFile reader(debug(), readerRoot);
     EXPECT_EQ(reader.read(), FenixId());
     EXPECT_EQ(reader.mtime(), 0.0);
+    auto expectNone = [&](const char* what, bool regular) {
+        EXPECT_EQ(reader.read(), FenixId()) << what;
+        if (regular) {
+            FenixFile(debug(), writerRoot).write(FenixId(77));
+            EXPECT_EQ(reader.read(), FenixId(77)) << what;
+        } else {
+            EXPECT_EQ(reader.mtime(), 0.0) << what;
+            EXPECT_THROW(FenixFile(debug(), writerRoot).write(FenixId(3)),
+                         InvalidInitializeException)
+                << what;
+        }
+        ::remove(fenixPath().c_str());
+    };
+    writeFile(fenixPath(), std::string("FENX\7\0\0\0", 8));
+    expectNone("short with the magic", true);
+    writeFile(fenixPath(), std::string(FenixFile::kFileSize, 'Z'));
+    expectNone("a page without the magic", true);
     const std::string good = shm.path() + "/good";
     FenixFile(debug(), writerRoot).write(FenixId(9));
     ASSERT_EQ(::rename(fenixPath().c_str(), good.c_str()), 0);
-    const struct {
-        const char* what;
-        std::function<int()> make;
-        bool regular;
-    } cases[] = {
-        {"short with the magic", [&] { return writeFile(fenixPath(), "FENX\7\0\0\0"), 0; }, true},
-        {"a page without the magic",
-         [&] { return writeFile(fenixPath(), std::string(FenixFile::kFileSize, 'Z')), 0; }, true},
-        {"a link to a good file", [&] { return ::symlink(good.c_str(), fenixPath().c_str()); },
-         false},
-        {"a directory", [&] { return ::mkdir(fenixPath().c_str(), 0755); }, false},
-    };
-    for (const auto& c : cases) {
-        ASSERT_EQ(c.make(), 0) << c.what;
-        EXPECT_EQ(reader.read(), FenixId()) << c.what;
-        if (c.regular) {
-            FenixFile(debug(), writerRoot).write(FenixId(77));
-            EXPECT_EQ(reader.read(), FenixId(77)) << c.what;
-        } else {
-            EXPECT_EQ(reader.mtime(), 0.0) << c.what;
-            EXPECT_THROW(FenixFile(debug(), writerRoot).write(FenixId(3)),
-                         InvalidInitializeException)
-                << c.what;
-        }
-        ::remove(fenixPath().c_str());
-    }
+    ASSERT_EQ(::symlink(good.c_str(), fenixPath().c_str()), 0);
+    expectNone("a link to a good file", false);
+    ASSERT_EQ(::mkdir(fenixPath().c_str(), 0755), 0);
+    expectNone("a directory", false);
 }
 
 // Values whose four bytes are equal: a torn read would mix bytes of two of them.
@@ -214,10 +208,10 @@ TEST_F(Primitives, OwnerRecordIsCreatedValidRoundTripsAndReadersNeverWrite) {
     EXPECT_EQ(readerView.shocketInfo(), info);
     EXPECT_EQ(readerView.ownerPid(), ::getpid());
     const std::string header = readerView.headerToString();
-    for (const std::string& field : {"pid:" + std::to_string(::getpid()),
-                                     std::string("fenix:66051"), std::string("tableId:42")}) {
-        EXPECT_NE(header.find(field), std::string::npos) << header;
-    }
+    EXPECT_NE(header.find("pid:" + std::to_string(::getpid()) +
+                          " fenix:66051 shocketInfo:" + info.toString()),
+              std::string::npos)
+        << header;
     owner.shocketInfoIs(ShocketInfo());  // clearing keeps the fenix
     EXPECT_TRUE(readerView.shocketInfo().empty());
     EXPECT_EQ(readerView.fenix(), FenixId(0x10203));
@@ -263,7 +257,6 @@ TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
         std::string error;
         EXPECT_FALSE(owner.validate(error)) << c.reason;
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-        EXPECT_THROW(owner.validateFile(), CorruptionDetectedException) << c.reason;
         EXPECT_THROW(owner.shocketInfo(), CorruptionDetectedException) << c.reason;
         EXPECT_EQ(owner.ownerPid(), 0) << c.reason;
         EXPECT_NE(owner.headerToString().find("malformed"), std::string::npos) << c.reason;
@@ -289,8 +282,8 @@ TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
 }
 
 // Nested holds keep the lock; another process waits for it; a forked child's copy of a hold
-// (its descriptor closed at fork) releases nothing.
-TEST_F(Primitives, RecordLockNestsExcludesOtherProcessesAndSurvivesAForkedChild) {
+// (its descriptor closed at fork) releases nothing; a hold follows a replaced file.
+TEST_F(Primitives, RecordLockNestsExcludesOtherProcessesSurvivesForksAndFollowsTheFile) {
     OwnerFile owner(debug(), writerRoot, false);
     auto outer = owner.lock();
     owner.shocketInfoIs(ShocketInfo("@kick.1", 1));  // an inner hold, released again
@@ -316,17 +309,14 @@ TEST_F(Primitives, RecordLockNestsExcludesOtherProcessesAndSurvivesAForkedChild)
     EXPECT_TRUE(got.wait(30, other));
     EXPECT_EQ(other.wait(), 0);
     EXPECT_FALSE(recordLockedElsewhere(ownerPath()));
-}
 
-TEST_F(Primitives, RecordLockFollowsAReplacedFile) {
-    OwnerFile owner(debug(), writerRoot, false);
-    auto guard = owner.lock();
+    // A hold on a replaced file moves to the new file, which is given an empty record.
+    auto again = owner.lock();
     writerRoot.removeFile(OwnerFile::kFileName);
     writeFile(ownerPath(), "");
-    EXPECT_FALSE(recordLockedElsewhere(ownerPath()));
     owner.refreshLock();
     EXPECT_TRUE(recordLockedElsewhere(ownerPath()));
-    EXPECT_TRUE(owner.validate());  // the new empty file was given an empty record
+    EXPECT_TRUE(owner.validate());
 }
 
 TEST_F(Primitives, NeitherALocalOwnerNorAReaderCreatesTheOwnerFile) {
@@ -405,15 +395,15 @@ TEST_F(Primitives, HoldersShareTheLockAndAForkedChildNeitherHoldsNorReleasesIt) 
 // lock alive.
 TEST_F(Primitives, InheritedDescriptorDoesNotOutliveTheHolder) {
     Signal grandchildReady, end;
-    Child holder([&] {
+    Child parent([&] {
         Mem::WriterLock lock;
         if (!tryAcquire(lock)) return false;
         Child grandchild([&] { return grandchildReady.post(), end.wait(); });
         return ::pause(), true;
     });
-    ASSERT_TRUE(grandchildReady.wait(30, holder));
+    ASSERT_TRUE(grandchildReady.wait(30, parent));
     EXPECT_TRUE(Mem::WriterLock::ownerIsAlive(writerRoot));
-    holder.kill();
+    parent.kill();
     EXPECT_FALSE(Mem::WriterLock::ownerIsAlive(writerRoot));
     Mem::WriterLock mine;
     EXPECT_TRUE(tryAcquire(mine));
