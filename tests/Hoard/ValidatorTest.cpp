@@ -291,8 +291,7 @@ TEST_F(ValidatorTest, AnotherProcessValidatesTheTableThroughReadOnlyMappings) {
     };
     Victim v;
     EXPECT_EQ(inChild(""), 0);
-    // A record stuck mid-rewrite, reached by the index's fast path, which retries errors by its
-    // slow path: the validator's finding stays the first failure.
+    // A record stuck mid-rewrite: the child names it as the first failure.
     v.slot(v.b).head.status |= SlotTable::lookaside;
     EXPECT_EQ(inChild("Validator::markOccupied() stuck LOOKASIDE bit: 0x"), 0);
 }
