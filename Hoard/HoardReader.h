@@ -117,11 +117,6 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     // The record in slot `slotIndex`, for a key shadow; false when the slot holds none.
     bool safeValue(std::uint32_t slotIndex, V& value, V* out);
-    // Follows the writer's published counts; true when a mapping changed, or when the bucket
-    // count was republished since the last call: a split and a merge between two calls leave
-    // the count as it was, but an operation that ran across them may have read a link of the
-    // split runs (a present key looked absent), so its result must not be used. `retrying`: the
-    // caller recomputes a result, so a republished count without a remap counts as a retry.
     // True when doResize() would find something to follow: one acquire load of each file's
     // published (version, count) word, compared with the ones this reader follows (pairs with
     // the writer's release stores of them). The check before and after every operation.
@@ -130,6 +125,11 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
                (buckets_.attached() &&
                 buckets_.publishedCount() != Mem::VerU32{bucketsVersion_, buckets_.count()});
     }
+    // Follows the writer's published counts; true when a mapping changed, or when the bucket
+    // count was republished since the last call: a split and a merge between two calls leave
+    // the count as it was, but an operation that ran across them may have read a link of the
+    // split runs (a present key looked absent), so its result must not be used. `retrying`: the
+    // caller recomputes a result, so a republished count without a remap counts as a retry.
     bool doResize(bool retrying = true) {
         bool changed = slots_.doResize(&anchor_);
         if (buckets_.attached()) {
@@ -209,26 +209,6 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
 
     std::uint32_t hash(const K& key) const { return ops_.hash(key); }
-    // A header name field as a quoted literal: up to its NUL, never past its 64 bytes; a quote, a
-    // backslash and every byte outside printable ASCII escaped (\" \\ \xNN).
-    static std::string quotedName(const char (&field)[SlotTable::nameSize]) {
-        std::string text = "\"";
-        for (std::size_t i = 0; i < SlotTable::nameSize && field[i] != '\0'; ++i) {
-            const auto c = static_cast<unsigned char>(field[i]);
-            if (c == '"' || c == '\\') {
-                text += '\\';
-                text += static_cast<char>(c);
-            } else if (c >= 0x20 && c < 0x7F) {
-                text += static_cast<char>(c);
-            } else {
-                constexpr char digits[] = "0123456789abcdef";
-                text += "\\x";
-                text += digits[c >> 4];
-                text += digits[c & 0xF];
-            }
-        }
-        return text + "\"";
-    }
     // Empty when the header was written for this reader's value type: the same type name and the
     // same value and slot sizes; otherwise why not. Two value types may share a size, so the name
     // is what keeps a reader from misreading another type's records.
@@ -239,7 +219,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         const std::uint32_t slotSize = SlotReaderTable<V>::slotSize;
         if (sameName && h.valueSize == sizeof(V) && h.slotSize == slotSize) return {};
         std::ostringstream os;
-        os << "holds " << quotedName(h.valueType);
+        os << "holds \"" << h.valueTypeText() << "\"";
         if (sameName) {
             os << " of valueSize:" << h.valueSize << " slotSize:" << h.slotSize
                << ", not of valueSize:" << sizeof(V) << " slotSize:" << slotSize;

@@ -31,13 +31,15 @@ std::uint32_t SlotTable::Header::doHash() const {
 
 namespace {
 // A name field as one line of text: up to its NUL, never past its 64 bytes; a file may hold any
-// bytes there, so '\\', '"' and bytes outside printable ASCII are written as \xHH.
+// bytes there, so '\\' and '"' are written as \\ and \", bytes outside printable ASCII as \xHH.
 std::string nameText(const char (&name)[SlotTable::nameSize]) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
     for (std::size_t i = 0; i < SlotTable::nameSize && name[i] != 0; ++i) {
         const auto c = static_cast<unsigned char>(name[i]);
-        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+        if (c == '\\' || c == '"') {
+            text += {'\\', static_cast<char>(c)};
+        } else if (c >= 0x20 && c < 0x7f) {
             text += static_cast<char>(c);
         } else {
             text += {'\\', 'x', digits[c >> 4], digits[c & 15]};

@@ -79,7 +79,7 @@ class SlotTable {
         // One line: "SlotTable::Header() magic:0x... numSlots:16(v0)".
         std::string toString() const;
         // The valueType field as one line of text: up to its NUL (never past its 64 bytes), with
-        // '\', '"' and bytes outside printable ASCII written as \xHH.
+        // '\' and '"' escaped by a backslash and bytes outside printable ASCII written as \xHH.
         std::string valueTypeText() const;
         // True when the header may be used with a mapping of `fileSize` bytes and, when
         // `wantedFenix` is not 0, was formatted by that writer. On false, `error` holds the

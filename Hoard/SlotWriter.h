@@ -162,7 +162,8 @@ class SlotWriterTable : public SlotTable {
     bool freeListEmpty() const {
         return Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList;
     }
-    // The slot count the next growth makes (the current count when the table cannot grow).
+    // The slot count the next growth makes; the current count when the table cannot grow
+    // (fixed size, or slot indices at their limit): then the next growth is the table-full error.
     std::uint32_t grownCapacity() const;
     // Links slots [start, end) into the (empty) free list in ascending order; returns start.
     std::uint32_t addFreeSlots(std::uint32_t start, std::uint32_t end);
@@ -201,7 +202,6 @@ class SlotWriterTable : public SlotTable {
     // An existing, well-formed table of another value type is another component's: never
     // re-formatted (InvalidInitializeException naming both types).
     void refuseAnotherValueType() const;
-    void publishNumSlots(std::uint32_t newNumSlots);
     std::string name() const { return rootPath_.hoardName(); }
 
     const char* valueTypeName_;
@@ -449,7 +449,7 @@ std::uint32_t SlotWriterTable<V>::addFreeSlots(std::uint32_t start, std::uint32_
 template <class V>
 std::uint32_t SlotWriterTable<V>::alloc(std::uint32_t hash) {
     BASALT_ASSERT(!view_);
-    if (Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList) grow();
+    if (freeListEmpty()) grow();
     const std::uint32_t index = Mem::Atomics::loadRelaxed(header_->freeSlots);
     Slot& slot = slots_[index];
     // The slot is on no run yet: its rhash is published by the caller's release store of the
@@ -489,14 +489,14 @@ void SlotWriterTable<V>::grow() {
            << " and occupiedSlots: " << occupiedSlots << " are not equal";
         Basalt::CorruptionDetectedException::throwException(os.str());
     }
-    if (fixedSize_ || old.value >= indexLimit) {
+    const std::uint32_t n = grownCapacity();
+    if (n == old.value) {
         std::ostringstream os;
         os << "SlotWriter::alloc() Hoard table full (occupancy:" << old.value
            << " tableSize:" << maxSize_ << ") " << name();
         BASALT_TRACE(debug_, 0, os.str());
         TableFullException::throwException(os.str());
     }
-    const std::uint32_t n = grownCapacity();
     resize(n);
     for (std::uint32_t i = old.value; i < n; ++i) formatSlot(slots_.base_[i], true);
     // The new slots are addressable by this writer before the count is published.

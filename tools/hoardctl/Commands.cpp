@@ -266,11 +266,12 @@ class TableWriter {
     void removeCreated() {
         writer_.reset();
         lock_.release();
+        if (created_.empty()) return;  // the directory was there before: its files may be too
         for (const char* file :
              {Hoard::SlotTable::slotsFileName, Hoard::BucketTable::fileName,
               Herald::HeraldView::defaultFileName, SharedMem::FenixFile::kFileName,
               SharedMem::OwnerFile::kFileName, Hoard::Util::corruptionFileName}) {
-            if (!created_.empty()) root_.removeFile(file);
+            root_.removeFile(file);
         }
         for (auto dir = created_.rbegin(); dir != created_.rend(); ++dir) ::rmdir(dir->c_str());
     }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "contracts/Herald/HeraldView.h"
 #include "contracts/Mem/RootPath.h"
@@ -115,29 +116,24 @@ TableFiles readTableFiles(const std::shared_ptr<Basalt::Platform::DebugHandler>&
     TableFiles t;
     t.name = root.hoardName();
     t.directory = root.directory();
+    // A table directory that is there but cannot be read is a table this process cannot read.
+    auto unreadable = [&t](std::string why) {
+        t.problem = std::move(why);
+        t.directoryExists = t.hasSlots = true;
+        return t;
+    };
     struct stat st {};
     if (::lstat(t.directory.c_str(), &st) != 0) {
         // Missing: no table. Anything else (a level without search permission) is said.
-        if (errno != ENOENT && errno != ENOTDIR) {
-            t.problem = "cannot read " + t.directory + ": " + std::strerror(errno);
-            t.directoryExists = t.hasSlots = true;
-        }
-        return t;
+        if (errno == ENOENT || errno == ENOTDIR) return t;
+        return unreadable("cannot read " + t.directory + ": " + std::strerror(errno));
     }
-    t.directoryExists = true;
-    if (!S_ISDIR(st.st_mode)) {
-        t.problem = t.directory + " is not a directory";
-        t.hasSlots = true;
-        return t;
-    }
-    const std::string slots = root.filePath(Hoard::SlotTable::slotsFileName);
+    if (!S_ISDIR(st.st_mode)) return unreadable(t.directory + " is not a directory");
     const int dirFd = ::open(t.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        t.problem = "cannot open " + t.directory + ": " + std::strerror(errno);
-        t.hasSlots = true;
-        return t;
-    }
+    if (dirFd < 0) return unreadable("cannot open " + t.directory + ": " + std::strerror(errno));
     ::close(dirFd);
+    t.directoryExists = true;
+    const std::string slots = root.filePath(Hoard::SlotTable::slotsFileName);
     t.hasSlots = ::lstat(slots.c_str(), &st) == 0;
     for (const char* file : {Hoard::SlotTable::slotsFileName, Hoard::BucketTable::fileName,
                              SharedMem::FenixFile::kFileName, SharedMem::OwnerFile::kFileName,
