@@ -25,9 +25,6 @@ namespace {
 using namespace TestSupport;
 using FlowReader = Hoard::HoardReader<FlowOps>;
 using CounterReader = Hoard::HoardReader<CounterOps>;
-using TotalCounterOps =
-    Hoard::Ops<Hoard::FlowTracker::FlowCounterKey, Hoard::FlowTracker::FlowCounterEntry, false,
-               Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
 
 class HoardReaderTest : public ::testing::Test {
   protected:
@@ -161,9 +158,9 @@ TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping
     w.initialize("test");
     using Anchor = Mem::VersionAnchor;
     const std::uint32_t lookasideStatus = sizeof(Hoard::SlotTable::Header) + 8;
-    for (const auto& [offset, after] : {std::pair{lookasideStatus, lookasideStatus},
-                                        std::pair{1u << 30, Anchor::invalid},
-                                        std::pair{Anchor::unset, Anchor::unset}}) {
+    for (const auto& [offset, after] :
+         {std::pair{lookasideStatus, lookasideStatus}, std::pair{1u << 30, Anchor::invalid},
+          std::pair{Anchor::unset, Anchor::unset}}) {
         Hoard::Reader::Counters counters;
         Hoard::SlotReaderTable<FlowTracking::IpFlowEntry> slots(
             debug, Mem::RootPath(debug, "t/flows", false), counters);

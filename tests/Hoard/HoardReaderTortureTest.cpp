@@ -32,6 +32,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "tests/support/ChildReport.h"
 #include "tests/support/Fork.h"
 #include "tests/support/ManualClockGuard.h"
 #include "tests/support/Seed.h"
@@ -77,12 +78,6 @@ void pin(bool writer) {
     ::sched_setaffinity(0, sizeof set, &set);
 }
 
-template <std::size_t N>
-bool record(char (&buffer)[N], const std::string& text) {
-    if (buffer[0] == 0) std::snprintf(buffer, N, "%s", text.c_str());
-    return false;
-}
-
 template <class Entry>
 std::string show(const Entry& e) {
     std::ostringstream os;
@@ -126,7 +121,7 @@ struct ReaderReport {
     std::atomic<std::uint64_t> remaps{0};
     std::atomic<std::uint64_t> slowPaths{0};
     std::atomic<std::uint64_t> baseMoves{0};
-    char failure[512];
+    ChildReport failure;
 };
 
 // The page the writer, the readers and the test share (SharedPage, mapped before the forks).
@@ -140,7 +135,7 @@ struct TortureState {
     std::atomic<std::uint32_t> rounds{0};
     std::atomic<std::uint32_t> bursts{0};
     std::atomic<std::uint64_t> slotGrows{0}, slotShrinks{0}, bucketGrows{0}, bucketShrinks{0};
-    char writerFailure[512];
+    ChildReport writerFailure;
     ReaderReport readers[Plan::readers];
 
     bool racesSeen() const {
@@ -168,7 +163,7 @@ bool runWriter(TortureState& state, Signal& tableReady, Signal& readersReady, st
         TortureState& state;
         ~Done() { state.writerDone.store(1, std::memory_order_release); }
     } done{state};
-    auto fail = [&](const std::string& text) { return record(state.writerFailure, text); };
+    auto fail = [&](const std::string& text) { return state.writerFailure.fail(text); };
     try {
         typename Records::Writer w(debugHandler(), tortureTable<Records>(), descriptor(),
                                    typename Records::Ops(), "Torture");
@@ -282,7 +277,7 @@ class TortureReader {
     }
 
   private:
-    bool fail(const std::string& text) { return record(report_.failure, text); }
+    bool fail(const std::string& text) { return report_.failure.fail(text); }
 
     std::uint32_t pickId() {
         const std::uint32_t dice = static_cast<std::uint32_t>(rng_() % 100);
@@ -423,10 +418,11 @@ void tortureRun() {
                 .run(tableReady, readersReady);
         }));
     }
-    EXPECT_EQ(writer.wait(), 0) << state->writerFailure;
+    EXPECT_EQ(writer.wait(), 0) << state->writerFailure.text;
     state->writerDone.store(1);  // the readers stop also when the writer died
     for (std::uint32_t i = 0; i < Plan::readers; ++i) {
-        EXPECT_EQ(readers[i]->wait(), 0) << "reader " << i << ": " << state->readers[i].failure;
+        EXPECT_EQ(readers[i]->wait(), 0)
+            << "reader " << i << ": " << state->readers[i].failure.text;
     }
     auto total = [&](std::atomic<std::uint64_t> ReaderReport::*counter) {
         std::uint64_t sum = 0;
@@ -691,7 +687,7 @@ struct DamageReport {
     std::atomic<std::uint32_t> initialized{0};
     std::atomic<std::uint32_t> corruptions{0};  // operations that raised corruption
     std::atomic<std::uint32_t> answered{0};     // operations that returned
-    char other[512];                            // any other exception
+    ChildReport other;                          // any other exception
 };
 
 class HoardReaderCorruptionTest : public ::testing::Test {
@@ -765,7 +761,7 @@ class HoardReaderCorruptionTest : public ::testing::Test {
                 } catch (const Basalt::CorruptionDetectedException&) {
                     ++report.corruptions;
                 } catch (const std::exception& e) {
-                    record(report.other, e.what());
+                    report.other.fail(e.what());
                 }
             };
             for (std::uint32_t id = 0; id < records + 16; ++id) {
@@ -793,7 +789,7 @@ class HoardReaderCorruptionTest : public ::testing::Test {
             return true;
         });
         ASSERT_EQ(reader.wait(), 0) << "the reader crashed or hung";
-        EXPECT_STREQ(report.other, "");
+        EXPECT_STREQ(report.other.text, "");
     }
     // Lookups of the damaged run and every iteration must report the damage.
     void expectDetected() {
@@ -1009,12 +1005,6 @@ std::size_t allocatedBytes(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_blocks) * 512 : 0;
 }
 
-// Thread safety: `text` is written by one process (the scenario or its reader) before it exits
-// and read after.
-struct LagReport {
-    char text[512];
-};
-
 constexpr int scenarioSkipped = 3;
 
 // The scenario process: in its own mount namespace on a small tmpfs, a writer of 1024 records
@@ -1023,11 +1013,10 @@ constexpr int scenarioSkipped = 3;
 // filesystem is filled, then the reader goes on reading the slots it was walking. It must finish
 // (a retry or a clean miss), not die of SIGBUS; the memory of the tails goes only after the
 // release grace.
-bool lagScenario(const std::string& dir, LagReport& report) {
-    auto fail = [&](const std::string& text) { return record(report.text, text); };
+bool lagScenario(const std::string& dir, ChildReport& report) {
     std::string why;
     if (!mountPrivateTmpfs(dir, 512 * 1024, why)) {
-        record(report.text, "no private tmpfs: " + why);
+        report.fail("no private tmpfs: " + why);
         ::_exit(scenarioSkipped);
     }
     ::setenv("HOARD_SHM_ROOT", dir.c_str(), 1);
@@ -1038,11 +1027,12 @@ bool lagScenario(const std::string& dir, LagReport& report) {
     w.initialize("test");
     constexpr std::uint32_t records = 1024;
     for (std::uint32_t id = 0; id < records; ++id) w.write(FlowRecords::make(id, 1), true);
-    if (w.capacity() != records) return fail("setup: capacity " + std::to_string(w.capacity()));
+    if (w.capacity() != records)
+        return report.fail("setup: capacity " + std::to_string(w.capacity()));
     Signal paused, go;
     Child reader([&] {
         FlowRecords::Reader r(debugHandler(), "lag/flows", FlowOps());
-        if (!r.initialize("test")) return record(report.text, "reader: initialize failed");
+        if (!r.initialize("test")) return report.fail("reader: initialize failed");
         bool pausedOnce = false;
         Hoard::TestHook::readerSlotRead() = [&](std::uint32_t slot) {
             if (slot < records / 2 || pausedOnce) return;
@@ -1055,38 +1045,41 @@ bool lagScenario(const std::string& dir, LagReport& report) {
         try {
             r.lookup(FlowRecords::key(1000), found, &out);
         } catch (const std::exception& e) {
-            return record(report.text, std::string("reader: ") + e.what());
+            return report.fail(std::string("reader: ") + e.what());
         }
         std::uint32_t id = 0;
         std::uint64_t generation = 0;
         return !found || (FlowRecords::check(out, id, generation) && id == 1000) ||
-               record(report.text, "reader: a torn record");
+               report.fail("reader: a torn record");
     });
-    if (!paused.wait(60, reader)) return fail("the reader never reached the upper slots");
+    if (!paused.wait(60, reader)) return report.fail("the reader never reached the upper slots");
     FlowRecords::Entry gone;
     for (std::uint32_t id = records; id-- > 127;) w.remove(FlowRecords::key(id), gone);
-    if (w.capacity() != 256) return fail("shrinks: capacity " + std::to_string(w.capacity()));
+    if (w.capacity() != 256)
+        return report.fail("shrinks: capacity " + std::to_string(w.capacity()));
     const std::string slots = dir + "/lag/flows/slots";
     const std::size_t live = 344 + 256 * 152;
     const bool keptBacked = allocatedBytes(slots) > live + 4096;
     fillFilesystem(dir);
     go.post();
     const int rc = reader.wait();
-    if (rc != 0) return fail("reader exit status " + std::to_string(rc));
-    if (!keptBacked) return fail("the tail was released at once");
+    if (rc != 0) return report.fail("reader exit status " + std::to_string(rc));
+    if (!keptBacked) return report.fail("the tail was released at once");
     clock.advance(0.9);
     w.write(FlowRecords::make(0, 2), true);
-    if (allocatedBytes(slots) <= live + 4096) return fail("the tail was released before the grace");
+    if (allocatedBytes(slots) <= live + 4096)
+        return report.fail("the tail was released before the grace");
     clock.advance(0.2);
     w.write(FlowRecords::make(0, 3), true);
-    if (allocatedBytes(slots) > live + 4096) return fail("the tail was kept after the grace ");
+    if (allocatedBytes(slots) > live + 4096)
+        return report.fail("the tail was kept after the grace ");
     return true;
 }
 
 TEST(HoardReaderLagTest, AReaderInsideALookupSurvivesTwoShrinksAndAFullFilesystem) {
     char dir[] = "/tmp/flowtable-lag-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
-    SharedPage<LagReport> report;
+    SharedPage<ChildReport> report;
     Child scenario([&] { return lagScenario(dir, *report); });
     const int rc = scenario.wait();
     ::rmdir(dir);
@@ -1112,11 +1105,22 @@ struct HookedFlowOps : FlowOps {
     }
 };
 
-TEST(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsThePresentKey) {
+// A table of this process's writer ("regression/flows"), read by readers each test makes.
+class HoardReaderRegressionTest : public ::testing::Test {
+  protected:
+    FlowWriter& writer(const Hoard::MapDescriptor& d = descriptor()) {
+        writer_ = std::make_unique<FlowWriter>(debug, "regression/flows", d, FlowOps(), "Test");
+        writer_->initialize("test");
+        return *writer_;
+    }
+
     ShmRoot shm;
-    auto debug = debugHandler();
-    FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug = debugHandler();
+    std::unique_ptr<FlowWriter> writer_;
+};
+
+TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsThePresentKey) {
+    FlowWriter& w = writer();
     for (std::uint32_t id = 0; id < 64; ++id) w.write(FlowRecords::make(id, 1), true);
     const std::uint32_t n = w.bucketTable().count();
     // A bucket whose run holds keys of both halves of its coming split: `target` in the upper
@@ -1164,11 +1168,8 @@ TEST(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTheP
     EXPECT_EQ(out, FlowRecords::make(target, 1));
 }
 
-TEST(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks) {
-    ShmRoot shm;
-    auto debug = debugHandler();
-    FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
+TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks) {
+    FlowWriter& w = writer();
     for (std::uint32_t id = 0; id < 10; ++id) w.write(FlowRecords::make(id, 1), true);
     Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
     ASSERT_TRUE(r.initialize("test"));
@@ -1199,13 +1200,10 @@ TEST(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks
     }
 }
 
-TEST(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNotTheOutput) {
-    ShmRoot shm;
-    auto debug = debugHandler();
+TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNotTheOutput) {
     Hoard::MapDescriptor d = descriptor();
     d.shrinkBuckets = false;  // 64 buckets throughout: only the slot file shrinks below
-    FlowWriter w(debug, "regression/flows", d, FlowOps(), "Test");
-    w.initialize("test");
+    FlowWriter& w = writer(d);
     // `kept` and `gone` share a bucket of 64, `kept` first in the run.
     const FlowOps ops;
     std::uint32_t kept = ~0u, gone = ~0u;
@@ -1251,11 +1249,8 @@ TEST(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNot
     EXPECT_EQ(v, FlowRecords::Entry());
 }
 
-TEST(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEqualHash) {
-    ShmRoot shm;
-    auto debug = debugHandler();
-    FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
+TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEqualHash) {
+    FlowWriter& w = writer();
     // Two flow keys whose 32-bit hashes are equal (found by a search): their records stand next
     // to each other in one run, ordered by key only.
     const FlowOps ops;
@@ -1277,11 +1272,8 @@ TEST(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEq
     EXPECT_EQ(seen, (std::map<std::uint32_t, int>{{1, 1}, {2, 1}, {3, 1}, {a, 1}, {b, 1}}));
 }
 
-TEST(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARecord) {
-    ShmRoot shm;
-    auto debug = debugHandler();
-    FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
+TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARecord) {
+    FlowWriter& w = writer();
     // Six records in sixteen slots and eight buckets: 27 more grow the slot file twice and the
     // bucket count three times, removing them shrinks both again. The writer does one or the
     // other inside every next() below, at the reader's first hash (after its first read), so the
@@ -1352,13 +1344,11 @@ TEST(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARec
 // anchored slot the anchored key rewritten, both with the status the hint and the anchor have.
 // The iteration step must not follow the hinted slot's link, and the anchor must not call the
 // old value current; for the writer's own iteration and lookups as for a reader's.
-class ReusedSlotTest : public ::testing::TestWithParam<bool> {};
+class ReusedSlotTest : public HoardReaderRegressionTest,
+                       public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
-    ShmRoot shm;
-    auto debug = debugHandler();
-    FlowWriter w(debug, "regression/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
+    FlowWriter& w = writer();
     // Ids 0..63 in slots 0..63: a new table hands out its slots in ascending order.
     for (std::uint32_t id = 0; id < 64; ++id) w.write(FlowRecords::make(id, 1), true);
     FlowRecords::Reader r(debug, "regression/flows", FlowOps());

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "contracts/Herald/HeraldReader.h"
+#include "tests/support/ChildReport.h"
 #include "tests/support/Fork.h"
 #include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
@@ -101,11 +102,9 @@ TEST_F(HoardWriterTest, ReattachKeepsRecordsAndSeedAnotherIncarnationStartsEmpty
         EXPECT_TRUE(w.validateFiles());
     }
     // A writer of another value type (same slot size) never adopts nor re-formats the table.
-    using OtherOps =
-        Hoard::Ops<Hoard::FlowTracker::FlowCounterKey, Hoard::FlowTracker::FlowCounterEntry, false,
-                   Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
     try {
-        Hoard::HoardWriter<OtherOps>(debug, "t/counters", descriptor(), OtherOps(), "Test")
+        Hoard::HoardWriter<TotalCounterOps>(debug, "t/counters", descriptor(), TotalCounterOps(),
+                                            "Test")
             .initialize("test");
         ADD_FAILURE() << "another type's table was taken";
     } catch (const Basalt::InvalidInitializeException& e) {
@@ -180,16 +179,6 @@ TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {
 // file of the table from growing, as a full /dev/shm would: a write fails before it takes
 // anything or succeeds whole, and the table stays one the next writer adopts with every record.
 
-// Thread safety: written by the child only, read after it exited.
-struct FullReport {
-    char text[512];
-};
-
-bool fullFail(FullReport& report, const std::string& text) {
-    if (report.text[0] == 0) std::snprintf(report.text, sizeof report.text, "%s", text.c_str());
-    return false;
-}
-
 // Lowers the soft file-size limit of this process (the hard limit stays, so it can come back).
 void fileSizeLimitIs(rlim_t bytes) {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -201,23 +190,23 @@ void fileSizeLimitIs(rlim_t bytes) {
 
 // True when a new writer of the table adopts it with records 0 .. count - 1.
 bool adoptedWithEvery(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
-                      const Hoard::MapDescriptor& d, std::uint32_t count, FullReport& report) {
+                      const Hoard::MapDescriptor& d, std::uint32_t count, ChildReport& report) {
     CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
     next.initialize("test");
     if (next.members() != count) {
-        return fullFail(report, "the next writer holds " + std::to_string(next.members()) +
-                                    " records, wanted " + std::to_string(count));
+        return report.fail("the next writer holds " + std::to_string(next.members()) +
+                           " records, wanted " + std::to_string(count));
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         bool found = false;
         next.lookup(groupEntry(i).key(), found, nullptr);
-        if (!found) return fullFail(report, "record " + std::to_string(i) + " lost");
+        if (!found) return report.fail("record " + std::to_string(i) + " lost");
     }
     return true;
 }
 
 TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
-    SharedPage<FullReport> report;
+    SharedPage<ChildReport> report;
     Child child([&] {
         const Hoard::MapDescriptor d = descriptor(4096);
         std::uint32_t stored = 0;
@@ -228,12 +217,12 @@ TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
             fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
             try {
                 for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
-                return fullFail(*report, "every write succeeded");
+                return report->fail("every write succeeded");
             } catch (const Basalt::MemoryResourceException&) {
             }
-            if (stored != 512) return fullFail(*report, "failed at " + std::to_string(stored));
+            if (stored != 512) return report->fail("failed at " + std::to_string(stored));
             EXPECT_THROW(w.directWrite(groupEntry(stored).key()), Basalt::MemoryResourceException);
-            if (!w.validate()) return fullFail(*report, "the table fails validation");
+            if (!w.validate()) return report->fail("the table fails validation");
         }
         fileSizeLimitIs(RLIM_INFINITY);
         return adoptedWithEvery(debug, d, stored, *report);
@@ -242,7 +231,7 @@ TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
 }
 
 TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
-    SharedPage<FullReport> report;
+    SharedPage<ChildReport> report;
     Child child([&] {
         Hoard::MapDescriptor d = descriptor(256);
         d.fixedSize = true;  // the slot file is full size from the start: only the buckets grow
@@ -253,7 +242,7 @@ TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
             Herald::HeraldReader<std::uint32_t> queue(debug, w.rootPath());
             CounterRecords::Reader reader(debug, "full/counters", CounterOps());
             if (!queue.attach() || !reader.initialize("test")) {
-                return fullFail(*report, "cannot follow the table");
+                return report->fail("cannot follow the table");
             }
             fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
             for (std::uint32_t i = 0; i < records; ++i) {
@@ -264,8 +253,8 @@ TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
                     w.directCommit();
                 }
             }
-            if (w.index().numBuckets() != 2) return fullFail(*report, "the buckets grew");
-            if (!w.validate()) return fullFail(*report, "the table fails validation");
+            if (w.index().numBuckets() != 2) return report->fail("the buckets grew");
+            if (!w.validate()) return report->fail("the table fails validation");
             // A reader following the queue sees every stored record.
             std::set<std::uint32_t> seen;
             queue.poll([&](std::uint32_t slot, Hoard::HeraldPos, bool) {
@@ -276,13 +265,13 @@ TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
             });
             for (std::uint32_t i = 0; i < records; ++i) {
                 if (!seen.count(i)) {
-                    return fullFail(*report, "record " + std::to_string(i) + " never notified");
+                    return report->fail("record " + std::to_string(i) + " never notified");
                 }
             }
             fileSizeLimitIs(RLIM_INFINITY);
             w.write(groupEntry(records), true);
-            if (w.index().numBuckets() <= 2) return fullFail(*report, "the buckets never grew");
-            if (!w.validate()) return fullFail(*report, "the table fails validation after growth");
+            if (w.index().numBuckets() <= 2) return report->fail("the buckets never grew");
+            if (!w.validate()) return report->fail("the table fails validation after growth");
         }
         return adoptedWithEvery(debug, d, records + 1, *report);
     });
@@ -328,24 +317,24 @@ TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDum
         const std::uint32_t stuck = SlotTable::occupied | SlotTable::lookaside | 4;
         file.write(reinterpret_cast<const char*>(&stuck), 4);
     }
-    SharedPage<FullReport> report;
+    SharedPage<ChildReport> report;
     Child child([&] {
         ::setenv("FLOWTABLE_PHYSICAL_DUT", "1", 1);
         ::setenv("FLOWTABLE_STRICT_VALIDATION", "1", 1);
         try {
             flowWriter("t/strict");
-            return fullFail(*report, "the table was taken");
+            return report->fail("the table was taken");
         } catch (const Basalt::InvalidInitializeException& e) {
             if (std::string(e.what()) !=
                 "HoardWriter::attachAndValidate() failed initial "
                 "validation of t/strict after re-attaching") {
-                return fullFail(*report, e.what());
+                return report->fail(e.what());
             }
         }
         std::ifstream filter("/proc/self/coredump_filter");
         unsigned long bits = 0;
         filter >> std::hex >> bits;
-        return (bits & 0x8) != 0 || fullFail(*report, "file-backed shared mappings not dumped");
+        return (bits & 0x8) != 0 || report->fail("file-backed shared mappings not dumped");
     });
     EXPECT_EQ(child.wait(), 0) << report->text;
     EXPECT_FALSE(std::filesystem::exists(shm.path() + "/t/strict/fenix"));

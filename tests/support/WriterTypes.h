@@ -17,6 +17,11 @@ using FlowOps =
 using CounterOps =
     Hoard::Ops<Hoard::FlowTracker::FlowGroupCounterKey, Hoard::FlowTracker::FlowGroupCounterEntry,
                false, Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
+// The other counter table: its records have the same size as CounterOps' (only the header's
+// value type tells the two apart).
+using TotalCounterOps =
+    Hoard::Ops<Hoard::FlowTracker::FlowCounterKey, Hoard::FlowTracker::FlowCounterEntry, false,
+               Herald::HeraldWriter<std::uint32_t, Hoard::HeraldPos>>;
 using FlowWriter = Hoard::HoardWriter<FlowOps>;
 using CounterWriter = Hoard::HoardWriter<CounterOps>;
 
