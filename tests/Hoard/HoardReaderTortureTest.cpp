@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -29,15 +28,12 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include "tests/support/ChildReport.h"
-#include "tests/support/Fork.h"
 #include "tests/support/ManualClockGuard.h"
+#include "tests/support/Processes.h"
 #include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
-#include "tests/support/SharedPage.h"
 #include "tests/support/ShmRoot.h"
 
 namespace {
@@ -54,9 +50,62 @@ std::shared_ptr<Basalt::Platform::DebugHandler> debugHandler() {
     return Basalt::Platform::getDebugHandler("HoardReaderTortureTest");
 }
 
-// A child that is still running after this many seconds is killed by SIGALRM: a hang becomes a
-// failed exit status instead of a stuck test. Never reached by a passing run.
-constexpr unsigned safetySeconds = 60;
+template <class Records>
+std::unique_ptr<typename Records::Writer> newWriter(const char* table,
+                                                    const Hoard::MapDescriptor& d = descriptor()) {
+    auto w = std::make_unique<typename Records::Writer>(debugHandler(), table, d,
+                                                        typename Records::Ops(), "Test");
+    w->initialize("test");
+    return w;
+}
+
+template <class Records>
+constexpr const char* tableOf() {
+    return std::is_same_v<Records, FlowRecords> ? "torture/flows" : "torture/counters";
+}
+
+template <class Entry>
+std::string show(const Entry& e) {
+    std::ostringstream os;
+    os << e;
+    return os.str();
+}
+
+// True when `e` is a whole record of `id`; `generation` then holds its generation.
+template <class Records>
+bool isRecordOf(const typename Records::Entry& e, std::uint32_t id, std::uint64_t& generation) {
+    std::uint32_t got = 0;
+    return Records::check(e, got, generation) && got == id;
+}
+
+// Iterates `table` the usual way (the key passed to next() lives in the value next() overwrites),
+// checking that every record is whole and that (rhash, key) strictly increases, and calls
+// visit(id, generation) on each, which returns "" to go on. Returns "" or the first failure.
+template <class Records, class Table, class Visit>
+std::string walk(Table& table, std::uint32_t maxSteps, Visit&& visit) {
+    typename Records::Entry v;
+    Hoard::IterHint hint;
+    std::uint32_t steps = 0, previousOrder = 0;
+    typename Records::Key previousKey{};
+    for (bool more = table.first(v, hint); more; more = table.next(v.key(), v, hint)) {
+        if (++steps > maxSteps) return "an iteration does not end";
+        std::uint32_t id = 0;
+        std::uint64_t generation = 0;
+        if (!Records::check(v, id, generation))
+            return "iteration returned a torn record " + show(v);
+        const std::uint32_t order = orderHash<Records>(table.ops(), v.key());
+        if (steps > 1 && !(previousOrder < order ||
+                           (previousOrder == order && Records::Ops::less(previousKey, v.key())))) {
+            return "iteration out of order or repeating at id " + std::to_string(id);
+        }
+        previousOrder = order;
+        previousKey = v.key();
+        if (std::string failure = visit(id, generation); !failure.empty()) return failure;
+    }
+    return "";
+}
+
+// ---- One writer, three readers, both table kinds ---------------------------------------------
 
 // Pins the calling process: the writer to the first CPU it may use, a reader to the others, so
 // that the writer and the readers run at the same time whenever the machine lets them (the races
@@ -77,15 +126,6 @@ void pin(bool writer) {
     }
     ::sched_setaffinity(0, sizeof set, &set);
 }
-
-template <class Entry>
-std::string show(const Entry& e) {
-    std::ostringstream os;
-    os << e;
-    return os.str();
-}
-
-// ---- One writer, three readers, both table kinds ---------------------------------------------
 
 // The keys of a run, by id range.
 struct Plan {
@@ -109,130 +149,101 @@ struct Plan {
     }
 };
 
-// What a reader process tells the others: its counters (published after every batch, read by
-// the writer to decide when the races have been seen, and by the test at the end) and its first
-// finding. Thread safety: one reader process writes a report; the counters are atomics, the
-// failure text is read only after the reader exited.
-struct ReaderReport {
-    std::atomic<std::uint64_t> lookups{0};
-    std::atomic<std::uint64_t> iterations{0};
-    std::atomic<std::uint64_t> retries{0};
-    std::atomic<std::uint64_t> lookasideReads{0};
-    std::atomic<std::uint64_t> remaps{0};
-    std::atomic<std::uint64_t> slowPaths{0};
-    std::atomic<std::uint64_t> baseMoves{0};
-    ChildReport failure;
-};
+// What each reader publishes after every batch: the writer reads the race counters to decide
+// when the races have been seen, the test sums all of them for the run's summary.
+enum Counter { lookups, iterations, retries, lookasideReads, remaps, slowPaths, baseMoves, kinds };
+constexpr const char* counterNames[kinds] = {
+    "lookups", "iterations", "retries", "lookaside reads", "remaps", "slow paths", "base moves"};
 
-// The page the writer, the readers and the test share (SharedPage, mapped before the forks).
-// Thread safety: every field is written by one process (the writer's fields by the writer, each
-// report by its reader); the failure texts are read only after their writer exited.
+// The page the writer, the readers and the test share. Thread safety: every field is written by
+// one process (the writer's fields by the writer, a reader's counters by that reader).
 struct TortureState {
     // Dying ids below dyingBase + watermark are removed for good: stored with release after the
     // removal returned; a reader loads it with acquire before it looks.
     std::atomic<std::uint32_t> watermark{0};
-    std::atomic<std::uint32_t> writerDone{0};
-    std::atomic<std::uint32_t> rounds{0};
-    std::atomic<std::uint32_t> bursts{0};
+    std::atomic<std::uint32_t> writerDone{0};  // set by the test once the writer ended
+    std::atomic<std::uint32_t> rounds{0}, bursts{0};
     std::atomic<std::uint64_t> slotGrows{0}, slotShrinks{0}, bucketGrows{0}, bucketShrinks{0};
-    ChildReport writerFailure;
-    ReaderReport readers[Plan::readers];
+    std::atomic<std::uint64_t> counters[Plan::readers][kinds] = {};
 
+    std::uint64_t total(Counter c) const {
+        std::uint64_t sum = 0;
+        for (const auto& reader : counters) sum += reader[c].load(std::memory_order_relaxed);
+        return sum;
+    }
     bool racesSeen() const {
-        std::uint64_t retries = 0, lookaside = 0, remaps = 0;
-        for (const auto& r : readers) {
-            retries += r.retries.load(std::memory_order_relaxed);
-            lookaside += r.lookasideReads.load(std::memory_order_relaxed);
-            remaps += r.remaps.load(std::memory_order_relaxed);
-        }
-        return retries > 0 && lookaside > 0 && remaps > 0;
+        return total(retries) > 0 && total(lookasideReads) > 0 && total(remaps) > 0;
     }
 };
-
-template <class Records>
-constexpr const char* tortureTable() {
-    return std::is_same_v<Records, FlowRecords> ? "torture/flows" : "torture/counters";
-}
 
 // The writer process: fills the stable and dying records, lets the readers attach, then runs
 // rounds of filling and emptying the churn records, with a hot overwrite after every step, a
 // dying removal every few steps and a burst of hot overwrites between fill and empty.
 template <class Records>
-bool runWriter(TortureState& state, Signal& tableReady, Signal& readersReady, std::uint64_t seed) {
-    struct Done {
-        TortureState& state;
-        ~Done() { state.writerDone.store(1, std::memory_order_release); }
-    } done{state};
-    auto fail = [&](const std::string& text) { return state.writerFailure.fail(text); };
-    try {
-        typename Records::Writer w(debugHandler(), tortureTable<Records>(), descriptor(),
-                                   typename Records::Ops(), "Torture");
-        w.initialize("torture");
-        std::vector<std::uint64_t> hotGeneration(Plan::hot, 1);
-        for (std::uint32_t id = 0; id < Plan::stable; ++id) w.write(Records::make(id, 1), true);
-        for (std::uint32_t d = 0; d < Plan::dying; ++d) {
-            w.write(Records::make(Plan::dyingBase + d, 1), true);
-        }
-        for (std::uint32_t i = 0; i < Plan::readers; ++i) tableReady.post();
-        for (std::uint32_t i = 0; i < Plan::readers; ++i) {
-            if (!readersReady.wait(60)) return fail("writer: the readers never attached");
-        }
-        std::mt19937_64 rng(seed);
-        typename Records::Entry gone;
-        std::uint32_t removed = 0;
-        std::uint64_t steps = 0;
-        // The dying records go one by one, spread over all rounds.
-        constexpr std::uint64_t dyingEvery = 2ull * Plan::churn * Plan::rounds / Plan::dying;
-        auto removeDying = [&] {
-            if (!w.remove(Records::key(Plan::dyingBase + removed), gone)) {
-                throw std::runtime_error("a dying record was missing");
-            }
-            // Pairs with the readers' acquire load before a lookup or an iteration.
-            state.watermark.store(++removed, std::memory_order_release);
-        };
-        auto overwriteHot = [&] {
-            const std::uint32_t id = static_cast<std::uint32_t>(rng() % Plan::hot);
-            w.write(Records::make(id, ++hotGeneration[id]), true);
-        };
-        auto between = [&] {
-            overwriteHot();
-            if (++steps % dyingEvery == 0 && removed < Plan::dying) removeDying();
-        };
-        std::vector<std::uint32_t> order(Plan::churn);
-        std::iota(order.begin(), order.end(), Plan::churnBase);
-        for (std::uint32_t round = 0; round < Plan::rounds; ++round) {
-            std::shuffle(order.begin(), order.end(), rng);
-            for (std::uint32_t i = 0; i < Plan::churn; ++i) {
-                w.write(Records::make(order[i], 1), true);
-                between();
-                if (i % 4 == 3) {  // rewrite a churn record already in
-                    w.write(Records::make(order[rng() % (i + 1)], 2 + rng() % 1000), true);
-                }
-            }
-            for (std::uint32_t i = 0; i < 500; ++i) overwriteHot();
-            std::shuffle(order.begin(), order.end(), rng);
-            for (std::uint32_t id : order) {
-                if (!w.remove(Records::key(id), gone)) return fail("writer: churn record missing");
-                between();
-            }
-            state.rounds.store(round + 1, std::memory_order_relaxed);
-        }
-        while (removed < Plan::dying) removeDying();
-        // A lookaside read needs a reader on the hot slot while the writer is inside the rewrite
-        // window: on a loaded machine that may take more rewrites than the rounds made.
-        for (std::uint32_t burst = 0; burst < Plan::maxBursts && !state.racesSeen(); ++burst) {
-            for (std::uint32_t i = 0; i < 2000; ++i) overwriteHot();
-            state.bursts.store(burst + 1, std::memory_order_relaxed);
-        }
-        const Hoard::Writer::Counters c = w.writerCounters();
-        state.slotGrows = c.grows;
-        state.slotShrinks = c.shrinks;
-        state.bucketGrows = c.bucketGrows;
-        state.bucketShrinks = c.bucketShrinks;
-        return true;
-    } catch (const std::exception& e) {
-        return fail(std::string("writer: exception ") + e.what());
+bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint64_t seed) {
+    auto w = newWriter<Records>(tableOf<Records>());
+    std::vector<std::uint64_t> hotGeneration(Plan::hot, 1);
+    for (std::uint32_t id = 0; id < Plan::stable; ++id) w->write(Records::make(id, 1), true);
+    for (std::uint32_t d = 0; d < Plan::dying; ++d) {
+        w->write(Records::make(Plan::dyingBase + d, 1), true);
     }
+    for (std::uint32_t i = 0; i < Plan::readers; ++i) p.ready.post();
+    for (std::uint32_t i = 0; i < Plan::readers; ++i) {
+        if (!p.go.wait(60)) return report.fail("the readers never attached");
+    }
+    std::mt19937_64 rng(seed);
+    typename Records::Entry gone;
+    std::uint32_t removed = 0;
+    std::uint64_t steps = 0;
+    // The dying records go one by one, spread over all rounds.
+    constexpr std::uint64_t dyingEvery = 2ull * Plan::churn * Plan::rounds / Plan::dying;
+    auto removeDying = [&] {
+        if (!w->remove(Records::key(Plan::dyingBase + removed), gone)) {
+            throw std::runtime_error("a dying record was missing");
+        }
+        // Pairs with the readers' acquire load before a lookup or an iteration.
+        state.watermark.store(++removed, std::memory_order_release);
+    };
+    auto overwriteHot = [&] {
+        const std::uint32_t id = static_cast<std::uint32_t>(rng() % Plan::hot);
+        w->write(Records::make(id, ++hotGeneration[id]), true);
+    };
+    auto between = [&] {
+        overwriteHot();
+        if (++steps % dyingEvery == 0 && removed < Plan::dying) removeDying();
+    };
+    std::vector<std::uint32_t> order(Plan::churn);
+    std::iota(order.begin(), order.end(), Plan::churnBase);
+    for (std::uint32_t round = 0; round < Plan::rounds; ++round) {
+        std::shuffle(order.begin(), order.end(), rng);
+        for (std::uint32_t i = 0; i < Plan::churn; ++i) {
+            w->write(Records::make(order[i], 1), true);
+            between();
+            if (i % 4 == 3) {  // rewrite a churn record already in
+                w->write(Records::make(order[rng() % (i + 1)], 2 + rng() % 1000), true);
+            }
+        }
+        for (std::uint32_t i = 0; i < 500; ++i) overwriteHot();
+        std::shuffle(order.begin(), order.end(), rng);
+        for (std::uint32_t id : order) {
+            if (!w->remove(Records::key(id), gone)) return report.fail("churn record missing");
+            between();
+        }
+        state.rounds.store(round + 1, std::memory_order_relaxed);
+    }
+    while (removed < Plan::dying) removeDying();
+    // A lookaside read needs a reader on the hot slot while the writer is inside the rewrite
+    // window: on a loaded machine that may take more rewrites than the rounds made.
+    for (std::uint32_t burst = 0; burst < Plan::maxBursts && !state.racesSeen(); ++burst) {
+        for (std::uint32_t i = 0; i < 2000; ++i) overwriteHot();
+        state.bursts.store(burst + 1, std::memory_order_relaxed);
+    }
+    const Hoard::Writer::Counters c = w->writerCounters();
+    state.slotGrows = c.grows;
+    state.slotShrinks = c.shrinks;
+    state.bucketGrows = c.bucketGrows;
+    state.bucketShrinks = c.bucketShrinks;
+    return true;
 }
 
 // A reader process: lookups (half of them of hot records) and, every eighth batch, a whole
@@ -241,44 +252,38 @@ bool runWriter(TortureState& state, Signal& tableReady, Signal& readersReady, st
 template <class Records>
 class TortureReader {
   public:
-    using Entry = typename Records::Entry;
     using Reader = typename Records::Reader;
 
-    TortureReader(TortureState& state, ReaderReport& report, std::uint64_t seed)
-        : state_(state), report_(report), rng_(seed), lastGeneration_(Plan::stable, 0) {}
+    TortureReader(TortureState& state, std::uint32_t index, std::uint64_t seed)
+        : state_(state),
+          counters_(state.counters[index]),
+          rng_(seed),
+          lastGeneration_(Plan::stable, 0) {}
 
-    bool run(Signal& tableReady, Signal& readersReady) {
-        if (!tableReady.wait(60)) return fail("the table never became ready");
-        Reader r(debugHandler(), tortureTable<Records>(), typename Records::Ops());
-        if (!r.initialize("torture")) return fail("initialize failed");
+    std::string run(Processes& p) {
+        if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
+        Reader r(debugHandler(), tableOf<Records>(), typename Records::Ops());
+        if (!r.initialize("torture")) return "initialize failed";
         base_ = r.readerCounters();
-        readersReady.post();
-        try {
-            bool last = false;
-            for (std::uint64_t batch = 0; !last; ++batch) {
-                if (batch > 50'000'000) return fail("the writer never finished");
-                last = state_.writerDone.load(std::memory_order_acquire) != 0;
-                for (int i = 0; i < 64; ++i) {
-                    if (!lookup(r, pickId())) return false;
-                }
-                if (batch % 8 == 0 && !iterate(r, false)) return false;
-                publish(r);
-            }
-            // The writer is done: the table holds exactly the stable records.
-            if (!iterate(r, true)) return false;
-            for (std::uint32_t id = 0; id < Plan::absentBase + Plan::absent; ++id) {
-                if (Plan::role(id) != Plan::Role::unknown && !lookup(r, id, true)) return false;
-            }
+        p.go.post();
+        std::string failure;
+        bool last = false;
+        for (std::uint64_t batch = 0; !last && failure.empty(); ++batch) {
+            last = state_.writerDone.load(std::memory_order_acquire) != 0;
+            for (int i = 0; i < 64 && failure.empty(); ++i) failure = lookup(r, pickId());
+            if (batch % 8 == 0 && failure.empty()) failure = iterate(r, false);
             publish(r);
-            return true;
-        } catch (const std::exception& e) {
-            return fail(std::string("exception ") + e.what());
         }
+        // The writer is done: the table holds exactly the stable records.
+        if (failure.empty()) failure = iterate(r, true);
+        for (std::uint32_t id = 0; id < Plan::absentBase + Plan::absent && failure.empty(); ++id) {
+            if (Plan::role(id) != Plan::Role::unknown) failure = lookup(r, id, true);
+        }
+        publish(r);
+        return failure;
     }
 
   private:
-    bool fail(const std::string& text) { return report_.failure.fail(text); }
-
     std::uint32_t pickId() {
         const std::uint32_t dice = static_cast<std::uint32_t>(rng_() % 100);
         const std::uint64_t r = rng_();
@@ -290,107 +295,82 @@ class TortureReader {
     }
 
     // `final`: the writer is done, so only stable records may be found.
-    bool lookup(Reader& r, std::uint32_t id, bool final = false) {
+    std::string lookup(Reader& r, std::uint32_t id, bool final = false) {
         // Read before the lookup: a dying id below it was removed before the lookup began.
         const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
         bool found = false;
-        Entry out;
+        typename Records::Entry out;
         if (lookups_++ % 2 == 0) {
             r.lookup(Records::key(id), found, &out);
         } else {  // the key lives in the output buffer, as when a caller refreshes a record
             out = Records::make(id, 0);
             r.lookup(out.key(), found, &out);
         }
-        std::uint32_t gotId = 0;
+        const std::string what = "id " + std::to_string(id);
         std::uint64_t generation = 0;
-        if (found && (!Records::check(out, gotId, generation) || gotId != id)) {
-            return fail("lookup of id " + std::to_string(id) +
-                        " returned a torn or foreign record " + show(out));
+        if (found && !isRecordOf<Records>(out, id, generation)) {
+            return "lookup of " + what + " returned a torn or foreign record " + show(out);
         }
         const Plan::Role role = Plan::role(id);
         if (role == Plan::Role::stable) {
-            if (!found) return fail("stable id " + std::to_string(id) + " not found");
+            if (!found) return "stable " + what + " not found";
             if (generation < lastGeneration_[id]) {
-                return fail("stable id " + std::to_string(id) + " went back from generation " +
-                            std::to_string(lastGeneration_[id]) + " to " +
-                            std::to_string(generation));
+                return "stable " + what + " went back from generation " +
+                       std::to_string(lastGeneration_[id]) + " to " + std::to_string(generation);
             }
             lastGeneration_[id] = generation;
-        } else {
-            const bool mayBeThere =
-                !final && (role == Plan::Role::churn ||
-                           (role == Plan::Role::dying && id - Plan::dyingBase >= watermark));
-            if (found && !mayBeThere) {
-                return fail("id " + std::to_string(id) +
-                            " found although removed or never written (watermark " +
-                            std::to_string(watermark) + ")");
-            }
+        } else if (found &&
+                   (final || !(role == Plan::Role::churn ||
+                               (role == Plan::Role::dying && id - Plan::dyingBase >= watermark)))) {
+            return what + " found although removed or never written (watermark " +
+                   std::to_string(watermark) + ")";
         }
-        return true;
+        return "";
     }
 
-    // Every record whole, in strictly increasing (rhash, key) order, each stable record exactly
-    // once, no dying record below the watermark read before the iteration began.
-    bool iterate(Reader& r, bool final) {
+    // Every record whole and in order, each stable record exactly once, no dying record below
+    // the watermark read before the iteration began.
+    std::string iterate(Reader& r, bool final) {
         const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
         std::vector<std::uint32_t> seen(Plan::stable, 0);
-        Entry v;
-        Hoard::IterHint hint;
-        std::uint32_t steps = 0, previousOrder = 0;
-        typename Records::Key previousKey{};
-        for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-            if (++steps > 4 * (Plan::stable + Plan::dying + Plan::churn)) {
-                return fail("an iteration does not end");
-            }
-            std::uint32_t id = 0;
-            std::uint64_t generation = 0;
-            if (!Records::check(v, id, generation)) {
-                return fail("iteration returned a torn record " + show(v));
-            }
-            const std::uint32_t order = orderHash<Records>(r.ops(), v.key());
-            if (steps > 1 &&
-                !(previousOrder < order ||
-                  (previousOrder == order && Records::Ops::less(previousKey, v.key())))) {
-                return fail("iteration out of order or repeating at id " + std::to_string(id));
-            }
-            previousOrder = order;
-            previousKey = v.key();
-            const Plan::Role role = Plan::role(id);
-            if (role == Plan::Role::stable) {
-                ++seen[id];
-            } else if (final || role == Plan::Role::absent || role == Plan::Role::unknown ||
-                       (role == Plan::Role::dying && id - Plan::dyingBase < watermark)) {
-                return fail("iteration returned id " + std::to_string(id) +
-                            " although removed or never written (watermark " +
-                            std::to_string(watermark) + ")");
+        std::string failure = walk<Records>(
+            r, 4 * (Plan::stable + Plan::dying + Plan::churn),
+            [&](std::uint32_t id, std::uint64_t) -> std::string {
+                const Plan::Role role = Plan::role(id);
+                if (role == Plan::Role::stable) {
+                    ++seen[id];
+                } else if (final || role == Plan::Role::absent || role == Plan::Role::unknown ||
+                           (role == Plan::Role::dying && id - Plan::dyingBase < watermark)) {
+                    return "iteration returned id " + std::to_string(id) +
+                           " although removed or never written (watermark " +
+                           std::to_string(watermark) + ")";
+                }
+                return "";
+            });
+        for (std::uint32_t id = 0; id < Plan::stable && failure.empty(); ++id) {
+            if (seen[id] != 1) {
+                failure = "iteration returned stable id " + std::to_string(id) + " " +
+                          std::to_string(seen[id]) + " times";
             }
         }
         ++iterations_;
-        for (std::uint32_t id = 0; id < Plan::stable; ++id) {
-            if (seen[id] != 1) {
-                return fail("iteration returned stable id " + std::to_string(id) + " " +
-                            std::to_string(seen[id]) + " times");
-            }
-        }
-        return true;
+        return failure;
     }
 
     void publish(const Reader& r) {
         const Hoard::Reader::Counters c = r.readerCounters();
-        auto put = [](std::atomic<std::uint64_t>& to, std::uint64_t v) {
-            to.store(v, std::memory_order_relaxed);
-        };
-        put(report_.lookups, lookups_);
-        put(report_.iterations, iterations_);
-        put(report_.retries, c.retries - base_.retries);
-        put(report_.lookasideReads, c.lookasideReads - base_.lookasideReads);
-        put(report_.remaps, c.remaps - base_.remaps);
-        put(report_.slowPaths, c.slowPaths - base_.slowPaths);
-        put(report_.baseMoves, c.baseMoves - base_.baseMoves);
+        const std::uint64_t values[kinds] = {lookups_,
+                                             iterations_,
+                                             c.retries - base_.retries,
+                                             c.lookasideReads - base_.lookasideReads,
+                                             c.remaps - base_.remaps,
+                                             c.slowPaths - base_.slowPaths,
+                                             c.baseMoves - base_.baseMoves};
+        for (int k = 0; k < kinds; ++k) counters_[k].store(values[k], std::memory_order_relaxed);
     }
 
     TortureState& state_;
-    ReaderReport& report_;
+    std::atomic<std::uint64_t> (&counters_)[kinds];
     std::mt19937_64 rng_;
     std::vector<std::uint64_t> lastGeneration_;
     Hoard::Reader::Counters base_;
@@ -403,48 +383,31 @@ void tortureRun() {
     const std::uint64_t seed = testSeed(Records::kind);
     ShmRoot shm;
     SharedPage<TortureState> state;
-    Signal tableReady, readersReady;
-    Child writer([&] {
-        ::alarm(safetySeconds);
+    Processes p;
+    p.start("writer", [&](ChildReport& report) {
         pin(true);
-        return runWriter<Records>(*state, tableReady, readersReady, seed);
+        return runWriter<Records>(*state, p, report, seed);
     });
-    std::vector<std::unique_ptr<Child>> readers;
     for (std::uint32_t i = 0; i < Plan::readers; ++i) {
-        readers.push_back(std::make_unique<Child>([&, i] {
-            ::alarm(safetySeconds);
+        p.start("reader " + std::to_string(i), [&, i](ChildReport& report) {
             pin(false);
-            return TortureReader<Records>(*state, state->readers[i], seed + 1 + i)
-                .run(tableReady, readersReady);
-        }));
+            const std::string failure = TortureReader<Records>(*state, i, seed + 1 + i).run(p);
+            return failure.empty() || report.fail(failure);
+        });
     }
-    EXPECT_EQ(writer.wait(), 0) << state->writerFailure.text;
-    state->writerDone.store(1);  // the readers stop also when the writer died
-    for (std::uint32_t i = 0; i < Plan::readers; ++i) {
-        EXPECT_EQ(readers[i]->wait(), 0)
-            << "reader " << i << ": " << state->readers[i].failure.text;
-    }
-    auto total = [&](std::atomic<std::uint64_t> ReaderReport::*counter) {
-        std::uint64_t sum = 0;
-        for (const ReaderReport& r : state->readers) sum += (r.*counter).load();
-        return sum;
-    };
-    const std::uint64_t retries = total(&ReaderReport::retries);
-    const std::uint64_t lookasideReads = total(&ReaderReport::lookasideReads);
-    const std::uint64_t remaps = total(&ReaderReport::remaps);
+    p.wait(0);  // waitAll() below names its failure first
+    state->writerDone.store(1, std::memory_order_release);  // the readers stop at their next batch
+    EXPECT_EQ(p.waitAll(), "");
     std::cerr << Records::kind << " table: writer rounds " << state->rounds << ", extra bursts "
               << state->bursts << ", slot grows " << state->slotGrows << ", slot shrinks "
               << state->slotShrinks << ", bucket grows " << state->bucketGrows
-              << ", bucket shrinks " << state->bucketShrinks << "; readers: lookups "
-              << total(&ReaderReport::lookups) << ", iterations "
-              << total(&ReaderReport::iterations) << ", retries " << retries << ", lookaside reads "
-              << lookasideReads << ", remaps " << remaps << ", slow paths "
-              << total(&ReaderReport::slowPaths) << ", base moves "
-              << total(&ReaderReport::baseMoves) << "\n";
+              << ", bucket shrinks " << state->bucketShrinks << "; readers:";
+    for (int k = 0; k < kinds; ++k) {
+        std::cerr << " " << counterNames[k] << " " << state->total(Counter(k));
+    }
+    std::cerr << "\n";
     // The races really ran.
-    EXPECT_GT(retries, 0u);
-    EXPECT_GT(lookasideReads, 0u);
-    EXPECT_GT(remaps, 0u);
+    EXPECT_TRUE(state->racesSeen());
     EXPECT_GT(state->slotGrows, 0u);
     EXPECT_GT(state->slotShrinks, 0u);
     EXPECT_GT(state->bucketGrows, 0u);
@@ -475,18 +438,13 @@ struct CrashCase {
 
 std::ostream& operator<<(std::ostream& os, const CrashCase& c) { return os << c.point; }
 
-// Thread safety: written by the writer process only, read by the test after the writer died.
-struct CrashState {
-    std::atomic<std::uint32_t> step{0};  // the step under way when the writer died
-};
-
 // Insertion starts from 100 records in 128 slots and 128 buckets, so step 28 grows both; removal
 // from 600 records in 1024 slots and 1024 buckets, so step 345 shrinks both.
 constexpr std::uint32_t setupOf(CrashOp op) { return op == CrashOp::remove ? 600 : 100; }
 constexpr std::uint32_t crashSteps = 400;
 
-// What the readers must answer for id `id` after the writer died in step `step`: the committed
-// generation (0: absent), and for the record of the interrupted step the other admissible one.
+// The generation the readers must answer for id `id` after the writer died in step `step`
+// (0: absent), and for the record of the interrupted step the other admissible one.
 struct Expected {
     std::uint64_t committed = 0;
     std::uint64_t alternative = 0;
@@ -495,67 +453,46 @@ struct Expected {
 
 Expected expectedAfterCrash(CrashOp op, std::uint32_t step, std::uint32_t id) {
     const std::uint32_t setup = setupOf(op);
-    Expected e;
     switch (op) {
-        case CrashOp::insert:
-            e.committed = id < setup + step ? 1 : 0;
-            e.interrupted = id == setup + step;
-            e.alternative = 1;  // the new record linked or not
-            break;
-        case CrashOp::overwrite:
-            e.committed = id >= setup ? 0 : id == 3 ? 1 + step : 1;
-            e.interrupted = id == 3;
-            e.alternative = 2 + step;  // the new value or the old one
-            break;
-        case CrashOp::remove:
-            e.committed = id > step && id < setup ? 1 : 0;
-            e.interrupted = id == step;
-            e.alternative = 1;  // unlinked or not
-            break;
+        case CrashOp::insert:  // the new record linked or not
+            return {id < setup + step ? 1u : 0u, 1, id == setup + step};
+        case CrashOp::overwrite:  // the new value or the old one
+            return {id >= setup ? 0u : id == 3 ? 1u + step : 1u, 2u + step, id == 3};
+        case CrashOp::remove:  // unlinked or not
+            return {id > step && id < setup ? 1u : 0u, 1, id == step};
     }
-    return e;
+    return {};
 }
 
 template <class Records>
 void checkAfterCrash(typename Records::Reader& r, CrashOp op, std::uint32_t step, const char* who) {
     SCOPED_TRACE(who);
-    const std::uint32_t end = setupOf(op) + crashSteps;
-    auto admissible = [&](std::uint32_t id, bool found, const typename Records::Entry& v) {
+    // `generation` 0: absent.
+    auto admissible = [&](std::uint32_t id, std::uint64_t generation) {
         const Expected e = expectedAfterCrash(op, step, id);
-        std::uint32_t gotId = 0;
-        std::uint64_t generation = 0;
-        if (found && (!Records::check(v, gotId, generation) || gotId != id)) return false;
-        const std::uint64_t got = found ? generation : 0;
-        return got == e.committed || (e.interrupted && got == e.alternative);
+        return generation == e.committed || (e.interrupted && generation == e.alternative);
     };
-    std::uint32_t expectedCount = 0;
-    for (std::uint32_t id = 0; id < end; ++id) {
+    std::uint32_t committed = 0;
+    for (std::uint32_t id = 0; id < setupOf(op) + crashSteps; ++id) {
         bool found = false;
         typename Records::Entry v;
         r.lookup(Records::key(id), found, &v);
-        ASSERT_TRUE(admissible(id, found, v))
-            << "id " << id << " found " << found << " " << show(v);
-        if (expectedAfterCrash(op, step, id).committed != 0) ++expectedCount;
-    }
-    std::map<std::uint32_t, int> seen;
-    typename Records::Entry v;
-    Hoard::IterHint hint;
-    std::uint32_t previous = 0;
-    for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-        std::uint32_t id = 0;
         std::uint64_t generation = 0;
-        ASSERT_TRUE(Records::check(v, id, generation)) << show(v);
-        ASSERT_TRUE(admissible(id, true, v)) << "iteration returned id " << id << " " << show(v);
-        const std::uint32_t order = orderHash<Records>(r.ops(), v.key());
-        ASSERT_TRUE(seen.empty() || previous < order) << "out of order at id " << id;
-        previous = order;
-        ASSERT_EQ(++seen[id], 1) << "id " << id << " returned twice";
+        ASSERT_TRUE(!found || isRecordOf<Records>(v, id, generation)) << show(v);
+        ASSERT_TRUE(admissible(id, generation)) << "id " << id << " found " << found << " " << v;
+        committed += expectedAfterCrash(op, step, id).committed != 0;
     }
     std::uint32_t committedSeen = 0;
-    for (const auto& [id, times] : seen) {
-        if (expectedAfterCrash(op, step, id).committed != 0) ++committedSeen;
-    }
-    EXPECT_EQ(committedSeen, expectedCount);
+    auto visit = [&](std::uint32_t id, std::uint64_t generation) -> std::string {
+        if (!admissible(id, generation)) {
+            return "iteration returned id " + std::to_string(id) + " generation " +
+                   std::to_string(generation);
+        }
+        committedSeen += expectedAfterCrash(op, step, id).committed != 0;
+        return "";
+    };
+    EXPECT_EQ(walk<Records>(r, setupOf(op) + crashSteps, visit), "");
+    EXPECT_EQ(committedSeen, committed);
 }
 
 template <class Records>
@@ -563,48 +500,35 @@ void crashRun(const CrashCase& c) {
     std::mt19937_64 rng(testSeed(c.point));
     const std::uint32_t occurrence = 1 + static_cast<std::uint32_t>(rng() % c.occurrences);
     ShmRoot shm;
-    auto debug = debugHandler();
-    const char* table = tortureTable<Records>();
-    SharedPage<CrashState> state;
-    Signal ready, go;
-    Child writer([&] {
-        ::alarm(safetySeconds);
-        typename Records::Writer w(debug, table, descriptor(), typename Records::Ops(), "Crash");
-        w.initialize("crash");
+    const char* table = tableOf<Records>();
+    SharedPage<std::atomic<std::uint32_t>> step;  // the step under way when the writer died
+    Processes p;
+    p.start("writer", [&](ChildReport& report) {
+        auto w = newWriter<Records>(table);
         const std::uint32_t setup = setupOf(c.op);
-        for (std::uint32_t id = 0; id < setup; ++id) w.write(Records::make(id, 1), true);
-        ready.post();
-        if (!go.wait(60)) return false;
+        for (std::uint32_t id = 0; id < setup; ++id) w->write(Records::make(id, 1), true);
+        p.ready.post();
+        if (!p.go.wait(60)) return report.fail("no go from the test");
         Hoard::CrashPoint::arm(c.point, occurrence);
         typename Records::Entry gone;
-        for (std::uint32_t step = 0; step < crashSteps; ++step) {
-            state->step.store(step, std::memory_order_relaxed);
-            switch (c.op) {
-                case CrashOp::insert:
-                    w.write(Records::make(setup + step, 1), true);
-                    break;
-                case CrashOp::overwrite:
-                    w.write(Records::make(3, 2 + step), true);
-                    break;
-                case CrashOp::remove:
-                    w.remove(Records::key(step), gone);
-                    break;
-            }
+        for (std::uint32_t s = 0; s < crashSteps; ++s) {
+            step->store(s, std::memory_order_relaxed);
+            if (c.op == CrashOp::insert) w->write(Records::make(setup + s, 1), true);
+            if (c.op == CrashOp::overwrite) w->write(Records::make(3, 2 + s), true);
+            if (c.op == CrashOp::remove) w->remove(Records::key(s), gone);
         }
-        return true;  // the point was never reached
+        return report.fail("the crash point was never reached");
     });
-    ASSERT_TRUE(ready.wait(60, writer)) << "the writer ended before the table was ready";
+    ASSERT_TRUE(p.ready.wait(60, p.child(0))) << p.wait(0);
     // One reader attached before the writer started the fatal steps, one after its death.
-    typename Records::Reader early(debug, table, typename Records::Ops());
+    typename Records::Reader early(debugHandler(), table, typename Records::Ops());
     ASSERT_TRUE(early.initialize("crash"));
-    go.post();
-    ASSERT_EQ(writer.wait(), 128 + SIGKILL)
-        << c.point << " #" << occurrence << " was not reached by the writer";
-    const std::uint32_t step = state->step.load();
-    checkAfterCrash<Records>(early, c.op, step, "reader attached before the crash");
-    typename Records::Reader late(debug, table, typename Records::Ops());
+    p.go.post();
+    ASSERT_EQ(p.wait(0, 128 + SIGKILL), "") << c.point << " #" << occurrence;
+    checkAfterCrash<Records>(early, c.op, step->load(), "reader attached before the crash");
+    typename Records::Reader late(debugHandler(), table, typename Records::Ops());
     ASSERT_TRUE(late.initialize("crash"));
-    checkAfterCrash<Records>(late, c.op, step, "reader attached after the crash");
+    checkAfterCrash<Records>(late, c.op, step->load(), "reader attached after the crash");
 }
 
 class HoardReaderCrashTest : public ::testing::TestWithParam<CrashCase> {};
@@ -681,276 +605,242 @@ class MappedFile {
     std::size_t size_ = 0;
 };
 
-// What a reader in a child process made of a damaged table. Thread safety: written by the child
-// only, read by the test after the child exited.
-struct DamageReport {
-    std::atomic<std::uint32_t> initialized{0};
-    std::atomic<std::uint32_t> corruptions{0};  // operations that raised corruption
-    std::atomic<std::uint32_t> answered{0};     // operations that returned
-    ChildReport other;                          // any other exception
-};
-
-class HoardReaderCorruptionTest : public ::testing::Test {
-  protected:
+// A flow table of 64 records, its writer gone, mapped for a damage recipe.
+struct DamagedTable {
     using Slot = Hoard::TypedSlot<FlowRecords::Entry>;
     static constexpr std::uint32_t records = 64;
     static constexpr std::size_t slotSize = sizeof(Slot);
     static constexpr std::size_t slotsBase = sizeof(Hoard::SlotTable::Header) + slotSize;
-    static constexpr std::size_t bucketsBase = Hoard::BucketTable::headerSize;
     static_assert(slotsBase == 344, "192 header bytes and the lookaside slot");
 
-    ShmRoot shm;
-    std::shared_ptr<Basalt::Platform::DebugHandler> debug = debugHandler();
-    std::uint32_t numSlots = 0, numBuckets = 0;
-
-    void SetUp() override {
-        FlowWriter w(debug, "damaged/flows", descriptor(), FlowOps(), "Test");
-        w.initialize("test");
-        for (std::uint32_t id = 0; id < records; ++id) w.write(FlowRecords::make(id, 1), true);
-        numSlots = w.capacity();
-        numBuckets = w.bucketTable().count();
-    }  // the writer is gone before the damage
-    std::string path(const char* file) const {
-        return Mem::RootPath(debug, "damaged/flows", false).filePath(file);
+    static std::string path(const char* file) {
+        return Mem::RootPath(debugHandler(), "damaged/flows", false).filePath(file);
     }
-    static std::uint64_t& link(MappedFile& slots, std::uint32_t slot) {
+    // Writes the records; returns the slot and bucket counts.
+    static std::pair<std::uint32_t, std::uint32_t> written() {
+        auto w = newWriter<FlowRecords>("damaged/flows");
+        for (std::uint32_t id = 0; id < records; ++id) w->write(FlowRecords::make(id, 1), true);
+        return {w->capacity(), w->bucketTable().count()};
+    }
+
+    const std::pair<std::uint32_t, std::uint32_t> counts = written();
+    const std::uint32_t numSlots = counts.first, numBuckets = counts.second;
+    MappedFile slots{path("slots")}, buckets{path("buckets")};
+    // Set by the rows of next()'s search: the key a hintless next() starts from and the start
+    // of the corruption it must report.
+    std::optional<FlowRecords::Key> probe;
+    std::string probeReport;
+
+    std::uint64_t& link(std::uint32_t slot) {
         return slots.at<std::uint64_t>(slotsBase + slot * slotSize);
     }
-    static std::uint32_t& status(MappedFile& slots, std::uint32_t slot) {
+    std::uint32_t next(std::uint32_t slot) { return Hoard::SlotLink::load(link(slot)).next; }
+    void relink(std::uint32_t slot, std::uint32_t to) {
+        Hoard::SlotLink::store(link(slot), Hoard::SlotLink{1000, to});
+    }
+    std::uint32_t& status(std::uint32_t slot) {
         return slots.at<std::uint32_t>(slotsBase + slot * slotSize + 8);
     }
-    static std::uint64_t& bucket(MappedFile& buckets, std::uint32_t b) {
-        return buckets.at<std::uint64_t>(bucketsBase + b * 8ull);
+    FlowRecords::Entry& value(std::uint32_t slot) {
+        return slots.at<FlowRecords::Entry>(slotsBase + slot * slotSize + 16);
     }
-    // Two records A -> B in one run: returns A's slot (B is A's link).
-    std::uint32_t linkedPair(MappedFile& slots) const {
+    std::uint32_t bucketOf(const FlowRecords::Key& key) const {
+        return FlowOps().hash(key) & (numBuckets - 1);
+    }
+    // Two records A -> B in one run: returns A's slot.
+    std::uint32_t linkedPair() {
         for (std::uint32_t s = 0; s < numSlots; ++s) {
-            if ((status(slots, s) & Hoard::SlotTable::occupied) &&
-                Hoard::SlotLink::isSlot(Hoard::SlotLink::load(link(slots, s)).next)) {
+            if ((status(s) & Hoard::SlotTable::occupied) && Hoard::SlotLink::isSlot(next(s))) {
                 return s;
             }
         }
         throw std::runtime_error("no two records share a run");
     }
-    // The first bucket whose entry satisfies `which`.
-    std::uint32_t bucketWhere(MappedFile& buckets,
-                              const std::function<bool(std::uint32_t next)>& which) const {
+    // Rewrites the first bucket entry whose target satisfies `which`.
+    void rebucket(bool (*which)(std::uint32_t), std::uint32_t to) {
         for (std::uint32_t b = 0; b < numBuckets; ++b) {
-            if (which(Hoard::SlotLink::load(bucket(buckets, b)).next)) return b;
+            std::uint64_t& entry =
+                buckets.at<std::uint64_t>(Hoard::BucketTable::headerSize + b * 8);
+            if (which(Hoard::SlotLink::load(entry).next)) {
+                Hoard::SlotLink::store(entry, Hoard::SlotLink{1000, to});
+                return;
+            }
         }
         throw std::runtime_error("no such bucket");
     }
-
-    // A reader in a child process initializes, looks every record up and iterates twice; each
-    // operation either answers or raises corruption. A crash or a hang (SIGALRM) fails the test.
-    void readDamaged(DamageReport& report) {
-        Child reader([&] {
-            ::alarm(30);
-            FlowRecords::Reader r(debug, "damaged/flows", FlowOps());
-            try {
-                if (!r.initialize("damaged")) return true;
-            } catch (const Basalt::CorruptionDetectedException&) {
-                ++report.corruptions;
-                return true;
-            }
-            report.initialized = 1;
-            auto attempt = [&](const std::function<void()>& op) {
-                try {
-                    op();
-                    ++report.answered;
-                } catch (const Basalt::CorruptionDetectedException&) {
-                    ++report.corruptions;
-                } catch (const std::exception& e) {
-                    report.other.fail(e.what());
-                }
-            };
-            for (std::uint32_t id = 0; id < records + 16; ++id) {
-                attempt([&] {
-                    bool found = false;
-                    FlowRecords::Entry out;
-                    r.lookup(FlowRecords::key(id), found, &out);
-                    std::uint32_t gotId = 0;
-                    std::uint64_t generation = 0;
-                    if (found && (!FlowRecords::check(out, gotId, generation) || gotId != id)) {
-                        throw std::runtime_error("a damaged table returned a foreign record");
-                    }
-                });
-            }
-            for (int pass = 0; pass < 2; ++pass) {
-                attempt([&] {
-                    FlowRecords::Entry v;
-                    Hoard::IterHint hint;
-                    std::uint32_t steps = 0;
-                    for (bool more = r.first(v, hint); more; more = r.next(v.key(), v, hint)) {
-                        if (++steps > 4 * records) throw std::runtime_error("endless iteration");
-                    }
-                });
-            }
-            return true;
-        });
-        ASSERT_EQ(reader.wait(), 0) << "the reader crashed or hung";
-        EXPECT_STREQ(report.other.text, "");
-    }
-    // Lookups of the damaged run and every iteration must report the damage.
-    void expectDetected() {
-        SharedPage<DamageReport> report;
-        readDamaged(*report);
-        EXPECT_EQ(report->initialized, 1u);
-        EXPECT_GE(report->corruptions, 2u);
-    }
 };
 
-TEST_F(HoardReaderCorruptionTest, ARunThatLoopsBackIsReported) {
-    {
-        MappedFile slots(path("slots"));
-        const std::uint32_t a = linkedPair(slots);
-        const std::uint32_t b = Hoard::SlotLink::load(link(slots, a)).next;
-        Hoard::SlotLink::store(link(slots, b), Hoard::SlotLink{1000, a});
-    }
-    expectDetected();
-}
+// What a damaged table must make a reader do. Every row also requires that nothing crashes,
+// hangs, or returns a torn or foreign record.
+enum class Reported {
+    byLookupsAndIterations,  // some lookup of the damaged run, and both iterations
+    byIterations,            // both iterations (lookups stop at bucket markers)
+    byNextsSearch,           // the hintless next() from the probe, with the probe's text
+    byEveryOperation,        // initialize refuses the table, or no operation answers
+};
 
-TEST_F(HoardReaderCorruptionTest, ASlotLinkingToItselfIsReported) {
-    {
-        MappedFile slots(path("slots"));
-        const std::uint32_t a = linkedPair(slots);
-        Hoard::SlotLink::store(link(slots, a), Hoard::SlotLink{1000, a});
-    }
-    expectDetected();
-}
+struct DamageRow {
+    const char* name;
+    void (*damage)(DamagedTable&);
+    Reported expected;
+};
 
-TEST_F(HoardReaderCorruptionTest, ASlotLinkBeyondTheSlotsIsReported) {
-    {
-        MappedFile slots(path("slots"));
-        const std::uint32_t a = linkedPair(slots);
-        Hoard::SlotLink::store(link(slots, a), Hoard::SlotLink{1000, numSlots + 7});
-    }
-    expectDetected();
-}
+const DamageRow damageRows[] = {
+    {"a run that loops back",
+     [](DamagedTable& t) {
+         const std::uint32_t a = t.linkedPair();
+         t.relink(t.next(a), a);
+     },
+     Reported::byLookupsAndIterations},
+    {"a slot linking to itself",
+     [](DamagedTable& t) {
+         const std::uint32_t a = t.linkedPair();
+         t.relink(a, a);
+     },
+     Reported::byLookupsAndIterations},
+    {"a link beyond the slots", [](DamagedTable& t) { t.relink(t.linkedPair(), t.numSlots + 7); },
+     Reported::byLookupsAndIterations},
+    {"a bucket entry beyond the slots",
+     [](DamagedTable& t) { t.rebucket(Hoard::SlotLink::isSlot, 0x7FFFFFF0u); },
+     Reported::byLookupsAndIterations},
+    {"a bucket marker beyond the buckets",
+     [](DamagedTable& t) {
+         t.rebucket(Hoard::SlotLink::isBucketMarker,
+                    Hoard::SlotLink::bucketMarker(t.numBuckets + 3));
+     },
+     Reported::byIterations},
+    {"a linked slot not marked occupied",
+     [](DamagedTable& t) { t.status(t.next(t.linkedPair())) &= ~Hoard::SlotTable::occupied; },
+     Reported::byLookupsAndIterations},
+    {"an empty slot file",
+     [](DamagedTable&) { ::truncate(DamagedTable::path("slots").c_str(), 0); },
+     Reported::byEveryOperation},
+    {"a slot file cut inside the header",
+     [](DamagedTable&) { ::truncate(DamagedTable::path("slots").c_str(), 100); },
+     Reported::byEveryOperation},
+    {"a slot file cut after ten slots",
+     [](DamagedTable&) {
+         ::truncate(DamagedTable::path("slots").c_str(),
+                    DamagedTable::slotsBase + 10 * DamagedTable::slotSize);
+     },
+     Reported::byEveryOperation},
+    // next() whose hint no longer holds searches its key's run again (the slow path); that
+    // search reports a run a damaged file leads astray, as a lookup does, instead of iterating.
+    {"next's search meets a record of another bucket",
+     [](DamagedTable& t) {
+         const std::uint32_t from = t.linkedPair();
+         const std::uint32_t half = t.numBuckets / 2 - 1;  // the rhash order still holds
+         std::uint32_t id = DamagedTable::records;
+         while ((t.bucketOf(FlowRecords::key(id)) & half) ==
+                (t.bucketOf(t.value(from).key()) & half)) {
+             ++id;
+         }
+         t.value(t.next(from)) = FlowRecords::make(id, 1);
+         t.probe = t.value(from).key();
+         t.probeReport = "HoardReader::doNext() corrupt key detected. key:";
+     },
+     Reported::byNextsSearch},
+    {"next's search meets a run ending in a marker back to its own bucket",
+     [](DamagedTable& t) {
+         std::uint32_t s = 0;
+         while (!(t.status(s) & Hoard::SlotTable::occupied) ||
+                !Hoard::SlotLink::isBucketMarker(t.next(s))) {
+             ++s;
+         }
+         const std::uint32_t own = t.bucketOf(t.value(s).key());
+         const std::uint32_t seq = Hoard::SlotLink::load(t.link(s)).seq;
+         Hoard::SlotLink::store(t.link(s),
+                                Hoard::SlotLink{seq, Hoard::SlotLink::bucketMarker(own)});
+         t.probe = t.value(s).key();
+         t.probeReport = "HoardReader::verifyNextBucket() has bucket:" + std::to_string(own) +
+                         " with next bucket:" + std::to_string(own);
+     },
+     Reported::byNextsSearch},
+};
 
-TEST_F(HoardReaderCorruptionTest, ABucketEntryBeyondTheSlotsIsReported) {
-    {
-        MappedFile buckets(path("buckets"));
-        const std::uint32_t b =
-            bucketWhere(buckets, [](std::uint32_t next) { return Hoard::SlotLink::isSlot(next); });
-        // Lookups of the run's keys and every iteration pass through the entry.
-        Hoard::SlotLink::store(bucket(buckets, b), Hoard::SlotLink{1000, 0x7FFFFFF0u});
-    }
-    expectDetected();
-}
+// What the reader process made of a damaged table. Thread safety: written by that process only,
+// read by the test after it exited.
+struct DamageSeen {
+    std::atomic<std::uint32_t> initialized{0}, answered{0}, nextReported{0};
+    std::atomic<std::uint32_t> lookupReports{0}, iterationReports{0};
+};
 
-TEST_F(HoardReaderCorruptionTest, ABucketMarkerBeyondTheBucketsIsReported) {
-    {
-        MappedFile buckets(path("buckets"));
-        const std::uint32_t b = bucketWhere(
-            buckets, [](std::uint32_t next) { return Hoard::SlotLink::isBucketMarker(next); });
-        Hoard::SlotLink::store(
-            bucket(buckets, b),
-            Hoard::SlotLink{1000, Hoard::SlotLink::bucketMarker(numBuckets + 3)});
+// A reader process initializes, runs the probe, looks every record up (and many absent keys, so
+// that some fall behind the damage) and iterates twice; each operation either answers or raises
+// corruption.
+bool readDamaged(const DamagedTable& t, DamageSeen& seen, ChildReport& report) {
+    FlowRecords::Reader r(debugHandler(), "damaged/flows", FlowOps());
+    try {
+        if (!r.initialize("damaged")) return true;
+    } catch (const Basalt::CorruptionDetectedException&) {
+        return true;
     }
-    SharedPage<DamageReport> report;
-    readDamaged(*report);
-    EXPECT_EQ(report->initialized, 1u);
-    EXPECT_GE(report->corruptions, 2u);  // both iterations pass the entry
-}
-
-TEST_F(HoardReaderCorruptionTest, ALinkedSlotNotMarkedOccupiedIsReported) {
-    {
-        MappedFile slots(path("slots"));
-        const std::uint32_t a = linkedPair(slots);
-        const std::uint32_t b = Hoard::SlotLink::load(link(slots, a)).next;
-        status(slots, b) &= ~Hoard::SlotTable::occupied;
-    }
-    expectDetected();
-}
-
-TEST_F(HoardReaderCorruptionTest, ATruncatedSlotFileFailsInitializeOrIsReported) {
-    for (const std::size_t size : {std::size_t{0}, std::size_t{100}, slotsBase + 10 * slotSize}) {
-        SCOPED_TRACE(size);
-        ASSERT_EQ(::truncate(path("slots").c_str(), static_cast<off_t>(size)), 0);
-        SharedPage<DamageReport> report;
-        readDamaged(*report);
-        // Either initialize refuses the file, or nothing that needs the missing slots answers.
-        if (report->initialized) {
-            EXPECT_GE(report->corruptions, records + 2);
-            EXPECT_EQ(report->answered, 0u);
-        }
-    }
-}
-
-// next() whose hint no longer holds searches its key's run again (the slow path); that search
-// reports a run that a damaged file leads astray, as a lookup does, instead of iterating it.
-TEST_F(HoardReaderCorruptionTest, NextsSearchOfADamagedRunIsReported) {
-    const FlowOps ops;
-    MappedFile slots(path("slots"));
-    auto value = [&](std::uint32_t slot) {
-        FlowRecords::Entry e;
-        std::memcpy(static_cast<void*>(&e), &slots.at<char>(slotsBase + slot * slotSize + 16),
-                    sizeof e);
-        return e;
-    };
-    auto bucketOf = [&](const FlowRecords::Key& k) { return ops.hash(k) & (numBuckets - 1); };
-    // The record next() starts from, and the bytes of the run that are damaged after it.
-    struct Case {
-        std::uint32_t from;
-        std::size_t offset;
-        std::vector<char> bytes;
-        std::string reported;
-    };
-    std::vector<Case> cases;
-    {
-        // The record after `from` holds a key of another bucket (its rhash keeps the order).
-        const std::uint32_t from = linkedPair(slots);
-        const std::uint32_t after = Hoard::SlotLink::load(link(slots, from)).next;
-        const std::uint32_t half = numBuckets / 2 - 1;
-        std::uint32_t id = records;
-        while ((bucketOf(FlowRecords::key(id)) & half) == (bucketOf(value(from).key()) & half))
-            ++id;
-        const FlowRecords::Key foreign = FlowRecords::key(id);
-        const FlowRecords::Entry e;
-        const std::size_t keyOffset = static_cast<std::size_t>(
-            reinterpret_cast<const char*>(&e.key()) - reinterpret_cast<const char*>(&e));
-        const auto* bytes = reinterpret_cast<const char*>(&foreign);
-        cases.push_back({from,
-                         slotsBase + after * slotSize + 16 + keyOffset,
-                         {bytes, bytes + sizeof foreign},
-                         "HoardReader::doNext() corrupt key detected. key:"});
-    }
-    for (std::uint32_t s = 0; s < numSlots; ++s) {
-        // The run of `from` ends with a marker back to its own bucket.
-        const Hoard::SlotLink end = Hoard::SlotLink::load(link(slots, s));
-        if (!(status(slots, s) & Hoard::SlotTable::occupied) ||
-            !Hoard::SlotLink::isBucketMarker(end.next)) {
-            continue;
-        }
-        const std::uint32_t own = bucketOf(value(s).key());
-        const std::uint64_t wrong =
-            Hoard::SlotLink::pack(Hoard::SlotLink{end.seq, Hoard::SlotLink::bucketMarker(own)});
-        const auto* bytes = reinterpret_cast<const char*>(&wrong);
-        cases.push_back({s,
-                         slotsBase + s * slotSize,
-                         {bytes, bytes + sizeof wrong},
-                         "HoardReader::verifyNextBucket() has bucket:" + std::to_string(own) +
-                             " with next bucket:" + std::to_string(own)});
-        break;
-    }
-    ASSERT_EQ(cases.size(), 2u);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.reported);
-        char* at = &slots.at<char>(c.offset);
-        const std::vector<char> original(at, at + c.bytes.size());
-        std::memcpy(at, c.bytes.data(), c.bytes.size());
-        FlowRecords::Reader r(debug, "damaged/flows", FlowOps());
-        ASSERT_TRUE(r.initialize("damaged"));
-        FlowRecords::Entry v;
-        Hoard::IterHint none;  // no hint: the step searches the run
+    seen.initialized = 1;
+    auto attempt = [&](std::atomic<std::uint32_t>& reports, const std::function<void()>& op) {
         try {
-            r.next(value(c.from).key(), v, none);
-            ADD_FAILURE() << "next() returned " << v;
+            op();
+            ++seen.answered;
         } catch (const Basalt::CorruptionDetectedException& e) {
-            EXPECT_EQ(std::string(e.what()).rfind(c.reported, 0), 0u) << e.what();
+            ++reports;
+            if (&reports == &seen.nextReported && std::string(e.what()).rfind(t.probeReport, 0)) {
+                report.fail(std::string("next() reported ") + e.what());
+            }
         }
-        std::memcpy(at, original.data(), original.size());
+    };
+    FlowRecords::Entry v;
+    if (t.probe) {
+        attempt(seen.nextReported, [&] {
+            Hoard::IterHint none;  // no hint: the step searches the run
+            r.next(*t.probe, v, none);
+        });
+    }
+    for (std::uint32_t id = 0; id < DamagedTable::records + 1000; ++id) {
+        attempt(seen.lookupReports, [&] {
+            bool found = false;
+            std::uint64_t generation = 0;
+            r.lookup(FlowRecords::key(id), found, &v);
+            if (found && !isRecordOf<FlowRecords>(v, id, generation)) {
+                report.fail("a damaged table returned a foreign record " + show(v));
+            }
+        });
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        attempt(seen.iterationReports, [&] {
+            const std::string failure = walk<FlowRecords>(
+                r, 4 * DamagedTable::records, [](std::uint32_t, std::uint64_t) { return ""; });
+            if (!failure.empty()) report.fail(failure);
+        });
+    }
+    return report.text[0] == 0;
+}
+
+TEST(HoardReaderCorruptionTest, EveryDamageIsReportedNeverFollowed) {
+    for (const DamageRow& row : damageRows) {
+        SCOPED_TRACE(row.name);
+        ShmRoot shm;
+        DamagedTable table;
+        row.damage(table);
+        SharedPage<DamageSeen> seen;
+        Processes p;
+        p.start("reader", [&](ChildReport& report) { return readDamaged(table, *seen, report); });
+        ASSERT_EQ(p.wait(0), "");
+        const bool initialized = seen->initialized != 0;
+        switch (row.expected) {
+            case Reported::byLookupsAndIterations:
+                EXPECT_GE(seen->lookupReports, 1u);
+                [[fallthrough]];
+            case Reported::byIterations:
+                EXPECT_TRUE(initialized);
+                EXPECT_EQ(seen->iterationReports, 2u);
+                break;
+            case Reported::byNextsSearch:
+                EXPECT_TRUE(initialized);
+                EXPECT_EQ(seen->nextReported, 1u);
+                break;
+            case Reported::byEveryOperation:
+                EXPECT_TRUE(!initialized || seen->answered == 0u) << seen->answered;
+                break;
+        }
     }
 }
 
@@ -1023,68 +913,60 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
     ManualClockGuard clock;
     Hoard::MapDescriptor d = descriptor();
     d.releaseGrace = 1.0;
-    FlowWriter w(debugHandler(), "lag/flows", d, FlowOps(), "Test");
-    w.initialize("test");
+    auto w = newWriter<FlowRecords>("lag/flows", d);
     constexpr std::uint32_t records = 1024;
-    for (std::uint32_t id = 0; id < records; ++id) w.write(FlowRecords::make(id, 1), true);
-    if (w.capacity() != records)
-        return report.fail("setup: capacity " + std::to_string(w.capacity()));
-    Signal paused, go;
-    Child reader([&] {
+    for (std::uint32_t id = 0; id < records; ++id) w->write(FlowRecords::make(id, 1), true);
+    if (w->capacity() != records)
+        return report.fail("setup: capacity " + std::to_string(w->capacity()));
+    Processes inner;
+    inner.start("reader", [&](ChildReport& readerReport) {
         FlowRecords::Reader r(debugHandler(), "lag/flows", FlowOps());
-        if (!r.initialize("test")) return report.fail("reader: initialize failed");
+        if (!r.initialize("test")) return readerReport.fail("initialize failed");
         bool pausedOnce = false;
         Hoard::TestHook::readerSlotRead() = [&](std::uint32_t slot) {
             if (slot < records / 2 || pausedOnce) return;
             pausedOnce = true;
-            paused.post();
-            go.wait(60);
+            inner.ready.post();
+            inner.go.wait(60);
         };
         bool found = false;
         FlowRecords::Entry out;
-        try {
-            r.lookup(FlowRecords::key(1000), found, &out);
-        } catch (const std::exception& e) {
-            return report.fail(std::string("reader: ") + e.what());
-        }
-        std::uint32_t id = 0;
+        r.lookup(FlowRecords::key(1000), found, &out);
         std::uint64_t generation = 0;
-        return !found || (FlowRecords::check(out, id, generation) && id == 1000) ||
-               report.fail("reader: a torn record");
+        return !found || isRecordOf<FlowRecords>(out, 1000, generation) ||
+               readerReport.fail("a torn record " + show(out));
     });
-    if (!paused.wait(60, reader)) return report.fail("the reader never reached the upper slots");
+    if (!inner.ready.wait(60, inner.child(0))) {
+        return report.fail("the reader never reached the upper slots: " + inner.wait(0));
+    }
     FlowRecords::Entry gone;
-    for (std::uint32_t id = records; id-- > 127;) w.remove(FlowRecords::key(id), gone);
-    if (w.capacity() != 256)
-        return report.fail("shrinks: capacity " + std::to_string(w.capacity()));
+    for (std::uint32_t id = records; id-- > 127;) w->remove(FlowRecords::key(id), gone);
+    if (w->capacity() != 256)
+        return report.fail("shrinks: capacity " + std::to_string(w->capacity()));
     const std::string slots = dir + "/lag/flows/slots";
-    const std::size_t live = 344 + 256 * 152;
-    const bool keptBacked = allocatedBytes(slots) > live + 4096;
+    auto backed = [&] { return allocatedBytes(slots) > 344 + 256 * 152 + 4096; };
+    const bool keptBacked = backed();
     fillFilesystem(dir);
-    go.post();
-    const int rc = reader.wait();
-    if (rc != 0) return report.fail("reader exit status " + std::to_string(rc));
+    inner.go.post();
+    if (const std::string failure = inner.wait(0); !failure.empty()) return report.fail(failure);
     if (!keptBacked) return report.fail("the tail was released at once");
     clock.advance(0.9);
-    w.write(FlowRecords::make(0, 2), true);
-    if (allocatedBytes(slots) <= live + 4096)
-        return report.fail("the tail was released before the grace");
+    w->write(FlowRecords::make(0, 2), true);
+    if (!backed()) return report.fail("the tail was released before the grace");
     clock.advance(0.2);
-    w.write(FlowRecords::make(0, 3), true);
-    if (allocatedBytes(slots) > live + 4096)
-        return report.fail("the tail was kept after the grace ");
-    return true;
+    w->write(FlowRecords::make(0, 3), true);
+    return !backed() || report.fail("the tail was kept after the grace");
 }
 
 TEST(HoardReaderLagTest, AReaderInsideALookupSurvivesTwoShrinksAndAFullFilesystem) {
     char dir[] = "/tmp/flowtable-lag-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
-    SharedPage<ChildReport> report;
-    Child scenario([&] { return lagScenario(dir, *report); });
-    const int rc = scenario.wait();
+    Processes p;
+    p.start("scenario", [&](ChildReport& report) { return lagScenario(dir, report); });
+    const int rc = p.child(0).wait();
     ::rmdir(dir);
-    if (rc == scenarioSkipped) GTEST_SKIP() << report->text;
-    EXPECT_EQ(rc, 0) << report->text;
+    if (rc == scenarioSkipped) GTEST_SKIP() << p.report(0).text;
+    EXPECT_EQ(p.wait(0), "");
 }
 
 #endif  // FLOWTABLE_TEST_HOOKS
@@ -1105,27 +987,34 @@ struct HookedFlowOps : FlowOps {
     }
 };
 
-// A table of this process's writer ("regression/flows"), read by readers each test makes.
+// A table of this process's writer ("regression/flows") with ids [0, count), and a reader of it
+// on hooked operations.
 class HoardReaderRegressionTest : public ::testing::Test {
   protected:
-    FlowWriter& writer(const Hoard::MapDescriptor& d = descriptor()) {
-        writer_ = std::make_unique<FlowWriter>(debug, "regression/flows", d, FlowOps(), "Test");
-        writer_->initialize("test");
+    FlowWriter& writer(std::uint32_t count, const Hoard::MapDescriptor& d = descriptor()) {
+        writer_ = newWriter<FlowRecords>("regression/flows", d);
+        for (std::uint32_t id = 0; id < count; ++id) writer_->write(FlowRecords::make(id, 1), true);
         return *writer_;
     }
+    Hoard::HoardReader<HookedFlowOps>& reader() {
+        reader_ = std::make_unique<Hoard::HoardReader<HookedFlowOps>>(
+            debugHandler(), "regression/flows", HookedFlowOps());
+        if (!reader_->initialize("test")) throw std::runtime_error("initialize failed");
+        return *reader_;
+    }
+    void TearDown() override { HookedFlowOps::hook() = nullptr; }
 
+    const FlowOps ops;
     ShmRoot shm;
-    std::shared_ptr<Basalt::Platform::DebugHandler> debug = debugHandler();
     std::unique_ptr<FlowWriter> writer_;
+    std::unique_ptr<Hoard::HoardReader<HookedFlowOps>> reader_;
 };
 
 TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsThePresentKey) {
-    FlowWriter& w = writer();
-    for (std::uint32_t id = 0; id < 64; ++id) w.write(FlowRecords::make(id, 1), true);
+    FlowWriter& w = writer(64);
     const std::uint32_t n = w.bucketTable().count();
     // A bucket whose run holds keys of both halves of its coming split: `target` in the upper
     // half, `last` the last key of the lower half (its link is the one the split cuts).
-    const FlowOps ops;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> byOrder;  // (rhash, id)
     for (std::uint32_t id = 0; id < 64; ++id) {
         byOrder[{orderHash<FlowRecords>(ops, FlowRecords::key(id)), id}] = id;
@@ -1135,16 +1024,13 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
         std::uint32_t lower = ~0u, upper = ~0u;
         for (const auto& [order, id] : byOrder) {
             const std::uint32_t h = ops.hash(FlowRecords::key(id));
-            if ((h & (n - 1)) != b) continue;
             if ((h & (2 * n - 1)) == b) lower = id;
             if ((h & (2 * n - 1)) == b + n && upper == ~0u) upper = id;
         }
         if (lower != ~0u && upper != ~0u) target = upper, last = lower;
     }
     ASSERT_NE(target, ~0u);
-
-    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    auto& r = reader();
     // The reader hashes `target` first: the writer splits the buckets (cutting `last`'s link to
     // the upper half's marker). When the reader has read that link and hashes `last`, the
     // writer merges them again: the count is back where the reader mapped it.
@@ -1161,7 +1047,6 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
     bool found = false;
     FlowRecords::Entry out;
     r.lookup(FlowRecords::key(target), found, &out);
-    HookedFlowOps::hook() = nullptr;
     EXPECT_EQ(stage, 2);
     EXPECT_EQ(w.bucketTable().count(), n);
     EXPECT_TRUE(found);
@@ -1169,10 +1054,8 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
 }
 
 TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks) {
-    FlowWriter& w = writer();
-    for (std::uint32_t id = 0; id < 10; ++id) w.write(FlowRecords::make(id, 1), true);
-    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    FlowWriter& w = writer(10);
+    auto& r = reader();
     FlowRecords::Entry v;
     Hoard::IterHint hint;
     bool found = false;
@@ -1203,9 +1086,7 @@ TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWal
 TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNotTheOutput) {
     Hoard::MapDescriptor d = descriptor();
     d.shrinkBuckets = false;  // 64 buckets throughout: only the slot file shrinks below
-    FlowWriter& w = writer(d);
-    // `kept` and `gone` share a bucket of 64, `kept` first in the run.
-    const FlowOps ops;
+    // `kept` and `gone` share a bucket of 64, `kept` first in the run; 38 others fill the table.
     std::uint32_t kept = ~0u, gone = ~0u;
     for (std::uint32_t a = 0; a < 200 && gone == ~0u; ++a) {
         for (std::uint32_t b = a + 1; b < 200 && gone == ~0u; ++b) {
@@ -1218,125 +1099,101 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
         }
     }
     ASSERT_NE(gone, ~0u);
-    std::vector<std::uint32_t> others;
-    for (std::uint32_t id = 200; others.size() < 38; ++id) others.push_back(id);
-    for (std::uint32_t id : others) w.write(FlowRecords::make(id, 1), true);
+    FlowWriter& w = writer(0, d);
+    for (std::uint32_t id = 200; id < 238; ++id) w.write(FlowRecords::make(id, 1), true);
     w.write(FlowRecords::make(kept, 1), true);
     w.write(FlowRecords::make(gone, 1), true);
     ASSERT_EQ(w.bucketTable().count(), 64u);
-    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    auto& r = reader();
     // Once the lookup has started (it hashes the caller's key first), removing `gone` and 24
     // others shrinks the slot file: the lookup runs on its old mapping first, then again after
     // remapping.
     const std::uint32_t capacity = w.capacity();
     bool removed = false;
     HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
-        if (removed) return;
-        removed = true;
+        if (std::exchange(removed, true)) return;
         FlowRecords::Entry out;
         w.remove(FlowRecords::key(gone), out);
-        for (std::uint32_t i = 0; i < 24; ++i) w.remove(FlowRecords::key(others[i]), out);
+        for (std::uint32_t id = 200; id < 224; ++id) w.remove(FlowRecords::key(id), out);
     };
     // The caller's key lives in the output buffer, which the first attempt fills with `kept`
     // on its way through the run.
     FlowRecords::Entry v = FlowRecords::make(gone, 1);
     bool found = true;
     r.lookup(v.key(), found, &v);
-    HookedFlowOps::hook() = nullptr;
     ASSERT_LT(w.capacity(), capacity);
     EXPECT_FALSE(found);
     EXPECT_EQ(v, FlowRecords::Entry());
 }
 
 TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEqualHash) {
-    FlowWriter& w = writer();
     // Two flow keys whose 32-bit hashes are equal (found by a search): their records stand next
     // to each other in one run, ordered by key only.
-    const FlowOps ops;
     constexpr std::uint32_t a = 36244, b = 76281;
     ASSERT_EQ(ops.hash(FlowRecords::key(a)), ops.hash(FlowRecords::key(b)));
-    for (std::uint32_t id : {a, b, 1u, 2u, 3u}) w.write(FlowRecords::make(id, 1), true);
-    FlowRecords::Reader r(debug, "regression/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    FlowWriter& w = writer(4);
+    for (std::uint32_t id : {a, b}) w.write(FlowRecords::make(id, 1), true);
     std::map<std::uint32_t, int> seen;
-    FlowRecords::Entry v;
-    Hoard::IterHint hint;
-    // The usual loop: next() overwrites the value its key argument lives in.
-    for (bool more = r.first(v, hint); more && seen.size() < 10; more = r.next(v.key(), v, hint)) {
-        std::uint32_t id = 0;
-        std::uint64_t g = 0;
-        ASSERT_TRUE(FlowRecords::check(v, id, g));
-        ++seen[id];
-    }
-    EXPECT_EQ(seen, (std::map<std::uint32_t, int>{{1, 1}, {2, 1}, {3, 1}, {a, 1}, {b, 1}}));
+    EXPECT_EQ(walk<FlowRecords>(reader(), 10,
+                                [&](std::uint32_t id, std::uint64_t) {
+                                    ++seen[id];
+                                    return "";
+                                }),
+              "");
+    EXPECT_EQ(seen, (std::map<std::uint32_t, int>{{0, 1}, {1, 1}, {2, 1}, {3, 1}, {a, 1}, {b, 1}}));
 }
 
 TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARecord) {
-    FlowWriter& w = writer();
     // Six records in sixteen slots and eight buckets: 27 more grow the slot file twice and the
     // bucket count three times, removing them shrinks both again. The writer does one or the
     // other inside every next() below, at the reader's first hash (after its first read), so the
     // step runs on the old mapping first and again after remapping, and a hint made under one
     // bucket count is used under another.
     constexpr std::uint32_t base = 6, fresh = 27;
-    for (std::uint32_t id = 0; id < base; ++id) w.write(FlowRecords::make(id, 1), true);
-    Hoard::HoardReader<HookedFlowOps> r(debug, "regression/flows", HookedFlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    FlowWriter& w = writer(base);
+    auto& r = reader();
     bool armed = false, grown = false;
     std::uint32_t resized = 0;
     HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
-        if (!armed) return;
-        armed = false;
+        if (!std::exchange(armed, false)) return;
         const std::uint32_t capacity = w.capacity();
         FlowRecords::Entry gone;
-        for (std::uint32_t f = 0; f < fresh; ++f) {
+        for (std::uint32_t id = 1000; id < 1000 + fresh; ++id) {
             if (grown) {
-                w.remove(FlowRecords::key(1000 + f), gone);
+                w.remove(FlowRecords::key(id), gone);
             } else {
-                w.write(FlowRecords::make(1000 + f, 1), true);
+                w.write(FlowRecords::make(id, 1), true);
             }
         }
         grown = !grown;
         resized += w.capacity() != capacity;
     };
-    const FlowOps ops;
     for (int round = 0; round < 8; ++round) {
-        std::map<std::uint32_t, int> seen;
-        std::uint32_t step = 0;
+        SCOPED_TRACE(round);
+        std::vector<int> seen(base, 0);
+        std::uint32_t steps = 0;
         std::uint64_t generation = 2;
         resized = 0;
-        FlowRecords::Entry v;
-        Hoard::IterHint hint;
-        std::pair<std::uint32_t, FlowRecords::Key> previous{0, {}};
-        // The usual loop: the key passed to next() lives in the value next() overwrites.
-        for (bool more = r.first(v, hint); more && step < 100; more = r.next(v.key(), v, hint)) {
-            std::uint32_t id = 0;
-            std::uint64_t g = 0;
-            ASSERT_TRUE(FlowRecords::check(v, id, g));
-            const std::uint32_t order = orderHash<FlowRecords>(ops, v.key());
-            if (step > 0) {
-                ASSERT_TRUE(previous.first < order ||
-                            (previous.first == order && previous.second < v.key()))
-                    << "out of order at step " << step;
-            }
-            previous = {order, v.key()};
-            ++seen[id];
-            // Odd rounds rewrite the record just returned: its hint goes stale, the next
-            // step takes the slow path.
-            if (round % 2 == 1 && id < base) w.write(FlowRecords::make(id, generation++), true);
-            armed = true;
-            ++step;
-        }
+        EXPECT_EQ(walk<FlowRecords>(r, 100,
+                                    [&](std::uint32_t id, std::uint64_t) {
+                                        if (id < base) ++seen[id];
+                                        ++steps;
+                                        // Odd rounds rewrite the record just returned: its hint
+                                        // goes stale, the next step takes the slow path.
+                                        if (round % 2 == 1 && id < base) {
+                                            w.write(FlowRecords::make(id, generation++), true);
+                                        }
+                                        armed = true;
+                                        return "";
+                                    }),
+                  "");
         armed = false;
-        EXPECT_GE(resized + 1, step);  // every step but the last one resized the files
-        for (std::uint32_t id = 0; id < base; ++id) EXPECT_EQ(seen[id], 1) << "id " << id;
-        for (const auto& [id, times] : seen) EXPECT_EQ(times, 1) << "id " << id;
+        EXPECT_GE(resized + 1, steps);  // every step but the last one resized the files
+        EXPECT_EQ(seen, std::vector<int>(base, 1));  // and no record twice: walk() checks the order
         FlowRecords::Entry gone;
-        for (std::uint32_t f = 0; f < fresh; ++f) w.remove(FlowRecords::key(1000 + f), gone);
+        for (std::uint32_t id = 1000; id < 1000 + fresh; ++id) w.remove(FlowRecords::key(id), gone);
         grown = false;
     }
-    HookedFlowOps::hook() = nullptr;
 }
 
 // A hint and a version anchor taken before two shrinks, used after a regrowth formatted the slots
@@ -1348,10 +1205,9 @@ class ReusedSlotTest : public HoardReaderRegressionTest,
                        public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
-    FlowWriter& w = writer();
     // Ids 0..63 in slots 0..63: a new table hands out its slots in ascending order.
-    for (std::uint32_t id = 0; id < 64; ++id) w.write(FlowRecords::make(id, 1), true);
-    FlowRecords::Reader r(debug, "regression/flows", FlowOps());
+    FlowWriter& w = writer(64);
+    FlowRecords::Reader r(debugHandler(), "regression/flows", FlowOps());
     ASSERT_TRUE(r.initialize("test"));
     Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowOps>& table =
         GetParam() ? static_cast<decltype(table)>(r) : w;
@@ -1373,7 +1229,6 @@ TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormatted
     // anchored id 40 comes back in slot 40 with another value, and the hinted slot 41 gets id
     // `n`, followed in its run (the hint's bucket of 64) by id `m`: n and m sort after id 41,
     // so the record after 41 is n, and the hinted slot's link leads to m.
-    const FlowOps ops;
     auto order = [&](std::uint32_t id) {
         return std::pair{orderHash<FlowRecords>(ops, FlowRecords::key(id)), FlowRecords::key(id)};
     };
