@@ -1,21 +1,20 @@
 // The lock-free reader against a live writer in the same process (separate mappings): lookups,
-// iteration, remapping after growth and shrinking, the lookaside redirection, and damaged files.
+// iteration, remapping after growth and shrinking, the lookaside redirection, refused tables.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iomanip>
 #include <set>
 #include <sstream>
-#include <tuple>
 
 #include "Hoard/HoardReader.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/ManualClockGuard.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
 #include "tests/support/WriterTypes.h"
@@ -172,113 +171,29 @@ TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping
     }
 }
 
-template <class... Parts>
-std::string text(const Parts&... parts) {
-    std::ostringstream os;
-    (os << ... << parts);
-    return os.str();
-}
-
-TEST_F(HoardReaderTest, TracesNameWhatEachStepFoundAndTheHintItSaved) {
+// A corruption names the key it was looking for byte by byte (other processes' keys may not
+// print), at a level traced by default.
+TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
     FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
     w.initialize("test");
-    for (std::uint32_t i = 0; i < 40; ++i) w.write(flowEntry(i), true);
-    // The writer attached at 1700000000.123456 (the fenix file's mtime); now is 100.5 s later.
-    const Mem::RootPath root(debug, "t/flows", false);
-    const timespec attached[2] = {{1700000000, 123456000}, {1700000000, 123456000}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, root.filePath("fenix").c_str(), attached, 0), 0);
-    ManualClockGuard clock(1'700'000'100.5);
-    auto traced = Basalt::Platform::getDebugHandler("HoardReaderTest.traced");
-    traced->switchWordIs(0xFFFFFFFFu);
-    FlowReader r(traced, "t/flows", FlowOps());
-    FlowTracking::IpFlowEntry v;
-    Hoard::IterHint hint;
-    // Steps on until the hinted slot's link leads to a slot (or to a bucket marker).
-    auto stepUntil = [&](bool toMarker) {
-        auto link = [&] {
-            return Hoard::SlotLink::load(w.slotTable().slots()[hint.slot].head.link);
-        };
-        while (Hoard::SlotLink::isBucketMarker(link().next) != toMarker) {
-            ASSERT_TRUE(r.next(v.key(), v, hint));
-        }
-    };
-    auto step = [&] {
-        const auto key = v.key();
-        const Hoard::IterHint old = hint;
-        const auto link = Hoard::SlotLink::load(w.slotTable().slots()[hint.slot].head.link);
-        EXPECT_TRUE(r.next(key, v, hint));
-        return std::tuple{key, old, link.next};
-    };
-    const std::pair<const char*, std::function<std::string()>> cases[] = {
-        {"initialize",
-         [&] {
-             r.initialize("traced");
-             return text("HoardReader::initialize() success t/flows capacity:", r.capacity(),
-                         " fenixId:", r.fenixId(),
-                         " mtime:1700000000.123456 delay:100.376544 event:traced");
-         }},
-        {"initialize behind the writer's clock",
-         [&] {
-             clock.clock().wallTimeIs(1'699'999'999.0);
-             FlowReader behind(traced, "t/flows", FlowOps());
-             behind.initialize("behind");
-             return text("mtime:1700000000.123456 delay:0.000000 event:behind");
-         }},
-        {"first",
-         [&] {
-             r.first(v, hint);
-             return text("HoardReader::first() ", v, " found at bucket ", hint.bucket,
-                         ", saving hint(status:", hint.status, " slot:", hint.slot,
-                         " bucket:", hint.bucket, ")");
-         }},
-        {"next along the run",
-         [&] {
-             stepUntil(false);
-             const auto [key, old, next] = step();
-             return text("HoardReader::doNext() ", key, " success ", v, " using ", old,
-                         ", saving new slot hint ", next);
-         }},
-        {"next into the next bucket",
-         [&] {
-             stepUntil(true);
-             const auto [key, old, next] = step();
-             return text("HoardReader::doNext() ", key, " next bucket ",
-                         Hoard::SlotLink::markerBucket(next), " using ", old);
-         }},
-        {"next searching the run",
-         [&] {
-             const auto key = v.key();
-             Hoard::IterHint none;
-             r.next(key, v, none);
-             return text("HoardReader::doNext() ", key, " success ", v, ", saving ", none);
-         }},
-        {"lookup of a linked slot not marked occupied",
-         [&] {
-             auto& status =
-                 const_cast<std::uint32_t&>(w.slotTable().slots()[hint.slot].head.status);
-             const std::uint32_t was = status;
-             status &= ~Hoard::SlotTable::occupied;
-             bool found = false;
-             EXPECT_THROW(r.lookup(v.key(), found, nullptr), Basalt::CorruptionDetectedException);
-             status = was;
-             const auto* bytes = reinterpret_cast<const unsigned char*>(&v.key());
-             std::ostringstream os;
-             os << "HoardReader::doLookup() key bytes:" << std::hex << std::setfill('0');
-             for (std::size_t i = 0; i < sizeof v.key(); ++i) {
-                 os << ' ' << std::setw(2) << int{bytes[i]};
-             }
-             return os.str();
-         }},
-    };
-    for (const auto& [what, run] : cases) {
-        TraceCapture capture;
-        const std::string expected = run();
-        std::string seen;
-        for (const auto& e : capture.entries()) seen += e.text + "\n";
-        EXPECT_TRUE(capture.contains(expected)) << what << ": no line holds\n"
-                                                << expected << "\nin\n"
-                                                << seen;
-    }
+    w.write(flowEntry(7), true);
+    FlowReader r(debug, "t/flows", FlowOps());
+    ASSERT_TRUE(r.initialize("test"));
+    auto& status = const_cast<std::uint32_t&>(w.slotTable().slots()[0].head.status);
+    status &= ~Hoard::SlotTable::occupied;
+    TraceCapture capture;
+    bool found = false;
+    EXPECT_THROW(r.lookup(flowEntry(7).key(), found, nullptr), Basalt::CorruptionDetectedException);
+    status |= Hoard::SlotTable::occupied;
+    const auto key = flowEntry(7).key();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&key);
+    std::ostringstream expected;
+    expected << "HoardReader::doLookup() key bytes:" << std::hex << std::setfill('0');
+    for (std::size_t i = 0; i < sizeof key; ++i) expected << ' ' << std::setw(2) << int{bytes[i]};
+    const auto lines = capture.entries();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceCapture::Entry& e) {
+        return e.level == 0 && e.text.find(expected.str()) != std::string::npos;
+    })) << expected.str();
 }
 
 TEST_F(HoardReaderTest, LookupsAndIterationStepsAllocateNothing) {
@@ -310,11 +225,9 @@ TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
     FlowReader r(debug, "t/flows", FlowOps());
     ASSERT_TRUE(r.initialize("test"));
     // Freeze a rewrite half way: LOOKASIDE set, lookaside holds the new value, slot the old.
-    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
     auto& slot = const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(w.slotTable().slots()[0]);
     auto& lookaside =
         const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(w.slotTable().lookasideSlot());
-    (void)header;
     Hoard::storeSlotValue(lookaside, flowEntry(1, 2));
     lookaside.head.rhash = slot.head.rhash;
     slot.head.status += 2;
@@ -328,40 +241,6 @@ TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
     EXPECT_NO_THROW(r.validateVersionAnchor());
     slot.head.status += 2;
     EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
-}
-
-TEST_F(HoardReaderTest, ALoopingChainIsReportedNotFollowedForever) {
-    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
-    for (std::uint32_t i = 0; i < 64; ++i) w.write(flowEntry(i), true);
-    FlowReader r(debug, "t/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
-    // Find two consecutive records A -> B of one bucket and link B back to A.
-    const std::uint32_t n = w.bucketTable().count();
-    const auto& slots = w.slotTable().slots();
-    std::uint32_t a = Hoard::SlotLink::endOfList, b = a, bucket = 0;
-    for (std::uint32_t i = 0; i < w.capacity() && b == Hoard::SlotLink::endOfList; ++i) {
-        if (!(slots[i].head.status & Hoard::SlotTable::occupied)) continue;
-        const std::uint32_t next = Hoard::SlotLink::load(slots[i].head.link).next;
-        if (!Hoard::SlotLink::isSlot(next)) continue;
-        a = i;
-        b = next;
-        bucket = slots[i].value.key().hash(0) & (n - 1);
-    }
-    ASSERT_NE(b, Hoard::SlotLink::endOfList);
-    auto& slotB = const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(slots[b]);
-    Hoard::SlotLink::store(slotB.head.link, Hoard::SlotLink{1000, a});
-    // A key of the same bucket ordered after B walks A, B, A, B, ... until the capacity bound.
-    const std::uint32_t rhashB = slots[b].head.rhash;
-    for (std::uint32_t i = 1000; i < 1000000; ++i) {
-        const auto key = flowEntry(i).key();
-        const std::uint32_t h = key.hash(0);
-        if ((h & (n - 1)) != bucket || Basalt::Util::reverse(h) <= rhashB) continue;
-        bool found = false;
-        EXPECT_THROW(r.lookup(key, found, nullptr), Basalt::CorruptionDetectedException);
-        break;
-    }
-    EXPECT_THROW(iterateAll(r), Basalt::CorruptionDetectedException);
 }
 
 }  // namespace
