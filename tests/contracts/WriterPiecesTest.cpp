@@ -9,7 +9,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -131,28 +130,18 @@ TEST(HoardTypeTest, TextsOfValidAndInvalidModes) {
     EXPECT_EQ(Hoard::hoardTypeText(Hoard::keyshadow), "keyshadow");
 }
 
+// The toggle file lives in a scratch directory the test names to the reader of the toggles.
 class ToggleTest : public ::testing::Test {
   protected:
-    ToggleTest() : dir_(makeDir()), env_("FLOWTABLE_TOGGLE_DIR", dir_.c_str()) {}
-    ~ToggleTest() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-    static std::string makeDir() {
-        char templ[] = "/tmp/flowtable-toggles-XXXXXX";
-        if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-        return templ;
-    }
-    std::string file() const { return dir_ + "/SharedMem.json"; }
+    std::string file() const { return shm_.path() + "/SharedMem.json"; }
     // The toggle's state with each default: {default false, default true}.
     std::pair<bool, bool> states() const {
         return {getToggleState("OneSocketKick", "SharedMem.json", false),
                 getToggleState("OneSocketKick", "SharedMem.json", true)};
     }
 
-    std::string dir_;
-    EnvGuard env_;
+    TestSupport::ShmRoot shm_;
+    EnvGuard env_{"FLOWTABLE_TOGGLE_DIR", shm_.path().c_str()};
 };
 
 const std::pair<bool, bool> kDefault{false, true};
