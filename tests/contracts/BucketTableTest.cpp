@@ -62,7 +62,7 @@ class BucketTableTest : public ::testing::Test {
         return v;
     }
     void write(std::size_t offset, const void* data, std::size_t size) const {
-        const int fd = ::open(path().c_str(), O_WRONLY);
+        const int fd = ::open(path().c_str(), O_WRONLY | O_CREAT, 0644);
         EXPECT_EQ(::pwrite(fd, data, size, static_cast<off_t>(offset)), ssize_t(size));
         ::close(fd);
     }
@@ -176,9 +176,22 @@ TEST_F(BucketTableTest, ReattachAdoptsAnIntactFileAndReformatsAnyOther) {
     }
 }
 
-TEST_F(BucketTableTest, GrowMapsAndInitialisesNewEntriesBeforePublishing) {
+// A grow initialises the new entries and runs the index's split before it publishes the count;
+// a refused or failed grow changes nothing.
+TEST_F(BucketTableTest, GrowInitialisesNewEntriesBeforePublishingAndARefusedOneChangesNothing) {
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     writer.linkIs(0, {4, 7});  // bucket 0 holds slot 7, bucket 1 is empty
+    EXPECT_THROW(writer.resize(4), Basalt::AssertException) << "slots need the index's split";
+    for (std::uint32_t bad : {0u, 1u, 3u, 1u << 31}) {
+        EXPECT_THROW(writer.resize(bad), Basalt::AssertException) << bad;
+    }
+    EXPECT_THROW(writer.resize(4, [] { throw std::runtime_error("split failed"); }),
+                 std::runtime_error);
+    EXPECT_EQ(writer.count(), 2u);
+    EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
+    EXPECT_EQ(nexts(writer), (std::vector<std::uint32_t>{7, kEnd}));
+    EXPECT_EQ(validationError(writer), "valid");
+
     writer.resize(4, [&] {
         EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
         EXPECT_EQ(writer.count(), 4u);
@@ -211,21 +224,6 @@ TEST_F(BucketTableTest, ShrinkPublishesBeforeItReleasesTheTailAndNeverCutsTheFil
     writer.releaseGraceIs(0);
     EXPECT_TRUE(writer.releaseTail());
     EXPECT_LT(fileStat().st_blocks, big.st_blocks) << "the tail's pages were punched out";
-}
-
-TEST_F(BucketTableTest, RefusedResizeChangesNothing) {
-    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
-    writer.linkIs(1, {4, 5});
-    EXPECT_THROW(writer.resize(4), Basalt::AssertException) << "slots need the index's split";
-    for (std::uint32_t bad : {0u, 1u, 3u, 1u << 31}) {
-        EXPECT_THROW(writer.resize(bad), Basalt::AssertException) << bad;
-    }
-    EXPECT_THROW(writer.resize(4, [] { throw std::runtime_error("split failed"); }),
-                 std::runtime_error);
-    EXPECT_EQ(writer.count(), 2u);
-    EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
-    EXPECT_EQ(nexts(writer), (std::vector<std::uint32_t>{marker(1), 5}));
-    EXPECT_EQ(validationError(writer), "valid");
 }
 
 // Both views follow a count published behind their back by remapping, but never to a count the
@@ -274,7 +272,8 @@ TEST_F(BucketTableTest, ViewsFollowThePublishedCountOnlyWhereTheFileHoldsIt) {
     EXPECT_EQ(writer.count(), 8u);
 }
 
-TEST_F(BucketTableTest, ValidateNamesTheFirstBadEntry) {
+// validate() names the first bad entry; validateFile() notices a removed or replaced file.
+TEST_F(BucketTableTest, ValidateNamesTheFirstBadEntryAndValidateFileAReplacedFile) {
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     writer.resize(4);  // order 0, 2, 1, 3
     struct Case {
@@ -299,16 +298,12 @@ TEST_F(BucketTableTest, ValidateNamesTheFirstBadEntry) {
     EXPECT_EQ(validationError(writer),
               "BucketTable::validate() bad fenix:" + std::to_string(kFenix + 1) +
                   " wanted:" + std::to_string(kFenix));
-}
 
-TEST_F(BucketTableTest, ValidateFileNoticesARemovedOrReplacedFile) {
-    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     EXPECT_NO_THROW(writer.validateFile());
     ASSERT_EQ(::unlink(path().c_str()), 0);
     EXPECT_THROW(writer.validateFile(), Basalt::CorruptionDetectedException);
-    const int fd = ::open(path().c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_EQ(::ftruncate(fd, 4096), 0);
-    ::close(fd);
+    write(0, "", 0);  // re-created
+    truncateTo(4096);
     EXPECT_THROW(writer.validateFile(), Basalt::CorruptionDetectedException);
     writer.cleanup();
     EXPECT_EQ(::access(path().c_str(), F_OK), -1);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -117,20 +116,16 @@ TEST_F(HeraldTest, SameFenixAdoptsTheFileAndEveryReformatSwapsReaders) {
     TestSupport::TraceCapture quiet;
     EXPECT_EQ(w.attach(8), Writer::reformatted);
     EXPECT_EQ(r.poll(ignore), Status::swapped);
-}
 
-TEST_F(HeraldTest, RingSizeMustBeAPowerOfTwoInRange) {
+    // Cleanup retires the queue for readers and removes the file.
+    ASSERT_TRUE(r.attach());
+    w.cleanup();
+    EXPECT_FALSE(std::filesystem::exists(file_));
+    EXPECT_EQ(r.poll(ignore), Status::swapped);
+    EXPECT_FALSE(Reader(debug_, path_).attach());
     for (uint32_t bad : {2u, 12u, HeraldView::maxRingSize * 2}) {
         EXPECT_THROW(Writer(debug_, path_, bad), Basalt::InvalidInitializeException) << bad;
     }
-}
-
-TEST_F(HeraldQueueTest, CleanupRetiresTheQueueForReadersAndRemovesTheFile) {
-    w_.cleanup();
-    EXPECT_FALSE(std::filesystem::exists(file_));
-    EXPECT_EQ(r_.poll(ignore), Status::swapped);
-    EXPECT_TRUE(r_.swapped());
-    EXPECT_FALSE(Reader(debug_, path_).attach());
 }
 
 // True when the mapping at `addr` is a shared read-only mapping of `file`.
@@ -144,33 +139,6 @@ bool mappedReadOnly(const void* addr, const std::string& file) {
             return std::string(perms) == "r--s" && line.find(file) != std::string::npos;
     }
     return false;
-}
-
-TEST_F(HeraldTest, AnotherProcessSeesNotificationsAndTombstonesInOrderThroughAReadOnlyMapping) {
-    Writer w(debug_, path_, 64);
-    w.attach(7);
-    Signal ready, written;
-    // Slot 9's and slot 3's first notifications are superseded by their later ones: a reader
-    // that comes later skips them.
-    const Seens expected = {
-        {700, 3, true}, {5, 4, false}, {9, 5, false}, {3, 6, true}, {0, 7, false}};
-    Child child([&] {
-        Reader r(debug_, path_);
-        if (!r.attach()) return false;
-        ready.post();
-        Seens seen;
-        if (!written.wait() || drain(r, seen) != Status::caughtUp) return false;
-        if (seen != expected) std::cerr << ::testing::PrintToString(seen) << "\n";
-        return mappedReadOnly(r.view().base(), file_) && seen == expected &&
-               r.validateNotif(3, 6) && !r.validateNotif(3, 1) && r.quiesced() &&
-               r.writerSequence() == 7;
-    });
-    ASSERT_TRUE(ready.wait(30, child));
-    for (const int s : {3, 9, ~700, 5, 9, ~3, 0}) {  // ~slot: the slot's tombstone
-        EXPECT_TRUE(s >= 0 ? (w.notify(s), true) : w.tombstone(~s));
-    }
-    written.post();
-    EXPECT_EQ(child.wait(), 0);
 }
 
 uint64_t mix(uint64_t x) {  // splitmix64 finaliser: the self-checking value of a sequence
@@ -227,7 +195,8 @@ TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps)
                 progress.post();
             }
         }
-        return ok && r.quiesced();
+        // Readers map the queue read-only: they cannot damage it for the writer.
+        return ok && r.quiesced() && mappedReadOnly(r.view().base(), file_);
     });
     for (uint64_t q = 0, round = 0; round < ends.size(); ++round) {
         if (round > 0) {
@@ -245,8 +214,6 @@ TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps)
     EXPECT_EQ(validation(w, 7, slots + ring), "");
 }
 
-// A reader exactly a ring behind gets everything; one more notification laps it: it gets
-// nothing, keeps its position, and carries on from the writer's sequence.
 // A reader exactly a ring behind gets everything; one more notification laps it: it gets
 // nothing, keeps its position, and carries on from the writer's sequence.
 TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehind) {
@@ -336,17 +303,9 @@ TEST_F(HeraldQueueTest, SlotBeyondTheRecordGrowsItWithZeroedPositionsAndAnAttach
 }
 
 TEST_F(HeraldQueueTest, ShrinkStartAndEndAreRecordedForReadersAndSurviveTheWriter) {
-    Signal attached, started;
-    Child child([&] {
-        Reader r(debug_, path_);
-        if (!r.attach() || r.shrinkInProgress()) return false;
-        attached.post();
-        return started.wait() && r.shrinkInProgress();
-    });
-    ASSERT_TRUE(attached.wait(30, child));
+    EXPECT_FALSE(r_.shrinkInProgress());
     w_.markShrinkStart();
-    started.post();
-    EXPECT_EQ(child.wait(), 0);
+    EXPECT_TRUE(r_.shrinkInProgress());
     w_.markShrinkEnd();
     EXPECT_FALSE(w_.shrinkInProgress() || r_.shrinkInProgress());
     EXPECT_EQ(w_.shrinkStarts(), 1u);
