@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -27,22 +28,11 @@ TEST(Fnv1a, MatchesPublishedVectors) {
     EXPECT_EQ(fnv("foobar"), 0xbf9cf968u);
 }
 
-TEST(BitReverse, KnownValues) {
+TEST(BitReverse, KnownValuesAndEveryBitMovesToItsMirror) {
     using Basalt::Util::reverse;
     static_assert(reverse(1u) == 0x80000000u);
-    EXPECT_EQ(reverse(0x00000006u), 0x60000000u);
     EXPECT_EQ(reverse(0x12345678u), 0x1E6A2C48u);
-}
-
-TEST(BitReverse, IsAnInvolutionMovingEachBit) {
-    const uint32_t seed = std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 rng(seed);
-    for (int i = 0; i < 10000; ++i) {
-        const uint32_t x = rng();
-        ASSERT_EQ(Basalt::Util::reverse(Basalt::Util::reverse(x)), x) << x;
-    }
-    for (int b = 0; b < 32; ++b) EXPECT_EQ(Basalt::Util::reverse(1u << b), 1u << (31 - b));
+    for (int b = 0; b < 32; ++b) EXPECT_EQ(reverse(1u << b), 1u << (31 - b));
 }
 
 constexpr uint32_t bits(std::initializer_list<int> levels) {
@@ -51,38 +41,39 @@ constexpr uint32_t bits(std::initializer_list<int> levels) {
     return w;
 }
 
-TEST(TraceSwitches, ErrorsAreAlwaysOn) {
-    EXPECT_EQ(Basalt::traceSwitchWord("Anything", ""), 1u);
-    EXPECT_EQ(Basalt::traceSwitchWord("Anything", "Other=1-9"), 1u);
-    EXPECT_EQ(Basalt::traceSwitchWord("", "*=2"), bits({0, 2}));
-}
-
-TEST(TraceSwitches, ListsRangesAndMatchingEntriesCombine) {
-    const char* sw = "*=0-2;FlowTableMgrThreadBase=2,4";
-    EXPECT_EQ(Basalt::traceSwitchWord("FlowTableMgrThreadBase", sw), bits({0, 1, 2, 4}));
-    EXPECT_EQ(Basalt::traceSwitchWord("Other", sw), bits({0, 1, 2}));
-    EXPECT_EQ(Basalt::traceSwitchWord("x", "x=0-9"), 0x3FFu);
-    EXPECT_EQ(Basalt::traceSwitchWord("x", " x = 1 , 5 ; "), bits({0, 1, 5}));
-}
-
-TEST(TraceSwitches, PrefixMatchOnlyWithTrailingStar) {
-    EXPECT_EQ(Basalt::traceSwitchWord("tbl/ipv4/route", "tbl/ipv4*=5"), bits({0, 5}));
-    EXPECT_EQ(Basalt::traceSwitchWord("tbl/ipv6", "tbl/ipv4*=5"), 1u);
-    EXPECT_EQ(Basalt::traceSwitchWord("FlowTable", "Flow=3"), 1u);
-    EXPECT_EQ(Basalt::traceSwitchWord("Flow", "FlowTable=3"), 1u);
-    EXPECT_EQ(Basalt::traceSwitchWord("Flow", "Flow*=3"), bits({0, 3}));
-    // A star anywhere but last is not a wildcard; the entry is ignored.
-    EXPECT_EQ(Basalt::traceSwitchWord("FlowX", "F*X=3"), 1u);
-}
-
-TEST(TraceSwitches, MalformedEntriesAreIgnoredWhole) {
+// Level 0 (errors) is always on; an entry names a handler (a trailing star matches a prefix) and
+// lists levels and ranges; a malformed entry is ignored whole without spoiling its neighbours.
+TEST(TraceSwitches, TableOfSwitchTexts) {
+    struct Row {
+        const char* handler;
+        const char* switches;
+        std::uint32_t word;
+    };
+    const char* both = "*=0-2;FlowTableMgrThreadBase=2,4";
+    for (const Row& r : std::vector<Row>{
+             {"Anything", "", 1u},
+             {"Anything", "Other=1-9", 1u},
+             {"", "*=2", bits({0, 2})},
+             {"FlowTableMgrThreadBase", both, bits({0, 1, 2, 4})},
+             {"Other", both, bits({0, 1, 2})},
+             {"x", "x=0-9", 0x3FFu},
+             {"x", " x = 1 , 5 ; ", bits({0, 1, 5})},
+             {"tbl/ipv4/route", "tbl/ipv4*=5", bits({0, 5})},
+             {"tbl/ipv6", "tbl/ipv4*=5", 1u},
+             {"FlowTable", "Flow=3", 1u},
+             {"Flow", "FlowTable=3", 1u},
+             {"Flow", "Flow*=3", bits({0, 3})},
+             {"FlowX", "F*X=3", 1u},  // a star anywhere but last is no wildcard
+             {"x", "x=2,a;x=4;garbage", bits({0, 4})},
+             {"x", ";x=3;;", bits({0, 3})},
+         }) {
+        EXPECT_EQ(Basalt::traceSwitchWord(r.handler, r.switches), r.word)
+            << r.handler << " " << r.switches;
+    }
     for (const char* bad : {"=3", "noequals", "x=", "x=10", "x=3-", "x=-3", "x=5-2", "x=a",
                             "x=3,,4", "x==3", ";;;", "x=1-2-3", "x=99999999999"}) {
         EXPECT_EQ(Basalt::traceSwitchWord("x", bad), 1u) << bad;
     }
-    // A bad entry does not spoil its neighbours.
-    EXPECT_EQ(Basalt::traceSwitchWord("x", "x=2,a;x=4;garbage"), bits({0, 4}));
-    EXPECT_EQ(Basalt::traceSwitchWord("x", ";x=3;;"), bits({0, 3}));
 }
 
 TEST(TraceSwitches, RandomTextNeverCrashesAndKeepsErrorsOn) {

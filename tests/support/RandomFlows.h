@@ -1,8 +1,8 @@
 #pragma once
 
-// Random flow keys and records for round-trip and property tests. Every attribute gets a value
-// from its whole range (including unnamed enumerators and non-finite times), so text forms and
-// comparisons are exercised beyond the values the agent usually stores.
+// Random flow keys and records (randomRecord makes either) for round-trip and property tests. Every
+// attribute gets a value from its whole range (including unnamed enumerators and non-finite times),
+// so text forms and comparisons are exercised beyond the values the agent usually stores.
 
 #include <array>
 #include <bit>
@@ -79,7 +79,10 @@ void fillCommonFlowAttributes(Entry& e, std::mt19937_64& rng) {
 template <class Record>
 Record randomRecord(std::mt19937_64& rng) {
     using namespace FlowTracking;
-    if constexpr (std::is_same_v<Record, IpFlowEntry> || std::is_same_v<Record, Ip6FlowEntry>) {
+    if constexpr (std::is_same_v<Record, IpFlowKey> || std::is_same_v<Record, Ip6FlowKey>) {
+        return randomKey<Record>(rng);
+    } else if constexpr (std::is_same_v<Record, IpFlowEntry> ||
+                         std::is_same_v<Record, Ip6FlowEntry>) {
         Record e(randomKey<std::remove_cvref_t<decltype(Record().key())>>(rng));
         fillCommonFlowAttributes(e, rng);
         if constexpr (std::is_same_v<Record, IpFlowEntry>) {

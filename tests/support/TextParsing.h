@@ -1,14 +1,19 @@
 #pragma once
 
-// Parsing helpers for text-form tests. Every parse runs over an exactly-sized heap copy of the
-// text (no terminating NUL), so a parser that reads past its end trips AddressSanitizer.
+// Value-text tests as tables. Every parse runs over an exactly-sized heap copy of the text (no
+// terminating NUL), so a parser that reads past its end trips AddressSanitizer.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "contracts/Kiln/TextForm.h"
 
@@ -25,10 +30,14 @@ T parseExact(const std::string& text, std::size_t* consumed = nullptr) {
     return value;
 }
 
-// The value text and the display text of a value.
 template <class T>
 std::string textOf(const T& v) {
-    return valueToStrep(v).stdString();
+    using Kiln::valueToStrep;
+    if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+        return std::to_string(v);  // the runtime writes no signed numbers of its own
+    } else {
+        return valueToStrep(v).stdString();
+    }
 }
 template <class T>
 std::string displayOf(const T& v) {
@@ -37,54 +46,133 @@ std::string displayOf(const T& v) {
     return os.str();
 }
 
-// Parses a complete value text; trailing text is a Kiln::RangeException.
+// One type's parser, type-erased: reads from the start of a text and returns the value text of
+// what it read (or throws Kiln::RangeException).
+using Parse = std::function<std::string(const std::string&, std::size_t*)>;
+using Parsers = std::map<std::string, Parse>;
+
 template <class T>
-T parseWhole(const std::string& text) {
+Parse parserOf() {
+    return [](const std::string& text, std::size_t* consumed) {
+        return textOf(parseExact<T>(text, consumed));
+    };
+}
+
+inline bool isOnePrintableLine(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// A row of a value-text table. `reads` is the value text the parser makes of `text`, or "!"
+// followed by the start of the error message when `text` is not a complete value text.
+struct TextRow {
+    std::string type;
+    std::string text;
+    std::string reads;
+    std::size_t length = std::string::npos;  // what the parser takes when not the whole text
+};
+
+inline void expectRow(const Parsers& parsers, const TextRow& row) {
+    SCOPED_TRACE(row.type + " " + Kiln::quotedText(row.text).stdString());
+    const Parse& parse = parsers.at(row.type);
     std::size_t consumed = 0;
-    T value = parseExact<T>(text, &consumed);
-    if (consumed != text.size()) throw Kiln::RangeException("trailing text");
-    return value;
-}
-
-// The parse error of a complete value text, or "accepted".
-template <class T>
-std::string errorOf(const std::string& text) {
-    try {
-        parseWhole<T>(text);
-    } catch (const Kiln::RangeException& e) {
-        return e.what();
+    if (row.reads.starts_with('!')) {
+        const std::string message = row.reads.substr(1);
+        try {
+            parse(row.text, &consumed);
+        } catch (const Kiln::RangeException& e) {
+            EXPECT_TRUE(e.message().starts_with(message)) << e.message();
+            EXPECT_TRUE(isOnePrintableLine(e.message())) << e.message();
+            return;
+        }
+        EXPECT_TRUE(message.empty()) << "no error";
+        EXPECT_LT(consumed, row.text.size()) << "accepted as a complete text";
+        return;
     }
-    return "accepted";
+    ASSERT_NO_THROW(EXPECT_EQ(parse(row.text, &consumed), row.reads));
+    EXPECT_EQ(consumed, std::min(row.length, row.text.size()));
+    // What is written reads back to itself, and a parser stops at the end of its own text.
+    ASSERT_NO_THROW(EXPECT_EQ(parse(row.reads + ", 'x'", &consumed), row.reads));
+    EXPECT_EQ(consumed, row.reads.size());
 }
 
-// `text` with its first occurrence of `from` replaced by `to` (`from` must occur).
-inline std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    if (at == std::string::npos) throw std::logic_error("no \"" + from + "\" in " + text);
-    return text.replace(at, from.size(), to);
+inline void expectRows(const Parsers& parsers, const std::vector<TextRow>& rows) {
+    for (const TextRow& row : rows) expectRow(parsers, row);
 }
 
-// One to four random single-character insertions, deletions or replacements, drawn from the
-// characters that value texts are made of plus a few hostile bytes.
+// Texts that are no complete value text of `type`.
+struct Rejected {
+    std::string type;
+    std::vector<std::string> texts;
+};
+
+inline void expectRejected(const Parsers& parsers, const std::vector<Rejected>& table) {
+    for (const Rejected& r : table) {
+        for (const std::string& text : r.texts) expectRow(parsers, {r.type, text, "!"});
+    }
+}
+
+// One to three random single-character insertions, deletions, replacements or truncations,
+// drawn from the characters value texts are made of, the bytes that must be escaped, and any
+// byte.
 inline std::string mutated(std::string text, std::mt19937_64& rng) {
-    static const char alphabet[] = "0123456789abcdef:./,' {}()-+xVvalueTrueFalsnoinf\\\x01\xff";
-    const int edits = 1 + static_cast<int>(rng() % 4);
-    for (int e = 0; e < edits; ++e) {
+    static const std::string alphabet =
+        std::string("0123456789abcdefABCDEF:./,' {}()-+xVvalueTrueFalsnoinf\\\n\x01\x7f\xff") +
+        '\0';
+    auto randomChar = [&] {
+        return rng() % 4 ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
+    };
+    for (int edits = 1 + static_cast<int>(rng() % 3); edits > 0; --edits) {
         const std::size_t at = rng() % (text.size() + 1);
-        const char c = alphabet[rng() % (sizeof alphabet - 1)];
-        switch (rng() % 3) {
+        switch (rng() % 4) {
             case 0:
-                text.insert(at, 1, c);
+                text.insert(at, 1, randomChar());
                 break;
             case 1:
                 if (at < text.size()) text.erase(at, 1);
                 break;
+            case 2:
+                if (at < text.size()) text[at] = randomChar();
+                break;
             default:
-                if (at < text.size()) text[at] = c;
+                if (rng() % 4 == 0) text.resize(at);
                 break;
         }
     }
     return text;
+}
+
+// Hostile input for one parser, starting from valid texts: no proper prefix reads as the whole
+// value, no mutation crashes, errors are one printable line, and whatever is accepted writes a
+// value text that reads back to itself.
+inline void expectHostileTextsHandled(const Parse& parse, const std::vector<std::string>& valid,
+                                      std::mt19937_64& rng, int mutations) {
+    std::size_t consumed = 0;
+    for (const std::string& full : valid) {
+        const std::string canonical = parse(full, &consumed);
+        ASSERT_EQ(consumed, full.size()) << full;
+        for (std::size_t n = 0; n < full.size(); ++n) {
+            try {
+                EXPECT_NE(parse(full.substr(0, n), &consumed), canonical)
+                    << "prefix " << full.substr(0, n) << " reads as the whole";
+                EXPECT_LE(consumed, n);
+            } catch (const Kiln::RangeException&) {
+            }
+        }
+    }
+    for (int i = 0; i < mutations; ++i) {
+        const std::string text = mutated(valid[rng() % valid.size()], rng);
+        std::string canonical;
+        try {
+            canonical = parse(text, &consumed);
+        } catch (const Kiln::RangeException& e) {
+            ASSERT_TRUE(isOnePrintableLine(e.message())) << e.message();
+            continue;
+        }
+        ASSERT_LE(consumed, text.size());
+        std::size_t again = 0;
+        ASSERT_EQ(parse(canonical, &again), canonical) << Kiln::quotedText(text);
+        ASSERT_EQ(again, canonical.size()) << canonical;
+    }
 }
 
 }  // namespace TestSupport
