@@ -105,7 +105,10 @@ class SlotTableTest : public ::testing::Test {
         std::multiset<std::uint64_t> out;
         std::uint32_t next = SlotLink::load(chainHead).next;
         for (std::uint32_t steps = 0; next != SlotLink::endOfList; ++steps) {
-            EXPECT_LE(steps, table->capacity());
+            if (steps == table->capacity()) {
+                ADD_FAILURE() << "the chain is longer than the table: it loops";
+                break;
+            }
             const auto& slot = table->slots()[next];
             EXPECT_TRUE(slot.head.status & SlotTable::occupied);
             const IpFlowEntry e = Hoard::loadSlotValue(slot);
