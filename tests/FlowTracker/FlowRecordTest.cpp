@@ -74,6 +74,17 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text.replace(at, from.size(), to);
 }
 
+// `text` with the value of its first attribute `name` replaced by `value`.
+std::string withValue(std::string text, const std::string& name, const std::string& value) {
+    const auto at = text.find("'" + name + "': ");
+    if (at == std::string::npos) throw std::logic_error("no " + name + " in " + text);
+    const auto from = at + name.size() + 4;
+    return text.replace(from, text.find_first_of(",}", from) - from, value);
+}
+
+const IpFlowKey kKey(Vrf::VrfIdMap::VrfId(1), Bridging::VlanIdOrAnyOrNone(100),
+                     Wirekit::IpAddr(10, 0, 0, 1), Wirekit::IpAddr(10, 0, 0, 2),
+                     Wirekit::ipProtoTcp, 1234, 80);
 const std::string kIpKey =
     "Value('FlowTracking::IpFlowKey', ** {'vrfId': 16777215, 'vlanId': 0, 'srcAddr': 0.0.0.0, "
     "'dstAddr': 0.0.0.0, 'ipProtocol': 255, 'srcPort': 0, 'dstPort': 0})";
@@ -88,6 +99,8 @@ const std::string kIpEntry =
     "'startTime': 0, 'lastPktTime': 0, 'inIfIndex': 0, 'outIfIndex': 0, 'inIfType': 0, "
     "'vni': 4294967295, 'tunnelState': unknown, 'entryExported': False})";
 const std::string kIp6Entry = textOf(Ip6FlowEntry());
+const std::string kGroupKey =
+    "Value('Hoard::FlowTracker::FlowGroupCounterKey', ** {'ftId': 3, 'fgId': 9})";
 const std::string kBgp6Entry = textOf(Bgp6FlowEntry());
 const std::string kGroup = textOf(FlowGroupCounterEntry());
 const std::string kTotal = textOf(FlowCounterEntry());
@@ -97,81 +110,64 @@ TEST(RecordTexts, TableOfTexts) {
     TestSupport::expectRows(
         kParsers,
         {
-            {"IpFlowKey", kIpKey, kIpKey},
-            {"Ip6FlowKey", kIp6Key, kIp6Key},
-            {"IpFlowEntry", kIpEntry, kIpEntry},
-            {"FlowGroupCounterKey",
-             "Value('Hoard::FlowTracker::FlowGroupCounterKey', ** {'ftId': 3, 'fgId': 9})",
-             "Value('Hoard::FlowTracker::FlowGroupCounterKey', ** {'ftId': 3, 'fgId': 9})"},
-            {"FlowCounterKey", "4294967295", "4294967295"},  // the total key is a bare number
-            {"FlowCounterKey", "4294967296", "!key: "},
+            {"IpFlowKey", "=", {kIpKey}},
+            {"Ip6FlowKey", "=", {kIp6Key}},
+            {"IpFlowEntry", "=", {kIpEntry}},
+            {"FlowGroupCounterKey", "=", {kGroupKey}},
+            {"FlowCounterKey", "=", {"4294967295"}},  // the total key is a bare number
+            {"FlowCounterKey", "!key: ", {"4294967296"}},
 
             // Attributes reordered, missing, repeated; a key of the other family; anything after
             // the closing "})"; extra blanks.
             {"IpFlowKey",
-             replaced(kIpKey, "'srcPort': 0, 'dstPort': 0", "'dstPort': 0, 'srcPort': 0"), "!"},
-            {"IpFlowKey", replaced(kIpKey, ", 'vlanId': 0", ""), "!"},
-            {"IpFlowKey", replaced(kIpKey, "'srcPort': 0", "'srcPort': 0, 'srcPort': 0"), "!"},
-            {"IpFlowKey", kIp6Key, "!"},
-            {"Ip6FlowKey", kIpKey, "!"},
-            {"IpFlowKey", kIpKey + " ", "!"},
-            {"IpFlowKey", kIpKey + "})", "!"},
-            {"Ip6FlowKey", kIp6Key + ", 'x'", "!"},
-            {"IpFlowKey", replaced(kIpKey, "'vrfId': ", "'vrfId':  "), "!"},
-            // Values out of their type's range name the attribute.
-            {"IpFlowKey", replaced(kIpKey, "'srcPort': 0", "'srcPort': 65536"), "!srcPort: "},
-            {"IpFlowKey", replaced(kIpKey, "'dstPort': 0", "'dstPort': -1"), "!dstPort: "},
-            {"IpFlowKey", replaced(kIpKey, "'vrfId': 16777215", "'vrfId': 4294967296"), "!vrfId: "},
-            {"IpFlowKey", replaced(kIpKey, "0.0.0.0", "0.0.0.256"), "!srcAddr: "},
-
-            {"IpFlowEntry", replaced(kIpEntry, " 'hwBytes': 0,", ""), "!"},
+             "!",
+             {replaced(kIpKey, "'srcPort': 0, 'dstPort': 0", "'dstPort': 0, 'srcPort': 0"),
+              replaced(kIpKey, ", 'vlanId': 0", ""),
+              replaced(kIpKey, "'srcPort': 0", "'srcPort': 0, 'srcPort': 0"), kIp6Key, kIpKey + " ",
+              kIpKey + "})", replaced(kIpKey, "'vrfId': ", "'vrfId':  ")}},
+            {"Ip6FlowKey", "!", {kIpKey, kIp6Key + ", 'x'"}},
+            {"IpFlowEntry",
+             "!",
+             {replaced(kIpEntry, " 'hwBytes': 0,", ""), kIp6Entry, kIpEntry + "x"}},
             {"Ip6FlowEntry",
-             replaced(kIp6Entry, "'tcpFlags': 0, 'tos': 0", "'tos': 0, 'tcpFlags': 0"), "!"},
-            {"IpFlowEntry", kIp6Entry, "!"},
-            {"BgpFlowEntry", kIpEntry, "!"},
-            {"IpFlowEntry", kIpEntry + "x", "!"},
-            {"IpFlowEntry", replaced(kIpEntry, "'dstPort': 0})", "'dstPort': 70000})"),
-             "!key: dstPort: "},
-            {"IpFlowEntry", replaced(kIpEntry, "'bytes': 0", "'bytes': -1"), "!bytes: "},
-            {"IpFlowEntry", replaced(kIpEntry, "'startTime': 0", "'startTime': 1e999"),
-             "!startTime: "},
-            {"IpFlowEntry", replaced(kIpEntry, "'tunnelState': unknown", "'tunnelState': gre"),
-             "!tunnelState: "},
-            {"IpFlowEntry", replaced(kIpEntry, "'entryExported': False", "'entryExported': 0"),
-             "!entryExported: "},
-            {"Bgp6FlowEntry", replaced(kBgp6Entry, "'srcPrefixLen': 0", "'srcPrefixLen': 256"),
-             "!srcPrefixLen: "},
-
-            {"FlowGroupCounterEntry", replaced(kGroup, "'fgId': 65535", "'fgId': 65536"),
-             "!key: fgId: "},
-            {"FlowGroupCounterEntry", replaced(kGroup, "'ftId': 0", "'ftId': x"), "!key: ftId: "},
-            {"FlowGroupCounterEntry", replaced(kGroup, "'packets': 0", "'packets': 1.5"),
-             "!flowEntry: "},
-            {"FlowGroupCounterEntry",
-             replaced(kGroup, "'lastClearedTime': 0", "'lastClearedTime': zero"),
-             "!flowEntry: lastClearedTime: "},
-            {"FlowCounterEntry", replaced(kTotal, "'key': 0", "'key': -1"), "!key: "},
+             "!",
+             {replaced(kIp6Entry, "'tcpFlags': 0, 'tos': 0", "'tos': 0, 'tcpFlags': 0")}},
+            {"BgpFlowEntry", "!", {kIpEntry}},
             // A group key where a total key belongs, and the other way round.
-            {"FlowCounterEntry", replaced(kGroup, "FlowGroupCounterEntry", "FlowCounterEntry"),
-             "!"},
-            {"FlowGroupCounterEntry", replaced(kTotal, "FlowCounterEntry", "FlowGroupCounterEntry"),
-             "!"},
+            {"FlowCounterEntry",
+             "!",
+             {replaced(kGroup, "FlowGroupCounterEntry", "FlowCounterEntry")}},
+            {"FlowGroupCounterEntry",
+             "!",
+             {replaced(kTotal, "FlowCounterEntry", "FlowGroupCounterEntry")}},
+
+            // Values out of their type's range name the attribute, inside a record "key" first.
+            {"IpFlowKey", "!srcPort: ", {withValue(kIpKey, "srcPort", "65536")}},
+            {"IpFlowKey", "!dstPort: ", {withValue(kIpKey, "dstPort", "-1")}},
+            {"IpFlowKey", "!vrfId: ", {withValue(kIpKey, "vrfId", "4294967296")}},
+            {"IpFlowKey", "!srcAddr: ", {withValue(kIpKey, "srcAddr", "0.0.0.256")}},
+            {"IpFlowEntry", "!key: dstPort: ", {withValue(kIpEntry, "dstPort", "70000")}},
+            {"IpFlowEntry", "!bytes: ", {withValue(kIpEntry, "bytes", "-1")}},
+            {"IpFlowEntry", "!startTime: ", {withValue(kIpEntry, "startTime", "1e999")}},
+            {"IpFlowEntry", "!tunnelState: ", {withValue(kIpEntry, "tunnelState", "gre")}},
+            {"IpFlowEntry", "!entryExported: ", {withValue(kIpEntry, "entryExported", "0")}},
+            {"Bgp6FlowEntry", "!srcPrefixLen: ", {withValue(kBgp6Entry, "srcPrefixLen", "256")}},
+            {"FlowGroupCounterEntry", "!key: fgId: ", {withValue(kGroup, "fgId", "65536")}},
+            {"FlowGroupCounterEntry", "!key: ftId: ", {withValue(kGroup, "ftId", "x")}},
+            {"FlowGroupCounterEntry", "!flowEntry: ", {withValue(kGroup, "packets", "1.5")}},
+            {"FlowGroupCounterEntry",
+             "!flowEntry: lastClearedTime: ",
+             {withValue(kGroup, "lastClearedTime", "zero")}},
+            {"FlowCounterEntry", "!key: ", {withValue(kTotal, "key", "-1")}},
         });
 }
 
 // Each attribute lands in its own place of the text.
 TEST(RecordTexts, ValuesWriteThePinnedTexts) {
-    const IpFlowKey k(Vrf::VrfIdMap::VrfId(1), Bridging::VlanIdOrAnyOrNone(100),
-                      Wirekit::IpAddr(10, 0, 0, 1), Wirekit::IpAddr(10, 0, 0, 2),
-                      Wirekit::ipProtoTcp, 1234, 80);
-    EXPECT_EQ(valueToStrep(k),
+    EXPECT_EQ(valueToStrep(kKey),
               "Value('FlowTracking::IpFlowKey', ** {'vrfId': 1, 'vlanId': 100, 'srcAddr': "
               "10.0.0.1, 'dstAddr': 10.0.0.2, 'ipProtocol': 6, 'srcPort': 1234, 'dstPort': 80})");
-    EXPECT_EQ(TestSupport::displayOf(k), valueToStrep(k).stdString());
-    EXPECT_EQ(textOf(IpFlowKey()), kIpKey);
-    EXPECT_EQ(textOf(Ip6FlowKey()), kIp6Key);
-    EXPECT_EQ(textOf(IpFlowEntry()), kIpEntry);
-    EXPECT_EQ(textOf(Ip6FlowEntry(Ip6FlowKey())), kIp6Entry);
+    EXPECT_EQ(TestSupport::displayOf(kKey), valueToStrep(kKey).stdString());
 
     BgpFlowEntry e;
     e.srcAsIs(65001);
@@ -195,20 +191,16 @@ TEST(RecordTexts, ValuesWriteThePinnedTexts) {
               "Value('Hoard::FlowTracker::FlowCounterEntry', ** {'key': 7, 'flowEntry': "
               "Value('Hoard::FlowTracker::FlowEntry', ** {'flows': 1, 'expiredFlows': 2, "
               "'packets': 3, 'lastClearedTime': 0.5})})");
-    EXPECT_EQ(valueToStrep(FlowGroupCounterKey(FtId(3), TemplateId(9))),
-              "Value('Hoard::FlowTracker::FlowGroupCounterKey', ** {'ftId': 3, 'fgId': 9})");
+    EXPECT_EQ(textOf(FlowGroupCounterKey(FtId(3), TemplateId(9))), kGroupKey);
 }
 
 TEST(RecordTexts, DisplayTexts) {
-    const IpFlowKey k(Vrf::VrfIdMap::VrfId(1), Bridging::VlanIdOrAnyOrNone(100),
-                      Wirekit::IpAddr(10, 0, 0, 1), Wirekit::IpAddr(10, 0, 0, 2),
-                      Wirekit::ipProtoTcp, 1234, 80);
-    EXPECT_EQ(k.str(),
+    EXPECT_EQ(kKey.str(),
               " vrf: 1, vlan: 100, src: 10.0.0.1, dst: 10.0.0.2, proto: 6, srcPort: 1234, "
               "dstPort: 80");
     EXPECT_EQ(Ip6FlowKey().str(),
               " vrf: 16777215, vlan: none, src: ::, dst: ::, proto: 255, srcPort: 0, dstPort: 0");
-    EXPECT_EQ(IpFlowEntry(k).str(), Kiln::String(" IpFlowEntry key: ") + k.str());
+    EXPECT_EQ(IpFlowEntry(kKey).str(), Kiln::String(" IpFlowEntry key: ") + kKey.str());
     EXPECT_EQ(Bgp6FlowEntry().str(), Kiln::String(" Bgp6FlowEntry key: ") + Ip6FlowKey().str());
     EXPECT_EQ(BgpFlowEntry().str().stdString().rfind(" BgpFlowEntry key:  vrf: ", 0), 0u);
 
