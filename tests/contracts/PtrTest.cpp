@@ -16,7 +16,8 @@
 
 namespace {
 
-struct Counted : Kiln::PtrInterface {
+// Over-aligned: every allocation also checks the aligned operator new.
+struct alignas(64) Counted : Kiln::PtrInterface {
     explicit Counted(std::atomic<int>* destroyed) : destroyed_(destroyed) {}
     ~Counted() override { destroyed_->fetch_add(1); }
     std::atomic<int>* destroyed_;
@@ -32,22 +33,14 @@ struct Recycled : Kiln::PtrInterface {
     void handleZeroRef() override { ++zeroRefs; }
 };
 
-// Turns atomic counting on or off for one test and restores the previous mode.
-class ThreadSafePointers {
-  public:
-    explicit ThreadSafePointers(bool on) : previous_(Kiln::VFPtrInterface::threadSafePointers()) {
-        Kiln::VFPtrInterface::threadSafePointersIs(on);
-    }
-    ~ThreadSafePointers() { Kiln::VFPtrInterface::threadSafePointersIs(previous_); }
-
-  private:
-    bool previous_;
-};
-
+// Counts atomically (the parameter) or not for one test, and restores the previous mode.
 class PtrCounting : public ::testing::TestWithParam<bool> {
   protected:
-    ThreadSafePointers mode_{GetParam()};
+    void SetUp() override { Kiln::VFPtrInterface::threadSafePointersIs(GetParam()); }
+    void TearDown() override { Kiln::VFPtrInterface::threadSafePointersIs(previous_); }
+    const bool previous_ = Kiln::VFPtrInterface::threadSafePointers();
 };
+using PtrThreads = PtrCounting;
 
 TEST_P(PtrCounting, CopiesMovesAssignmentsAndFlagsKeepTheCountExact) {
     std::atomic<int> destroyed{0};
@@ -93,17 +86,19 @@ TEST_P(PtrCounting, CopiesMovesAssignmentsAndFlagsKeepTheCountExact) {
 INSTANTIATE_TEST_SUITE_P(PlainAndAtomic, PtrCounting, ::testing::Bool());
 
 // Eight threads copy and move their own Ptr to one object while another flips one of its flags:
-// in every trial the object dies exactly once (a lost count update leaks it or frees it early).
-TEST(PtrThreads, ConcurrentCopiesAndFlagChangesEndInExactlyOneDestruction) {
-    ThreadSafePointers mode(true);
+// in every trial the object dies exactly once (a lost count update leaks it or frees it early),
+// and the allocation statistics the copiers keep alongside come out exact.
+TEST_P(PtrThreads, ConcurrentCopiesFlagChangesAndAllocationCountsStayExact) {
     constexpr int kThreads = 9;
+    Kiln::AllocTrackTypeInfo info;  // the copiers also count allocations, as tracked types do
     for (int trial = 0; trial < 20; ++trial) {
         std::atomic<int> destroyed{0};
         Kiln::Ptr<Counted> shared = new Counted(&destroyed);
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(shared.ptr()) % 64, 0u);
         std::latch start(kThreads + 1);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&start, t, mine = shared]() mutable {
+            threads.emplace_back([&start, &info, t, mine = shared]() mutable {
                 start.arrive_and_wait();
                 for (int i = 0; i < 20000; ++i) {
                     if (t == 0) {
@@ -111,6 +106,8 @@ TEST(PtrThreads, ConcurrentCopiesAndFlagChangesEndInExactlyOneDestruction) {
                         continue;
                     }
                     Kiln::Ptr<Counted> copy = mine;
+                    Kiln::AllocTrackTypeInfo::trackAllocation(&info, typeid(Counted), 64);
+                    Kiln::AllocTrackTypeInfo::trackDeallocation(&info, 64);
                     Kiln::Ptr<Counted> moved = std::move(copy);
                 }
                 mine.reset();  // one of the threads drops the last reference
@@ -122,40 +119,13 @@ TEST(PtrThreads, ConcurrentCopiesAndFlagChangesEndInExactlyOneDestruction) {
         for (auto& t : threads) t.join();
         ASSERT_EQ(destroyed, 1) << "trial " << trial;
     }
-}
-
-TEST(PtrAllocation, OverAlignedObjectsAreAligned) {
-    struct alignas(64) Wide : Kiln::PtrInterface {
-        char payload[64];
-    };
-    std::vector<Kiln::Ptr<Wide>> all;
-    for (int i = 0; i < 16; ++i) {
-        all.emplace_back(new Wide);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(all.back().ptr()) % 64, 0u);
-    }
-}
-
-TEST(AllocTrack, LiveCountsReturnToZeroUnderConcurrency) {
-    Kiln::AllocTrackTypeInfo info;
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 5000;
-    std::latch start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&start, &info] {
-            start.arrive_and_wait();
-            for (int i = 0; i < kPerThread; ++i) {
-                Kiln::AllocTrackTypeInfo::trackAllocation(&info, typeid(Counted), sizeof(Counted));
-                Kiln::AllocTrackTypeInfo::trackDeallocation(&info, sizeof(Counted));
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(info.allocations(), uint64_t{kThreads * kPerThread});
-    EXPECT_EQ(info.deallocations(), uint64_t{kThreads * kPerThread});
+    EXPECT_EQ(info.allocations(), 20u * (kThreads - 1) * 20000);
+    EXPECT_EQ(info.deallocations(), info.allocations());
     EXPECT_EQ(info.live(), 0);
     EXPECT_EQ(info.liveBytes(), 0);
     EXPECT_NE(info.typeName().find("Counted"), std::string::npos) << info.typeName();
 }
+
+INSTANTIATE_TEST_SUITE_P(Atomic, PtrThreads, ::testing::Values(true));
 
 }  // namespace

@@ -1,8 +1,5 @@
-// hoardctl end to end: the real binary run in its own process against a private shm root. Value
-// texts round-trip through put, list and get; list reads a table while another process writes
-// it; writes refuse what they cannot do safely without touching the files; read-only commands
-// name the fault of a damaged copy and write nothing; errors are one stderr line with exit 1,
-// bad usage exits 2.
+// hoardctl end to end: the real binary, run in its own process against a private shm root. An
+// error is one stderr line with exit 1, bad usage exits 2, and no failure touches the files.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -56,8 +53,7 @@ std::string contents(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs hoardctl with `args` and `input`; collects both outputs. The bounds only guard against a
-// hang (hoardctl is killed then, and its status fails the test).
+// Runs hoardctl with `args` and `input`; collects both outputs (a hang is killed and fails).
 Outcome hoardctl(const std::vector<std::string>& args, const std::string& input = "",
                  Launch run = {}) {
     const int in = ::memfd_create("in", MFD_CLOEXEC);
@@ -146,17 +142,11 @@ void expectAnswers(const std::vector<Row>& rows) {
 
 constexpr const char* flows = "flowtracking/x/flowTable/t1/ipFlowEntry";
 
-template <class T>
-std::string bytesOf(T value) {
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 TEST(Hoardctl, ListWhileAWriterProcessGrowsTheTableIsCompleteUntornAndWritesAreRefused) {
     TestSupport::ShmRoot shm;
-    // Each run: a writer process fills a fresh table "live/<run>" with `base` records (past its
-    // slot limit of 1,024: it grows in 10 % steps) and writes new generations of every seventh
-    // record until `go`; then it writes `batch` records more while list is in the middle of its
-    // output.
+    // Each run: a writer process fills a fresh table "live/<run>" past its slot limit (it grows),
+    // writes new generations of every seventh record until `go`, and then `batch` records more
+    // while list is in the middle of its output.
     constexpr int runs = 50;
     constexpr std::uint32_t base = 2000;
     constexpr std::uint32_t batch = 1000;
@@ -229,17 +219,14 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         Hoard::FlowTracker::FlowCounterKey(7), Hoard::FlowTracker::FlowEntry(1, 2, 3, 0.5)));
     const std::string group = text(groupEntry(5));
     // put takes its value texts as operands or from standard input, skipping blank lines.
+    const std::string input = flowTexts[0] + "\n\n" + flowTexts[1] + "\n" + flowTexts[2];
     expectAnswers({
-        {{"put", flows},
-         0,
-         "created table",
-         flowTexts[0] + "\n\n" + flowTexts[1] + "\n" + flowTexts[2]},
+        {{"put", flows}, 0, "created table", input},
         {{"put", "c/total", total}, 0, "created table"},
         {{"put", "c/groups", group}, 0, "created table"},
         {{"get", "c/total", "7"}, 0, total + "\n"},  // a FlowCounterKey's text is a number
         {{"list", "c/groups"}, 0, group + "\n"},
         {{"get", "c/groups", text(groupEntry(5).key())}, 0, group + "\n"},
-        {{"get", flows, keyText(flowEntry(3))}, 0, flowTexts[2] + "\n"},
     });
     EXPECT_THAT(lines(hoardctl({"list", flows}).out), UnorderedElementsAreArray(flowTexts));
     // ls: a row per table under the root (an operand or --root), put's writer gone.
@@ -263,7 +250,6 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"put", "--help"}, 0, "Hoard::FlowTracker::FlowGroupCounterEntry:\n    Value("},
         {{}, 2, "no command"},
         {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-        {{"list"}, 2, "list: missing operand"},
         {{"get", flows}, 2, "get: missing operand"},
         {{"list", flows, "extra"}, 2, "unexpected operand 'extra'"},
         {{"list", "--bogus", flows}, 2, "unknown option '--bogus'"},
@@ -299,16 +285,12 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
     // Slot 0 (past the 192-byte header and the lookaside slot) holds the first record written.
     const std::uint64_t slot0 = 192 + 2 * Hoard::SlotWriterTable<IpFlowEntry>::slotSize;
     const std::uintmax_t size = fs::file_size(dir(flows) + "/slots");
-    const auto overwrite = [](const std::string& file, std::uint64_t offset, std::string bytes) {
-        std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
-        f.seekp(static_cast<std::streamoff>(offset));
-        ASSERT_TRUE(f.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+    const auto overwrite = [](const std::string& file, std::uint64_t at, const std::string& bytes) {
+        std::ofstream f(file, std::ios::binary | std::ios::in);
+        ASSERT_TRUE(f.seekp(at).write(bytes.data(), bytes.size()));
     };
-    overwrite(copy("unoccupied") + "slots", slot0 + 8, bytesOf(~Hoard::SlotTable::occupied));
-    overwrite(copy("badLink") + "slots", slot0, bytesOf(23ull << 32));  // next: past 16 slots
-    overwrite(copy("checksum") + "slots", 156, bytesOf(99u));  // maxSlots: the checksum fails
+    overwrite(copy("unoccupied") + "slots", slot0 + 8, std::string(4, '\0'));  // slot 0's flags
     overwrite(copy("noise") + "slots", 0, std::string(size, '\xA7'));
-    overwrite(copy("ownerChecksum") + "owner", 40, "\x5A");  // one byte of the socket name
     overwrite(copy("ownerNoise") + "owner", 0, std::string(136, '\xA7'));
     fs::resize_file(copy("halved") + "slots", size / 2);
     fs::resize_file(copy("empty") + "slots", 0);
@@ -322,15 +304,12 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         std::string says;
     } damages[] = {
         {"unoccupied", {"validate", "rm", "put"}, "not marked as occupied"},
-        {"badLink", {"validate", "rm"}, "out-of-range index: 23"},
-        {"checksum", reads, "SlotTable::Header::validate() checksum fail"},
         {"noise", reads, "bad magic"},
         {"halved", reads, "bad shmem size"},
         {"empty", reads, "bad header file size: 0"},
         {"directory", reads, "slots is not a regular file"},
         {"directory", {"put", "rm"}, "slots is not a regular file"},
         {"unreadable", reads, "slots: Permission denied"},  // not as root
-        {"ownerChecksum", {"put", "rm"}, "/owner is damaged"},
         {"ownerNoise", {"put", "rm"}, "/owner is damaged"},
     };
     for (const auto& d : damages) {
