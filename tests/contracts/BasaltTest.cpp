@@ -1,9 +1,14 @@
+// The platform layer beneath the tables: FNV-1a mixing, bit reversal, trace switches and the
+// two trace front ends (debug handlers, Kiln trace handles), assertions, the process clock and
+// type-name demangling.
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -14,10 +19,15 @@
 #include "contracts/Basalt/HashMix.h"
 #include "contracts/Basalt/TraceSink.h"
 #include "contracts/Basalt/Util.h"
+#include "contracts/Kiln/Demangle.h"
+#include "contracts/Kiln/System.h"
+#include "contracts/Kiln/Trace.h"
+#include "tests/support/ManualClockGuard.h"
 #include "tests/support/TraceCapture.h"
 
 namespace {
 
+using namespace testing;
 using Fnv = Basalt::Impl::HashMix<uint32_t>;
 
 uint32_t fnv(std::string_view s) { return Fnv::mixFixedLen(Fnv::offsetBasis, s.data(), s.size()); }
@@ -76,29 +86,6 @@ TEST(TraceSwitches, TableOfSwitchTexts) {
     }
 }
 
-TEST(TraceSwitches, RandomTextNeverCrashesAndKeepsErrorsOn) {
-    const uint32_t seed = std::random_device{}();
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 rng(seed);
-    const std::string alphabet = "x*=;,-0123456789 a";
-    for (int i = 0; i < 20000; ++i) {
-        std::string sw(rng() % 24, ' ');
-        for (char& c : sw) c = alphabet[rng() % alphabet.size()];
-        const uint32_t w = Basalt::traceSwitchWord("x", sw);
-        ASSERT_EQ(w & 1u, 1u) << sw;
-        ASSERT_EQ(w & ~0x3FFu, 0u) << sw;
-    }
-}
-
-TEST(TraceSwitches, ReadFromEnvironmentOnReload) {
-    ASSERT_EQ(setenv(Basalt::traceSwitchesVariable, "EnvProbe*=3", 1), 0);
-    Basalt::traceSwitchesReload();
-    EXPECT_EQ(Basalt::traceSwitchWord("EnvProbeHandler"), bits({0, 3}));
-    ASSERT_EQ(unsetenv(Basalt::traceSwitchesVariable), 0);
-    Basalt::traceSwitchesReload();
-    EXPECT_EQ(Basalt::traceSwitchWord("EnvProbeHandler"), 1u);
-}
-
 TEST(DebugHandler, OneHandlerPerNameEvenWhenRequestedConcurrently) {
     constexpr int kThreads = 8;
     std::vector<std::shared_ptr<Basalt::Platform::DebugHandler>> got(kThreads);
@@ -112,54 +99,67 @@ TEST(DebugHandler, OneHandlerPerNameEvenWhenRequestedConcurrently) {
     EXPECT_NE(Basalt::Platform::getDebugHandler("OtherName"), got[0]);
 }
 
-TEST(DebugHandler, ReportsOnlyEnabledLevels) {
+// A line is written only at an enabled level and KILN_TRACE builds its text only then; a failed
+// BASALT_ASSERT names its expression and place, and its line is at level 0, which is always on.
+TEST(Tracing, OnlyEnabledLevelsAreWrittenAndAFailedAssertAlwaysIs) {
+    ASSERT_EQ(setenv(Basalt::traceSwitchesVariable, "KilnTrace*=4", 1), 0);
+    Basalt::traceSwitchesReload();
+    Kiln::TraceHandle handle("KilnTraceProbe");  // starts with what FLOWTABLE_TRACE asks for
+    ASSERT_EQ(unsetenv(Basalt::traceSwitchesVariable), 0);
+    Basalt::traceSwitchesReload();
+    EXPECT_EQ(Basalt::traceSwitchWord("KilnTraceProbe"), 1u);
     TestSupport::TraceCapture capture;
     auto handler = Basalt::Platform::getDebugHandler("ReportProbe");
     handler->switchWordIs(bits({0, 4}));
     std::ostringstream s;
     s << "flow " << 42;
     handler->report(s, 2, __FILE__, __LINE__, "probeFunction");
-    EXPECT_TRUE(capture.entries().empty());
     handler->report(s, 4, __FILE__, __LINE__, "probeFunction");
+    int evaluations = 0;
+    const auto key = [&evaluations] { return 16 + ++evaluations; };
+    KILN_TRACE(handle, 3, "skipped " << key());
+    KILN_TRACE(handle, 4, "clear counters " << key() << ' ' << std::hex << 255);
+    BASALT_ASSERT(++evaluations == 2);
+    EXPECT_EQ(evaluations, 2);
+    EXPECT_THAT(
+        [] { BASALT_ASSERT(0 && "Implement in derived class"); },
+        ThrowsMessage<Basalt::AssertException>(
+            AllOf(HasSubstr("0 && \"Implement in derived class\""), HasSubstr("BasaltTest.cpp:"))));
     const auto entries = capture.entries();
-    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].handlerName, "ReportProbe");
     EXPECT_EQ(entries[0].level, 4);
     EXPECT_EQ(entries[0].function, "probeFunction");
     EXPECT_EQ(entries[0].text, "flow 42");
+    EXPECT_EQ(entries[1].handlerName, "KilnTraceProbe");
+    EXPECT_EQ(entries[1].text, "clear counters 17 ff");
+    EXPECT_THAT(entries[1].function, HasSubstr("TestBody"));
+    EXPECT_EQ(entries[2].level, 0);
+    EXPECT_THAT(entries[2].text, HasSubstr("Implement in derived class"));
 }
 
-TEST(Exceptions, CarryTextAndType) {
-    try {
-        Basalt::CorruptionDetectedException::throwException("bucket 7: bad chain");
-        FAIL();
-    } catch (const Basalt::CorruptionDetectedException& e) {
-        EXPECT_STREQ(e.what(), "bucket 7: bad chain");
-        EXPECT_EQ(e.message(), "bucket 7: bad chain");
+TEST(Clock, ManualClockDrivesBothTimesUntilTheSystemClockIsBack) {
+    {
+        TestSupport::ManualClockGuard guard(1000.0, 50.0);
+        guard.advance(2.5);
+        EXPECT_EQ(Kiln::System::currentTime(), 1002.5);
+        EXPECT_EQ(Kiln::System::monotonicTime(), 52.5);
+        guard.clock().wallTimeIs(10.0);  // a wall-clock step leaves monotonic time alone
+        EXPECT_EQ(Kiln::System::currentTime(), 10.0);
+        EXPECT_EQ(Kiln::System::monotonicTime(), 52.5);
     }
-    EXPECT_THROW(Basalt::MemoryResourceException::throwException("m"), Basalt::Exception);
-    EXPECT_THROW(Basalt::InvalidInitializeException::throwException("i"), std::exception);
-    EXPECT_THROW(Basalt::NoPermissionException::throwException("n"), Basalt::NoPermissionException);
+    const double real =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_LT(std::fabs(Kiln::System::currentTime() - real), 3600.0);
 }
 
-TEST(Exceptions, AssertNamesExpressionAndTracesAtLevelZero) {
-    TestSupport::TraceCapture capture;
-    int evaluations = 0;
-    BASALT_ASSERT(++evaluations == 1);
-    EXPECT_EQ(evaluations, 1);
-    try {
-        BASALT_ASSERT(0 && "Implement in derived class");
-        FAIL();
-    } catch (const Basalt::AssertException& e) {
-        const std::string m = e.message();
-        EXPECT_NE(m.find("0 && \"Implement in derived class\""), std::string::npos) << m;
-        EXPECT_NE(m.find("BasaltTest.cpp:"), std::string::npos) << m;
-        EXPECT_NE(m.find("TestBody"), std::string::npos) << m;
-    }
-    const auto entries = capture.entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].level, 0);
-    EXPECT_TRUE(capture.contains("Implement in derived class"));
+struct LocalDemangleProbe {};
+
+TEST(Demangle, ReadableNamesAndPassThrough) {
+    EXPECT_EQ(Kiln::demangleStdString(typeid(LocalDemangleProbe).name()),
+              "(anonymous namespace)::LocalDemangleProbe");
+    EXPECT_EQ(Kiln::demangleStdString("not a mangled name"), "not a mangled name");
+    EXPECT_EQ(Kiln::demangleStdString(nullptr), "");
 }
 
 }  // namespace
