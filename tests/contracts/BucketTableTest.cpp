@@ -1,3 +1,7 @@
+// The bucket table: a header with the published (version, count) pair and one entry per bucket,
+// chaining the buckets' runs in bit-reversed order; grown and shrunk by one writer while reader
+// processes follow the published count.
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,7 +18,7 @@
 
 #include "contracts/Basalt/Exception.h"
 #include "contracts/HoardBase/BucketTable.h"
-#include "tests/support/Fork.h"
+#include "tests/support/Processes.h"
 #include "tests/support/Seed.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
@@ -25,6 +29,8 @@ using Hoard::BucketReaderTable;
 using Hoard::BucketTable;
 using Hoard::BucketWriterTable;
 using Hoard::SlotLink;
+using TestSupport::ChildReport;
+using TestSupport::Processes;
 
 constexpr std::uint32_t kFenix = 0x00020005;
 constexpr std::uint32_t kEnd = SlotLink::endOfList;
@@ -106,10 +112,9 @@ class BucketTableTest : public ::testing::Test {
 TEST_F(BucketTableTest, FileLayoutAndEmptyRunChainsAtEveryCount) {
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     ASSERT_EQ(fileStat().st_size, 48);
-    EXPECT_EQ(peek<std::uint64_t>(0), 0x544B424452414F48ull);  // "HOARDBKT"
-    EXPECT_EQ((std::vector{peek<std::uint32_t>(8), peek<std::uint32_t>(12), peek<std::uint32_t>(24),
-                           peek<std::uint32_t>(28)}),
-              (std::vector{1u, kFenix, 8u, 32u}));
+    EXPECT_EQ(peek<std::uint64_t>(0), 0x544B424452414F48ull);            // "HOARDBKT"
+    EXPECT_EQ(peek<std::uint64_t>(8), std::uint64_t{kFenix} << 32 | 1);  // version 1, fenix
+    EXPECT_EQ(peek<std::uint64_t>(24), std::uint64_t{32} << 32 | 8);  // entry size 8, entries at 32
     EXPECT_EQ(peek<std::uint64_t>(32), SlotLink::pack({0, marker(1)}));
     EXPECT_EQ(emptyChain(8),
               (std::vector<std::uint32_t>{marker(4), marker(5), marker(6), marker(7), marker(2),
@@ -317,7 +322,8 @@ TEST_F(BucketTableTest, CrashAroundPublicationLeavesTheNextWriterAFileItCanJudge
         writer.cleanup();
         ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
         writer.detach();
-        TestSupport::Child crash([&] {
+        Processes p;
+        p.start("writer", [&](ChildReport&) {
             BucketWriterTable w(debug, rootPath);
             w.attach(kFenix);
             w.resize(4, [&] {
@@ -326,7 +332,7 @@ TEST_F(BucketTableTest, CrashAroundPublicationLeavesTheNextWriterAFileItCanJudge
             ::raise(SIGKILL);
             return true;
         });
-        ASSERT_EQ(crash.wait(), 128 + SIGKILL);
+        ASSERT_EQ(p.wait(0, 128 + SIGKILL), "");
         ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::adopted);
         EXPECT_EQ(writer.count(), published ? 4u : 2u);
         EXPECT_EQ(validationError(writer), published
@@ -341,7 +347,8 @@ TEST_F(BucketTableTest, CrashAroundPublicationLeavesTheNextWriterAFileItCanJudge
 // child, so that a crash is a failed status instead of a lost test program.
 TEST_F(BucketTableTest, ReaderNeverCrashesOnADamagedFile) {
     const std::uint64_t seed = TestSupport::testSeed("ReaderNeverCrashesOnADamagedFile");
-    TestSupport::Child child([&] {
+    Processes p;
+    p.start("damage", [&](ChildReport& report) {
         std::mt19937_64 rng(seed);
         for (int round = 0; round < 300; ++round) {
             BucketWriterTable w(debug, rootPath);
@@ -371,11 +378,14 @@ TEST_F(BucketTableTest, ReaderNeverCrashesOnADamagedFile) {
                 } catch (const Basalt::CorruptionDetectedException&) {
                 }
             }
-            if (w.attach(kFenix) != BucketWriterTable::adopted && w.count() != 2) return false;
+            if (w.attach(kFenix) != BucketWriterTable::adopted && w.count() != 2) {
+                return report.fail("round " + std::to_string(round) + ": re-formatted to " +
+                                   std::to_string(w.count()) + " buckets");
+            }
         }
         return true;
     });
-    EXPECT_EQ(child.wait(), 0) << "seed " << seed;
+    EXPECT_EQ(p.waitAll(), "") << "seed " << seed;
 }
 
 // A reader process checks the table while the writer grows and shrinks it. Every entry it reads
@@ -388,11 +398,12 @@ TEST_F(BucketTableTest, ReaderSeesConsistentCountAndEntriesDuringResizes) {
     const std::uint64_t seed =
         TestSupport::testSeed("ReaderSeesConsistentCountAndEntriesDuringResizes");
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
-    TestSupport::Signal ready, pause, checked, stop;
-    TestSupport::Child readerProcess([&] {
+    Processes p;
+    TestSupport::Signal pause, checked, stop;
+    const std::size_t reader = p.start("reader", [&](ChildReport& report) {
         BucketReaderTable r(debug, rootPath);
-        if (!r.attach()) return false;
-        ready.post();
+        if (!r.attach()) return report.fail("cannot attach: " + r.reason());
+        p.ready.post();
         Mem::VerU32 last;
         while (!stop.wait(0)) {
             const bool paused = pause.wait(0);
@@ -415,17 +426,18 @@ TEST_F(BucketTableTest, ReaderSeesConsistentCountAndEntriesDuringResizes) {
             std::string fault = seen.value != n ? "count moved while paused" : "";
             // Newest entries first: those are the ones a grow has just added.
             for (std::uint32_t b = n; b-- > 0 && fault.empty();) {
-                if (const char* f = entryFault(b, r[b].next)) fault = f;
+                if (const char* f = entryFault(b, r[b].next)) {
+                    fault = std::string(f) + " at bucket " + std::to_string(b);
+                }
             }
             if (!fault.empty() && (paused || r.publishedCount() == seen)) {
-                std::fprintf(stderr, "reader: %s at numBuckets %u\n", fault.c_str(), n);
-                return false;
+                return report.fail(fault + " of " + std::to_string(n));
             }
             if (paused) checked.post();
         }
         return true;
     });
-    ASSERT_TRUE(ready.wait(30, readerProcess));
+    ASSERT_TRUE(p.ready.wait(30, p.child(reader))) << p.wait(reader);
     std::mt19937_64 rng(seed);
     for (int round = 0; round < 20; ++round) {
         for (int walk = 0; walk < 200; ++walk) {
@@ -441,10 +453,10 @@ TEST_F(BucketTableTest, ReaderSeesConsistentCountAndEntriesDuringResizes) {
             }
         }
         pause.post();
-        if (!checked.wait(30, readerProcess)) break;  // the reader found a fault and ended
+        if (!checked.wait(30, p.child(reader))) break;  // the reader found a fault and ended
     }
     stop.post();
-    EXPECT_EQ(readerProcess.wait(), 0) << "seed " << seed;
+    EXPECT_EQ(p.waitAll(), "") << "seed " << seed;
 }
 
 }  // namespace

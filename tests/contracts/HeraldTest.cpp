@@ -1,3 +1,7 @@
+// The notification queue: a writer appends (slot, sequence) cells to a ring and records each
+// slot's latest position; readers in other processes follow the ring, are lapped when more than
+// a ring behind, and never deliver a damaged or half-written cell.
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,7 +23,7 @@
 #include "contracts/Herald/HeraldWriter.h"
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/VerU32.h"
-#include "tests/support/Fork.h"
+#include "tests/support/Processes.h"
 #include "tests/support/Seed.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
@@ -31,8 +35,8 @@ using Reader = Herald::HeraldReader<uint32_t>;
 using Status = Reader::PollStatus;
 using Herald::HeraldView;
 using Cell = HeraldView::Cell;
-using TestSupport::Child;
-using TestSupport::Signal;
+using TestSupport::ChildReport;
+using TestSupport::Processes;
 
 using Seen = std::tuple<uint32_t, uint64_t, bool>;  // slot, sequence, tombstone
 using Seens = std::vector<Seen>;
@@ -42,6 +46,7 @@ void never(uint32_t s, uint64_t q, bool) { ADD_FAILURE() << "delivered " << s <<
 
 class HeraldTest : public ::testing::Test {
   protected:
+    static constexpr uint32_t ring = 8;
     TestSupport::ShmRoot root_;
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_ =
         Basalt::Platform::getDebugHandler("HeraldTest");
@@ -75,7 +80,6 @@ class HeraldTest : public ::testing::Test {
 // A queue of 8 cells and a reader following it.
 class HeraldQueueTest : public HeraldTest {
   protected:
-    static constexpr uint32_t ring = 8;
     Writer w_{debug_, path_, ring};
     Reader r_{debug_, path_};
 
@@ -141,77 +145,55 @@ bool mappedReadOnly(const void* addr, const std::string& file) {
     return false;
 }
 
-uint64_t mix(uint64_t x) {  // splitmix64 finaliser: the self-checking value of a sequence
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
+// A reader process follows a writer that works in rounds of random length, up to two rings, each
+// started once the reader consumed the previous one (or was lapped past it): the reader keeps up
+// with some rounds, is lapped by others, and polls while cells are being written. Whatever it
+// delivers is whole (the slot and the tombstone bit of that sequence) and in order. Sequence q
+// notifies slot q % 509, every eighth as a tombstone: slots are superseded within the ring, and
+// a slot's next tombstone comes 8 * 509 notifications later (never refused).
 TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps) {
-    const uint64_t seed = TestSupport::testSeed("HeraldTest.Concurrent");
-    constexpr uint32_t ring = 256, slots = 2048;
-    constexpr uint64_t total = 200000;
-    // Every eighth notification is a tombstone of a slot of its own range, used again only
-    // 8 * ring notifications later (so the writer never refuses it); the others notify random
-    // slots, often re-notifying a slot whose earlier notification is still in the ring.
+    constexpr uint32_t wide = 64;
+    auto slotOf = [](uint64_t q) { return static_cast<uint32_t>(q % 509); };
     auto tombOf = [](uint64_t q) { return q % 8 == 0; };
-    auto slotOf = [&](uint64_t q) {
-        return tombOf(q) ? slots + uint32_t((q / 8) % ring) : uint32_t(mix(q ^ seed) % slots);
-    };
-    // Notification k is superseded when its slot is notified again within the next ring - 1.
-    std::vector<bool> superseded(total + 1, false);
-    std::vector<uint64_t> nextOf(slots + ring, 0);
-    for (uint64_t k = total; k >= 1; --k) {
-        superseded[k] = nextOf[slotOf(k)] != 0 && nextOf[slotOf(k)] - k < ring;
-        nextOf[slotOf(k)] = k;
-    }
-    // The writer works in rounds of random length, up to two rings, and starts each round once
-    // the reader has consumed the previous one (or was lapped past it). So the reader keeps up
-    // with some rounds, is lapped by others, and polls while the writer goes on.
     std::vector<uint64_t> ends;
-    std::mt19937_64 rng(seed);
-    for (uint64_t q = 0; q < total;)
-        ends.push_back(q = std::min(total, q + 1 + rng() % (2 * ring)));
-    Writer w(debug_, path_, ring);
+    std::mt19937_64 rng(TestSupport::testSeed("HeraldTest.Concurrent"));
+    for (uint64_t q = 0; ends.size() < 300;) ends.push_back(q += 1 + rng() % (2 * wide));
+    Writer w(debug_, path_, wide);
     w.attach(7);
-    Signal progress;
-    Child child([&] {
+    Processes p;
+    TestSupport::Signal progress;
+    const std::size_t reader = p.start("reader", [&](ChildReport& report) {
         Reader r(debug_, path_);
-        if (!r.attach()) return false;
-        uint64_t last = r.position();
-        bool ok = true;
-        for (std::size_t round = 0; ok && r.position() < total;) {
+        if (!r.attach()) return report.fail("cannot attach: " + r.reason());
+        uint64_t last = 0;
+        for (std::size_t round = 0; round < ends.size() && report.text[0] == 0;) {
             const Status st = r.poll([&](uint32_t s, uint64_t q, bool t) {
-                // Whole, in order, with a gap only where the writer superseded.
-                ok = ok && q > last && s == slotOf(q) && t == tombOf(q);
-                for (uint64_t k = last + 1; k < q; ++k) ok = ok && superseded[k];
+                if (q <= last || s != slotOf(q) || t != tombOf(q)) {
+                    report.fail("after " + std::to_string(last) + ": slot " + std::to_string(s) +
+                                " sequence " + std::to_string(q) + (t ? " tombstone" : ""));
+                }
                 last = q;
             });
             if (st == Status::lapped) r.positionIs(last = r.writerSequence());
-            ok = ok && st != Status::swapped && st != Status::detached;
-            if (round + 1 < ends.size() && r.position() >= ends[round]) {
-                ++round;
-                progress.post();
-            }
+            if (st == Status::swapped || st == Status::detached) return report.fail("swapped");
+            if (r.position() >= ends[round] && ++round < ends.size()) progress.post();
         }
         // Readers map the queue read-only: they cannot damage it for the writer.
-        return ok && r.quiesced() && mappedReadOnly(r.view().base(), file_);
+        if (!mappedReadOnly(r.view().base(), file_)) return report.fail("mapped writable");
+        return report.text[0] == 0 && (r.quiesced() || report.fail("not quiesced at the end"));
     });
-    for (uint64_t q = 0, round = 0; round < ends.size(); ++round) {
-        if (round > 0) {
-            ASSERT_TRUE(progress.wait(30, child));
-        }
-        for (; q < ends[round]; ++q) {
-            if (tombOf(q + 1)) {
-                ASSERT_TRUE(w.tombstone(slotOf(q + 1)));
+    for (uint64_t q = 1, round = 0; round < ends.size(); ++round) {
+        ASSERT_TRUE(round == 0 || progress.wait(30, p.child(reader))) << p.wait(reader);
+        for (; q <= ends[round]; ++q) {
+            if (tombOf(q)) {
+                ASSERT_TRUE(w.tombstone(slotOf(q)));
             } else {
-                w.notify(slotOf(q + 1));
+                w.notify(slotOf(q));
             }
         }
     }
-    EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(validation(w, 7, slots + ring), "");
+    EXPECT_EQ(p.waitAll(), "");
+    EXPECT_EQ(validation(w, 7, 509), "");
 }
 
 // A reader exactly a ring behind gets everything; one more notification laps it: it gets
@@ -235,24 +217,20 @@ TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehind) {
     }
 }
 
-TEST_F(HeraldTest, PollWorkIsBoundedByItsBudgetAndAThrowingCallbackKeepsItsNotification) {
-    Writer w(debug_, path_, 1024);
-    w.attach(7);
-    Reader r(debug_, path_);
-    ASSERT_TRUE(r.attach());
-    for (uint32_t s = 0; s < 500; ++s) w.notify(s);
+TEST_F(HeraldQueueTest, PollWorkIsBoundedByItsBudgetAndAThrowingCallbackKeepsItsNotification) {
+    for (uint32_t s = 0; s < 6; ++s) w_.notify(s);
     Seens seen;
-    EXPECT_EQ(drain(r, seen, 1, 100), Status::more);
-    EXPECT_EQ(seen.size(), 100u);
-    EXPECT_EQ(r.position(), 100u);
-    auto busyAt101 = [](uint32_t s, uint64_t, bool) {
-        if (s == 101) throw std::runtime_error("busy");
+    EXPECT_EQ(drain(r_, seen, 1, 3), Status::more);
+    EXPECT_EQ(seen.size(), 3u);
+    EXPECT_EQ(r_.position(), 3u);
+    auto busyAt4 = [](uint32_t s, uint64_t, bool) {
+        if (s == 4) throw std::runtime_error("busy");
     };
-    EXPECT_THROW(r.poll(busyAt101), std::runtime_error);
-    EXPECT_EQ(r.position(), 101u) << "the throwing notification is delivered again";
+    EXPECT_THROW(r_.poll(busyAt4), std::runtime_error);
+    EXPECT_EQ(r_.position(), 4u) << "the throwing notification is delivered again";
     seen.clear();
-    drain(r, seen, 1, 1);
-    EXPECT_EQ(seen, (Seens{{101, 102, false}}));
+    drain(r_, seen, 1, 1);
+    EXPECT_EQ(seen, (Seens{{4, 5, false}}));
 }
 
 TEST_F(HeraldQueueTest, EachSlotRecordsItsLatestNotificationAndASecondTombstoneIsRefused) {
@@ -398,20 +376,19 @@ TEST_F(HeraldCorruptionTest, EachDamageIsNamedByValidationAndNeverDeliveredByARe
     }
 }
 
+// Damage to random words, often the header: the reader answers, throws
+// CorruptionDetectedException or reports, and the writer adopts what it can explain and
+// re-formats the rest.
 TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepairedByAttach) {
-    const uint64_t seed = TestSupport::testSeed("HeraldCorruptionTest.RandomDamage");
-    std::mt19937_64 rng(seed);
-    const std::size_t size = HeraldView::fileSizeFor(ring, HeraldView::minSlotCapacity);
+    std::mt19937_64 rng(TestSupport::testSeed("HeraldCorruptionTest.RandomDamage"));
+    const std::size_t words = HeraldView::fileSizeFor(ring, HeraldView::minSlotCapacity) / 8;
     for (int round = 0; round < 300; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_TRUE(r_.attach()) << r_.reason();
         r_.positionIs(r_.writerSequence() > ring ? r_.writerSequence() - ring : 0);
-        const int damage = 1 + static_cast<int>(rng() % 4);
-        for (int i = 0; i < damage; ++i) {
-            const std::size_t at = rng() % (rng() % 2 ? 24 : size / 8);  // often the header
-            word(at * 8, rng() % 3 == 0 ? rng() : rng() % 64);
+        for (int i = 0, n = 1 + static_cast<int>(rng() % 4); i < n; ++i) {
+            word(8 * (rng() % (rng() % 2 ? 24 : words)), rng() % 3 == 0 ? rng() : rng() % 64);
         }
-        // The reader answers, throws CorruptionDetectedException, or reports: nothing else.
         for (int i = 0; i < 20; ++i) {
             try {
                 const Status st = r_.poll(
@@ -426,12 +403,8 @@ TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepaired
         r_.quiesced();
         std::string error;
         r_.validate(error);
-        Reader fresh(debug_, path_);
-        if (fresh.attach()) fresh.validate(error);
-        // The writer adopts what it can explain and re-formats the rest.
         const int result = w_.attach(7);
         ASSERT_TRUE(result == Writer::adopted || result == Writer::reformatted);
-        ASSERT_EQ(validation(w_), "");
         for (int i = 0; i < 5; ++i) w_.notify(static_cast<uint32_t>(rng() % 16));
         ASSERT_EQ(validation(w_), "");
     }
@@ -444,15 +417,16 @@ TEST_F(HeraldTest, NextWriterAdoptsAConsistentQueueFromAWriterKilledInsideANotif
         const auto fenix = static_cast<uint32_t>(point);  // a fresh queue for each point
         SCOPED_TRACE(fenix);
         Writer(debug_, path_, 8).attach(fenix);
-        Child child([&] {
+        Processes p;
+        p.start("writer", [&](ChildReport& report) {
             Writer w(debug_, path_, 8);
-            if (w.attach(fenix) != Writer::adopted) return false;
+            if (w.attach(fenix) != Writer::adopted) return report.fail("not adopted");
             for (uint32_t s = 0; s < 4; ++s) w.notify(s);  // sequences 1..4
             Herald::heraldCrashPointIs(point);
             w.notify(2);  // sequence 5 supersedes sequence 3
-            return false;
+            return report.fail("not killed at the crash point");
         });
-        EXPECT_EQ(child.wait(), 128 + SIGKILL);
+        EXPECT_EQ(p.wait(0, 128 + SIGKILL), "");
         TestSupport::TraceCapture quiet;
         Writer w(debug_, path_, 8);
         ASSERT_EQ(w.attach(fenix), Writer::adopted);
