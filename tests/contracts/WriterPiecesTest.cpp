@@ -1,6 +1,6 @@
 // The small outside pieces the table writer calls: the version anchor, the mode texts, the
-// feature toggle file, the corruption marker and file checks, the read-only interface defaults
-// and the process-wide socket name (also across fork).
+// feature toggle file, the corruption marker and file checks, and the process-wide socket name
+// (also across fork).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,10 +20,7 @@
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Config/Toggle.h"
-#include "contracts/Herald/DummyHeraldWriter.h"
-#include "contracts/HoardBase/HoardInterface.h"
 #include "contracts/HoardBase/HoardType.h"
-#include "contracts/HoardBase/Ops.h"
 #include "contracts/HoardBase/Util.h"
 #include "contracts/Kick/ShocketAcceptSm.h"
 #include "contracts/Mem/Atomics.h"
@@ -84,39 +81,30 @@ class EnvGuard {
     std::optional<std::string> previous_;
 };
 
-// The anchor watches word 16 (offset 64) of status words shared with a forked child.
-TEST(VersionAnchorTest, OnlyTheAnchoredWordChangedByAnotherProcessIsAMismatch) {
-    TestSupport::SharedPage<std::array<std::uint32_t, 32>> words;
-    (*words)[16] = 0x11;
+// The table-level anchor checks (HoardReaderTest, HoardWriterTest) record and compare real slot
+// status words; these are the anchor's own edges.
+TEST(VersionAnchorTest, OnlyTheAnchoredWordIsCheckedAndUnsetOrMisalignedAnchorsAssert) {
+    std::array<std::uint32_t, 32> words{};
+    words[16] = 0x11;
     Mem::VersionAnchor anchor;
-    // Unset, and cleared by a miss after a hit: an assertion naming its source.
-    for (int round = 0; round < 2; ++round) {
-        const std::string text = thrownText<Basalt::AssertException>([&] { anchor.validate(); });
-        for (const char* part : {"should not be called on a default-constructed VersionAnchor",
-                                 "SharedMem/VersionAnchor", "VersionAnchor::validate"}) {
-            EXPECT_NE(text.find(part), std::string::npos) << text;
-        }
-        anchor.set(words->data(), 64, 0x11);
-        if (round == 0) anchor.clear();
+    const std::string unset = thrownText<Basalt::AssertException>([&] { anchor.validate(); });
+    for (const char* part : {"should not be called on a default-constructed VersionAnchor",
+                             "SharedMem/VersionAnchor", "VersionAnchor::validate"}) {
+        EXPECT_NE(unset.find(part), std::string::npos) << unset;
     }
-    (*words)[17] = 0x99;  // a neighbouring word is not the anchor
+    anchor.set(words.data(), 64, 0x11);  // word 16
+    words[17] = 0x99;
     EXPECT_NO_THROW(anchor.validate());
-    Processes p;
-    p.start("rewriter", [&](ChildReport&) {
-        Mem::Atomics::storeRelease((*words)[16], std::uint32_t{0x15});  // a rewrite bumps status
-        return true;
-    });
-    ASSERT_EQ(p.waitAll(), "");
+    Mem::Atomics::storeRelease(words[16], std::uint32_t{0x15});
     EXPECT_EQ(thrownText<Mem::VersionMismatchException>([&] { anchor.validate(); }), "");
-    anchor.set(words->data(), 64, 0x15);  // recording the new status makes it current again
-    EXPECT_NO_THROW(anchor.validate());
-    // Invalidated or baseless: a mismatch even though the word is unchanged.
+    anchor.set(words.data(), 64, 0x15);
     anchor.invalidate();
     EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
     anchor.set(nullptr, 64, 0x15);
     EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
-    // A misaligned word cannot be loaded atomically: a programming fault, not a stray load.
-    anchor.set(words->data(), 66, 0x15);
+    anchor.set(words.data(), 66, 0x15);  // a word that cannot be loaded atomically
+    EXPECT_THROW(anchor.validate(), Basalt::AssertException);
+    anchor.clear();  // a miss
     EXPECT_THROW(anchor.validate(), Basalt::AssertException);
 }
 
@@ -231,93 +219,20 @@ TEST_F(CorruptionFileTest, WritesTextAndLineFeedWithMode0644ReplacingButNeverThr
     EXPECT_TRUE(traces.contains("writeCorruptionFile() cannot open")) << "the failure is traced";
 }
 
-// A reader of another user: the table directory is not writable for it.
-TEST_F(CorruptionFileTest, ReaderWithoutWritePermissionSkipsQuietly) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a reader as another user";
-    ASSERT_EQ(::chmod(shm_.path().c_str(), 0755), 0);
-    ASSERT_EQ(::chmod(writer_.directory().c_str(), 0555), 0);
-    Processes p;
-    p.start("reader", [&](ChildReport& report) {
-        if (::setuid(65534) != 0) return report.fail("setuid failed");
-        TestSupport::TraceCapture traces;
-        Hoard::Util::writeCorruptionFile(Mem::RootPath(debug(), "flowtracking/t1"), "a reader");
-        if (!traces.entries().empty()) return report.fail("traced");
-        return ::access(marker().c_str(), F_OK) != 0 || report.fail("wrote the marker");
-    });
-    EXPECT_EQ(p.waitAll(), "");
-    ::chmod(writer_.directory().c_str(), 0755);
-}
-
 TEST_F(CorruptionFileTest, ValidateFileChecksKindAndMinimumSize) {
+    std::string error;
     const std::string file = writer_.filePath("slots");
-    const std::string link = writer_.filePath("link");
     writeFile(file, std::string(100, 'x'));
+    EXPECT_TRUE(Hoard::Util::validateFile(file, 100, error)) << error;
+    EXPECT_FALSE(Hoard::Util::validateFile(file, 101, error));
+    EXPECT_NE(error.find("below the minimum 101"), std::string::npos) << error;
+    const std::string link = writer_.filePath("link");
     ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
-    const struct {
-        std::string path;
-        std::size_t minimum;
-        const char* error;  // "": valid
-    } cases[] = {
-        {file, 100, ""},
-        {file, 101, "below the minimum 101"},
-        {link, 0, "not a regular file"},
-        {writer_.directory(), 0, "not a regular file"},
-        {writer_.filePath("missing"), 0, "missing"},
-    };
-    for (const auto& c : cases) {
-        std::string error;
-        EXPECT_EQ(Hoard::Util::validateFile(c.path, c.minimum, error), *c.error == 0) << c.path;
-        EXPECT_NE(error.find(c.error), std::string::npos) << error;
-    }
-}
-
-struct U32Value {
-    std::uint32_t k = 0;
-    const std::uint32_t& key() const { return k; }
-};
-using TestOps = Hoard::Ops<std::uint32_t, U32Value, true, Herald::DummyHeraldWriter>;
-using Interface = Hoard::HoardInterface<std::uint32_t, U32Value, TestOps>;
-
-// The least a read-only implementation must supply; everything else is the defaults.
-class ReadOnlyTable : public Interface {
-  public:
-    bool initialize(const std::string&) override { return true; }
-    void detach(bool) override {}
-    std::uint32_t members() const override { return 0; }
-    std::uint32_t minSize() const override { return 0; }
-    std::uint32_t maxSize() const override { return 0; }
-    std::uint32_t capacity() const override { return 0; }
-    Hoard::HoardType type() const override { return Hoard::reader; }
-    const Hoard::RootPath& rootPath() const override { return root_; }
-    std::string hoardName() const override { return root_.hoardName(); }
-    int mountStatus() const override { return 0; }
-    void validateVersionAnchor() override {}
-    const U32Value* lookup(const std::uint32_t& key, bool& found, U32Value*) override {
-        found = key == 7;
-        stored_.k = key;
-        return &stored_;
-    }
-    bool first(U32Value&, Hoard::IterHint&) override { return false; }
-    bool next(const std::uint32_t&, U32Value&, Hoard::IterHint&) override { return false; }
-
-  private:
-    Hoard::RootPath root_{debug(), "t"};
-    U32Value stored_;
-};
-
-TEST(HoardInterfaceTest, RecordChangesAreRefusedWithTheReadOnlyTexts) {
-    ReadOnlyTable table;
-    Interface& t = table;
-    U32Value v;
-    using Refused = Basalt::NoPermissionException;
-    EXPECT_EQ(thrownText<Refused>([&] { t.write(v, true); }), "write to read-only Hoard table");
-    EXPECT_EQ(thrownText<Refused>([&] { t.remove(1, v); }), "remove to read-only Hoard table");
-    EXPECT_EQ(thrownText<Refused>([&] { t.directWrite(1); }), "write to read-only Hoard table");
-    EXPECT_EQ(thrownText<Refused>([&] { t.directUpdate(1); }), "write to read-only Hoard table");
-    EXPECT_EQ(thrownText<Refused>([&] { t.directCommit(); }), "write to read-only Hoard table");
-    bool found = false;
-    EXPECT_EQ(t.directLookup(7, found, nullptr)->k, 7u) << "directLookup forwards to lookup";
-    EXPECT_TRUE(found);
+    EXPECT_FALSE(Hoard::Util::validateFile(link, 0, error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    EXPECT_FALSE(Hoard::Util::validateFile(writer_.directory(), 0, error));
+    EXPECT_FALSE(Hoard::Util::validateFile(writer_.filePath("missing"), 0, error));
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
 }
 
 // The name is "@flowtable-kick-<pid>", parses, and is one stable string per process. Forks while
