@@ -1,12 +1,10 @@
-// The small outside pieces the table writer calls: the version anchor, the mode texts, the
-// feature toggle file, the corruption marker and file checks, and the process-wide socket name
-// (also across fork).
+// The small outside pieces the table writer calls: the mode texts, the feature toggle file, the
+// corruption marker and file checks, and the process-wide socket name (also across fork).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -23,9 +21,7 @@
 #include "contracts/HoardBase/HoardType.h"
 #include "contracts/HoardBase/Util.h"
 #include "contracts/Kick/ShocketAcceptSm.h"
-#include "contracts/Mem/Atomics.h"
 #include "contracts/Mem/RootPath.h"
-#include "contracts/Mem/VersionAnchor.h"
 #include "contracts/SharedMem/OwnerFile.h"
 #include "tests/support/Processes.h"
 #include "tests/support/ShmRoot.h"
@@ -49,17 +45,6 @@ void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// The text of the exception of type E that f() throws, or "(no exception)".
-template <class E, class F>
-std::string thrownText(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.message();
-    }
-    return "(no exception)";
-}
-
 // Sets (or, with nullptr, unsets) an environment variable for one scope.
 class EnvGuard {
   public:
@@ -80,33 +65,6 @@ class EnvGuard {
     const char* name_;
     std::optional<std::string> previous_;
 };
-
-// The table-level anchor checks (HoardReaderTest, HoardWriterTest) record and compare real slot
-// status words; these are the anchor's own edges.
-TEST(VersionAnchorTest, OnlyTheAnchoredWordIsCheckedAndUnsetOrMisalignedAnchorsAssert) {
-    std::array<std::uint32_t, 32> words{};
-    words[16] = 0x11;
-    Mem::VersionAnchor anchor;
-    const std::string unset = thrownText<Basalt::AssertException>([&] { anchor.validate(); });
-    for (const char* part : {"should not be called on a default-constructed VersionAnchor",
-                             "SharedMem/VersionAnchor", "VersionAnchor::validate"}) {
-        EXPECT_NE(unset.find(part), std::string::npos) << unset;
-    }
-    anchor.set(words.data(), 64, 0x11);  // word 16
-    words[17] = 0x99;
-    EXPECT_NO_THROW(anchor.validate());
-    Mem::Atomics::storeRelease(words[16], std::uint32_t{0x15});
-    EXPECT_EQ(thrownText<Mem::VersionMismatchException>([&] { anchor.validate(); }), "");
-    anchor.set(words.data(), 64, 0x15);
-    anchor.invalidate();
-    EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
-    anchor.set(nullptr, 64, 0x15);
-    EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
-    anchor.set(words.data(), 66, 0x15);  // a word that cannot be loaded atomically
-    EXPECT_THROW(anchor.validate(), Basalt::AssertException);
-    anchor.clear();  // a miss
-    EXPECT_THROW(anchor.validate(), Basalt::AssertException);
-}
 
 TEST(HoardTypeTest, TextsOfValidAndInvalidModes) {
     static_assert(sizeof(Hoard::HoardType) == 4, "the mode is a 32-bit number");
