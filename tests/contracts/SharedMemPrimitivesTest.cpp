@@ -1,23 +1,34 @@
-// The small shared-memory primitives: table directories and file mappings, the fenix file, the
-// owner record and its record lock, the writer lock across real processes (holders, waiters,
-// crashes, forks, re-created files).
+// The small outside pieces the tables stand on: table directories and file mappings, the fenix
+// file, the owner record and its record lock, the writer lock across real processes (holders,
+// waiters, crashes, forks, re-created files), process-private memory, the corruption marker and
+// file checks, the feature toggle file, the mode texts and the process-wide socket name.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
+#include <optional>
+#include <sstream>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
+#include "contracts/Config/Toggle.h"
+#include "contracts/HoardBase/HoardType.h"
+#include "contracts/HoardBase/Util.h"
+#include "contracts/Kick/ShocketAcceptSm.h"
+#include "contracts/Mem/Local.h"
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/SharedMemWrapper.h"
 #include "contracts/Mem/WriterLock.h"
@@ -56,6 +67,20 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// Sets (or, with nullptr, unsets) an environment variable for one scope.
+struct EnvGuard {
+    EnvGuard(const char* name, const char* value) : name(name) {
+        if (const char* old = std::getenv(name)) previous = old;
+        set(name, value);
+    }
+    ~EnvGuard() { set(name, previous ? previous->c_str() : nullptr); }
+    static void set(const char* name, const char* value) {
+        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    const char* name;
+    std::optional<std::string> previous;
+};
 
 // Runs `body` in a forked child and waits for it: "" when it succeeded, else its first failure.
 std::string inChild(std::function<bool(ChildReport&)> body) {
@@ -172,21 +197,15 @@ TEST_F(Primitives, MappingReadersNeverGrowAndAShrinkReleasesTheTailOnlyAfterTheG
 
 // ---- Fenix ------------------------------------------------------------------------------------
 
-// Every write stamps the time itself (stores through a mapping leave tmpfs's time alone);
-// readers cannot write. Anything but a whole page starting with the magic reads as no fenix; a
+// Readers cannot write. Anything but a whole page starting with the magic reads as no fenix; a
 // writer repairs a regular file and never writes through a symbolic link or into a directory.
-TEST_F(Primitives, FenixWritesStampTheTimeAndDamagedFilesReadAsNone) {
+TEST_F(Primitives, FenixReadersNeverWriteAndDamagedFilesReadAsNone) {
     FenixFile reader(debug(), readerRoot);
     EXPECT_EQ(reader.read(), FenixId());
     EXPECT_EQ(reader.mtime(), 0.0);
     FenixFile writer(debug(), writerRoot);
-    writer.write(FenixId(9));
-    EXPECT_EQ(readFile(fenixPath()).size(), FenixFile::kFileSize);
-    const utimbuf old{1000, 1000};
-    ASSERT_EQ(::utime(fenixPath().c_str(), &old), 0);
-    const double before = static_cast<double>(std::time(nullptr));
     writer.write(FenixId(5));
-    EXPECT_GE(reader.mtime(), before - 1);
+    EXPECT_EQ(readFile(fenixPath()).size(), FenixFile::kFileSize);
     EXPECT_EQ(reader.read(), FenixId(5));
     EXPECT_THROW(reader.write(FenixId(1)), NoPermissionException);
 
@@ -444,6 +463,189 @@ TEST_F(Primitives, WaiterNoticesTheOwnerFileWasRecreated) {
     p.child(first).kill();  // frees the old file's lock
     resume.post();
     EXPECT_EQ(p.wait(waiter), "");
+}
+
+// ---- Local memory -----------------------------------------------------------------------------
+
+// Bytes gained read zero, also those a shrink gave up and a growth takes back; kept bytes keep
+// their contents. A checked heap notices a write just before the block (HoardWriterTest's
+// heap-guard test writes past its end).
+TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
+    TestSupport::TraceCapture traces;
+    auto all = [](const void* p, std::size_t from, std::size_t to, unsigned char v) {
+        const auto* b = static_cast<const unsigned char*>(p);
+        return std::all_of(b + from, b + to, [v](unsigned char x) { return x == v; });
+    };
+    for (const auto& [heap, check] : {std::pair{false, false}, {true, true}}) {
+        SCOPED_TRACE(heap ? "checked heap" : "mapping");
+        Mem::Local mem(debug(), "test");
+        mem.useHeapIs(heap);
+        if (check) mem.enableHeapCheck();
+        void* p = mem.attach(100);
+        ASSERT_NE(p, nullptr);
+        std::memset(p, 0xCD, 100);
+        ASSERT_NE(p = mem.resize(3 * 4096 + 5), nullptr);
+        EXPECT_TRUE(all(p, 0, 100, 0xCD));
+        std::memset(p, 0xCD, mem.size());
+        ASSERT_NE(mem.resize(10), nullptr);
+        ASSERT_NE(p = mem.resize(5000), nullptr);
+        EXPECT_TRUE(all(p, 0, 10, 0xCD));
+        EXPECT_TRUE(all(p, 10, 5000, 0));
+        if (check) {
+            static_cast<unsigned char*>(p)[-1] ^= 1;  // a guard byte, inside the allocation
+            EXPECT_THROW(mem.resize(128), CorruptionDetectedException);
+        }
+        mem.detach();
+        EXPECT_EQ(traces.contains("heap guard bytes overwritten"), check);
+    }
+}
+
+// ---- Corruption marker, file checks, toggles, texts -------------------------------------------
+
+TEST_F(Primitives, CorruptionMarkerHoldsTextAndLineFeedWithMode0644AndNeverFollowsALink) {
+    const std::string marker = writerRoot.filePath(Hoard::Util::corruptionFileName);
+    const mode_t oldMask = ::umask(077);
+    Hoard::Util::writeCorruptionFile(writerRoot, "a much longer first report");
+    Hoard::Util::writeCorruptionFile(writerRoot, "slot 7 bad link");
+    ::umask(oldMask);
+    EXPECT_EQ(readFile(marker), "slot 7 bad link\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(marker.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    const std::string target = shm.path() + "/elsewhere";
+    writeFile(target, "precious");
+    ::unlink(marker.c_str());
+    ASSERT_EQ(::symlink(target.c_str(), marker.c_str()), 0);
+    TestSupport::TraceCapture traces;
+    Hoard::Util::writeCorruptionFile(writerRoot, "text");
+    EXPECT_EQ(readFile(target), "precious");
+    EXPECT_TRUE(traces.contains("writeCorruptionFile() cannot open")) << "the failure is traced";
+}
+
+TEST_F(Primitives, ValidateFileChecksKindAndMinimumSize) {
+    std::string error;
+    const std::string file = writerRoot.filePath("slots");
+    writeFile(file, std::string(100, 'x'));
+    EXPECT_TRUE(Hoard::Util::validateFile(file, 100, error)) << error;
+    EXPECT_FALSE(Hoard::Util::validateFile(file, 101, error));
+    EXPECT_NE(error.find("below the minimum 101"), std::string::npos) << error;
+    const std::string link = writerRoot.filePath("link");
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(Hoard::Util::validateFile(link, 0, error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    EXPECT_FALSE(Hoard::Util::validateFile(writerRoot.directory(), 0, error));
+    EXPECT_FALSE(Hoard::Util::validateFile(writerRoot.filePath("missing"), 0, error));
+    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+}
+
+// Only a top-level boolean member of exactly that name, in a whole well-formed regular file within
+// the size bound, overrides the default; the last duplicate wins and escaped names are decoded.
+TEST_F(Primitives, ToggleOnlyAWellFormedBooleanMemberOverridesTheDefault) {
+    EnvGuard dir("FLOWTABLE_TOGGLE_DIR", shm.path().c_str());
+    const std::string file = shm.path() + "/SharedMem.json";
+    auto states = [] {  // {default false, default true}
+        return std::pair{getToggleState("OneSocketKick", "SharedMem.json", false),
+                         getToggleState("OneSocketKick", "SharedMem.json", true)};
+    };
+    const std::pair<bool, bool> byDefault{false, true};
+    EXPECT_EQ(states(), byDefault) << "no file";
+    const std::pair<std::string, bool> overriding[] = {
+        {R"({"OneSocketKick": false})", false},
+        {" \n{\t\"Other\" : [1, {\"a\": null}, \"x\\\"y\"], \"OneSocketKick\":true , "
+         "\"Last\": -1.5e3 }\n",
+         true},
+        {R"({"One\u0053ocketKick": true, "OneSocketKick": false})", false},
+    };
+    for (const auto& [text, state] : overriding) {
+        writeFile(file, text);
+        EXPECT_EQ(states(), std::make_pair(state, state)) << text;
+    }
+    std::vector<std::string> ignored = {
+        // Other keys, nested keys, non-booleans.
+        R"({"OtherToggle": false})", "{}", R"({"nested": {"OneSocketKick": false}})",
+        R"({"OneSocketKick": "false"})", R"({"OneSocketKick": 0})", R"({"OneSocketKick": null})",
+        R"({"OneSocketKick": true, "OneSocketKick": 1})", R"({"onesocketkick": false})",
+        // Malformed texts.
+        "", R"({"OneSocketKick": false)", R"({"OneSocketKick": false,})",
+        R"({'OneSocketKick': false})", R"({"OneSocketKick": False})", R"({"OneSocketKick": fals})",
+        R"({"OneSocketKick": false} x)", R"([{"OneSocketKick": false}])",
+        R"({"OneSocketKick" false})", R"({"OneSocketKick": false}{})",
+        R"({"x": 01, "OneSocketKick": false})", R"({"x": "\q", "OneSocketKick": false})",
+        "{\"x\": " + std::string(100000, '[') + ", \"OneSocketKick\": false}",
+        std::string("{\"One\0SocketKick\": false}", 25),
+        // Well-formed, but larger than the bound.
+        "{\"pad\": \"" + std::string(70000, 'x') + "\", \"OneSocketKick\": false}"};
+    for (const std::string& text : ignored) {
+        writeFile(file, text);
+        EXPECT_EQ(states(), byDefault) << text.substr(0, 60);
+    }
+    // A FIFO with no writer (opening it must not wait) and a directory.
+    ::unlink(file.c_str());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    EXPECT_EQ(states(), byDefault);
+    ::unlink(file.c_str());
+    ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
+    EXPECT_EQ(states(), byDefault);
+}
+
+TEST(HoardTypeTest, TextsOfValidAndInvalidModes) {
+    static_assert(sizeof(Hoard::HoardType) == 4, "the mode is a 32-bit number");
+    std::ostringstream os;
+    for (const std::uint32_t mode : {0u, 1u, 2u, 3u, 4u, 0xFFFFFFFFu}) {
+        os << static_cast<Hoard::HoardType>(mode) << "|";
+    }
+    EXPECT_EQ(os.str(), "writer|shadow|reader|keyshadow|||");
+    EXPECT_EQ(Hoard::hoardTypeText(Hoard::keyshadow), "keyshadow");
+}
+
+TEST(HoardUtilTest, EnvironmentSwitchesAreOnOnlyForOne) {
+    for (const char* value : {"0", "true", "11", "", " 1"}) {
+        EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", value);
+        EnvGuard strict("FLOWTABLE_STRICT_VALIDATION", value);
+        EXPECT_FALSE(Hoard::Util::runningOnPhysicalDut()) << value;
+        EXPECT_FALSE(Hoard::Util::strictValidation()) << value;
+    }
+    EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", "1");
+    EnvGuard strict("FLOWTABLE_STRICT_VALIDATION", nullptr);
+    EXPECT_TRUE(Hoard::Util::runningOnPhysicalDut());
+    EXPECT_FALSE(Hoard::Util::strictValidation());
+}
+
+// The name is "@flowtable-kick-<pid>", parses, and is one stable string per process. Forks while
+// other threads keep asking for it: every child must get its own name at once (a child that
+// inherited the name's lock held would hang, bounded by the signal's wait).
+TEST(ShocketAcceptSmTest, NameIsStableWithinAProcessAndEachForkedChildGetsItsOwn) {
+    auto ownName = [](const std::string& name) {
+        SharedMem::ShocketName parsed;
+        return parsed.ShocketNameIs(name) && parsed.toString() == name &&
+               parsed.name() == "@flowtable-kick-" + std::to_string(::getpid()) &&
+               name.size() <= SharedMem::OwnerRecord::kMaxSocketName;
+    };
+    const std::string parentName = Kick::ShocketAcceptSm::instance().socketName();
+    EXPECT_TRUE(ownName(parentName)) << parentName;
+    EXPECT_EQ(&Kick::ShocketAcceptSm::instance().socketName(),
+              &Kick::ShocketAcceptSm::instance().socketName());
+    // Threads that keep asking until the test ends, however it ends.
+    std::vector<std::jthread> askers;
+    for (int i = 0; i < 3; ++i) {
+        askers.emplace_back([](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                (void)Kick::ShocketAcceptSm::instance().socketName().size();
+            }
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        Processes p;
+        const std::size_t child = p.start("child", [&](ChildReport& report) {
+            const std::string name = Kick::ShocketAcceptSm::instance().socketName();
+            p.ready.post();
+            return (name != parentName && ownName(name)) || report.fail("named " + name);
+        });
+        ASSERT_TRUE(p.ready.wait(30.0, p.child(child))) << "round " << round << p.wait(child);
+        ASSERT_EQ(p.waitAll(), "") << "round " << round;
+    }
+    EXPECT_EQ(Kick::ShocketAcceptSm::instance().socketName(), parentName);
 }
 
 }  // namespace
