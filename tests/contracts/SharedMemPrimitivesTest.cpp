@@ -1,7 +1,7 @@
 // The small outside pieces the tables stand on: table directories and file mappings, the fenix
 // file, the owner record and its record lock, the writer lock across real processes (holders,
 // waiters, crashes, forks, re-created files), process-private memory, the corruption marker and
-// file checks, the feature toggle file, the mode texts and the process-wide socket name.
+// file checks, the feature toggle file, the environment switches and the process-wide socket name.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -26,7 +25,6 @@
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Config/Toggle.h"
-#include "contracts/HoardBase/HoardType.h"
 #include "contracts/HoardBase/Util.h"
 #include "contracts/Kick/ShocketAcceptSm.h"
 #include "contracts/Mem/Local.h"
@@ -129,12 +127,6 @@ class Primitives : public ::testing::Test {
             ::pause();
             return true;
         });
-    }
-    bool otherProcessCanTake() {
-        return inChild([&](ChildReport& report) {
-                   Mem::WriterLock mine;
-                   return tryAcquire(mine) || report.fail("busy");
-               }) == "";
     }
 
     TestSupport::ShmRoot shm;
@@ -314,7 +306,6 @@ TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
         EXPECT_FALSE(owner.validate(error)) << c.reason;
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
         EXPECT_THROW(owner.shocketInfo(), CorruptionDetectedException) << c.reason;
-        EXPECT_NE(owner.headerToString().find("malformed"), std::string::npos) << c.reason;
         // Stamping the pid leaves the corruption visible; storing socket information replaces it.
         owner.ownerPidIs(::getpid());
         EXPECT_FALSE(owner.validate()) << c.reason;
@@ -390,6 +381,10 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
         return true;
     });
     ASSERT_TRUE(p.ready.wait(30, p.child(first)));
+    auto otherTakes = [&](ChildReport& report) {
+        Mem::WriterLock mine;
+        return tryAcquire(mine) || report.fail("busy");
+    };
     OwnerFile owner(debug(), writerRoot, false);
     Mem::WriterLock a(10ms, 50ms), b;
     try {
@@ -419,9 +414,9 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
               "");
     a.release();
     EXPECT_TRUE(b.ownerIsMe());
-    EXPECT_FALSE(otherProcessCanTake());
+    EXPECT_NE(inChild(otherTakes), "");
     b.release();
-    EXPECT_TRUE(otherProcessCanTake());
+    EXPECT_EQ(inChild(otherTakes), "");
     orphanEnd.post();
 
     writerRoot.removeFile(OwnerFile::kFileName);
@@ -501,7 +496,7 @@ TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
     }
 }
 
-// ---- Corruption marker, toggles, texts ----------------------------------------------------------
+// ---- Marker, toggles, switches, socket name -----------------------------------------------------
 
 TEST_F(Primitives, CorruptionMarkerHoldsTextAndLineFeedWithMode0644AndNeverFollowsALink) {
     const std::string marker = writerRoot.filePath(Hoard::Util::corruptionFileName);
@@ -574,16 +569,6 @@ TEST_F(Primitives, ToggleOnlyAWellFormedBooleanMemberOverridesTheDefault) {
     EXPECT_EQ(states(), byDefault);
 }
 
-TEST(HoardTypeTest, TextsOfValidAndInvalidModes) {
-    static_assert(sizeof(Hoard::HoardType) == 4, "the mode is a 32-bit number");
-    std::ostringstream os;
-    for (const std::uint32_t mode : {0u, 1u, 2u, 3u, 4u, 0xFFFFFFFFu}) {
-        os << static_cast<Hoard::HoardType>(mode) << "|";
-    }
-    EXPECT_EQ(os.str(), "writer|shadow|reader|keyshadow|||");
-    EXPECT_EQ(Hoard::hoardTypeText(Hoard::keyshadow), "keyshadow");
-}
-
 TEST(HoardUtilTest, EnvironmentSwitchesAreOnOnlyForOne) {
     for (const char* value : {"0", "true", "11", "", " 1"}) {
         EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", value);
@@ -591,10 +576,8 @@ TEST(HoardUtilTest, EnvironmentSwitchesAreOnOnlyForOne) {
         EXPECT_FALSE(Hoard::Util::runningOnPhysicalDut()) << value;
         EXPECT_FALSE(Hoard::Util::strictValidation()) << value;
     }
-    EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", "1");
-    EnvGuard strict("FLOWTABLE_STRICT_VALIDATION", nullptr);
+    EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", "1");  // unset: every writer's attach asks
     EXPECT_TRUE(Hoard::Util::runningOnPhysicalDut());
-    EXPECT_FALSE(Hoard::Util::strictValidation());
 }
 
 // The name is "@flowtable-kick-<pid>" and parses. Forks while other threads keep asking for it:
