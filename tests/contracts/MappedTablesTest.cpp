@@ -1,0 +1,683 @@
+// The files one writer changes in place while reader processes follow them: the bucket table (the
+// published (version, count) pair, runs chained in bit-reversed order), the notification queue
+// (a ring of cells and each slot's latest position) and the version anchor a reader checks a
+// value against.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "contracts/Basalt/DebugHandler.h"
+#include "contracts/Basalt/Exception.h"
+#include "contracts/Herald/HeraldReader.h"
+#include "contracts/Herald/HeraldView.h"
+#include "contracts/Herald/HeraldWriter.h"
+#include "contracts/HoardBase/BucketTable.h"
+#include "contracts/Mem/RootPath.h"
+#include "contracts/Mem/VerU32.h"
+#include "contracts/Mem/VersionAnchor.h"
+#include "tests/support/Processes.h"
+#include "tests/support/Seed.h"
+#include "tests/support/ShmRoot.h"
+#include "tests/support/TraceCapture.h"
+
+namespace {
+
+using Hoard::BucketReaderTable;
+using Hoard::BucketTable;
+using Hoard::BucketWriterTable;
+using Hoard::SlotLink;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
+using TestSupport::ChildReport;
+using TestSupport::Processes;
+using Corruption = Basalt::CorruptionDetectedException;
+
+// The file's bytes at `offset`, read behind the mappings.
+template <class T>
+T readAt(const std::string& path, std::size_t offset) {
+    T v{};
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(::pread(fd, &v, sizeof v, static_cast<off_t>(offset)), ssize_t(sizeof v));
+    ::close(fd);
+    return v;
+}
+// Writes `size` bytes at `offset` behind the mappings.
+void writeAt(const std::string& path, std::size_t offset, const void* data, std::size_t size) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    EXPECT_EQ(::pwrite(fd, data, size, static_cast<off_t>(offset)), ssize_t(size));
+    ::close(fd);
+}
+
+// A private shared-memory root and a writer's table directory in it.
+class MappedTableTest : public ::testing::Test {
+  protected:
+    TestSupport::TraceCapture quiet;  // keeps the expected level-0 traces off stderr
+    TestSupport::ShmRoot shm;
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug =
+        Basalt::Platform::getDebugHandler("MappedTablesTest");
+    Mem::RootPath rootPath{debug, "t/table", true};
+};
+
+// Only the anchored word counts; an unset anchor or a misaligned word is a programming fault; an
+// invalidated or baseless anchor is always a mismatch.
+TEST(VersionAnchorTest, OnlyTheAnchoredWordCountsAndUnsetOrMisalignedAnchorsAssert) {
+    std::array<std::uint32_t, 32> words{};
+    Mem::VersionAnchor anchor;
+    EXPECT_THAT([&] { anchor.validate(); },
+                ThrowsMessage<Basalt::AssertException>(
+                    HasSubstr("default-constructed VersionAnchor at SharedMem/VersionAnchor")));
+    anchor.set(words.data(), 64, 0);  // word 16
+    words[17] = 1;
+    EXPECT_NO_THROW(anchor.validate());
+    anchor.invalidate();
+    EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
+    anchor.set(words.data(), 64, 0);
+    words[16] = 1;
+    EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
+    anchor.set(nullptr, 64, 1);
+    EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
+    anchor.set(words.data(), 66, 1);
+    EXPECT_THROW(anchor.validate(), Basalt::AssertException);
+}
+
+// ---- Bucket table -----------------------------------------------------------------------------
+
+constexpr std::uint32_t kFenix = 0x00020005;
+constexpr std::uint32_t kEnd = SlotLink::endOfList;
+constexpr std::uint32_t marker(std::uint32_t b) { return SlotLink::bucketMarker(b); }
+
+// Bucket positions in bit-reversed order, computed bit by bit (independently of the table's own
+// successor function).
+std::uint32_t reversedPosition(std::uint32_t b, std::uint32_t count) {
+    std::uint32_t r = 0;
+    for (std::uint32_t bit = 1; bit < count; bit <<= 1) r = (r << 1) | ((b & bit) ? 1 : 0);
+    return r;
+}
+// The entry each bucket holds when every run is empty.
+std::vector<std::uint32_t> emptyChain(std::uint32_t count) {
+    std::vector<std::uint32_t> order(count), next(count);
+    for (std::uint32_t b = 0; b < count; ++b) order[b] = b;
+    std::sort(order.begin(), order.end(), [count](std::uint32_t a, std::uint32_t b) {
+        return reversedPosition(a, count) < reversedPosition(b, count);
+    });
+    for (std::uint32_t i = 0; i < count; ++i) {
+        next[order[i]] = i + 1 < count ? marker(order[i + 1]) : kEnd;
+    }
+    return next;
+}
+
+class BucketTableTest : public MappedTableTest {
+  protected:
+    std::string path() const { return rootPath.filePath(BucketTable::fileName); }
+    template <class T>
+    T peek(std::size_t offset) const {
+        return readAt<T>(path(), offset);
+    }
+    void poke(std::size_t offset, std::uint32_t value) const { writeAt(path(), offset, &value, 4); }
+    void truncateTo(std::size_t size) const { ::truncate(path().c_str(), off_t(size)); }
+    std::vector<std::uint32_t> nexts(const BucketTable& t) const {
+        std::vector<std::uint32_t> v;
+        for (std::uint32_t b = 0; b < t.count(); ++b) v.push_back(t[b].next);
+        return v;
+    }
+    std::string validationError(const BucketWriterTable& t, std::uint32_t slotCount = 1000) {
+        std::string error;
+        return t.validate(slotCount, error) ? "valid" : error;
+    }
+
+    BucketWriterTable writer{debug, rootPath};
+};
+
+// The bytes other processes map: header fields at their offsets, then one entry per bucket
+// chaining the empty runs in bit-reversed order at every count, growing and shrinking.
+TEST_F(BucketTableTest, FileLayoutAndEmptyRunChainsAtEveryCount) {
+    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
+    ASSERT_EQ(std::filesystem::file_size(path()), 48u);
+    EXPECT_EQ(peek<std::uint64_t>(0), 0x544B424452414F48ull);            // "HOARDBKT"
+    EXPECT_EQ(peek<std::uint64_t>(8), std::uint64_t{kFenix} << 32 | 1);  // version 1, fenix
+    EXPECT_EQ(peek<std::uint64_t>(24), std::uint64_t{32} << 32 | 8);  // entry size 8, entries at 32
+    EXPECT_EQ(peek<std::uint64_t>(32), SlotLink::pack({0, marker(1)}));
+    EXPECT_EQ(emptyChain(8),
+              (std::vector<std::uint32_t>{marker(4), marker(5), marker(6), marker(7), marker(2),
+                                          marker(3), marker(1), kEnd}));  // 0 4 2 6 1 5 3 7
+    std::vector<std::uint32_t> counts;
+    for (std::uint32_t c = 2; c <= 4096; c *= 2) counts.push_back(c);
+    for (std::uint32_t c = 2048; c >= 2; c /= 2) counts.push_back(c);
+    for (std::uint32_t version = 0; version < counts.size(); ++version) {
+        const std::uint32_t count = counts[version];
+        writer.resize(count);
+        ASSERT_EQ(peek<std::uint32_t>(16), version);  // the pair: version at 16, count at 20
+        ASSERT_EQ(peek<std::uint32_t>(20), count);
+        const auto expected = emptyChain(count);
+        for (std::uint32_t b = 0; b < count; ++b) {
+            ASSERT_EQ(peek<std::uint32_t>(32 + 8 * b + 4), expected[b]) << b << "/" << count;
+            ASSERT_EQ(BucketTable::endMarker(b, count), expected[b]) << b << "/" << count;
+        }
+        ASSERT_EQ(validationError(writer), "valid") << count;
+    }
+}
+
+// An intact file of the same fenix keeps the index's count and entries; anything else is
+// re-formatted to two empty runs, with the pair's version moved on so lagging readers remap
+// even when the count is unchanged.
+TEST_F(BucketTableTest, ReattachAdoptsAnIntactFileAndReformatsAnyOther) {
+    struct Damage {
+        const char* what;
+        std::uint32_t fenix;
+        bool readerAttaches;  // a reader checks only the count and the file's size
+        std::function<void()> apply;
+    };
+    const std::vector<Damage> damages = {
+        {"intact", kFenix, true, [] {}},
+        {"other fenix", kFenix + 1, true, [] {}},
+        {"bad magic", kFenix, true, [&] { poke(0, 0); }},
+        {"bad version", kFenix, true, [&] { poke(8, 2); }},
+        {"bad entry size", kFenix, true, [&] { poke(24, 16); }},
+        {"count not a power of two", kFenix, false, [&] { poke(20, 12); }},
+        {"count zero", kFenix, false, [&] { poke(20, 0); }},
+        {"count beyond the maximum", kFenix, false, [&] { poke(20, 1u << 31); }},
+        {"file shorter than its count", kFenix, false,
+         [&] { truncateTo(BucketTable::fileSizeFor(16) - 1); }},
+        {"file shorter than a header", kFenix, false, [&] { truncateTo(10); }},
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        writer.cleanup();
+        ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
+        writer.resize(64);
+        writer.resize(16);
+        writer.linkIs(0, {4, 17});
+        const auto kept = nexts(writer);
+        writer.detach();
+        d.apply();
+        EXPECT_EQ(BucketReaderTable(debug, rootPath).attach(), d.readerAttaches);
+        if (std::string(d.what) == "intact") {
+            ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::adopted);
+            EXPECT_EQ(nexts(writer), kept);
+            continue;
+        }
+        ASSERT_EQ(writer.attach(d.fenix), BucketWriterTable::reformatted);
+        EXPECT_EQ(writer.header().fenix, d.fenix);
+        EXPECT_EQ(nexts(writer), emptyChain(2));
+        EXPECT_EQ(validationError(writer), "valid");
+        EXPECT_GT(writer.publishedCount().version, 0u);
+    }
+}
+
+// A grow initialises the new entries and runs the index's split before it publishes the count;
+// a refused or failed grow changes nothing.
+TEST_F(BucketTableTest, GrowInitialisesNewEntriesBeforePublishingAndARefusedOneChangesNothing) {
+    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
+    writer.linkIs(0, {4, 7});  // bucket 0 holds slot 7, bucket 1 is empty
+    EXPECT_THROW(writer.resize(4), Basalt::AssertException) << "slots need the index's split";
+    for (std::uint32_t bad : {0u, 1u, 3u, 1u << 31}) {
+        EXPECT_THROW(writer.resize(bad), Basalt::AssertException) << bad;
+    }
+    EXPECT_THROW(writer.resize(4, [] { throw std::runtime_error("split failed"); }),
+                 std::runtime_error);
+    EXPECT_EQ(writer.count(), 2u);
+    EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
+    EXPECT_EQ(nexts(writer), (std::vector<std::uint32_t>{7, kEnd}));
+
+    writer.resize(4, [&] {
+        EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
+        EXPECT_EQ(writer.count(), 4u);
+        EXPECT_EQ(writer[2].next, marker(1));  // empty run of bucket 2 in the new order
+        EXPECT_EQ(writer[3].next, kEnd);
+        writer.linkIs(2, {writer[2].seq + 4, 9});  // the index's split: slot 9 starts run 2
+    });
+    EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{1, 4}));
+    // Slot 9 shows the hook ran; the old runs are the caller's to cut.
+    EXPECT_EQ(nexts(writer), (std::vector<std::uint32_t>{7, kEnd, 9, kEnd}));
+}
+
+// A view never maps a count the file cannot hold (a reader's attach refuses one: see the
+// re-attach rows); a remap is corruption and the count stays.
+TEST_F(BucketTableTest, ViewsNeverMapACountTheFileCannotHold) {
+    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
+    BucketReaderTable reader(debug, rootPath);
+    ASSERT_TRUE(reader.attach());
+    std::string error;
+    EXPECT_TRUE(reader.validate(kFenix, error) && reader.validate(0, error)) << error;
+    EXPECT_FALSE(reader.validate(kFenix + 1, error));
+    poke(20, 1024);  // the 48-byte file holds two entries
+    const auto tooBig = ThrowsMessage<Corruption>(HasSubstr("real file size is 48"));
+    EXPECT_THAT([&] { reader.doResize(); }, tooBig);
+    EXPECT_THAT([&] { writer.doResize(); }, tooBig);
+    EXPECT_EQ(reader.count(), 2u);
+    EXPECT_THAT([&] { reader.checkResize(); },
+                ThrowsMessage<Corruption>("BucketReader::checkResize() found mismatch, local "
+                                          "numBuckets:2 header numBuckets:1024"));
+    EXPECT_THAT([&] { reader[2]; },
+                ThrowsMessage<Corruption>("BucketReader::operator[] out-of-range, index:2 max:1"));
+}
+
+// validate() names the first bad entry; validateFile() notices a removed or replaced file.
+TEST_F(BucketTableTest, ValidateNamesTheFirstBadEntryAndValidateFileAReplacedFile) {
+    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
+    writer.resize(4);  // order 0, 2, 1, 3
+    struct Case {
+        std::uint32_t bucket, next;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {1, 9, nullptr},
+        {1, 10, "bucket:1 next slot:10 out of range, slotCount:10"},
+        {0, marker(4), "bucket:0 next bucket:4 out of range, expected next bucket:2 numBuckets:4"},
+        {1, kEnd, "bucket:1 ends the table, expected next bucket:3 numBuckets:4"},
+        {3, marker(0), "bucket:3 next bucket:0, expected the end of the table numBuckets:4"},
+    };
+    for (const Case& c : cases) {
+        const SlotLink saved = writer[c.bucket];
+        writer.linkIs(c.bucket, {saved.seq + 4, c.next});
+        EXPECT_EQ(validationError(writer, 10),
+                  c.error ? "BucketWriter::validate() " + std::string(c.error) : "valid");
+        writer.linkIs(c.bucket, saved);
+    }
+    poke(12, kFenix + 1);
+    EXPECT_EQ(validationError(writer), "BucketTable::validate() bad fenix:131078 wanted:131077");
+    EXPECT_NO_THROW(writer.validateFile());
+    ASSERT_EQ(::unlink(path().c_str()), 0);
+    EXPECT_THROW(writer.validateFile(), Corruption);
+    writeAt(path(), 0, "", 0);  // re-created
+    truncateTo(4096);
+    EXPECT_THROW(writer.validateFile(), Corruption);
+    writer.cleanup();
+    EXPECT_EQ(::access(path().c_str(), F_OK), -1);
+}
+
+// A reader process checks the table while the writer grows and shrinks it, leaving garbage where
+// released entries were. Every entry read below a loaded count is an initialised marker pointing
+// forward in bit-reversed order, unless a count published since explains it; whenever the
+// writer pauses, the reader checks the exact chain.
+TEST_F(BucketTableTest, ReaderSeesConsistentCountAndEntriesDuringResizes) {
+    const std::uint64_t seed =
+        TestSupport::testSeed("ReaderSeesConsistentCountAndEntriesDuringResizes");
+    ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
+    Processes p;
+    TestSupport::Signal pause, checked, stop;
+    const std::size_t reader = p.start("reader", [&](ChildReport& report) {
+        BucketReaderTable r(debug, rootPath);
+        if (!r.attach()) return report.fail("cannot attach: " + r.reason());
+        p.ready.post();
+        Mem::VerU32 last;
+        while (!stop.wait(0)) {
+            const bool paused = pause.wait(0);
+            // Catch the writer right after a publication (a bounded spin, not a wait).
+            for (int i = 0; i < 2000 && !paused && r.publishedCount() == last; ++i) {
+            }
+            last = r.publishedCount();
+            r.doResize();  // throws (fails the child) when the file cannot hold the count
+            const Mem::VerU32 seen = r.publishedCount();
+            const std::uint32_t n = r.count();
+            if (seen.value != n && !paused) continue;
+            auto entryFault = [&](std::uint32_t b, std::uint32_t next) -> const char* {
+                if (paused) return next == BucketTable::endMarker(b, n) ? nullptr : "not the chain";
+                if (next == kEnd) return nullptr;
+                if (!SlotLink::isBucketMarker(next)) return "uninitialised entry";
+                const std::uint32_t c = SlotLink::markerBucket(next);
+                if (c >= n) return "marker beyond the count";
+                return reversedPosition(c, n) > reversedPosition(b, n) ? nullptr : "backward";
+            };
+            std::string fault = seen.value != n ? "count moved while paused" : "";
+            // Newest entries first: those are the ones a grow has just added.
+            for (std::uint32_t b = n; b-- > 0 && fault.empty();) {
+                if (const char* f = entryFault(b, r[b].next)) {
+                    fault = std::string(f) + " at bucket " + std::to_string(b);
+                }
+            }
+            if (!fault.empty() && (paused || r.publishedCount() == seen)) {
+                return report.fail(fault + " of " + std::to_string(n));
+            }
+            if (paused) checked.post();
+        }
+        return true;
+    });
+    ASSERT_TRUE(p.ready.wait(30, p.child(reader))) << p.wait(reader);
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < 20; ++round) {
+        for (int walk = 0; walk < 200; ++walk) {
+            const std::uint32_t target = 2u << (rng() % 12);
+            while (writer.count() != target) {
+                const std::uint32_t old = writer.count();
+                writer.resize(old < target ? old * 2 : old / 2);
+                if (old > target) {  // garbage where the released entries were
+                    const std::vector<std::uint64_t> junk(old - writer.count(),
+                                                          SlotLink::pack({0, 0x7EEEEEEE}));
+                    writeAt(path(), BucketTable::fileSizeFor(writer.count()), junk.data(),
+                            junk.size() * 8);
+                }
+            }
+        }
+        pause.post();
+        if (!checked.wait(30, p.child(reader))) break;  // the reader found a fault and ended
+    }
+    stop.post();
+    EXPECT_EQ(p.waitAll(), "") << "seed " << seed;
+}
+
+// ---- Notification queue ----------------------------------------------------------------------
+
+using Writer = Herald::HeraldWriter<uint32_t>;
+using Reader = Herald::HeraldReader<uint32_t>;
+using Status = Reader::PollStatus;
+using Herald::HeraldView;
+using Cell = HeraldView::Cell;
+
+using Seen = std::tuple<uint32_t, uint64_t, bool>;  // slot, sequence, tombstone
+using Seens = std::vector<Seen>;
+
+void never(uint32_t s, uint64_t q, bool) { ADD_FAILURE() << "delivered " << s << "@" << q; }
+
+class HeraldTest : public MappedTableTest {
+  protected:
+    static constexpr uint32_t ring = 8;
+    std::string file_ = rootPath.filePath("herald");
+
+    // What the reader delivers in up to `polls` polls of `budget` cells each.
+    static Status drain(Reader& r, Seens& out, int polls = 100,
+                        std::size_t budget = Reader::defaultPollBudget) {
+        Status st = Status::more;
+        for (int i = 0; i < polls && st == Status::more; ++i) {
+            st = r.poll([&](uint32_t s, uint64_t q, bool t) { out.push_back({s, q, t}); }, budget);
+        }
+        return st;
+    }
+    void poke(std::size_t offset, uint64_t value) const { writeAt(file_, offset, &value, 8); }
+    static std::string validation(const Writer& w, uint32_t fenix = 7, uint32_t mostSlots = 0) {
+        std::string error;
+        return w.validate(fenix, mostSlots, error) ? "" : error;
+    }
+};
+
+// A queue of 8 cells and a reader following it.
+class HeraldQueueTest : public HeraldTest {
+  protected:
+    Writer w_{debug, rootPath, ring};
+    Reader r_{debug, rootPath};
+
+    void SetUp() override {
+        w_.attach(7);
+        ASSERT_TRUE(r_.attach());
+    }
+};
+
+// A reader process follows a writer working in rounds of 100 notifications (its ring holds 64),
+// each started once the reader consumed the previous one or was lapped past it. Whatever the
+// reader delivers is whole (slot and tombstone bit of that sequence) and in order. Sequence q
+// notifies slot q % 509, every eighth as a tombstone (a slot's next one comes 8 * 509 later).
+TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps) {
+    constexpr uint64_t round = 100, rounds = 200;
+    auto slotOf = [](uint64_t q) { return static_cast<uint32_t>(q % 509); };
+    auto tombOf = [](uint64_t q) { return q % 8 == 0; };
+    Writer w(debug, rootPath, 64);
+    w.attach(7);
+    Processes p;
+    TestSupport::Signal progress;
+    const std::size_t reader = p.start("reader", [&](ChildReport& report) {
+        Reader r(debug, rootPath);
+        if (!r.attach()) return report.fail("cannot attach: " + r.reason());
+        uint64_t last = 0;
+        for (uint64_t done = 0; done < rounds && report.text[0] == 0;) {
+            const Status st = r.poll([&](uint32_t s, uint64_t q, bool t) {
+                if (q <= last || s != slotOf(q) || t != tombOf(q)) {
+                    report.fail("after " + std::to_string(last) + ": slot " + std::to_string(s) +
+                                " sequence " + std::to_string(q) + (t ? " tombstone" : ""));
+                }
+                last = q;
+            });
+            if (st == Status::lapped) r.positionIs(last = r.writerSequence());
+            if (st == Status::swapped || st == Status::detached) return report.fail("swapped");
+            if (r.position() >= (done + 1) * round && ++done < rounds) progress.post();
+        }
+        return report.text[0] == 0 && (r.quiesced() || report.fail("not quiesced at the end"));
+    });
+    for (uint64_t q = 1; q <= round * rounds; ++q) {
+        if (q > round && q % round == 1) {
+            ASSERT_TRUE(progress.wait(30, p.child(reader))) << p.wait(reader);
+        }
+        if (tombOf(q)) {
+            ASSERT_TRUE(w.tombstone(slotOf(q)));
+        } else {
+            w.notify(slotOf(q));
+        }
+    }
+    EXPECT_EQ(p.waitAll(), "");
+    EXPECT_EQ(validation(w, 7, 509), "");
+}
+
+// An adopted file keeps its ring; a re-format (for another fenix, or for the same one when the
+// file cannot be adopted) and cleanup swap every attached reader.
+TEST_F(HeraldQueueTest, AdoptionKeepsTheRingAndEveryReformatOrCleanupSwapsReaders) {
+    for (uint32_t s : {1u, 2u, 1u}) w_.notify(s);
+    Writer w(debug, rootPath, 16);
+    ASSERT_EQ(w.attach(7), Writer::adopted);
+    EXPECT_EQ(w.ringSize(), 8u);
+    EXPECT_EQ(w.attach(8), Writer::reformatted);
+    EXPECT_EQ(w.sequence(), 0u);
+    EXPECT_EQ(w.ringSize(), 16u);
+    EXPECT_EQ(w.view().slotPosition(1), 0u);
+    EXPECT_EQ(r_.poll(never), Status::swapped);
+
+    w.notify(4);
+    ASSERT_TRUE(r_.attach());
+    poke(0, 0);  // bad magic
+    EXPECT_EQ(w.attach(8), Writer::reformatted);
+    EXPECT_EQ(r_.poll(never), Status::swapped);
+
+    ASSERT_TRUE(r_.attach());
+    w.cleanup();
+    EXPECT_FALSE(std::filesystem::exists(file_));
+    EXPECT_EQ(r_.poll(never), Status::swapped);
+    EXPECT_FALSE(Reader(debug, rootPath).attach());
+    for (uint32_t bad : {2u, 12u, HeraldView::maxRingSize * 2}) {
+        EXPECT_THROW(Writer(debug, rootPath, bad), Basalt::InvalidInitializeException) << bad;
+    }
+}
+
+// A reader exactly a ring behind gets everything; one more notification laps it: it gets
+// nothing, keeps its position, and carries on from the writer's sequence. A poll examines at
+// most its budget of cells, and a throwing callback's notification is delivered again.
+TEST_F(HeraldQueueTest, ReaderIsLappedOnlyWhenMoreThanARingBehindAndPollsWithinItsBudget) {
+    for (const uint32_t n : {ring, ring + 1}) {
+        SCOPED_TRACE(n);
+        w_.attach(n);  // a fresh queue for each row
+        ASSERT_TRUE(r_.attach());
+        for (uint32_t s = 0; s < n; ++s) w_.notify(s);
+        Seens seen;
+        EXPECT_EQ(drain(r_, seen), n == ring ? Status::caughtUp : Status::lapped);
+        EXPECT_EQ(seen.size(), n == ring ? n : 0);
+        EXPECT_EQ(r_.position(), seen.size());
+        EXPECT_EQ(r_.quiesced(), n == ring);
+        r_.positionIs(r_.writerSequence());
+        w_.notify(42);
+        seen.clear();
+        EXPECT_EQ(drain(r_, seen), Status::caughtUp);
+        EXPECT_EQ(seen, (Seens{{42, n + 1u, false}}));
+    }
+    for (uint32_t s = 0; s < 6; ++s) w_.notify(s);  // sequences 11..16
+    Seens seen;
+    EXPECT_EQ(drain(r_, seen, 1, 3), Status::more);
+    EXPECT_EQ(r_.position(), 13u);
+    auto busyAt4 = [](uint32_t s, uint64_t, bool) {
+        if (s == 4) throw std::runtime_error("busy");
+    };
+    EXPECT_THROW(r_.poll(busyAt4), std::runtime_error);
+    EXPECT_EQ(r_.position(), 14u);
+    seen.clear();
+    drain(r_, seen, 1, 1);
+    EXPECT_EQ(seen, (Seens{{4, 15, false}}));
+}
+
+// A slot's latest notification is the one validateNotif accepts, also once the ring lapped it;
+// a second tombstone is refused until the slot is notified again.
+TEST_F(HeraldQueueTest, EachSlotRecordsItsLatestNotificationAndASecondTombstoneIsRefused) {
+    w_.notify(3);
+    w_.notify(5);
+    w_.notify(3);
+    EXPECT_TRUE(w_.tombstone(5));
+    EXPECT_FALSE(w_.tombstone(5));
+    EXPECT_TRUE(r_.validateNotif(3, 3) && r_.validateNotif(5, 4));
+    EXPECT_FALSE(r_.validateNotif(3, 1) || r_.validateNotif(5, 2));
+    w_.notify(5);
+    EXPECT_TRUE(w_.tombstone(5));
+    for (uint32_t s = 10; s < 20; ++s) w_.notify(s);
+    EXPECT_FALSE(w_.view().entryAt(3).has_value());
+    EXPECT_TRUE(r_.validateNotif(3, 3));
+    EXPECT_EQ(validation(w_, 7, 20), "");
+}
+
+TEST_F(HeraldQueueTest, SlotBeyondTheRecordGrowsItWithZeroedPositionsAndAnAttachedReaderRemaps) {
+    w_.notify(100001);  // leaves the positions of a larger record in the file, behind a re-format
+    ASSERT_EQ(w_.attach(8), Writer::reformatted);
+    ASSERT_TRUE(r_.attach());
+    EXPECT_FALSE(r_.validateNotif(100001, 1)) << "a slot beyond the record";
+    w_.notify(100000);
+    EXPECT_EQ(w_.view().slotPosition(100001), 0u) << "growth zeroes the new positions";
+    EXPECT_TRUE(r_.validateNotif(100000, 1)) << "the reader remaps the larger record";
+    w_.slotCapacityIs(200000);
+    EXPECT_EQ(w_.slotCapacity(), 262144u);
+    EXPECT_EQ(w_.view().slotPosition(100000), 1u) << "growth keeps positions";
+    EXPECT_EQ(validation(w_, 8), "");
+    EXPECT_THROW(w_.notify(HeraldView::maxSlots), Basalt::AssertException);
+}
+
+// A shrink that never ended (the writer went away inside it) stays recorded in an adopted file.
+// The writer is quiesced when every client applied its latest notification.
+TEST_F(HeraldQueueTest, WriterRecordsShrinksForReadersAndItsClientsProgress) {
+    EXPECT_FALSE(r_.shrinkInProgress());
+    w_.markShrinkStart();
+    EXPECT_TRUE(r_.shrinkInProgress());
+    w_.markShrinkEnd();
+    EXPECT_FALSE(w_.shrinkInProgress() || r_.shrinkInProgress());
+    w_.markShrinkStart();
+    ASSERT_EQ(w_.attach(7), Writer::adopted);
+    EXPECT_TRUE(w_.shrinkInProgress() && r_.shrinkInProgress());
+    w_.markShrinkEnd();
+    EXPECT_EQ(w_.shrinkStarts(), 2u);
+    EXPECT_EQ(w_.shrinkEnds(), 2u);
+
+    EXPECT_TRUE(w_.quiesced()) << "no clients";
+    w_.notify(1);
+    w_.notify(2);
+    w_.clientProgressIs("shadow-a", 1);
+    w_.clientProgressIs("shadow-b", 2);
+    EXPECT_FALSE(w_.quiesced() || w_.clientQuiesced("shadow-a") || w_.clientQuiesced("stranger"));
+    EXPECT_TRUE(w_.clientQuiesced("shadow-b"));
+    w_.clientProgressIs("shadow-a", 2);
+    EXPECT_TRUE(w_.quiesced());
+    w_.notify(3);
+    EXPECT_FALSE(w_.quiesced());
+    w_.onDetach();
+    EXPECT_EQ(w_.clients(), 0u);
+    EXPECT_TRUE(w_.quiesced());
+}
+
+class HeraldCorruptionTest : public HeraldQueueTest {
+  protected:
+    void SetUp() override {
+        HeraldQueueTest::SetUp();
+        for (uint32_t s : {3u, 4u, 5u, 6u}) w_.notify(s);  // sequences 1..4
+    }
+    static std::size_t cell(uint64_t seq) { return HeraldView::headerSize + 8 * (seq % ring); }
+    static std::size_t position(uint32_t slot) { return cell(0) + 8 * (ring + slot); }
+};
+
+// Each damage: what validation says of it ("": any error), whether a new reader attaches, and
+// what a reader at `from` makes of it. A reader never delivers a damaged cell: it throws
+// CorruptionDetectedException and keeps its position, or takes a later sequence for a lap
+// (without walking up to a huge one).
+TEST_F(HeraldCorruptionTest, EachDamageIsNamedByValidationAndNeverDeliveredByAReader) {
+    enum Poll { skip, throws, lap };
+    struct Row {
+        std::size_t offset;
+        uint64_t value;
+        const char* error;
+        bool attaches;
+        uint64_t from;
+        Poll poll;
+    };
+    const uint64_t wideRing = 1 | (uint64_t{1} << 52);  // version 1, ring size 2^20
+    const uint64_t hugeCapacity = Mem::VerU32{9, HeraldView::maxSlots}.packed();
+    const Row rows[] = {
+        {0, 0x1234, "bad magic", false, 0, skip},
+        {8, wideRing, "checksum", false, 0, skip},
+        {24, hugeCapacity, "bytes, its header needs", false, 0, skip},
+        {position(9), 99, "beyond the writer's sequence", true, 0, skip},
+        {position(9), 2, "is not its live notification", true, 0, skip},  // slot 4's cell
+        {cell(2), Cell::encode(2, 3, false), "the slot records position", true, 0, skip},
+        {cell(6), Cell::encode(6, 1, false), "beyond the writer's sequence", true, 0, skip},
+        {cell(3), Cell::encode(3 + 2 * ring, 5, false), "expected sequence 3", true, 0, lap},
+        {cell(3), Cell::encode(3 + ring, 5, false), "", true, 0, lap},
+        {cell(3), Cell::encode(3 - ring, 5, false), "", true, 0, throws},
+        {cell(2), Cell::encode(2, 1u << 28, false), "", true, 0, throws},  // beyond capacity
+        {32, 2, "", true, 4, throws},               // the writer's sequence goes back
+        {32, uint64_t{1} << 62, "", true, 0, lap},  // a huge writer sequence
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "word " << row.offset << " = " << row.value);
+        const uint64_t was = readAt<uint64_t>(file_, row.offset);
+        poke(row.offset, row.value);
+        EXPECT_FALSE(w_.validateFile());
+        EXPECT_NE(validation(w_).find(row.error), std::string::npos) << validation(w_);
+        EXPECT_FALSE(r_.validateNotif(HeraldView::maxSlots - 1, 1)) << "reads past the file";
+        EXPECT_EQ(Reader(debug, rootPath).attach(), row.attaches);
+        r_.positionIs(row.from);
+        if (row.poll == lap) {
+            EXPECT_EQ(r_.poll(never), Status::lapped);
+            r_.positionIs(r_.writerSequence());
+            EXPECT_EQ(r_.poll(never), Status::caughtUp);
+        } else if (row.poll == throws) {
+            EXPECT_THROW(r_.poll(never), Corruption);
+            EXPECT_EQ(r_.position(), row.from);
+        }
+        poke(row.offset, was);
+    }
+}
+
+#ifdef FLOWTABLE_TEST_HOOKS
+TEST_F(HeraldTest, NextWriterAdoptsAConsistentQueueFromAWriterKilledInsideANotification) {
+    using Point = Herald::HeraldCrashPoint;
+    for (const Point point : {Point::afterCell, Point::afterSlotPosition, Point::afterSequence}) {
+        const auto fenix = static_cast<uint32_t>(point);  // a fresh queue for each point
+        SCOPED_TRACE(fenix);
+        Writer(debug, rootPath, 8).attach(fenix);
+        Processes p;
+        p.start("writer", [&](ChildReport& report) {
+            Writer w(debug, rootPath, 8);
+            if (w.attach(fenix) != Writer::adopted) return report.fail("not adopted");
+            for (uint32_t s = 0; s < 4; ++s) w.notify(s);  // sequences 1..4
+            Herald::heraldCrashPointIs(point);
+            w.notify(2);  // sequence 5 supersedes sequence 3
+            return report.fail("not killed at the crash point");
+        });
+        EXPECT_EQ(p.wait(0, 128 + SIGKILL), "");
+        Writer w(debug, rootPath, 8);
+        ASSERT_EQ(w.attach(fenix), Writer::adopted);
+        EXPECT_EQ(w.view().slotPosition(2), 5u);
+        EXPECT_EQ(validation(w, fenix), "");
+        // The half-made notification is completed; sequence 3 is superseded.
+        Reader r(debug, rootPath);
+        ASSERT_TRUE(r.attach());
+        r.positionIs(0);
+        Seens seen;
+        EXPECT_EQ(drain(r, seen), Status::caughtUp);
+        EXPECT_EQ(seen, (Seens{{0, 1, false}, {1, 2, false}, {3, 4, false}, {2, 5, false}}));
+    }
+}
+#endif
+
+}  // namespace
