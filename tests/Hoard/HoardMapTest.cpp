@@ -1,6 +1,7 @@
-// The table facade: initialisation checks, the reader modes' life on the placeholder and the live
-// reader (attach, detach and re-attach driven by the reader sentry against writers in other
-// processes that die and re-format), orphans, tryAttach's system-log line and corruption recovery.
+// The table facade: initialisation checks, a writer's re-attach after a corruption report, the
+// reader's life on its placeholder and the live reader (attach, corruption, detach and re-attach
+// driven by the reader sentry, also against writers in other processes that die and re-format),
+// tryAttach's system-log line, and orphans.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -62,7 +63,7 @@ std::string failureOf(F&& f) {
 
 bool fileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-std::vector<std::string> systemLog;
+Events systemLog;
 void recordSystemLog(const std::string& text) { systemLog.push_back(text); }
 
 class HoardMapTest : public ::testing::Test {
@@ -71,6 +72,10 @@ class HoardMapTest : public ::testing::Test {
     std::shared_ptr<Basalt::Platform::DebugHandler> debug =
         Basalt::Platform::getDebugHandler("HoardMapTest");
     Events events;
+    // Every test records the system log (tryAttach writes it when it mounts a table).
+    Hoard::HoardMapBase::SystemLogWriter previousLog =
+        (systemLog.clear(), Hoard::HoardMapBase::systemLogWriterIs(&recordSystemLog));
+    ~HoardMapTest() override { Hoard::HoardMapBase::systemLogWriterIs(previousLog); }
 
     template <class Map>
     void recordEvents(Map& map) {
@@ -91,14 +96,16 @@ class HoardMapTest : public ::testing::Test {
 
 // ---- Initialisation ----------------------------------------------------------------------------
 
-TEST_F(HoardMapTest, ASecondInitWithAnEqualDescriptorIsQuietAndADifferentOneThrows) {
+// A writer map attaches at init; a second init with an equal descriptor is quiet, a different
+// one throws. A corruption report leaves its marker and the next operation re-attaches the
+// writer, which adopts the valid files and keeps counting where it was.
+TEST_F(HoardMapTest, AWriterMapReattachesOnTheOperationAfterACorruptionReport) {
     FlowMap map("t/flows");
     recordEvents(map);
     map.init(writerDescriptor());
     EXPECT_EQ(events, (Events{"attached", "change"}));
     EXPECT_EQ(map.writerSentry()->publishedFenix(), map.fenixId());
     map.safeWrite(flowEntry(1, 1));
-
     EXPECT_EQ(failureOf([&] { map.init(writerDescriptor()); }), "");
     Hoard::MapDescriptor other = writerDescriptor();
     other.slotLimit = 1u << 13;
@@ -106,8 +113,20 @@ TEST_F(HoardMapTest, ASecondInitWithAnEqualDescriptorIsQuietAndADifferentOneThro
               "invalid: HoardMap::init() name:t/flows already initialized, old " +
                   writerDescriptor().toString() + ", new " + other.toString());
     EXPECT_EQ(map.maxSize(), 1u << 12);
-    EXPECT_TRUE(finds(map, 1, 1));
+    map.tryAttach();  // a writer mounts nothing
     EXPECT_EQ(events.size(), 2u);
+    EXPECT_TRUE(systemLog.empty());
+
+    map.doCorruptionDetected("injected by the test");
+    EXPECT_TRUE(fileExists(shm.path() + "/t/flows/corruption-detected"));
+    EXPECT_EQ(map.corruptions(), 1u);
+    EXPECT_EQ(map.writerSentry()->starts(), 1u);
+    map.safeWrite(flowEntry(2, 1));
+    EXPECT_EQ(map.writerSentry()->starts(), 2u);
+    EXPECT_FALSE(fileExists(shm.path() + "/t/flows/corruption-detected"));
+    EXPECT_TRUE(finds(map, 1, 1));
+    EXPECT_TRUE(finds(map, 2, 1));
+    EXPECT_EQ(map.writerCounters().writes, 2u);  // merged across the re-attach
 }
 
 struct BadDescriptor {
@@ -181,9 +200,10 @@ TEST_F(HoardMapTest, Z9ChrootDropsAReaderMountersInitializationFault) {
     EXPECT_EQ(chroot.mountStatus(), 0);
 }
 
+// Without a shadow implementation in this build a shadow's attach fails cleanly and the
+// placeholder stays current. An asynchronous shadow takes the deferred callbacks and freezes
+// notifying.
 TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
-    // With no shadow implementation in this build the attach fails cleanly and the placeholder
-    // stays current.
     CounterWriter writer(debug, "t/counters", writerDescriptor(), CounterOps(), "Test");
     ASSERT_TRUE(writer.initialize("test"));
     for (const Hoard::HoardType mode : {Hoard::shadow, Hoard::keyshadow}) {
@@ -198,23 +218,20 @@ TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
         EXPECT_TRUE(counters.disconnectedActiveReader());
         EXPECT_NE(dynamic_cast<CounterMap::Dummy*>(counters.implementation()), nullptr);
     }
-}
 
-TEST_F(HoardMapTest, AsynchronousShadowModeTakesTheDeferredCallbacksAndFreezesNotifying) {
-    Hoard::MapDescriptor d = readerDescriptor(Hoard::keyshadow);
+    const Hoard::MapDescriptor async = readerDescriptor(Hoard::keyshadow);
     CounterMap silent("t/silent");
-    EXPECT_EQ(failureOf([&] { silent.init(d); }),
+    EXPECT_EQ(failureOf([&] { silent.init(async); }),
               "assert: HoardMap::init() notifications unexpectedly disabled prior  to "
               "initialization with asynchronous mode");
-
-    CounterMap map("t/counters");
+    CounterMap map("t/async");
     int deferredKeys = 0;
     CounterMap::Callbacks c;
     c.key = [](const Hoard::FlowTracker::FlowGroupCounterKey&) { FAIL() << "replaced"; };
     c.deferredKey = [&](const Hoard::FlowTracker::FlowGroupCounterKey&) { ++deferredKeys; };
     map.callbacksIs(std::move(c));
     map.notifyingIs(true);
-    map.init(d);
+    map.init(async);
     EXPECT_FALSE(map.keyNotifications());
     EXPECT_FALSE(map.callbacks().deferredKey);
     map.callbacks().key(groupEntry(1).key());
@@ -227,7 +244,11 @@ TEST_F(HoardMapTest, AsynchronousShadowModeTakesTheDeferredCallbacksAndFreezesNo
 
 // ---- Reader modes ------------------------------------------------------------------------------
 
-TEST_F(HoardMapTest, AReaderWithoutItsWriterServesAnEmptyTableUntilTheWriterAppears) {
+// A reader's life: an empty placeholder until its writer appears, then the live reader that
+// tryAttach mounts (and says so in the system log). Corruption and a writer that goes away fall
+// back to a placeholder holding the old reader, so results handed out stay valid; the sentry
+// re-attaches to writers in other processes that format afresh, die, and are replaced.
+TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReformatting) {
     FlowMap map("t/flows");
     recordEvents(map);
     map.init(readerDescriptor());
@@ -235,10 +256,9 @@ TEST_F(HoardMapTest, AReaderWithoutItsWriterServesAnEmptyTableUntilTheWriterAppe
     EXPECT_EQ(map.mountStatus(), 0);
     EXPECT_TRUE(map.disconnectedActiveReader());
     bool found = true;
-    const FlowTracking::IpFlowEntry* v = map.safeLookup(flowEntry(1).key(), found, nullptr);
-    EXPECT_FALSE(found);
-    EXPECT_EQ(*v, FlowTracking::IpFlowEntry());
     FlowTracking::IpFlowEntry out = flowEntry(9);
+    EXPECT_EQ(*map.safeLookup(flowEntry(1).key(), found, nullptr), FlowTracking::IpFlowEntry());
+    EXPECT_FALSE(found);
     Hoard::IterHint hint;
     EXPECT_FALSE(map.implementation()->first(out, hint));
     EXPECT_EQ(out, FlowTracking::IpFlowEntry());
@@ -246,21 +266,22 @@ TEST_F(HoardMapTest, AReaderWithoutItsWriterServesAnEmptyTableUntilTheWriterAppe
     EXPECT_EQ(failureOf([&] { map.safeRemove(flowEntry(1).key(), out); }),
               "denied: remove to read-only Hoard table");
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
+    map.tryAttach();  // no writer: nothing mounted
     EXPECT_TRUE(events.empty());
 
-    FlowWriter writer(debug, "t/flows", writerDescriptor(), FlowOps(), "Test");
-    ASSERT_TRUE(writer.initialize("test"));
-    for (std::uint32_t i = 0; i < 20; ++i) writer.write(flowEntry(i, 1), true);
-    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::attached);
-    EXPECT_EQ(events, (Events{"attached", "change"}));
-    EXPECT_EQ(map.mountStatus(), 1);
+    auto writer =
+        std::make_unique<FlowWriter>(debug, "t/flows", writerDescriptor(), FlowOps(), "Test");
+    ASSERT_TRUE(writer->initialize("test"));
+    for (std::uint32_t i = 0; i < 30; ++i) writer->write(flowEntry(i, 1), true);
+    map.tryAttach();
+    map.tryAttach();  // already mounted
+    EXPECT_EQ(systemLog, Events{"CANARY: mounted " + shm.path() + "/t/flows mountStatus:1"});
+    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
     EXPECT_TRUE(map.readerFullyAttached());
-    EXPECT_EQ(map.fenixId(), writer.fenixId());
-    EXPECT_EQ(map.implementation()->members(), 20u);
-    EXPECT_TRUE(finds(map, 7, 1));
+    EXPECT_EQ(map.fenixId(), writer->fenixId());
+    EXPECT_EQ(map.implementation()->members(), 30u);
     EXPECT_EQ(failureOf([&] { map.safeWrite(flowEntry(1)); }),
               "denied: write to read-only Hoard table");
-    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
     // The owner: the writer's command name and its socket's number while it lives.
     std::ifstream comm("/proc/self/comm");
     std::string command;
@@ -268,10 +289,32 @@ TEST_F(HoardMapTest, AReaderWithoutItsWriterServesAnEmptyTableUntilTheWriterAppe
     SharedMem::ShocketName socket;
     ASSERT_TRUE(socket.ShocketNameIs(Kick::ShocketAcceptSm::instance().socketName()));
     EXPECT_EQ(map.owner(), command + ":" + std::to_string(socket.number()));
-}
 
-TEST_F(HoardMapTest, AReaderFollowsWritersThatDieAndReformatInOtherProcesses) {
-    // Each writer formats afresh (a new fenix), writes its generation and waits to be killed.
+    // An occupied slot reached through an unchanged link that says it is free: corruption.
+    auto& status = const_cast<std::uint32_t&>(writer->slotTable().slots()[0].head.status);
+    status &= ~Hoard::SlotTable::occupied;
+    EXPECT_EQ(map.safeLookup(flowEntry(0).key(), found, &out), &map.defaultValue());
+    EXPECT_FALSE(found);
+    EXPECT_EQ(map.corruptions(), 1u);
+    EXPECT_TRUE(fileExists(shm.path() + "/t/flows/corruption-detected"));
+    EXPECT_EQ(map.mountStatus(), 0);
+    status |= Hoard::SlotTable::occupied;
+    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::attached);
+    EXPECT_TRUE(finds(map, 0, 1));
+    EXPECT_GE(map.readerCounters().corruptions, 1u);  // kept across the re-attach
+
+    const FlowTracking::IpFlowEntry* held = map.safeLookup(flowEntry(5).key(), found, nullptr);
+    auto* reader = map.implementation();
+    writer.reset();
+    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::detached);
+    auto* dummy = dynamic_cast<FlowMap::Dummy*>(map.implementation());
+    ASSERT_NE(dummy, nullptr);
+    EXPECT_EQ(dummy->held(), reader);
+    EXPECT_EQ(*held, flowEntry(5, 1));  // still alive inside the placeholder (ASan checks this)
+    EXPECT_FALSE(finds(map, 5, 1));
+
+    // Writers in other processes: each formats afresh (a new fenix), writes its generation and
+    // waits to be killed.
     Signal never;
     auto startWriter = [&](std::uint64_t generation) {
         Signal ready;
@@ -291,81 +334,30 @@ TEST_F(HoardMapTest, AReaderFollowsWritersThatDieAndReformatInOtherProcesses) {
     auto fenixNow = [&] {
         return SharedMem::FenixFile(debug, Mem::RootPath(debug, "t/flows")).read().value();
     };
-
-    auto first = startWriter(1);
-    FlowMap map("t/flows");
-    recordEvents(map);
-    map.init(readerDescriptor());  // the writer is there: the sentry attaches within init
-    EXPECT_EQ(map.mountStatus(), 1);
-    EXPECT_EQ(map.fenixId(), fenixNow());
-    EXPECT_TRUE(finds(map, 3, 1));
-
-    first->kill();
-    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::detached);
-    EXPECT_EQ(map.mountStatus(), 0);
-    EXPECT_FALSE(finds(map, 3, 1));
-    // The dead writer's files are still there, but nobody holds its lock: no attach.
-    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
-    EXPECT_EQ(map.readerSentry()->purges(), 1u);
-
     const std::uint32_t firstFenix = fenixNow();
     auto second = startWriter(2);
     EXPECT_NE(fenixNow(), firstFenix);
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::attached);
     EXPECT_EQ(map.fenixId(), fenixNow());
     EXPECT_TRUE(finds(map, 3, 2));
-
     // Killed and replaced between two polls: the live writer's new fenix tells the restart.
     second->kill();
     auto third = startWriter(3);
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::reattached);
+    EXPECT_EQ(map.fenixId(), fenixNow());
     EXPECT_TRUE(finds(map, 29, 3));
-    EXPECT_EQ(map.implementation()->members(), 30u);
-    EXPECT_EQ(events, (Events{"attached", "change", "detached", "change", "attached", "change",
-                              "detached", "change", "attached", "change"}));
-}
-
-TEST_F(HoardMapTest, ResultsOfADetachedReaderStayValidUntilThePlaceholderIsReplaced) {
-    auto writer =
-        std::make_unique<FlowWriter>(debug, "t/flows", writerDescriptor(), FlowOps(), "Test");
-    ASSERT_TRUE(writer->initialize("test"));
-    writer->write(flowEntry(5, 4), true);
-    FlowMap map("t/flows");
-    map.init(readerDescriptor());
-    bool found = false;
-    const FlowTracking::IpFlowEntry* held = map.safeLookup(flowEntry(5).key(), found, nullptr);
-    ASSERT_TRUE(found);
-    auto* reader = map.implementation();
-
-    writer.reset();  // the writer goes away
+    // A reader initialised while its writer is there attaches within init.
+    FlowMap late("t/flows");
+    late.init(readerDescriptor());
+    EXPECT_TRUE(finds(late, 29, 3));
+    // Killed: the dead writer's files are still there, but nobody holds its lock: no attach.
+    third->kill();
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::detached);
-    auto* dummy = dynamic_cast<FlowMap::Dummy*>(map.implementation());
-    ASSERT_NE(dummy, nullptr);
-    EXPECT_EQ(dummy->held(), reader);
-    EXPECT_EQ(*held, flowEntry(5, 4));  // still alive inside the placeholder (ASan checks this)
-
-    FlowWriter again(debug, "t/flows", writerDescriptor(), FlowOps(), "Test");
-    ASSERT_TRUE(again.initialize("test"));
-    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::attached);
-    EXPECT_NE(dynamic_cast<FlowMap::ReaderImpl*>(map.implementation()), nullptr);
-    EXPECT_TRUE(finds(map, 5, 4));  // the new writer adopted the valid files
-}
-
-TEST_F(HoardMapTest, TryAttachWritesTheSystemLogOnlyWhenItMountedATable) {
-    systemLog.clear();
-    const auto previous = Hoard::HoardMapBase::systemLogWriterIs(&recordSystemLog);
-    FlowMap map("t/flows");
-    map.init(readerDescriptor());
-    map.tryAttach();  // no writer: nothing mounted
-    FlowWriter writer(debug, "t/flows", writerDescriptor(), FlowOps(), "Test");
-    ASSERT_TRUE(writer.initialize("test"));
-    map.tryAttach();
-    map.tryAttach();  // already mounted
-    FlowMap writerMap("t/other");
-    writerMap.init(writerDescriptor());
-    writerMap.tryAttach();
-    Hoard::HoardMapBase::systemLogWriterIs(previous);
-    EXPECT_EQ(systemLog, Events{"CANARY: mounted " + shm.path() + "/t/flows mountStatus:1"});
+    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
+    EXPECT_EQ(map.readerSentry()->purges(), 4u);
+    EXPECT_EQ(events, (Events{"attached", "change", "detached", "change", "attached", "change",
+                              "detached", "change", "attached", "change", "detached", "change",
+                              "attached", "change", "detached", "change"}));
 }
 
 // ---- Orphans -----------------------------------------------------------------------------------
@@ -407,55 +399,6 @@ TEST_F(HoardMapTest, AnOrphansAccessesRaiseTheStrictPlaceholdersAssertion) {
     EXPECT_EQ(failureOf([&] { map.init(writerDescriptor()); }),
               "assert: Re-initializing a collection that has already become an orphan and has "
               "assertOnOrphanAccess set");
-}
-
-// ---- Corruption --------------------------------------------------------------------------------
-
-TEST_F(HoardMapTest, ACorruptReaderFallsBackToItsPlaceholderAndTheSentryReattaches) {
-    FlowWriter writer(debug, "t/flows", writerDescriptor(), FlowOps(), "Test");
-    ASSERT_TRUE(writer.initialize("test"));
-    writer.write(flowEntry(1, 1), true);
-    FlowMap map("t/flows");
-    recordEvents(map);
-    map.init(readerDescriptor());
-    ASSERT_EQ(map.mountStatus(), 1);
-    events.clear();
-
-    // An occupied slot reached through an unchanged link that says it is free: corruption.
-    auto& slot =
-        const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(writer.slotTable().slots()[0]);
-    const std::uint32_t status = slot.head.status;
-    slot.head.status = status & ~Hoard::SlotTable::occupied;
-    bool found = true;
-    FlowTracking::IpFlowEntry out = flowEntry(7);
-    EXPECT_EQ(map.safeLookup(flowEntry(1).key(), found, &out), &map.defaultValue());
-    EXPECT_FALSE(found);
-    EXPECT_EQ(map.corruptions(), 1u);
-    EXPECT_TRUE(fileExists(shm.path() + "/t/flows/corruption-detected"));
-    EXPECT_EQ(map.mountStatus(), 0);
-    EXPECT_EQ(events, (Events{"detached", "change"}));
-
-    slot.head.status = status;
-    EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::attached);
-    EXPECT_TRUE(finds(map, 1, 1));
-    EXPECT_GE(map.readerCounters().corruptions, 1u);  // kept across the re-attach
-}
-
-TEST_F(HoardMapTest, AWriterReattachesOnTheOperationAfterACorruptionReport) {
-    FlowMap map("t/flows");
-    map.init(writerDescriptor());
-    map.safeWrite(flowEntry(1, 1));
-    map.doCorruptionDetected("injected by the test");
-    EXPECT_TRUE(fileExists(shm.path() + "/t/flows/corruption-detected"));
-    EXPECT_EQ(map.corruptions(), 1u);
-    EXPECT_EQ(map.writerSentry()->starts(), 1u);
-
-    map.safeWrite(flowEntry(2, 1));
-    EXPECT_EQ(map.writerSentry()->starts(), 2u);
-    EXPECT_FALSE(fileExists(shm.path() + "/t/flows/corruption-detected"));
-    EXPECT_TRUE(finds(map, 1, 1));  // valid files are adopted, not re-formatted
-    EXPECT_TRUE(finds(map, 2, 1));
-    EXPECT_EQ(map.writerCounters().writes, 2u);  // merged across the re-attach
 }
 
 }  // namespace

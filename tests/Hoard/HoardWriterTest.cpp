@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -155,87 +156,85 @@ void fileSizeLimitIs(rlim_t bytes) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// True when a new writer of the table adopts it with records 0 .. count - 1.
-bool adoptedWithEvery(CounterWriter& next, std::uint32_t count, ChildReport& report) {
-    next.initialize("test");
-    for (std::uint32_t i = 0; i < count; ++i) {
-        bool found = false;
-        next.lookup(groupEntry(i).key(), found, nullptr);
-        if (!found) return report.fail("record " + std::to_string(i) + " lost");
-    }
-    return next.members() == count || report.fail("the next writer holds extra records");
-}
+// Stores records 0 .. stored - 1 under a file-size limit; false after a report.
+using Fill = std::function<bool(CounterWriter&, ChildReport&, std::uint32_t& stored)>;
 
-TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
+// Runs `fill` in a child on a new counter table; the table must then pass validation, and a
+// writer after it, without the limit, must adopt it with exactly the records `fill` stored.
+void fillThenAdopt(const Hoard::MapDescriptor& d, const Fill& fill) {
     SharedPage<ChildReport> report;
-    const Hoard::MapDescriptor d = descriptor(4096);
     Child child([&] {
+        const auto debug = Basalt::Platform::getDebugHandler("HoardWriterTest");
         std::uint32_t stored = 0;
         {
             CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
             w.initialize("test");
-            // The queue's slot record covers 512 slots; the slot file may grow, the queue not.
-            fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
-            try {
-                for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
-                return report->fail("every write succeeded");
-            } catch (const Basalt::MemoryResourceException&) {
-            }
-            if (stored != 512) return report->fail("failed at " + std::to_string(stored));
-            try {
-                w.directWrite(groupEntry(stored).key());
-                return report->fail("directWrite took a slot");
-            } catch (const Basalt::MemoryResourceException&) {
-            }
+            if (!fill(w, *report, stored)) return false;
             if (!w.validate()) return report->fail("the table fails validation");
         }
         fileSizeLimitIs(RLIM_INFINITY);
         CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
-        return adoptedWithEvery(next, stored, *report);
+        next.initialize("test");
+        for (std::uint32_t i = 0; i < stored; ++i) {
+            bool found = false;
+            next.lookup(groupEntry(i).key(), found, nullptr);
+            if (!found) return report->fail("record " + std::to_string(i) + " lost");
+        }
+        return next.members() == stored || report->fail("the next writer holds extra records");
     });
     EXPECT_EQ(child.wait(), 0) << report->text;
 }
 
+TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
+    fillThenAdopt(descriptor(4096),
+                  [](CounterWriter& w, ChildReport& report, std::uint32_t& stored) {
+                      // The queue's slot record covers 512 slots; the slot file may grow, the queue
+                      // not.
+                      fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
+                      try {
+                          for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
+                      } catch (const Basalt::MemoryResourceException&) {
+                      }
+                      if (stored != 512) return report.fail("failed at " + std::to_string(stored));
+                      try {
+                          w.directWrite(groupEntry(stored).key());
+                          return report.fail("directWrite took a slot");
+                      } catch (const Basalt::MemoryResourceException&) {
+                      }
+                      return true;
+                  });
+}
+
 TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
-    SharedPage<ChildReport> report;
     Hoard::MapDescriptor d = descriptor(256);
     d.fixedSize = true;  // the slot file is full size from the start: only the buckets grow
-    constexpr std::uint32_t records = 8;
-    Child child([&] {
-        {
-            CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
-            w.initialize("test");
-            Herald::HeraldReader<std::uint32_t> queue(debug, w.rootPath());
-            CounterRecords::Reader reader(debug, "full/counters", CounterOps());
-            if (!queue.attach() || !reader.initialize("test")) {
-                return report->fail("cannot follow the table");
-            }
-            fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
-            for (std::uint32_t i = 0; i < records; i += 2) {
-                w.write(groupEntry(i), true);
-                *w.directWrite(groupEntry(i + 1).key()) = groupEntry(i + 1);
-                w.directCommit();
-            }
-            if (w.index().numBuckets() != 2) return report->fail("the buckets grew");
-            if (!w.validate()) return report->fail("the table fails validation");
-            // A reader following the queue sees every stored record.
-            std::set<std::uint32_t> seen;
-            queue.poll([&](std::uint32_t slot, Hoard::HeraldPos, bool) {
-                Hoard::FlowTracker::FlowGroupCounterEntry value;
-                if (reader.safeValue(slot, value, nullptr)) {
-                    seen.insert(static_cast<std::uint32_t>(value.flowEntry().expiredFlows()));
-                }
-            });
-            if (seen.size() != records) return report->fail("a stored record was not notified");
-            fileSizeLimitIs(RLIM_INFINITY);
-            w.write(groupEntry(records), true);
-            if (w.index().numBuckets() <= 2) return report->fail("the buckets never grew");
-            if (!w.validate()) return report->fail("the table fails validation after growth");
+    fillThenAdopt(d, [this](CounterWriter& w, ChildReport& report, std::uint32_t& stored) {
+        Herald::HeraldReader<std::uint32_t> queue(debug, w.rootPath());
+        CounterRecords::Reader reader(debug, "full/counters", CounterOps());
+        if (!queue.attach() || !reader.initialize("test")) {
+            return report.fail("cannot follow the table");
         }
-        CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
-        return adoptedWithEvery(next, records + 1, *report);
+        fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
+        for (; stored < 8; stored += 2) {
+            w.write(groupEntry(stored), true);
+            *w.directWrite(groupEntry(stored + 1).key()) = groupEntry(stored + 1);
+            w.directCommit();
+        }
+        if (w.index().numBuckets() != 2) return report.fail("the buckets grew");
+        if (!w.validate()) return report.fail("the table fails validation at the limit");
+        // A reader following the queue sees every stored record.
+        std::set<std::uint32_t> seen;
+        queue.poll([&](std::uint32_t slot, Hoard::HeraldPos, bool) {
+            Hoard::FlowTracker::FlowGroupCounterEntry value;
+            if (reader.safeValue(slot, value, nullptr)) {
+                seen.insert(static_cast<std::uint32_t>(value.flowEntry().expiredFlows()));
+            }
+        });
+        if (seen.size() != stored) return report.fail("a stored record was not notified");
+        fileSizeLimitIs(RLIM_INFINITY);
+        w.write(groupEntry(stored++), true);
+        return w.index().numBuckets() > 2 || report.fail("the buckets never grew");
     });
-    EXPECT_EQ(child.wait(), 0) << report->text;
 }
 
 TEST_F(HoardWriterTest, HeapGuardsOfALocalTableCatchAWritePastTheSlots) {
