@@ -1,17 +1,15 @@
 // The writer's split-ordered index: order by (rhash, key), bucket doubling and halving without
-// disturbing iteration order, and iteration that survives changes between its steps.
+// disturbing iteration order, and runs that loop back. Iteration across changes between its steps
+// is HoardReaderTortureTest's (ReusedSlotTest for the writer's own iteration).
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <iterator>
-#include <map>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/support/IndexDriver.h"
-#include "tests/support/Seed.h"
 #include "tests/support/ShmRoot.h"
 
 namespace {
@@ -109,43 +107,6 @@ TEST_F(WriterHashMapTest, RunLoopingBackIsCorruptionNamingTheWalk) {
             EXPECT_EQ(e.message(), expected);
         }
     }
-}
-
-TEST_F(WriterHashMapTest, IterationSurvivesChangesBetweenSteps) {
-    const auto seed = TestSupport::testSeed("IterationSurvivesChangesBetweenSteps");
-    std::mt19937_64 rng(seed);
-    IndexDriver d("t/index");
-    // Keys 1..400 stay untouched; keys above 1000 come and go while the iteration runs, and the
-    // hinted slot itself is removed, rewritten or moved.
-    for (std::uint32_t i = 1; i <= 400; ++i) d.write(counterEntry(i));
-    std::uint32_t churn = 1000;
-    std::map<std::uint32_t, int> seen;
-    CounterEntry e;
-    Hoard::IterHint hint;
-    std::size_t steps = 0;
-    for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
-        ASSERT_LT(++steps, 50000u) << "seed " << seed;
-        ++seen[e.key().ftId().value()];
-        switch (rng() % 4) {
-            case 0:
-                d.write(counterEntry(++churn));
-                break;
-            case 1:
-                for (int k = 0; k < 4 && churn > 1000; ++k) {
-                    d.remove(counterEntry(1000 + 1 + rng() % (churn - 1000)).key());
-                }
-                break;
-            case 2:
-                if (e.key().ftId().value() > 1000) d.remove(e.key());  // the hinted slot goes
-                break;
-            default:
-                for (int k = 0; k < 6; ++k) d.write(counterEntry(++churn));  // grow buckets
-                break;
-        }
-    }
-    // Every untouched key exactly once, no key twice.
-    for (std::uint32_t i = 1; i <= 400; ++i) seen[i] += 0;
-    for (const auto& [k, n] : seen) ASSERT_EQ(n, 1) << "key " << k << " seed " << seed;
 }
 
 }  // namespace
