@@ -1,7 +1,7 @@
 // The table facade: initialisation checks, a writer's re-attach after a corruption report, the
 // reader's life on its placeholder and the live reader (attach, corruption, detach and re-attach
 // driven by the reader sentry, also against writers in other processes that die and re-format),
-// tryAttach's system-log line, and orphans.
+// tryAttach's system-log line, and an orphan's assertions.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -72,9 +72,8 @@ class HoardMapTest : public ::testing::Test {
         (systemLog.clear(), Hoard::HoardMapBase::systemLogWriterIs(&recordSystemLog));
     ~HoardMapTest() override { Hoard::HoardMapBase::systemLogWriterIs(previousLog); }
 
-    template <class Map>
-    void recordEvents(Map& map) {
-        typename Map::Callbacks c;
+    void recordEvents(FlowMap& map) {
+        FlowMap::Callbacks c;
         c.attachState = [this](bool attached) {
             events.push_back(attached ? "attached" : "detached");
         };
@@ -93,8 +92,8 @@ class HoardMapTest : public ::testing::Test {
 
 // A writer map attaches at init; a second init with an equal descriptor is quiet, a different
 // one throws. A corruption report leaves its marker and the next operation re-attaches the
-// writer, which adopts the valid files and keeps counting where it was.
-TEST_F(HoardMapTest, AWriterMapReattachesOnTheOperationAfterACorruptionReport) {
+// writer, which adopts the valid files and keeps counting where it was. Orphaned, it asserts.
+TEST_F(HoardMapTest, AWriterMapReattachesAfterACorruptionReportAndAssertsAsAnOrphan) {
     FlowMap map("t/flows");
     recordEvents(map);
     map.init(descriptor());
@@ -122,6 +121,39 @@ TEST_F(HoardMapTest, AWriterMapReattachesOnTheOperationAfterACorruptionReport) {
     EXPECT_TRUE(finds(map, 1, 1));
     EXPECT_TRUE(finds(map, 2, 1));
     EXPECT_EQ(map.writerCounters().writes, 2u);  // merged across the re-attach
+
+    // An orphan whose owner asked to be told: every data access asserts, and so does init.
+    const std::string orphan =
+        ". If you're seeing this, you're trying to operate on an orphan hoard entity";
+    map.orphanIs(true);
+    map.controlDetach();
+    EXPECT_FALSE(map.initialized());
+    ASSERT_NE(dynamic_cast<FlowMap::StrictDummy*>(map.implementation()), nullptr);
+    std::ostringstream key;
+    key << flowEntry(1).key();
+    bool found = false;
+    FlowTracking::IpFlowEntry out;
+    EXPECT_EQ(failureOf([&] { map.safeLookup(flowEntry(1).key(), found, &out); }),
+              "assert: HoardStrictDummy::lookup() invoked, name:t/flows rootpath:" + shm.path() +
+                  "/t/flows key:" + key.str() + orphan);
+    auto* impl = map.implementation();
+    Hoard::IterHint hint;
+    const std::function<void()> accesses[] = {
+        [&] { impl->first(out, hint); },
+        [&] { impl->next(out.key(), out, hint); },
+        [&] { map.capacity(); },
+        [&] { map.readerCounters(); },
+        [&] { map.validateVersionAnchor(); },
+    };
+    for (const auto& access : accesses) EXPECT_TRUE(failureOf(access).ends_with(orphan));
+    EXPECT_TRUE(failureOf([&] {
+                    impl->initialize("again");
+                }).ends_with(" rootPath:" + shm.path() + "/t/flows event:again" + orphan));
+    EXPECT_EQ(map.mountStatus(), 0);
+    EXPECT_TRUE(map.validate());
+    EXPECT_EQ(failureOf([&] { map.init(descriptor()); }),
+              "assert: Re-initializing a collection that has already become an orphan and has "
+              "assertOnOrphanAccess set");
 }
 
 struct BadDescriptor {
@@ -346,47 +378,6 @@ TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReforma
     EXPECT_EQ(events, (Events{"attached", "change", "detached", "change", "attached", "change",
                               "detached", "change", "attached", "change", "detached", "change",
                               "attached", "change", "detached", "change"}));
-}
-
-// ---- Orphans -----------------------------------------------------------------------------------
-
-TEST_F(HoardMapTest, AnOrphansAccessesRaiseTheStrictPlaceholdersAssertion) {
-    const std::string orphan =
-        ". If you're seeing this, you're trying to operate on an orphan hoard entity";
-    FlowMap map("t/orphan");
-    map.init(descriptor());
-    map.safeWrite(flowEntry(1));
-    map.orphanIs(true);
-    map.controlDetach();
-    EXPECT_FALSE(map.initialized());
-    ASSERT_NE(dynamic_cast<FlowMap::StrictDummy*>(map.implementation()), nullptr);
-    bool found = false;
-    FlowTracking::IpFlowEntry out;
-    Hoard::IterHint hint;
-    std::ostringstream key;
-    key << flowEntry(1).key();
-    EXPECT_EQ(failureOf([&] { map.safeLookup(flowEntry(1).key(), found, &out); }),
-              "assert: HoardStrictDummy::lookup() invoked, name:t/orphan rootpath:" + shm.path() +
-                  "/t/orphan key:" + key.str() + orphan);
-    auto* impl = map.implementation();
-    const std::function<void()> accesses[] = {
-        [&] { impl->first(out, hint); },
-        [&] { impl->next(out.key(), out, hint); },
-        [&] { impl->members(); },
-        [&] { map.capacity(); },
-        [&] { map.maxSize(); },
-        [&] { map.readerCounters(); },
-        [&] { map.validateVersionAnchor(); },
-    };
-    for (const auto& access : accesses) EXPECT_TRUE(failureOf(access).ends_with(orphan));
-    EXPECT_TRUE(failureOf([&] {
-                    impl->initialize("again");
-                }).ends_with(" rootPath:" + shm.path() + "/t/orphan event:again" + orphan));
-    EXPECT_EQ(map.mountStatus(), 0);
-    EXPECT_TRUE(map.validate());
-    EXPECT_EQ(failureOf([&] { map.init(descriptor()); }),
-              "assert: Re-initializing a collection that has already become an orphan and has "
-              "assertOnOrphanAccess set");
 }
 
 }  // namespace
