@@ -162,7 +162,7 @@ struct BadDescriptor {
     std::string failure;
 };
 
-TEST_F(HoardMapTest, ConfigurationFaultsThrowAndProgrammingFaultsAssert) {
+TEST_F(HoardMapTest, InitRefusesConfigurationFaultsAssertsProgrammingFaultsAndRunsLocalTables) {
     const std::string refused = "invalid: HoardMap::init() cannot initialize collection t/flows ";
     const BadDescriptor rows[] = {
         {"heap", [](auto& d) { d.useHeap = true; },
@@ -203,22 +203,19 @@ TEST_F(HoardMapTest, ConfigurationFaultsThrowAndProgrammingFaultsAssert) {
     EXPECT_TRUE(bad.initialized());
     EXPECT_EQ(bad.readerSentry(), nullptr);
     EXPECT_EQ(bad.mountStatus(), 0);
-}
-
-TEST_F(HoardMapTest, ALocalTableRunsAWriterWithoutFilesWhateverItsMode) {
-    FlowMap map("t/flows");
-    Hoard::MapDescriptor local = descriptor(Hoard::reader);
-    local.local = true;
-    map.init(local);
-    EXPECT_EQ(map.implementation()->type(), Hoard::writer);
-    EXPECT_EQ(map.readerSentry(), nullptr);
-    EXPECT_EQ(map.writerSentry(), nullptr);
-    EXPECT_FALSE(fileExists(shm.path() + "/t/flows/slots"));
-    map.safeWrite(flowEntry(3));
-    EXPECT_TRUE(finds(map, 3, 0));
-    map.tryAttach();  // no mounter: nothing to mount
-    map.controlDetach();
-    EXPECT_FALSE(map.initialized());
+    // A local table runs a writer without files or sentries, whatever its mode.
+    FlowMap local("t/local");
+    Hoard::MapDescriptor d = descriptor(Hoard::reader);
+    d.local = true;
+    local.init(d);
+    EXPECT_EQ(local.implementation()->type(), Hoard::writer);
+    EXPECT_EQ(local.readerSentry(), nullptr);
+    EXPECT_EQ(local.writerSentry(), nullptr);
+    local.safeWrite(flowEntry(3));
+    EXPECT_TRUE(finds(local, 3, 0));
+    EXPECT_FALSE(fileExists(shm.path() + "/t/local"));
+    local.controlDetach();
+    EXPECT_FALSE(local.initialized());
 }
 
 // Without a shadow implementation in this build a shadow's attach fails cleanly and the
@@ -227,18 +224,13 @@ TEST_F(HoardMapTest, ALocalTableRunsAWriterWithoutFilesWhateverItsMode) {
 TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
     CounterWriter writer(debug, "t/counters", descriptor(), CounterOps(), "Test");
     ASSERT_TRUE(writer.initialize("test"));
-    for (const Hoard::HoardType mode : {Hoard::shadow, Hoard::keyshadow}) {
-        SCOPED_TRACE(mode);
-        Hoard::MapDescriptor d = descriptor(mode);
-        d.synchronous = true;
-        CounterMap counters("t/counters");
-        counters.init(d);
-        EXPECT_TRUE(counters.initialized());
-        EXPECT_EQ(counters.readerSentry()->attachAttempts(), 1u);
-        EXPECT_EQ(counters.mountStatus(), 0);
-        EXPECT_TRUE(counters.disconnectedActiveReader());
-        EXPECT_NE(dynamic_cast<CounterMap::Dummy*>(counters.implementation()), nullptr);
-    }
+    Hoard::MapDescriptor sync = descriptor(Hoard::shadow);
+    sync.synchronous = true;
+    CounterMap counters("t/counters");
+    counters.init(sync);
+    EXPECT_EQ(counters.readerSentry()->attachAttempts(), 1u);
+    EXPECT_TRUE(counters.disconnectedActiveReader());
+    EXPECT_NE(dynamic_cast<CounterMap::Dummy*>(counters.implementation()), nullptr);
 
     const Hoard::MapDescriptor async = descriptor(Hoard::keyshadow);
     CounterMap silent("t/silent");

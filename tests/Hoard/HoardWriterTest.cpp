@@ -2,6 +2,7 @@
 // refusal and re-formatting of tables it cannot adopt, direct-mode pairing, full filesystems, and
 // a long random run checked against a std::map and the validator, for both kinds of table.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -27,6 +28,8 @@ namespace {
 using namespace TestSupport;
 using FlowTracking::IpFlowEntry;
 using Hoard::SlotTable;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 Hoard::MapDescriptor descriptor(std::uint32_t slotLimit = 1u << 16) {
     Hoard::MapDescriptor d;
@@ -105,16 +108,10 @@ TEST_F(HoardWriterTest, AnotherTypesTableIsRefusedAndAnotherIncarnationsIsReform
         seed = w->slotTable().header()->hashSeed;
     }
     // A writer of another value type (same slot size) never adopts nor re-formats the table.
-    try {
-        writer<TotalCounterOps>("t/counters");
-        ADD_FAILURE() << "another type's table was taken";
-    } catch (const Basalt::InvalidInitializeException& e) {
-        EXPECT_NE(
-            std::string(e.what()).find("\"Hoard::FlowTracker::FlowGroupCounterEntry\" "
-                                       "records, not \"Hoard::FlowTracker::FlowCounterEntry\""),
-            std::string::npos)
-            << e.what();
-    }
+    EXPECT_THAT([&] { writer<TotalCounterOps>("t/counters"); },
+                ThrowsMessage<Basalt::InvalidInitializeException>(
+                    HasSubstr("\"Hoard::FlowTracker::FlowGroupCounterEntry\" records, not "
+                              "\"Hoard::FlowTracker::FlowCounterEntry\"")));
     // Another incarnation (a fenix file that names someone else) re-formats with a new seed. A
     // reader of the old incarnation notices: the slot count's version and every link's seq move
     // on.
