@@ -1,18 +1,16 @@
 // The table writer: the store protocol seen in the file (status steps, LOOKASIDE, runtime flag),
-// refusal and re-formatting of tables it cannot adopt, direct-mode pairing, full filesystems, and
-// a long random run checked against a std::map and the validator, for both kinds of table.
+// direct-mode pairing, a shrink's moves, full filesystems, a strict device's failing table, and
+// a long random run checked against a std::map and the validator, for each kind of table.
+// Refusing and re-formatting tables it cannot adopt is SlotTableTest's (the slot file decides).
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <random>
 
@@ -28,8 +26,6 @@ namespace {
 using namespace TestSupport;
 using FlowTracking::IpFlowEntry;
 using Hoard::SlotTable;
-using ::testing::HasSubstr;
-using ::testing::ThrowsMessage;
 
 Hoard::MapDescriptor descriptor(std::uint32_t slotLimit = 1u << 16) {
     Hoard::MapDescriptor d;
@@ -98,38 +94,6 @@ TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsCh
     EXPECT_EQ(*update, flowEntry(1, 8));
     w->directCommit();
     EXPECT_TRUE(w->validate());
-}
-
-TEST_F(HoardWriterTest, AnotherTypesTableIsRefusedAndAnotherIncarnationsIsReformatted) {
-    std::uint32_t seed = 0;
-    {
-        auto w = writer<CounterOps>("t/counters");
-        for (std::uint32_t i = 0; i < 300; ++i) w->write(groupEntry(i), true);
-        seed = w->slotTable().header()->hashSeed;
-    }
-    // A writer of another value type (same slot size) never adopts nor re-formats the table.
-    EXPECT_THAT([&] { writer<TotalCounterOps>("t/counters"); },
-                ThrowsMessage<Basalt::InvalidInitializeException>(
-                    HasSubstr("\"Hoard::FlowTracker::FlowGroupCounterEntry\" records, not "
-                              "\"Hoard::FlowTracker::FlowCounterEntry\"")));
-    // Another incarnation (a fenix file that names someone else) re-formats with a new seed. A
-    // reader of the old incarnation notices: the slot count's version and every link's seq move
-    // on.
-    Mem::RootPath root(debug, "t/counters", true);
-    SharedMem::FenixFile(debug, root).write(SharedMem::FenixId::fromParts(4242, 7));
-    std::ifstream file(root.filePath("slots"), std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
-    Mem::VerU32 numSlots;
-    std::memcpy(&numSlots, bytes.data() + 184, 8);
-    auto w = writer<CounterOps>("t/counters");
-    EXPECT_EQ(w->members(), 0u);
-    EXPECT_NE(w->slotTable().header()->hashSeed, seed);
-    EXPECT_GT(w->slotTable().header()->numSlots().version, numSlots.version);
-    for (std::uint32_t i = 0; i < 64; ++i) {
-        std::uint32_t seq;
-        std::memcpy(&seq, bytes.data() + 248 + i * 56, 4);
-        EXPECT_GT(Hoard::SlotLink::load(w->slotTable().slots()[i].head.link).seq, seq) << i;
-    }
 }
 
 // A shrink moves every record above the new size down, the one in the first slot past it too:

@@ -3,6 +3,7 @@
 // filesystem. Moves, shrinks, crash states and damaged free lists are covered
 // through the writer (HoardWriterTest's random runs, HoardWriterCrashTest, ValidatorTest).
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@ namespace {
 using FlowTracking::IpFlowEntry;
 using Hoard::SlotLink;
 using Hoard::SlotTable;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 using TestSupport::flowEntry;
 using Table = Hoard::SlotWriterTable<IpFlowEntry>;
 
@@ -36,10 +39,10 @@ class SlotTableTest : public ::testing::Test {
 
     void SetUp() override { root.ensureDirectory(); }
 
-    std::unique_ptr<Table> makeTable(std::uint32_t maxSize, bool fixedSize = false) {
-        return std::make_unique<Table>(debug, root, "FlowTracking::IpFlowEntry", "SlotTableTest",
-                                       maxSize, fixedSize, true, counters,
-                                       [this](std::uint32_t s) { seedSeen = s; });
+    std::unique_ptr<Table> makeTable(std::uint32_t maxSize, bool fixedSize = false,
+                                     const char* valueType = "FlowTracking::IpFlowEntry") {
+        return std::make_unique<Table>(debug, root, valueType, "SlotTableTest", maxSize, fixedSize,
+                                       true, counters, [this](std::uint32_t s) { seedSeen = s; });
     }
 
     // Stores record i in a newly allocated slot, as the writer does before it links the slot.
@@ -157,30 +160,41 @@ TEST_F(SlotTableTest, ChecksumIsFrozenForAFixedHeader) {
     EXPECT_NE(h.doHash(), golden);
 }
 
-// A valid file of the incarnation is adopted with its records and hash seed. A wrong checksum, and
-// counts that the slot count cannot hold (outside the checksum), are re-formatted.
-TEST_F(SlotTableTest, ReattachAdoptsAValidFileAndReformatsADamagedOne) {
+// A valid file of the incarnation is adopted with its records and hash seed, another type's is
+// refused, never re-formatted. A wrong checksum, counts the slot count cannot hold (outside the
+// checksum) and another incarnation are re-formatted with a new seed, and a reader of the old
+// file notices: the slot count's version and each link's seq move on.
+TEST_F(SlotTableTest, ReattachAdoptsAValidFileRefusesAnotherTypesAndReformatsTheRest) {
     table = makeTable(1024);
     ASSERT_EQ(table->attach(0x30003), 1);
     for (std::uint32_t i = 0; i < 10; ++i) insert(i);
-    const std::uint32_t seed = table->header()->hashSeed;
+    std::uint32_t seed = table->header()->hashSeed;
     table = makeTable(1024);
     ASSERT_EQ(table->attach(0x30003), 2);
     EXPECT_EQ(seedSeen, seed);
     EXPECT_EQ(holdsFirst(10), "");
+    EXPECT_THAT([&] { makeTable(1024, false, "Other::Entry")->attach(0x30003); },
+                ThrowsMessage<Basalt::InvalidInitializeException>(HasSubstr(
+                    "holds \"FlowTracking::IpFlowEntry\" records, not \"Other::Entry\"")));
 
-    const std::function<void(SlotTable::Header&)> damages[] = {
-        [](auto& h) { h.hash ^= 1; },
-        [](auto& h) { h.occupiedSlots = 17; },  // of 16 slots
-        [](auto& h) { h.freeSlots = 16; },
-        [](auto& h) { h.mostSlots = 15; },
+    const std::pair<std::function<void(SlotTable::Header&)>, std::uint32_t> reformatted[] = {
+        {[](auto& h) { h.hash ^= 1; }, 0x30003},
+        {[](auto& h) { h.occupiedSlots = 17; }, 0x30003},  // of 16 slots
+        {[](auto& h) { h.freeSlots = 16; }, 0x30003},
+        {[](auto& h) { h.mostSlots = 15; }, 0x30003},
+        {[](auto&) {}, 0x40004},  // sound, but of another incarnation
     };
-    for (const auto& damage : damages) {
+    for (const auto& [damage, fenix] : reformatted) {
         insert(0);
         damage(*table->header());
-        EXPECT_EQ(table->attach(0x30003), 4);
+        const std::uint32_t version = table->header()->numSlots().version;
+        const std::uint32_t seq = SlotLink::load(table->slots()[15].head.link).seq;
+        ASSERT_EQ(table->attach(fenix), 4);
         EXPECT_EQ(holdsFirst(0), "");
-        EXPECT_EQ(table->header()->freeSlots, 0u);
+        EXPECT_NE(seedSeen, seed);
+        seed = seedSeen;
+        EXPECT_GT(table->header()->numSlots().version, version);
+        EXPECT_GT(SlotLink::load(table->slots()[15].head.link).seq, seq);
     }
 }
 
