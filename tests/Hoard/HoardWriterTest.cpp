@@ -48,9 +48,9 @@ class HoardWriterTest : public ::testing::Test {
     }
 };
 
-// An overwrite steps the slot's status by four through the lookaside slot; without the overwrite
-// flag the record stays. Direct mode pairs one directWrite or
-// directUpdate with one directCommit: a fault in the pairing asserts and changes nothing.
+// An overwrite steps the status by four through the lookaside slot; without the flag the record
+// stays. Direct mode pairs a directWrite or directUpdate with a directCommit; faults change
+// nothing.
 TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsChangeNothing) {
     auto w = writer("t/flows");
     EXPECT_THROW(w->validateVersionAnchor(), Basalt::AssertException);  // no lookup yet
@@ -95,9 +95,8 @@ TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsCh
     EXPECT_TRUE(w->validate());
 }
 
-// A shrink moves every record above the new size down, the one in the first slot past it too:
-// records 0 .. 1023 fill slots 0 .. 1023, and removing them from the bottom up, all but record
-// 512, shrinks the slot file to 512 slots.
+// A shrink moves down every record above the new size, also the one in the first slot past it:
+// records 0..1023 fill slots 0..1023, and removing from the bottom, all but 512, halves the file.
 TEST_F(HoardWriterTest, AShrinkMovesEveryRecordAboveTheNewSizeDown) {
     auto w = writer("t/shrink");
     for (std::uint32_t i = 0; i < 1024; ++i) w->write(flowEntry(i), true);
@@ -112,9 +111,8 @@ TEST_F(HoardWriterTest, AShrinkMovesEveryRecordAboveTheNewSizeDown) {
     EXPECT_TRUE(found);
 }
 
-// Each writer runs in a child whose file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) stops one
-// file of the table from growing, as a full /dev/shm would: a write fails before it takes
-// anything or succeeds whole, and the table stays one the next writer adopts with every record.
+// A file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) that stops one file from growing, as a full
+// /dev/shm would: a write fails before it takes anything or succeeds whole.
 
 // Lowers the soft file-size limit of this process (the hard limit stays, so it can come back).
 void fileSizeLimitIs(rlim_t bytes) {
@@ -125,11 +123,10 @@ void fileSizeLimitIs(rlim_t bytes) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// Stores records 0 .. stored - 1 under a file-size limit; false after a report.
+// Runs `fill` (it stores records 0 .. stored - 1 under a file-size limit; false after a report) in
+// a child on a new counter table, which must then pass validation; the next writer, without the
+// limit, must adopt it with exactly those records.
 using Fill = std::function<bool(CounterWriter&, ChildReport&, std::uint32_t& stored)>;
-
-// Runs `fill` in a child on a new counter table; the table must then pass validation, and a
-// writer after it, without the limit, must adopt it with exactly the records `fill` stored.
 void fillThenAdopt(const Hoard::MapDescriptor& d, const Fill& fill) {
     SharedPage<ChildReport> report;
     Child child([&] {
@@ -223,8 +220,8 @@ TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDum
 }
 
 // A long random run: every step is checked against a std::map and the validator.
-// local: a flow table in private memory (on a guarded heap), no files
-enum class Kind { flow, counter, local };
+enum class Kind { flow, counter, local };  // local: a flow table on a guarded heap, no files
+const char* const kindNames[] = {"Flow", "Counter", "Local"};
 
 class HoardWriterRandomRunTest : public HoardWriterTest,
                                  public ::testing::WithParamInterface<Kind> {
@@ -290,10 +287,6 @@ TEST_P(HoardWriterRandomRunTest, AgreesWithAMap) {
 
 INSTANTIATE_TEST_SUITE_P(Tables, HoardWriterRandomRunTest,
                          ::testing::Values(Kind::flow, Kind::counter, Kind::local),
-                         [](const auto& info) {
-                             return info.param == Kind::flow      ? "Flow"
-                                    : info.param == Kind::counter ? "Counter"
-                                                                  : "Local";
-                         });
+                         [](const auto& info) { return kindNames[static_cast<int>(info.param)]; });
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The slot file on its own: the bytes other processes read (a fresh file, the header checksum, the
-// value copy), re-attach, growth in ascending free-list order, the fixed-size refusal and a full
-// filesystem. Moves, shrinks, crash states and damaged free lists are covered
-// through the writer (HoardWriterTest's random runs, HoardWriterCrashTest, ValidatorTest).
+// The slot file on its own: the bytes other processes read, re-attach, growth in ascending order,
+// the fixed-size refusal and a full filesystem. Moves, shrinks, crash states and damaged free
+// lists are covered through the writer (HoardWriterTest, HoardWriterCrashTest, ValidatorTest).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -106,9 +105,8 @@ TEST_F(SlotTableTest, AFreshFileHasTheDocumentedBytes) {
     EXPECT_EQ(std::memcmp(bytes, "HOARDSLT", 8), 0);
     EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 20), "FlowTracking::IpFlowEntry");
     EXPECT_STREQ(reinterpret_cast<const char*>(bytes + 84), "SlotTableTest");
-    // Offset and value: version, fenix, platform, valueSize, slotSize, maxSlots, occupiedSlots,
-    // freeSlots (slot 0 first), mostSlots, the numSlots pair (version 0, 16 slots), and the link
-    // of the lookaside slot at 192.
+    // version, fenix, platform, valueSize, slotSize, maxSlots, occupiedSlots, freeSlots, mostSlots,
+    // the numSlots pair (version 0, 16 slots), and the link of the lookaside slot at 192.
     const std::pair<std::size_t, std::uint32_t> words[] = {
         {8, 17},  {12, 0x10001}, {16, 2},   {148, 136}, {152, 152}, {156, 1024},
         {168, 0}, {172, 0},      {176, 16}, {184, 0},   {188, 16},  {196, SlotLink::endOfList},
@@ -200,25 +198,15 @@ struct Growth {
 };
 
 TEST_F(SlotTableTest, GrowthStopsAtAFixedSizeOrAFullFilesystemKeepingEveryRecord) {
+    // clang-format off
     const Growth rows[] = {
         {"16, 32, 40 (the limit), 44, 49", 40, false, RLIM_INFINITY, 45, {4, 49}, 32, ""},
-        {"fixed size",
-         20,
-         true,
-         RLIM_INFINITY,
-         20,
-         {0, 20},
-         0,
+        {"fixed size", 20, true, RLIM_INFINITY, 20, {0, 20}, 0,
          "SlotWriter::alloc() Hoard table full (occupancy:20 tableSize:20) test/slots"},
-        {"a full filesystem at 512 slots",
-         1u << 20,
-         false,
-         64 * 1024,
-         256,
-         {4, 256},
-         128,
+        {"a full filesystem at 512 slots", 1u << 20, false, 64 * 1024, 256, {4, 256}, 128,
          "SlotWriter::resize() failed to resize"},
     };
+    // clang-format on
     std::signal(SIGXFSZ, SIG_IGN);
     for (const Growth& row : rows) {
         SCOPED_TRACE(row.name);

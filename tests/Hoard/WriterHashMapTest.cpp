@@ -1,7 +1,7 @@
-// The writer's split-ordered index: order by (rhash, key), also among equal hashes, and bucket
-// doubling and halving without disturbing it. Iteration across changes between its steps is
-// HoardReaderTortureTest's (ReusedSlotTest for the writer's own iteration); runs that loop back
-// are refused by the validator before a writer adopts a table (ValidatorTest.LoopInARun).
+// The writer's split-ordered index: order by (rhash, key), also among equal hashes, kept through
+// bucket doubling and halving. Iteration across changes is ReusedSlotTest's
+// (HoardReaderTortureTest); a looping run is refused by the validator before a writer adopts it
+// (ValidatorTest.LoopInARun).
 
 #include <gtest/gtest.h>
 
@@ -36,9 +36,8 @@ class WriterHashMapTest : public ::testing::Test {
     TestSupport::ShmRoot shm;
 };
 
-// With distinct hashes, and with only four hashes for 300 keys: every record is found, iteration
-// is sorted by (rhash, key), and doubling and halving the buckets keep that order down to two
-// buckets, which never shrink. (ValidatorTest validates the same growth and halving.)
+// With distinct hashes, and with only four hashes for 300 keys: every record is found, iteration is
+// sorted by (rhash, key) through bucket doubling and halving, and two buckets never shrink.
 TEST_F(WriterHashMapTest, IterationStaysSortedByRhashAndKeyWhileBucketsDoubleAndHalve) {
     for (const std::uint32_t mask : {0xFFFFFFFFu, 0x3u}) {
         SCOPED_TRACE(mask);
