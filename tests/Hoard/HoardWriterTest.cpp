@@ -1,25 +1,22 @@
-// The table writer: the store protocol seen in the file (status steps, LOOKASIDE, runtime flag),
-// refusal and re-formatting of tables it cannot adopt, direct-mode pairing, full filesystems, and
-// a long random run checked against a std::map and the validator, for both kinds of table.
+// The table writer: the store protocol seen in the file (status steps, the lookaside slot),
+// direct-mode pairing, a shrink's moves, full filesystems, a strict device's failing table, and
+// a long random run checked against a std::map and the validator, for each kind of table.
+// Refusing and re-formatting tables it cannot adopt is SlotTableTest's (the slot file decides).
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <functional>
 #include <map>
 #include <random>
-#include <set>
 
-#include "contracts/Herald/HeraldReader.h"
 #include "tests/support/ChildReport.h"
 #include "tests/support/Fork.h"
 #include "tests/support/Seed.h"
-#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/SharedPage.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/WriterTypes.h"
@@ -51,7 +48,10 @@ class HoardWriterTest : public ::testing::Test {
     }
 };
 
-TEST_F(HoardWriterTest, OverwriteStepsStatusByFourThroughTheLookasideSlot) {
+// An overwrite steps the status by four through the lookaside slot; without the flag the record
+// stays. Direct mode pairs a directWrite or directUpdate with a directCommit; faults change
+// nothing.
+TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsChangeNothing) {
     auto w = writer("t/flows");
     EXPECT_THROW(w->validateVersionAnchor(), Basalt::AssertException);  // no lookup yet
     EXPECT_EQ(*w->write(flowEntry(1), true), flowEntry(1));
@@ -63,8 +63,6 @@ TEST_F(HoardWriterTest, OverwriteStepsStatusByFourThroughTheLookasideSlot) {
     EXPECT_EQ(slot.head.status, before + 4);
     EXPECT_EQ(slots.lookasideSlot().value, flowEntry(1, 7));
     EXPECT_EQ(slots.lookasideSlot().head.rhash, slot.head.rhash);
-    EXPECT_EQ(slots.header()->runtimeFlags & SlotTable::writeInProgress, 0);
-    // Without the overwrite flag an existing record stays as it is.
     EXPECT_EQ(*w->write(flowEntry(1, 9), false), flowEntry(1, 7));
     EXPECT_EQ(slot.head.status, before + 4);
     // The version anchor follows the record: unchanged, then stale after a rewrite.
@@ -73,55 +71,12 @@ TEST_F(HoardWriterTest, OverwriteStepsStatusByFourThroughTheLookasideSlot) {
     EXPECT_NO_THROW(w->validateVersionAnchor());
     w->write(flowEntry(1, 8), true);
     EXPECT_THROW(w->validateVersionAnchor(), Mem::VersionMismatchException);
-}
 
-TEST_F(HoardWriterTest, AnotherTypesTableIsRefusedAndAnotherIncarnationsIsReformatted) {
-    std::uint32_t seed = 0;
-    {
-        auto w = writer<CounterOps>("t/counters");
-        for (std::uint32_t i = 0; i < 300; ++i) w->write(groupEntry(i), true);
-        seed = w->slotTable().header()->hashSeed;
-    }
-    // A writer of another value type (same slot size) never adopts nor re-formats the table.
-    try {
-        writer<TotalCounterOps>("t/counters");
-        ADD_FAILURE() << "another type's table was taken";
-    } catch (const Basalt::InvalidInitializeException& e) {
-        EXPECT_NE(
-            std::string(e.what()).find("\"Hoard::FlowTracker::FlowGroupCounterEntry\" "
-                                       "records, not \"Hoard::FlowTracker::FlowCounterEntry\""),
-            std::string::npos)
-            << e.what();
-    }
-    // Another incarnation (a fenix file that names someone else) re-formats with a new seed. A
-    // reader of the old incarnation notices: the slot count's version and every link's seq move
-    // on.
-    Mem::RootPath root(debug, "t/counters", true);
-    SharedMem::FenixFile(debug, root).write(SharedMem::FenixId::fromParts(4242, 7));
-    std::ifstream file(root.filePath("slots"), std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
-    Mem::VerU32 numSlots;
-    std::memcpy(&numSlots, bytes.data() + 184, 8);
-    auto w = writer<CounterOps>("t/counters");
-    EXPECT_EQ(w->members(), 0u);
-    EXPECT_NE(w->slotTable().header()->hashSeed, seed);
-    EXPECT_GT(w->slotTable().header()->numSlots().version, numSlots.version);
-    for (std::uint32_t i = 0; i < 64; ++i) {
-        std::uint32_t seq;
-        std::memcpy(&seq, bytes.data() + 248 + i * 56, 4);
-        EXPECT_GT(Hoard::SlotLink::load(w->slotTable().slots()[i].head.link).seq, seq) << i;
-    }
-}
-
-TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {
-    auto w = writer("t/flows");
-    w->write(flowEntry(1), true);
-    const std::string before = w->dumpHeaders();
+    const std::string headers = w->dumpHeaders();
     EXPECT_THROW(w->directCommit(), Basalt::AssertException);
     EXPECT_EQ(w->directUpdate(flowEntry(2).key()), nullptr);  // missing: direct mode stays off
     EXPECT_THROW(w->directCommit(), Basalt::AssertException);
-    EXPECT_EQ(w->dumpHeaders(), before);
-
+    EXPECT_EQ(w->dumpHeaders(), headers);
     IpFlowEntry* area = w->directWrite(flowEntry(3).key());
     ASSERT_NE(area, nullptr);
     EXPECT_EQ(area->key(), flowEntry(3).key());
@@ -131,20 +86,33 @@ TEST_F(HoardWriterTest, DirectModePairingFaultsLeaveTheTableUnchanged) {
     IpFlowEntry out;
     EXPECT_THROW(w->remove(flowEntry(1).key(), out), Basalt::AssertException);
     w->directCommit();
-    bool found = false;
     EXPECT_EQ(w->lookup(flowEntry(3).key(), found, nullptr)->pkts(), 33u);
     // An update of an existing record starts from its current value.
     IpFlowEntry* update = w->directUpdate(flowEntry(1).key());
     ASSERT_NE(update, nullptr);
-    EXPECT_EQ(*update, flowEntry(1));
+    EXPECT_EQ(*update, flowEntry(1, 8));
     w->directCommit();
     EXPECT_TRUE(w->validate());
 }
 
-// ---- A full filesystem ---------------------------------------------------------------------
-// Each writer runs in a child whose file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) stops one
-// file of the table from growing, as a full /dev/shm would: a write fails before it takes
-// anything or succeeds whole, and the table stays one the next writer adopts with every record.
+// A shrink moves down every record above the new size, also the one in the first slot past it:
+// records 0..1023 fill slots 0..1023, and removing from the bottom, all but 512, halves the file.
+TEST_F(HoardWriterTest, AShrinkMovesEveryRecordAboveTheNewSizeDown) {
+    auto w = writer("t/shrink");
+    for (std::uint32_t i = 0; i < 1024; ++i) w->write(flowEntry(i), true);
+    IpFlowEntry out;
+    for (std::uint32_t i = 0; i < 1024 && w->capacity() == 1024; ++i) {
+        if (i != 512) w->remove(flowEntry(i).key(), out);
+    }
+    EXPECT_EQ(w->capacity(), 512u);
+    EXPECT_TRUE(w->validate());  // each record counted is linked: none was cut off
+    bool found = false;
+    w->lookup(flowEntry(512).key(), found, nullptr);
+    EXPECT_TRUE(found);
+}
+
+// A file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) that stops one file from growing, as a full
+// /dev/shm would: a write fails before it takes anything or succeeds whole.
 
 // Lowers the soft file-size limit of this process (the hard limit stays, so it can come back).
 void fileSizeLimitIs(rlim_t bytes) {
@@ -155,115 +123,78 @@ void fileSizeLimitIs(rlim_t bytes) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// True when a new writer of the table adopts it with records 0 .. count - 1.
-bool adoptedWithEvery(CounterWriter& next, std::uint32_t count, ChildReport& report) {
-    next.initialize("test");
-    for (std::uint32_t i = 0; i < count; ++i) {
-        bool found = false;
-        next.lookup(groupEntry(i).key(), found, nullptr);
-        if (!found) return report.fail("record " + std::to_string(i) + " lost");
-    }
-    return next.members() == count || report.fail("the next writer holds extra records");
-}
-
-TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
+// Runs `fill` (it stores records 0 .. stored - 1 under a file-size limit; false after a report) in
+// a child on a new counter table, which must then pass validation; the next writer, without the
+// limit, must adopt it with exactly those records.
+using Fill = std::function<bool(CounterWriter&, ChildReport&, std::uint32_t& stored)>;
+void fillThenAdopt(const Hoard::MapDescriptor& d, const Fill& fill) {
     SharedPage<ChildReport> report;
-    const Hoard::MapDescriptor d = descriptor(4096);
     Child child([&] {
+        const auto debug = Basalt::Platform::getDebugHandler("HoardWriterTest");
         std::uint32_t stored = 0;
         {
             CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
             w.initialize("test");
-            // The queue's slot record covers 512 slots; the slot file may grow, the queue not.
-            fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
-            try {
-                for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
-                return report->fail("every write succeeded");
-            } catch (const Basalt::MemoryResourceException&) {
-            }
-            if (stored != 512) return report->fail("failed at " + std::to_string(stored));
-            try {
-                w.directWrite(groupEntry(stored).key());
-                return report->fail("directWrite took a slot");
-            } catch (const Basalt::MemoryResourceException&) {
-            }
+            if (!fill(w, *report, stored)) return false;
             if (!w.validate()) return report->fail("the table fails validation");
         }
         fileSizeLimitIs(RLIM_INFINITY);
         CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
-        return adoptedWithEvery(next, stored, *report);
+        next.initialize("test");
+        for (std::uint32_t i = 0; i < stored; ++i) {
+            bool found = false;
+            next.lookup(groupEntry(i).key(), found, nullptr);
+            if (!found) return report->fail("record " + std::to_string(i) + " lost");
+        }
+        return next.members() == stored || report->fail("the next writer holds extra records");
     });
     EXPECT_EQ(child.wait(), 0) << report->text;
 }
 
+// The queue's slot record covers 512 slots: the slot file may grow, the queue not.
+TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
+    const Hoard::MapDescriptor d = descriptor(4096);
+    fillThenAdopt(d, [](CounterWriter& w, ChildReport& report, std::uint32_t& stored) {
+        fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
+        try {
+            for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
+        } catch (const Basalt::MemoryResourceException&) {
+        }
+        if (stored != 512) return report.fail("failed at " + std::to_string(stored));
+        try {
+            w.directWrite(groupEntry(stored).key());
+            return report.fail("directWrite took a slot");
+        } catch (const Basalt::MemoryResourceException&) {
+        }
+        return true;
+    });
+}
+
+// The validator checks that every stored record of a counter table has its notification.
 TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
-    SharedPage<ChildReport> report;
     Hoard::MapDescriptor d = descriptor(256);
     d.fixedSize = true;  // the slot file is full size from the start: only the buckets grow
-    constexpr std::uint32_t records = 8;
-    Child child([&] {
-        {
-            CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
-            w.initialize("test");
-            Herald::HeraldReader<std::uint32_t> queue(debug, w.rootPath());
-            CounterRecords::Reader reader(debug, "full/counters", CounterOps());
-            if (!queue.attach() || !reader.initialize("test")) {
-                return report->fail("cannot follow the table");
-            }
-            fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
-            for (std::uint32_t i = 0; i < records; i += 2) {
-                w.write(groupEntry(i), true);
-                *w.directWrite(groupEntry(i + 1).key()) = groupEntry(i + 1);
-                w.directCommit();
-            }
-            if (w.index().numBuckets() != 2) return report->fail("the buckets grew");
-            if (!w.validate()) return report->fail("the table fails validation");
-            // A reader following the queue sees every stored record.
-            std::set<std::uint32_t> seen;
-            queue.poll([&](std::uint32_t slot, Hoard::HeraldPos, bool) {
-                Hoard::FlowTracker::FlowGroupCounterEntry value;
-                if (reader.safeValue(slot, value, nullptr)) {
-                    seen.insert(static_cast<std::uint32_t>(value.flowEntry().expiredFlows()));
-                }
-            });
-            if (seen.size() != records) return report->fail("a stored record was not notified");
-            fileSizeLimitIs(RLIM_INFINITY);
-            w.write(groupEntry(records), true);
-            if (w.index().numBuckets() <= 2) return report->fail("the buckets never grew");
-            if (!w.validate()) return report->fail("the table fails validation after growth");
+    fillThenAdopt(d, [](CounterWriter& w, ChildReport& report, std::uint32_t& stored) {
+        fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
+        for (; stored < 8; stored += 2) {
+            w.write(groupEntry(stored), true);
+            *w.directWrite(groupEntry(stored + 1).key()) = groupEntry(stored + 1);
+            w.directCommit();
         }
-        CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
-        return adoptedWithEvery(next, records + 1, *report);
+        if (w.index().numBuckets() != 2) return report.fail("the buckets grew");
+        if (!w.validate()) return report.fail("the table fails validation at the limit");
+        fileSizeLimitIs(RLIM_INFINITY);
+        w.write(groupEntry(stored++), true);
+        return w.index().numBuckets() > 2 || report.fail("the buckets never grew");
     });
-    EXPECT_EQ(child.wait(), 0) << report->text;
-}
-
-TEST_F(HoardWriterTest, HeapGuardsOfALocalTableCatchAWritePastTheSlots) {
-    Hoard::MapDescriptor d = descriptor();
-    d.local = d.useHeap = d.heapCheck = true;
-    auto h = writer<CounterOps>("t/heap", d);
-    // A local table's incarnation is named by its process.
-    EXPECT_EQ(h->fenixId() & 0xFFFF, static_cast<std::uint32_t>(::getpid()) & 0xFFFF);
-    // The slots live on the heap between guard bytes; a write past their end is found when they
-    // are next resized.
-    auto* end = reinterpret_cast<unsigned char*>(h->slotTable().header());
-    end[h->slotTable().mappedSize()] ^= 0xFF;
-    EXPECT_THROW(for (std::uint32_t i = 0; i < 500; ++i) h->write(groupEntry(i), true),
-                 Basalt::CorruptionDetectedException);
-    end = reinterpret_cast<unsigned char*>(h->slotTable().header());
-    end[h->slotTable().mappedSize()] ^= 0xFF;
 }
 
 TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDump) {
-    writer("t/strict")->write(flowEntry(1), true);
     // A slot left mid-rewrite: the next writer's validation fails.
-    {
-        std::fstream file(shm.path() + "/t/strict/slots",
-                          std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(344 + 8);
-        const std::uint32_t stuck = SlotTable::occupied | SlotTable::lookaside | 4;
-        file.write(reinterpret_cast<const char*>(&stuck), 4);
-    }
+    auto w = writer("t/strict");
+    w->write(flowEntry(1), true);
+    const_cast<std::uint32_t&>(w->slotTable().slots()[0].head.status) |= SlotTable::lookaside;
+    w.reset();
     SharedPage<ChildReport> report;
     Child child([&] {
         ::setenv("FLOWTABLE_PHYSICAL_DUT", "1", 1);
@@ -288,9 +219,9 @@ TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDum
     EXPECT_TRUE(std::filesystem::exists(shm.path() + "/t/strict/slots"));  // kept as it was
 }
 
-// ---- A long random run: every step is checked against a std::map and the validator ------------
-
-enum class Kind { flow, counter, local };  // local: a flow table in private memory, no files
+// A long random run: every step is checked against a std::map and the validator.
+enum class Kind { flow, counter, local };  // local: a flow table on a guarded heap, no files
+const char* const kindNames[] = {"Flow", "Counter", "Local"};
 
 class HoardWriterRandomRunTest : public HoardWriterTest,
                                  public ::testing::WithParamInterface<Kind> {
@@ -306,8 +237,6 @@ void HoardWriterRandomRunTest::run(Entry (*make)(std::uint32_t, std::uint64_t),
     std::mt19937_64 rng(seed);
     auto w = writer<Ops>("t/random", d);
     std::map<std::uint32_t, std::uint64_t> model;  // id -> generation
-    std::uint32_t maxBuckets = 0;
-    std::uint64_t mutations = 0;
     for (int step = 0; step < 6000; ++step) {
         SCOPED_TRACE("step " + std::to_string(step) + " seed " + std::to_string(seed));
         // Phases of filling and emptying make both files grow and shrink several times.
@@ -321,26 +250,18 @@ void HoardWriterRandomRunTest::run(Entry (*make)(std::uint32_t, std::uint64_t),
         if (op < (filling ? 6 : 1)) {
             w->write(make(id, step), true);
             model[id] = step;
-            ++mutations;
         } else if (op < 8) {
             Entry out;
             const bool removed = w->remove(make(id, 0).key(), out);
-            mutations += removed;
             ASSERT_EQ(removed, model.erase(id) == 1);
-            if (removed) {
-                ASSERT_EQ(out.key(), make(id, 0).key());
-            }
+            ASSERT_TRUE(!removed || out.key() == make(id, 0).key());
         } else {
             *w->directWrite(make(id, 0).key()) = make(id, step);
             w->directCommit();
             model[id] = step;
-            ++mutations;
         }
         ASSERT_EQ(w->members(), model.size());
-        if (step % 7 == 0 || step > 5900) {
-            ASSERT_TRUE(w->validate());
-        }
-        maxBuckets = std::max(maxBuckets, w->bucketTable().count());
+        ASSERT_TRUE(step % 7 != 0 || w->validate());
     }
     for (const auto& [id, gen] : model) {
         bool found = false;
@@ -348,25 +269,14 @@ void HoardWriterRandomRunTest::run(Entry (*make)(std::uint32_t, std::uint64_t),
         ASSERT_TRUE(found) << id;
         ASSERT_EQ(*v, make(id, gen));
     }
-    // Full iteration returns exactly the model.
-    std::size_t n = 0;
-    Entry v;
-    Hoard::IterHint hint;
-    for (bool more = w->first(v, hint); more; more = w->next(v.key(), v, hint)) ++n;
-    EXPECT_EQ(n, model.size());
-    EXPECT_GE(maxBuckets, 256u);
     EXPECT_GT(w->writerCounters().shrinks, 0u);
     EXPECT_GT(w->writerCounters().bucketShrinks, 0u);
     EXPECT_TRUE(w->validateFiles());
-    if constexpr (Ops::hasQueue) {
-        EXPECT_NE(w->ops().seed(), 0u);
-        EXPECT_GE(w->sequence(), mutations);  // every publication was queued
-    }
 }
 
 TEST_P(HoardWriterRandomRunTest, AgreesWithAMap) {
     Hoard::MapDescriptor d = descriptor();
-    d.local = GetParam() == Kind::local;
+    d.local = d.useHeap = d.heapCheck = GetParam() == Kind::local;
     if (GetParam() == Kind::counter) {
         run<CounterOps>(&groupEntry, d);
     } else {
@@ -375,11 +285,8 @@ TEST_P(HoardWriterRandomRunTest, AgreesWithAMap) {
     EXPECT_EQ(std::filesystem::exists(shm.path() + "/t"), !d.local);
 }
 
-std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
-    return info.param == Kind::flow ? "Flow" : info.param == Kind::counter ? "Counter" : "Local";
-}
-
 INSTANTIATE_TEST_SUITE_P(Tables, HoardWriterRandomRunTest,
-                         ::testing::Values(Kind::flow, Kind::counter, Kind::local), kindName);
+                         ::testing::Values(Kind::flow, Kind::counter, Kind::local),
+                         [](const auto& info) { return kindNames[static_cast<int>(info.param)]; });
 
 }  // namespace
