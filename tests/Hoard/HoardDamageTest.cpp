@@ -1,69 +1,100 @@
-// The table validator: a table with a notification queue passes through growth, bucket halving
-// and churn whether its positions are in the ring or lapped; each kind of damage to the index
-// walk, the free list or the queue is reported with its own message, without a hang, a crash or
-// a write to the table; and another process validates a table through read-only mappings.
-// HoardWriterCrashTest and HoardctlTest cover the damage a dead writer leaves or hoardctl names.
+// Damaged tables. Each kind of damage to the index walk, the free list, the notification queue or
+// the files' sizes, made on an idle table, is named by the validator's first finding (without a
+// hang, a crash or a write to the table), and a reader in another process reports it as
+// corruption: never a crash, a hang or a foreign record. (HoardWriterRandomRunTest validates
+// tables with a queue through growth and churn; HoardctlTest validates through read-only
+// mappings in another process.)
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <random>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Hoard/Validator.h"
 #include "contracts/Herald/HeraldWriter.h"
-#include "tests/support/Fork.h"
 #include "tests/support/IndexDriver.h"
-#include "tests/support/Seed.h"
+#include "tests/support/Processes.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
-#include "tools/hoardctl/TableKinds.h"
-#include "tools/hoardctl/TableValidation.h"
 
 namespace {
 
+using namespace TestSupport;
 using Herald::HeraldView;
 using Hoard::HeraldPos;
 using Hoard::SlotLink;
 using Hoard::SlotTable;
-using TestSupport::CounterEntry;
-using TestSupport::counterEntry;
-using TestSupport::MaskedOps;
 using Queue = Herald::HeraldWriter<std::uint32_t, HeraldPos>;
 
 constexpr const char* tableName = "t/validated";
 constexpr std::uint32_t fenix = 1;
 
-// IndexDriver plus a notification queue told of every write and removal, as a counter table's
-// writer tells its queue.
-struct Table {
-    explicit Table(std::uint32_t ringSize, const std::string& name = tableName)
-        : d(name), herald(d.debug, d.root, ringSize) {
+// The table the damage recipes break: IndexDriver plus a notification queue told of every write
+// and removal, as a counter table's writer tells its queue. 80 records (CounterRecords of
+// generation 1) and 48 free slots of 128; the queue's ring of 64 holds the removals of ids
+// 81..100 (now free slots) and the overwrites of ids 1..30, while the positions of ids 31..80
+// are lapped. A fenix file lets readers attach.
+struct Victim {
+    Victim() : d(tableName), herald(d.debug, d.root, 64) {
         herald.attach(fenix);
+        SharedMem::FenixFile(d.debug, d.root).write(SharedMem::FenixId(fenix));
+        for (std::uint32_t k = 1; k <= 100; ++k) write(k);
+        for (std::uint32_t k = 81; k <= 100; ++k) herald.notify(remove(k));
+        for (std::uint32_t k = 1; k <= 30; ++k) write(k);
+        CounterRecords::Entry e;
+        Hoard::IterHint hint;
+        for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
+            if (!order.empty() && hint.bucket == bucketOf.back() && a == b) {
+                a = order.back();
+                b = hint.slot;
+            }
+            order.push_back(hint.slot);
+            bucketOf.push_back(hint.bucket);
+        }
+        for (std::uint32_t i = header().freeSlots; i != SlotLink::endOfList; i = next(i)) {
+            freeList.push_back(i);
+        }
+        auto inRing = [this](std::uint32_t s) { return view().inWindow(view().slotPosition(s)); };
+        std::ranges::copy_if(order, std::back_inserter(ringed), inRing);
+        std::ranges::copy_if(freeList, std::back_inserter(ringedFree), inRing);
+        EXPECT_TRUE(a != b && ringed.size() >= 2 && !ringedFree.empty() && ringed.size() < 80);
     }
-    void write(std::uint32_t key) { herald.notify(d.write(counterEntry(key))); }
-    void remove(std::uint32_t key) {
-        const auto k = counterEntry(key).key();
+    void write(std::uint32_t id) { herald.notify(d.write(CounterRecords::make(id, 1))); }
+    // Removes id's record; returns its slot.
+    std::uint32_t remove(std::uint32_t id) {
+        const auto k = CounterRecords::key(id);
         const std::uint32_t h = d.index.hash(k);
         std::uint64_t* prev = nullptr;
         std::uint32_t slot = 0;
-        if (d.index.find(k, d.index.bucketOf(h), prev, slot, h) && d.remove(k)) herald.notify(slot);
+        d.index.find(k, d.index.bucketOf(h), prev, slot, h);
+        d.remove(k);
+        return slot;
     }
     SlotTable::Header& header() { return *d.slots.header(); }
     std::uint32_t capacity() { return d.slots.capacity(); }
-    TestSupport::IndexDriver::Slots::Slot& slot(std::uint32_t i) { return d.slots.slots()[i]; }
+    IndexDriver::Slots::Slot& slot(std::uint32_t i) { return d.slots.slots()[i]; }
     template <class Q>
     Hoard::Validator<MaskedOps, Q> validator(const Q& queue) {
         return {d.debug, tableName, d.slots, d.buckets, d.index, queue};
     }
+    std::uint32_t next(std::uint32_t slot) {
+        return SlotLink::load(this->slot(slot).head.link).next;
+    }
     void link(std::uint32_t slot, std::uint32_t next) {
         auto& word = this->slot(slot).head.link;
         SlotLink::store(word, SlotLink{SlotLink::load(word).seq + 4, next});
+    }
+    std::uint32_t bucketOfKey(const CounterRecords::Key& key) {
+        return d.index.bucketOf(d.index.hash(key));
     }
 
     // The queue's file, through the writer's own read-write mapping.
@@ -81,75 +112,27 @@ struct Table {
         return reinterpret_cast<HeraldPos*>(ring() +
                                             view().ringSize() * HeraldView::cellSize)[slot];
     }
+    // Rewrites the first bucket entry whose target satisfies `which`; returns its bucket.
+    std::uint32_t rebucket(bool (*which)(std::uint32_t), std::uint32_t to) {
+        std::uint32_t bucket = 0;
+        while (!which(SlotLink::load(d.buckets.entry(bucket)).next)) ++bucket;
+        d.buckets.linkIs(bucket, SlotLink{1000, to});
+        return bucket;
+    }
+    void truncateSlots(std::size_t bytes) { ::truncate(d.slots.fileName().c_str(), bytes); }
 
-    TestSupport::IndexDriver d;
+    IndexDriver d;
     Queue herald;
-};
-
-class ValidatorTest : public ::testing::Test {
-  protected:
-    TestSupport::ShmRoot shm;
-};
-
-TEST_F(ValidatorTest, ATableWithQueuePassesWhetherItsPositionsAreInTheRingOrLapped) {
-    for (const std::uint32_t ringSize : {16u, 1u << 14}) {
-        Table t(ringSize, "t/ring" + std::to_string(ringSize));
-        auto expectValid = [&](const std::string& when) {
-            auto v = t.validator(t.herald);
-            ASSERT_TRUE(v.validate(fenix)) << ringSize << " " << when << ": " << v.error();
-            EXPECT_EQ(v.occupiedCount(), t.header().occupiedSlots) << when;
-            EXPECT_EQ(v.occupiedCount() + v.freeCount(), t.capacity()) << when;
-        };
-        expectValid("empty");
-        for (std::uint32_t k = 1; k <= 300; ++k) t.write(k);
-        ASSERT_EQ(t.d.index.numBuckets(), 512u);
-        expectValid("after growth");
-        for (std::uint32_t k = 21; k <= 300; ++k) t.remove(k);
-        ASSERT_LT(t.d.index.numBuckets(), 128u);
-        expectValid("after the buckets halved");
-        std::mt19937_64 rng(TestSupport::testSeed("ValidatorTest churn"));
-        for (int step = 1; step <= 3000; ++step) {
-            const auto key = static_cast<std::uint32_t>(rng() % 400 + 1);
-            rng() % 3 == 0 ? t.remove(key) : t.write(key);
-            if (step % 500 == 0) expectValid("churn step " + std::to_string(step));
-        }
-    }
-}
-
-// The table the damage recipes break: 80 records and 48 free slots of 128; the queue's ring of
-// 64 holds the removals of keys 81..100 (now free slots) and the overwrites of keys 1..30,
-// while the positions of keys 31..80 are lapped.
-struct Victim : Table {
-    Victim() : Table(64) {
-        for (std::uint32_t k = 1; k <= 100; ++k) write(k);
-        for (std::uint32_t k = 81; k <= 100; ++k) remove(k);
-        for (std::uint32_t k = 1; k <= 30; ++k) write(k);
-        CounterEntry e;
-        Hoard::IterHint hint;
-        for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
-            if (!order.empty() && hint.bucket == bucketOf.back() && a == b) {
-                a = order.back();
-                b = hint.slot;
-            }
-            order.push_back(hint.slot);
-            bucketOf.push_back(hint.bucket);
-        }
-        for (std::uint32_t i = header().freeSlots; i != SlotLink::endOfList;
-             i = SlotLink::load(slot(i).head.link).next) {
-            freeList.push_back(i);
-        }
-        auto inRing = [this](std::uint32_t s) { return view().inWindow(view().slotPosition(s)); };
-        std::ranges::copy_if(order, std::back_inserter(ringed), inRing);
-        std::ranges::copy_if(freeList, std::back_inserter(ringedFree), inRing);
-        EXPECT_TRUE(a != b && ringed.size() >= 2 && !ringedFree.empty() && ringed.size() < 80);
-    }
-
     std::vector<std::uint32_t> order;       // occupied slots in iteration order
     std::vector<std::uint32_t> bucketOf;    // the bucket of each
     std::vector<std::uint32_t> freeList;    // free slots in list order
     std::vector<std::uint32_t> ringed;      // occupied slots, in order, positioned in the ring
     std::vector<std::uint32_t> ringedFree;  // free slots, in list order, positioned in the ring
     std::uint32_t a = 0, b = 0;             // two records of one run, b following a
+    // Set by the rows of next()'s search: the key a hintless next() starts from, and the start
+    // of the corruption it must report.
+    std::optional<CounterRecords::Key> probe;
+    std::string probeReport;
 };
 
 // The table's queue, with its own check switched off when `ownCheck` is false, so that the
@@ -166,82 +149,137 @@ struct QueueUnderTest {
 
 std::string str(std::uint64_t n) { return std::to_string(n); }
 
+// What a reader in another process makes of the damage; every row that runs one also requires
+// that nothing crashes, hangs, or returns a torn or foreign record.
+enum class Reader {
+    notRun,          // the damage is in what readers never read
+    lookups,         // some lookup of the damaged run raises, and both iterations do
+    iterations,      // both iterations raise (lookups stop at bucket markers)
+    nextsSearch,     // the hintless next() from the probe raises the probe's report
+    everyOperation,  // initialize refuses the table, or no operation answers
+};
+
 struct Damage {
     const char* name;
-    const char* message;  // the first failure starts with it, then the text breakTable returns
+    // The validator's first finding starts with it, then the text the recipe returns; nullptr
+    // for damage to the files' sizes, which would fault the validator's own mappings.
+    const char* finding;
     bool queueOwnCheck;
-    std::function<std::string(Victim&)> breakTable;
+    Reader reader;
+    std::function<std::string(Victim&)> recipe;
 };
+
+constexpr Reader notRun = Reader::notRun, lookups = Reader::lookups,
+                 iterations = Reader::iterations, nextsSearch = Reader::nextsSearch,
+                 everyOperation = Reader::everyOperation;
 
 // clang-format off
 const Damage damages[] = {
     // The index walk: every record once, in its own bucket with its own rhash, up to the count.
-    {"LoopInARun", "Validator::markOccupied() duplicate slot: ", true,
+    {"LoopInARun", "Validator::markOccupied() duplicate slot: ", true, lookups,
      [](Victim& v) { v.link(v.b, v.a); return str(v.a); }},
-    {"KeyInTheWrongBucket", "WriterHashMap::first() corrupt key detected, slot: ", true,
-     [](Victim& v) {
-         std::uint32_t k = 1000;
-         while (v.d.index.bucketOf(v.d.index.hash(counterEntry(k).key())) == v.bucketOf[0]) ++k;
-         Hoard::storeSlotValue(v.slot(v.order[0]), counterEntry(k));
-         return str(v.order[0]) + " when there are numBuckets: " + str(v.d.index.numBuckets()); }},
-    {"WrongRhash", "WriterHashMap::next() corrupt rhash detected, slot: ", true,
-     [](Victim& v) { v.slot(v.b).head.rhash ^= 1; return str(v.b); }},
-    {"RunEndNamesTheWrongBucket", "WriterHashMap::verifyNextBucket() has bucket: ", true,
-     [](Victim& v) {
-         std::size_t i = 0;
-         auto next = [&] { return SlotLink::load(v.slot(v.order[i]).head.link).next; };
-         while (!SlotLink::isBucketMarker(next())) ++i;
-         const std::uint32_t wrong = SlotLink::markerBucket(next()) ^ 1;
-         v.link(v.order[i], SlotLink::bucketMarker(wrong));
-         return str(v.bucketOf[i]) + " with next bucket: " + str(wrong); }},
-    {"HeaderCountsOneRecordTooFew", "Validator::walkOccupiedSlots() walkedSlots:", true,
+    {"SlotLinkingToItself", "Validator::markOccupied() duplicate slot: ", true, lookups,
+     [](Victim& v) { v.link(v.a, v.a); return str(v.a); }},
+    {"LinkBeyondTheSlots", "SlotWriter::Slots::operator[] out-of-range index: ", true, lookups,
+     [](Victim& v) { v.link(v.a, v.capacity() + 7); return str(v.capacity() + 7); }},
+    {"BucketEntryBeyondTheSlots", "BucketWriter::validate() bucket:", true, lookups,
+     [](Victim& v) { const std::uint32_t b = v.rebucket(SlotLink::isSlot, 0x7FFFFFF0u);
+                     return str(b) + " next slot:" + str(0x7FFFFFF0u) + " out of range"; }},
+    {"BucketMarkerBeyondTheBuckets", "BucketWriter::validate() bucket:", true, iterations,
+     [](Victim& v) { const std::uint32_t n = v.d.index.numBuckets();
+                     const std::uint32_t b = v.rebucket(SlotLink::isBucketMarker,
+                                                        SlotLink::bucketMarker(n + 3));
+                     return str(b) + " next bucket:" + str(n + 3) + " out of range"; }},
+    {"LinkedSlotNotOccupied", "WriterHashMap::next() slot: ", true, lookups,
+     [](Victim& v) { v.slot(v.b).head.status &= ~SlotTable::occupied;
+                     return str(v.b) + " not marked as occupied"; }},
+    {"KeyInTheWrongBucket", "WriterHashMap::first() corrupt key detected, slot: ", true, notRun,
+     [](Victim& v) { std::uint32_t k = 1000;
+                     while (v.bucketOfKey(CounterRecords::key(k)) == v.bucketOf[0]) ++k;
+                     Hoard::storeSlotValue(v.slot(v.order[0]), CounterRecords::make(k, 1));
+                     return str(v.order[0]) + " when there are numBuckets: " +
+                            str(v.d.index.numBuckets()); }},
+    // next() whose hint no longer holds searches its key's run again (the slow path); that
+    // search reports a run a damaged file leads astray, as a lookup does, instead of iterating.
+    {"NextsSearchMeetsAKeyOfAnotherBucket", "WriterHashMap::next() corrupt key detected, slot: ",
+     true, nextsSearch,
+     [](Victim& v) { v.probe = v.slot(v.a).value.key();
+                     v.probeReport = "HoardReader::doNext() corrupt key detected. key:";
+                     // Another bucket under half the count too: the rhash order still holds.
+                     const std::uint32_t half = v.d.index.numBuckets() / 2 - 1;
+                     std::uint32_t k = 1000;
+                     while ((v.bucketOfKey(CounterRecords::key(k)) & half) ==
+                            (v.bucketOfKey(*v.probe) & half)) ++k;
+                     Hoard::storeSlotValue(v.slot(v.b), CounterRecords::make(k, 1));
+                     return str(v.b); }},
+    {"RunEndsInAMarkerToItsOwnBucket", "WriterHashMap::verifyNextBucket() has bucket: ", true,
+     nextsSearch,
+     [](Victim& v) { std::size_t i = 0;
+                     while (!SlotLink::isBucketMarker(v.next(v.order[i]))) ++i;
+                     const std::string own = str(v.bucketOf[i]);
+                     v.link(v.order[i], SlotLink::bucketMarker(v.bucketOf[i]));
+                     v.probe = v.slot(v.order[i]).value.key();
+                     v.probeReport = "HoardReader::verifyNextBucket() has bucket:" + own +
+                                     " with next bucket:" + own;
+                     return own + " with next bucket: " + own; }},
+    {"HeaderCountsOneRecordTooFew", "Validator::walkOccupiedSlots() walkedSlots:", true, notRun,
      [](Victim& v) { const auto n = v.header().occupiedSlots--;
                      return str(n) + " is greater than header->occupiedSlots:" + str(n - 1); }},
+    // The files' sizes.
+    {"EmptySlotFile", nullptr, true, everyOperation,
+     [](Victim& v) { v.truncateSlots(0); return ""; }},
+    {"SlotFileCutInsideTheHeader", nullptr, true, everyOperation,
+     [](Victim& v) { v.truncateSlots(100); return ""; }},
+    {"SlotFileCutAfterTenSlots", nullptr, true, everyOperation,
+     [](Victim& v) { v.truncateSlots(sizeof(SlotTable::Header) + 11 * sizeof(v.slot(0)));
+                     return ""; }},
     // The free list: bounded by the slot count, each slot once, none of them a record.
-    {"FreeListLoops", "Validator::walkFreeSlots() duplicate freeSlot detected: ", true,
+    {"FreeListLoops", "Validator::walkFreeSlots() duplicate freeSlot detected: ", true, notRun,
      [](Victim& v) { v.link(v.freeList.back(), v.freeList[0]); return str(v.freeList[0]); }},
     {"FreeListBeyondNumSlots",
      "Validator::walkFreeSlots() corrupted free slot detected with out of bound index: ", true,
-     [](Victim& v) { v.link(v.freeList[3], v.capacity() + 5); return str(v.capacity() + 5); }},
-    {"FreeListAtNumSlots", "SlotWriter::Slots::operator[] out-of-range index: ", true,
+     notRun, [](Victim& v) { v.link(v.freeList[3], v.capacity() + 5); return str(v.capacity() + 5); }},
+    {"FreeListAtNumSlots", "SlotWriter::Slots::operator[] out-of-range index: ", true, notRun,
      [](Victim& v) { v.link(v.freeList[3], v.capacity()); return str(v.capacity()); }},
     {"SlotBothFreeAndLinked",
-     "Validator::walkFreeSlots() corrupted free slot not marked as empty: ", true,
+     "Validator::walkFreeSlots() corrupted free slot not marked as empty: ", true, notRun,
      [](Victim& v) { v.link(v.freeList[3], v.order[0]); return str(v.order[0]); }},
     // The queue against the slots: the queue's own check runs first, the cross checks after it.
-    {"NotificationForTheWrongSlotMeetsTheQueuesOwnCheck", "herald cell ", true,
+    {"NotificationForTheWrongSlotMeetsTheQueuesOwnCheck", "herald cell ", true, notRun,
      [](Victim& v) { const HeraldPos p = v.position(v.ringed[0]); v.cellIs(p, v.ringed[1]);
                      return str(v.view().indexOf(p)) + " sequence " + str(p) + " slot " +
                             str(v.ringed[1]) + " live"; }},
-    {"NotificationForTheWrongSlot", "Validator::markOccupied() slot:", false,
+    {"NotificationForTheWrongSlot", "Validator::markOccupied() slot:", false, notRun,
      [](Victim& v) { const HeraldPos p = v.position(v.ringed[0]); v.cellIs(p, v.ringed[1]);
                      return str(v.ringed[0]) + " bad notification:" + str(p); }},
-    {"DuplicateHeraldPosition", "Validator::markOccupied() slot:", false,  // ringed[1] walks later
+    {"DuplicateHeraldPosition", "Validator::markOccupied() slot:", false, notRun,  // ringed[1] later
      [](Victim& v) { const HeraldPos p = v.position(v.ringed[1]) = v.position(v.ringed[0]);
                      return str(v.ringed[1]) + " duplicate herald position:" + str(p); }},
-    {"OccupiedSlotPositionBeyondTheSequence", "Validator::markOccupied() slot:", false,
+    {"OccupiedSlotPositionBeyondTheSequence", "Validator::markOccupied() slot:", false, notRun,
      [](Victim& v) { const HeraldPos p = v.position(v.order[0]) = v.view().sequence() + 9;
                      return str(v.order[0]) + " bad herald index:" + str(p); }},
-    {"OccupiedSlotOnADeletedNotification", "Validator::doValidate() occupied slot:", false,
+    {"OccupiedSlotOnADeletedNotification", "Validator::doValidate() occupied slot:", false, notRun,
      [](Victim& v) { const HeraldPos p = std::exchange(v.position(v.ringed[0]), 1);  // lapped
                      return str(v.ringed[0]) + " on deleted notification:" + str(p); }},
-    {"ActiveTombstone", "Validator::doValidate() active tombstone pos:", true,
+    {"ActiveTombstone", "Validator::doValidate() active tombstone pos:", true, notRun,
      [](Victim& v) { v.herald.tombstone(v.order[0]); return str(v.view().sequence()); }},
-    {"NotificationOutsideTheWindow", "Validator::doValidate() corral pos:", false,
+    {"NotificationOutsideTheWindow", "Validator::doValidate() corral pos:", false, notRun,
      [](Victim& v) { const std::uint32_t s = v.ringed[0];
                      const HeraldPos p = std::exchange(v.position(s), 1);
                      v.cellIs(p, s, p - 64);
                      return str(p) + " seq:" + str(p - 64) + " slot:" + str(s) +
                             " heraldPos:" + str(p); }},
     {"LiveNotificationOfASlotRecordingAnother", "Validator::doValidate() herald pos:", false,
+     notRun,
      [](Victim& v) { const std::uint32_t f = v.ringedFree[0];
                      const HeraldPos p = std::exchange(v.position(f), Hoard::noHeraldPos);
                      return str(p) + " has slot:" + str(f) + " seq:" + str(p) +
                             " with wrong heraldSlot:0"; }},
-    {"FreeSlotPositionBeyondTheSequence", "Validator::walkFreeSlots() slot index: ", false,
+    {"FreeSlotPositionBeyondTheSequence", "Validator::walkFreeSlots() slot index: ", false, notRun,
      [](Victim& v) { const HeraldPos p = v.position(v.freeList[0]) = v.view().sequence() + 9;
                      return str(v.freeList[0]) + " has out of range herald slot:" + str(p); }},
     {"FreeSlotNotificationForAnotherSlot", "Validator::walkFreeSlots() slot index: ", false,
+     notRun,
      [](Victim& v) { const std::uint32_t f = v.ringedFree[0]; v.cellIs(v.position(f), v.order[0]);
                      return str(f) + " has slot:" + str(v.order[0]) + " with wrong herald slot:" +
                             str(v.position(f)); }},
@@ -256,47 +294,100 @@ std::string fileBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class ValidatorDamageTest : public ValidatorTest, public ::testing::WithParamInterface<Damage> {};
+// The corruption reports of the reader process, by operation. Thread safety: written by that
+// process only, read by the test after it exited.
+struct Seen {
+    std::atomic<std::uint32_t> initialized{0}, answered{0}, next{0}, lookups{0}, iterations{0};
+};
 
-TEST_P(ValidatorDamageTest, IsReportedWithItsMessageAndNothingWritten) {
-    Victim v;
-    const QueueUnderTest queue{v.herald, GetParam().queueOwnCheck};
-    ASSERT_TRUE(v.validator(queue).validate(fenix)) << "undamaged";
-    const std::string expected = GetParam().message + GetParam().breakTable(v);
-    const std::string paths[] = {v.d.slots.fileName(), v.d.buckets.path(), v.herald.path()};
-    std::vector<std::string> before;
-    for (const auto& p : paths) before.push_back(fileBytes(p));
-
-    TestSupport::TraceCapture trace;
-    auto validator = v.validator(queue);
-    EXPECT_FALSE(validator.validate(fenix));
-    EXPECT_EQ(validator.error().rfind(expected, 0), 0u)
-        << "expected: " << expected << "\n     got: " << validator.error();
-    EXPECT_TRUE(trace.contains(std::string("Validator::validate() Hoard ") + tableName +
-                               " validation failed: " + validator.error()));
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(fileBytes(paths[i]), before[i]);
-}
-
-INSTANTIATE_TEST_SUITE_P(Damages, ValidatorDamageTest, ::testing::ValuesIn(damages),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ValidatorTest, AnotherProcessValidatesTheTableThroughReadOnlyMappings) {
-    // The child validates while this process, the writer, stays idle; a store by the validator
-    // into its read-only mappings would kill it. It exits 0 on success when `expected` is empty,
-    // else on a failure whose reason starts with `expected`.
-    auto inChild = [](const std::string& expected) {
-        TestSupport::Child child([&expected] {
-            const auto r = Hoardctl::validateReadOnly<Hoardctl::FlowGroupCounterKind>(
-                Basalt::Platform::getDebugHandler("ValidatorTest"), tableName, fenix);
-            return expected.empty() ? r.valid : !r.valid && r.error.rfind(expected, 0) == 0;
-        });
-        return child.wait();
+// The reader initializes, runs the probe, looks many ids up (the records and absent ids enough
+// to fall behind the damage in any run) and iterates twice; each operation answers or raises
+// corruption, counted in `seen`.
+bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
+    CounterRecords::Reader r(recordsDebug(), tableName, CounterOps());
+    try {
+        if (!r.initialize("damaged")) return true;
+    } catch (const Basalt::CorruptionDetectedException&) {
+        return true;
+    }
+    seen.initialized = 1;
+    auto attempt = [&](std::atomic<std::uint32_t>& reports, auto&& op) -> std::string {
+        try {
+            op();
+            ++seen.answered;
+            return "";
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            ++reports;
+            return e.what();
+        }
     };
-    Victim v;
-    EXPECT_EQ(inChild(""), 0);
-    // A record stuck mid-rewrite: the child names it as the first failure.
-    v.slot(v.b).head.status |= SlotTable::lookaside;
-    EXPECT_EQ(inChild("Validator::markOccupied() stuck LOOKASIDE bit: 0x"), 0);
+    CounterRecords::Entry e;
+    Hoard::IterHint none;  // no hint: the step searches the run
+    const std::string probed =
+        !v.probe ? "" : attempt(seen.next, [&] { r.next(*v.probe, e, none); });
+    if (probed.rfind(v.probeReport, 0) != 0) report.fail("next() reported " + probed);
+    for (std::uint32_t id = 0; id < 20000; ++id) {
+        attempt(seen.lookups, [&] {
+            bool found = false;
+            std::uint64_t generation = 0;
+            r.lookup(CounterRecords::key(id), found, &e);
+            if (found && !isRecordOf<CounterRecords>(e, id, generation)) {
+                report.fail("a damaged table returned a foreign record " + show(e));
+            }
+        });
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        attempt(seen.iterations, [&] {
+            auto any = [](std::uint32_t, std::uint64_t) { return ""; };
+            if (const std::string failure = walk<CounterRecords>(r, 200, any); !failure.empty()) {
+                report.fail(failure);
+            }
+        });
+    }
+    return report.text[0] == 0;
 }
+
+class HoardDamageTest : public ::testing::TestWithParam<Damage> {
+  protected:
+    ShmRoot shm;
+};
+
+TEST_P(HoardDamageTest, IsTheValidatorsFirstFindingAndAReadersCorruption) {
+    const Damage& damage = GetParam();
+    Victim v;
+    const QueueUnderTest queue{v.herald, damage.queueOwnCheck};
+    ASSERT_TRUE(v.validator(queue).validate(fenix)) << "undamaged";
+    const std::string expected = (damage.finding ? damage.finding : "") + damage.recipe(v);
+    if (damage.finding) {
+        const std::string paths[] = {v.d.slots.fileName(), v.d.buckets.path(), v.herald.path()};
+        std::vector<std::string> damaged;
+        for (const auto& p : paths) damaged.push_back(fileBytes(p));
+        TraceCapture trace;
+        auto validator = v.validator(queue);
+        EXPECT_FALSE(validator.validate(fenix));
+        EXPECT_EQ(validator.error().rfind(expected, 0), 0u)
+            << "expected: " << expected << "\n     got: " << validator.error();
+        EXPECT_TRUE(trace.contains(std::string("Validator::validate() Hoard ") + tableName +
+                                   " validation failed: " + validator.error()));
+        for (std::size_t i = 0; i < std::size(paths); ++i) {
+            EXPECT_EQ(fileBytes(paths[i]), damaged[i]) << "the validator wrote " << paths[i];
+        }
+    }
+    if (damage.reader == notRun) return;
+    SharedPage<Seen> seen;
+    Processes p;
+    p.start("reader", [&](ChildReport& report) { return readDamaged(v, *seen, report); });
+    ASSERT_EQ(p.wait(0), "");
+    const bool initialized = seen->initialized != 0;
+    const Reader want = damage.reader;
+    EXPECT_TRUE(want != lookups || seen->lookups >= 1u) << "no lookup reported it";
+    EXPECT_TRUE((want != lookups && want != iterations) || (initialized && seen->iterations == 2u))
+        << seen->iterations << " iterations reported it";
+    EXPECT_TRUE(want != nextsSearch || (initialized && seen->next == 1u));
+    EXPECT_TRUE(want != everyOperation || !initialized || seen->answered == 0u) << seen->answered;
+}
+
+INSTANTIATE_TEST_SUITE_P(Damages, HoardDamageTest, ::testing::ValuesIn(damages),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -33,11 +33,6 @@ namespace {
 
 using namespace TestSupport;
 
-template <class Records>
-std::string tableOf() {
-    return std::string("torture/") + Records::kind;
-}
-
 // Pins the calling process: the writer to the first CPU it may use, a reader to the others, so
 // that the writer and the readers run at the same time whenever the machine lets them (the races
 // need that). Correctness never depends on it; nothing is pinned with a single CPU.
@@ -80,14 +75,14 @@ struct Plan {
     }
 };
 
-// The reader counters each reader publishes after every batch: the writer reads the first three
-// to decide when the races have been seen, the test prints all of them.
+// The counters each reader publishes after every batch: the writer reads the first three to
+// decide when the races have been seen, the test prints them.
 using ReaderCounters = Hoard::Reader::Counters;
 constexpr std::uint64_t ReaderCounters::*counterFields[] = {
     &ReaderCounters::retries, &ReaderCounters::lookasideReads, &ReaderCounters::remaps,
-    &ReaderCounters::lookups, &ReaderCounters::slowPaths,      &ReaderCounters::baseMoves};
-constexpr const char* counterNames[] = {"retries", "lookaside reads", "remaps",
-                                        "lookups", "slow paths",      "base moves"};
+    &ReaderCounters::slowPaths, &ReaderCounters::baseMoves};
+constexpr const char* counterNames[] = {"retries", "lookaside reads", "remaps", "slow paths",
+                                        "base moves"};
 constexpr std::size_t kinds = std::size(counterFields);
 
 // The page the writer, the readers and the test share. Thread safety: every field is written by
@@ -114,7 +109,7 @@ struct TortureState {
 // dying removal every few steps and a burst of hot overwrites between fill and empty.
 template <class Records>
 bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint64_t seed) {
-    auto w = newWriter<Records>(tableOf<Records>());
+    auto w = newWriter<Records>(std::string("torture/") + Records::kind);
     std::vector<std::uint64_t> hotGeneration(Plan::hot, 1);
     for (std::uint32_t id = 0; id < Plan::stable; ++id) w->write(Records::make(id, 1), true);
     for (std::uint32_t d = 0; d < Plan::dying; ++d) {
@@ -191,7 +186,7 @@ class TortureReader {
 
     std::string run(Processes& p) {
         if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
-        Reader r(recordsDebug(), tableOf<Records>(), typename Records::Ops());
+        Reader r(recordsDebug(), std::string("torture/") + Records::kind, typename Records::Ops());
         if (!r.initialize("torture")) return "initialize failed";
         base_ = r.readerCounters();
         p.go.post();
