@@ -11,12 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <map>
-#include <ostream>
 #include <random>
 #include <string>
 
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/Processes.h"
 #include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
@@ -30,15 +29,11 @@ namespace {
 using namespace TestSupport;
 using Hoard::SlotTable;
 
-// The writer fills a fresh table with records [0, setup) of generation 1, then runs the steps of
-// one operation until the point kills it. Step s
-//  - insert:       inserts id setup + s; from 100 records in 128 slots and 128 buckets, step 28
-//                  grows both files;
-//  - overwrite:    overwrites id 3 with generation 2 + s;
-//  - remove:       removes id s; from 600 records in 1024 slots and 1024 buckets, step 345
-//                  shrinks both files;
-//  - directInsert: directWrite of id setup + s, filled, then directCommit;
-//  - directUpdate: directUpdate of id 3, filled with generation 2 + s, then directCommit.
+// The writer fills a table with ids [0, setup) of generation 1, then runs steps of one
+// operation until the point kills it. Step s inserts id setup + s (from 100 records in 128 slots
+// and buckets, step 28 grows both files), overwrites id 3 with generation 2 + s, removes id s
+// (from 600 records in 1024 slots and buckets, step 345 shrinks both), or does either of the
+// first two in direct mode (directWrite or directUpdate, then directCommit).
 enum class Op { insert, overwrite, remove, directInsert, directUpdate };
 constexpr std::uint32_t steps = 400;
 constexpr std::uint32_t setupOf(Op op) { return op == Op::remove ? 600 : 100; }
@@ -67,7 +62,7 @@ void runStep(typename Records::Writer& w, Op op, std::uint32_t s) {
     if (op == Op::directInsert || op == Op::directUpdate) w.directCommit();
 }
 
-// What the readers answer after the death, and what the next writer holds: the records before
+// What the readers answer after the death and what the next writer holds: the records before
 // the interrupted step, those after it, or (the writer only) none, the files re-formatted.
 enum class State { before, after, reformatted };
 enum class Kinds { both, counter };  // "notify" is reached only with a queue
@@ -77,43 +72,32 @@ struct CrashCase {
     Kinds kinds;
     Op op;
     std::uint32_t occurrences;  // the point fires at a seeded occurrence in [1, occurrences]
-    State reader, writer;
+    State readers, writer;
     const char* reason = "";  // a re-format: the validator's first finding
 };
-
-std::ostream& operator<<(std::ostream& os, const CrashCase& c) {
-    return os << (c.point ? c.point : "idle") << " op " << static_cast<int>(c.op);
-}
 
 constexpr Kinds both = Kinds::both, counter = Kinds::counter;
 constexpr Op insert = Op::insert, overwrite = Op::overwrite, removal = Op::remove,
              directInsert = Op::directInsert, directUpdate = Op::directUpdate;
 constexpr State before = State::before, after = State::after, reformatted = State::reformatted;
 
-// Reasons the validator gives for what a dead writer left:
-// an allocated (counted) slot that no link reaches yet, or an unlinked one not yet freed;
-constexpr const char* uncounted = "mismatch header->occupiedSlots";
-// a rewrite under way: the slot still carries LOOKASIDE;
-constexpr const char* stuck = "stuck LOOKASIDE";
-// slots on neither the index nor the free list (purged or taken for a move, or a grown file
-// whose free list is not yet published);
-constexpr const char* slotCount = "bad slotCount";
-// a grown bucket count whose old runs are not yet cut;
-constexpr const char* uncutRun = "BucketWriter::validate() bucket:";
-// a published record of a counter table whose slot has no notification yet.
-constexpr const char* unnotified = "bad herald index";
+// What the validator finds in what a dead writer left:
+constexpr const char* uncounted = "mismatch header->occupiedSlots";  // a counted slot unlinked
+constexpr const char* stuck = "stuck LOOKASIDE";                     // a slot mid-rewrite
+constexpr const char* slotCount = "bad slotCount";  // slots on neither the index nor free list
+constexpr const char* uncutRun = "BucketWriter::validate() bucket:";  // old runs not yet cut
+constexpr const char* unnotified = "bad herald index";  // a published slot without notification
 
 // clang-format off
 const CrashCase kCases[] = {
     // point                     kinds    operation     n   readers next writer  reason
-    // An overwrite: the lookaside copy is harmless; once LOOKASIDE is set, readers take the new
-    // value from the lookaside slot and the slot itself is mid-rewrite.
+    // An overwrite: once LOOKASIDE is set readers take the lookaside copy, and the slot is
+    // mid-rewrite.
     {"write.lookaside",           both,    overwrite,    20, before, before},
     {"write.lookasideSet",        both,    overwrite,    20, before, before},
     {"write.value",               both,    overwrite,    20, after,  reformatted, stuck},
     {"write.status",              both,    overwrite,    20, after,  reformatted, stuck},
-    // An insert: alloc counts the slot before any link reaches it, so every step before (and
-    // including) the publishing store leaves a count the index cannot explain.
+    // An insert: alloc counts the slot before the publishing link store.
     {"write.link",                both,    insert,       20, before, reformatted, uncounted},
     {"write.lookasideSet",        both,    insert,       20, before, reformatted, uncounted},
     {"write.value",               both,    insert,       20, before, reformatted, uncounted},
@@ -123,34 +107,29 @@ const CrashCase kCases[] = {
     {"remove.unlink",             both,    removal,      20, before, before},
     {"remove.clear",              both,    removal,      20, after,  reformatted, uncounted},
     {"remove.free",               both,    removal,      20, after,  reformatted, uncounted},
-    // Growth of the slot file inside an insert: before the count is published the bigger file
-    // is invisible; after it, the new slots are on no list until the free-list head is stored.
+    // The slot file's growth inside an insert: invisible until its count is published.
     {"grow.publish",              both,    insert,       1,  before, before},
     {"grow.freeList",             both,    insert,       1,  before, reformatted, slotCount},
-    // Shrink of the slot file after a complete remove: the free list is purged above the target
-    // first, so every point up to the count's publication re-formats.
+    // Its shrink after a complete remove: the free list is purged above the target first.
     {"shrink.move",               both,    removal,      50, after,  reformatted, slotCount},
     {"shrink.move.value",         both,    removal,      50, after,  reformatted, slotCount},
     {"shrink.move.status",        both,    removal,      50, after,  reformatted, slotCount},
     {"shrink.move.link",          both,    removal,      50, after,  reformatted, slotCount},
     {"shrink.move.publish",       both,    removal,      50, after,  reformatted, slotCount},
     {"shrink.publish",            both,    removal,      1,  after,  reformatted, slotCount},
-    // The bucket count after a complete insert or remove: a grow is safe until its count is
-    // published; between publication and the cut of the old runs the validator rejects the runs.
+    // The bucket count after a complete operation: a grow is safe until its count is published.
     {"buckets.grow",              both,    insert,       1,  after,  after},
     {"buckets.grow.cut",          both,    insert,       1,  after,  reformatted, uncutRun},
     {"buckets.shrink",            both,    removal,      1,  after,  after},
-    // Direct mode: a new record is allocated by directWrite, so its commit re-formats at every
-    // point; an update of an existing record behaves like an overwrite.
+    // Direct mode: directWrite allocates a new record's slot; an update is like an overwrite.
     {"directCommit.link",         both,    directInsert, 20, before, reformatted, uncounted},
     {"directCommit.status",       both,    directInsert, 20, before, reformatted, uncounted},
     {"directCommit.publish",      both,    directInsert, 20, before, reformatted, uncounted},
     {"directCommit.lookasideSet", both,    directUpdate, 20, before, before},
     {"directCommit.value",        both,    directUpdate, 20, after,  reformatted, stuck},
     {"directCommit.status",       both,    directUpdate, 20, after,  reformatted, stuck},
-    // The notification follows the publication. A new record's fresh slot has no notification
-    // yet, so the queue check rejects it; an overwritten or removed slot still has its previous,
-    // live one.
+    // The notification follows the publication: a new record's slot has none yet, an
+    // overwritten or removed slot still has its previous, live one.
     {"notify",                    counter, insert,       1,  after,  reformatted, unnotified},
     {"notify",                    counter, overwrite,    1,  after,  after},
     {"notify",                    counter, removal,      1,  after,  after},
@@ -172,13 +151,16 @@ struct Progress {
 };
 
 // `table` (a reader or a writer) holds exactly `m`: each record whole by lookup, no other id of
-// the run found, and every record once, in order, by iteration.
+// the run found, and every record once, in order, by iteration. Once the first lookup has
+// settled the mappings, lookups and iteration steps allocate nothing.
 template <class Records, class Table>
 void expectRecords(Table& table, Op op, const Model& m) {
+    std::uint64_t allocations = 0;
     for (std::uint32_t id = 0; id < setupOf(op) + steps; ++id) {
         bool found = false;
         typename Records::Entry v;
         table.lookup(Records::key(id), found, &v);
+        if (id == 0) allocations = threadAllocations();
         std::uint64_t generation = 0;
         ASSERT_TRUE(!found || isRecordOf<Records>(v, id, generation)) << show(v);
         ASSERT_EQ(generation, m.count(id) ? m.at(id) : 0) << "id " << id << " found " << found;
@@ -190,7 +172,9 @@ void expectRecords(Table& table, Op op, const Model& m) {
         return "iteration returned id " + std::to_string(id) + " generation " +
                std::to_string(generation);
     };
-    EXPECT_EQ(walk<Records>(table, m.size() + 1, visit), "");
+    const std::string failure = walk<Records>(table, m.size() + 1, visit);
+    EXPECT_EQ(threadAllocations(), allocations);
+    EXPECT_EQ(failure, "");
     EXPECT_EQ(seen, m.size());
 }
 
@@ -232,18 +216,17 @@ void crashRun(const CrashCase& c) {
         ASSERT_TRUE(p.ready.wait(60, p.child(0))) << p.wait(0);
         p.child(0).kill();
     }
-    ASSERT_EQ(p.wait(0, 128 + SIGKILL), "") << c << " #" << occurrence;
+    ASSERT_EQ(p.wait(0, 128 + SIGKILL), "") << "occurrence " << occurrence;
     const std::uint32_t step = progress->step;
     const Model models[] = {model(c.op, step), c.point ? model(c.op, step + 1) : model(c.op, step),
                             Model{}};
 
-    // A reader attached before the writer started its fatal steps, and one attached after its
-    // death, answer alike.
+    // A reader attached before the writer's fatal steps, and one attached after its death.
     typename Records::Reader late(recordsDebug(), "crash/t", typename Records::Ops());
     ASSERT_TRUE(late.initialize("crash"));
     for (auto* r : {&early, &late}) {
         SCOPED_TRACE(r == &early ? "reader attached before the crash" : "reader attached after");
-        expectRecords<Records>(*r, c.op, models[static_cast<int>(c.reader)]);
+        expectRecords<Records>(*r, c.op, models[static_cast<int>(c.readers)]);
     }
 
     TraceCapture trace;
