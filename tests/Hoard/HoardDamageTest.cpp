@@ -1,9 +1,9 @@
 // Damaged tables. Each kind of damage to the index walk, the free list, the notification queue or
 // the slot file's size, made on an idle table, is named by the validator's first finding (without
 // a hang, a crash or a write to the table), and a reader in another process reports damage it
-// meets as corruption: never a crash, a hang or a foreign record. (HoardWriterRandomRunTest
-// validates tables with a queue through growth and churn; HoardctlTest validates through
-// read-only mappings in another process.)
+// meets as corruption: never a crash, a hang or a foreign record. First, a table with a queue
+// passes through growth, bucket halving and churn whether its positions are in the ring or
+// lapped. (HoardctlTest validates through read-only mappings in another process.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "contracts/Herald/HeraldWriter.h"
 #include "tests/support/IndexDriver.h"
 #include "tests/support/Processes.h"
+#include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
@@ -38,46 +40,21 @@ using Queue = Herald::HeraldWriter<std::uint32_t, HeraldPos>;
 constexpr const char* tableName = "t/validated";
 constexpr std::uint32_t fenix = 1;
 
-// The table the damage recipes break: IndexDriver plus a notification queue told of every write
-// and removal, as a counter table's writer tells its queue. 80 records (CounterRecords of
-// generation 1) and 48 free slots of 128; the queue's ring of 64 holds the removals of ids
-// 81..100 (now free slots) and the overwrites of ids 1..30, while the positions of ids 31..80
-// are lapped. A fenix file lets readers attach.
-struct Victim {
-    Victim() : d(tableName), herald(d.debug, d.root, 64) {
+// IndexDriver plus a notification queue told of every write and removal, as a counter table's
+// writer tells its queue; its records are CounterRecords of generation 1.
+struct Table {
+    explicit Table(std::uint32_t ringSize, const std::string& name = tableName)
+        : d(name), herald(d.debug, d.root, ringSize) {
         herald.attach(fenix);
-        SharedMem::FenixFile(d.debug, d.root).write(SharedMem::FenixId(fenix));
-        for (std::uint32_t k = 1; k <= 100; ++k) write(k);
-        for (std::uint32_t k = 81; k <= 100; ++k) herald.notify(remove(k));
-        for (std::uint32_t k = 1; k <= 30; ++k) write(k);
-        CounterRecords::Entry e;
-        Hoard::IterHint hint;
-        for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
-            if (!order.empty() && hint.bucket == bucketOf.back() && a == b) {
-                a = order.back();
-                b = hint.slot;
-            }
-            order.push_back(hint.slot);
-            bucketOf.push_back(hint.bucket);
-        }
-        for (std::uint32_t i = header().freeSlots; i != SlotLink::endOfList; i = next(i)) {
-            freeList.push_back(i);
-        }
-        auto inRing = [this](std::uint32_t s) { return view().inWindow(view().slotPosition(s)); };
-        std::ranges::copy_if(order, std::back_inserter(ringed), inRing);
-        std::ranges::copy_if(freeList, std::back_inserter(ringedFree), inRing);
-        EXPECT_TRUE(a != b && ringed.size() >= 2 && !ringedFree.empty() && ringed.size() < 80);
     }
     void write(std::uint32_t id) { herald.notify(d.write(CounterRecords::make(id, 1))); }
-    // Removes id's record; returns its slot.
-    std::uint32_t remove(std::uint32_t id) {
+    // Removes id's record and notifies its slot, when it is there.
+    void removeIfPresent(std::uint32_t id) {
         const auto k = CounterRecords::key(id);
         const std::uint32_t h = d.index.hash(k);
         std::uint64_t* prev = nullptr;
         std::uint32_t slot = 0;
-        d.index.find(k, d.index.bucketOf(h), prev, slot, h);
-        d.remove(k);
-        return slot;
+        if (d.index.find(k, d.index.bucketOf(h), prev, slot, h) && d.remove(k)) herald.notify(slot);
     }
     SlotTable::Header& header() { return *d.slots.header(); }
     std::uint32_t capacity() { return d.slots.capacity(); }
@@ -126,6 +103,61 @@ struct Victim {
 
     IndexDriver d;
     Queue herald;
+};
+
+TEST(ValidatorTest, ATableWithQueuePassesWhetherItsPositionsAreInTheRingOrLapped) {
+    ShmRoot shm;
+    for (const std::uint32_t ringSize : {16u, 1u << 14}) {
+        Table t(ringSize, "t/ring" + std::to_string(ringSize));
+        auto expectValid = [&](const std::string& when) {
+            auto v = t.validator(t.herald);
+            ASSERT_TRUE(v.validate(fenix)) << ringSize << " " << when << ": " << v.error();
+            EXPECT_EQ(v.occupiedCount(), t.header().occupiedSlots) << when;
+            EXPECT_EQ(v.occupiedCount() + v.freeCount(), t.capacity()) << when;
+        };
+        expectValid("empty");
+        for (std::uint32_t k = 1; k <= 300; ++k) t.write(k);
+        ASSERT_EQ(t.d.index.numBuckets(), 512u);
+        expectValid("after growth");
+        for (std::uint32_t k = 21; k <= 300; ++k) t.removeIfPresent(k);
+        ASSERT_LT(t.d.index.numBuckets(), 128u);
+        expectValid("after the buckets halved");
+        std::mt19937_64 rng(testSeed("ValidatorTest churn"));
+        for (int step = 1; step <= 3000; ++step) {
+            const auto id = static_cast<std::uint32_t>(rng() % 400 + 1);
+            rng() % 3 == 0 ? t.removeIfPresent(id) : t.write(id);
+            if (step % 500 == 0) expectValid("churn step " + std::to_string(step));
+        }
+    }
+}
+
+// The table the damage recipes break: 80 records and 48 free slots of 128; the queue's ring of
+// 64 holds the removals of ids 81..100 (now free slots) and the overwrites of ids 1..30, while
+// the positions of ids 31..80 are lapped. A fenix file lets readers attach.
+struct Victim : Table {
+    Victim() : Table(64) {
+        SharedMem::FenixFile(d.debug, d.root).write(SharedMem::FenixId(fenix));
+        for (std::uint32_t k = 1; k <= 100; ++k) write(k);
+        for (std::uint32_t k = 81; k <= 100; ++k) removeIfPresent(k);
+        for (std::uint32_t k = 1; k <= 30; ++k) write(k);
+        CounterRecords::Entry e;
+        Hoard::IterHint hint;
+        for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
+            if (!order.empty() && hint.bucket == bucketOf.back() && a == b) {
+                a = order.back();
+                b = hint.slot;
+            }
+            order.push_back(hint.slot);
+            bucketOf.push_back(hint.bucket);
+        }
+        for (std::uint32_t i = header().freeSlots; i != SlotLink::endOfList; i = next(i)) {
+            freeList.push_back(i);
+        }
+        auto inRing = [this](std::uint32_t s) { return view().inWindow(view().slotPosition(s)); };
+        std::ranges::copy_if(order, std::back_inserter(ringed), inRing);
+        std::ranges::copy_if(freeList, std::back_inserter(ringedFree), inRing);
+        EXPECT_TRUE(a != b && ringed.size() >= 2 && !ringedFree.empty() && ringed.size() < 80);
+    }
     std::vector<std::uint32_t> order;       // occupied slots in iteration order
     std::vector<std::uint32_t> bucketOf;    // the bucket of each
     std::vector<std::uint32_t> freeList;    // free slots in list order

@@ -1,7 +1,8 @@
 // The lock-free reader against a live writer in the same process (separate mappings): refused
-// tables, anchors after a remap, the trace of a corruption; then regressions of reader faults the
-// torture runs found, reproduced by writer steps run at a chosen point inside a reader operation.
-// (HoardCrashTest checks that lookups and iteration steps allocate nothing.)
+// tables, a lookaside read and its anchor, anchors after a remap, the trace of a corruption; then
+// regressions of reader faults the torture runs found, reproduced by writer steps run at a chosen
+// point inside a reader operation. (HoardCrashTest checks that lookups and iteration steps
+// allocate nothing.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -191,6 +192,28 @@ TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceCapture::Entry& e) {
         return e.level == 0 && e.text.find(expected.str()) != std::string::npos;
     })) << expected.str();
+}
+
+TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
+    FlowWriter& w = writer(2);
+    auto& r = reader();
+    // Freeze a rewrite of id 1 half way: LOOKASIDE set, lookaside holds the new value, slot 1 the
+    // old one.
+    using Slot = Hoard::TypedSlot<FlowRecords::Entry>;
+    auto& slot = const_cast<Slot&>(w.slotTable().slots()[1]);
+    auto& lookaside = const_cast<Slot&>(w.slotTable().lookasideSlot());
+    Hoard::storeSlotValue(lookaside, FlowRecords::make(1, 2));
+    lookaside.head.rhash = slot.head.rhash;
+    slot.head.status += 2;
+    bool found = false;
+    FlowRecords::Entry out;
+    r.lookup(FlowRecords::key(1), found, &out);
+    EXPECT_EQ(out, FlowRecords::make(1, 2));
+    EXPECT_EQ(r.readerCounters().lookasideReads, 1u);
+    // The anchor holds until the rewrite completes.
+    EXPECT_NO_THROW(r.validateVersionAnchor());
+    slot.head.status += 2;
+    EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
 }
 
 // ---- Regressions: reader faults the torture runs found ------------------------------------------
