@@ -1,5 +1,8 @@
-// The lock-free reader against a live writer in the same process (separate mappings): lookups,
-// iteration, remapping after growth and shrinking, the lookaside redirection, refused tables.
+// The lock-free reader against a live writer in the same process (separate mappings): refused
+// tables, a lookaside read and its anchor, anchors after a remap, the trace of a corruption; then
+// regressions of reader faults the torture runs found, reproduced by writer steps run at a chosen
+// point inside a reader operation. (HoardCrashTest checks that lookups and iteration steps
+// allocate nothing.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,50 +11,104 @@
 #include <cstring>
 #include <functional>
 #include <iomanip>
+#include <map>
+#include <numeric>
+#include <optional>
 #include <sstream>
+#include <utility>
+#include <vector>
 
-#include "Hoard/HoardReader.h"
-#include "tests/support/AllocationCounter.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
-#include "tests/support/WriterTypes.h"
 
 namespace {
 
 using namespace TestSupport;
-using FlowReader = Hoard::HoardReader<FlowOps>;
-using CounterReader = Hoard::HoardReader<CounterOps>;
+using Hoard::SlotTable;
 
-class HoardReaderTest : public ::testing::Test {
-  protected:
-    ShmRoot shm;
-    std::shared_ptr<Basalt::Platform::DebugHandler> debug =
-        Basalt::Platform::getDebugHandler("HoardReaderTest");
-    Hoard::MapDescriptor descriptor() {
-        Hoard::MapDescriptor d;
-        d.slotLimit = 1u << 16;
-        return d;
+// Flow operations whose hash calls a test hook first: a reader built on them lets the test run
+// writer steps at a chosen point inside a reader operation (the reader hashes the key it looks
+// for first, then every record it passes).
+struct HookedFlowOps : FlowOps {
+    static std::function<void(const FlowTracking::IpFlowKey&)>& hook() {
+        static std::function<void(const FlowTracking::IpFlowKey&)> h;
+        return h;
+    }
+    std::uint32_t hash(const FlowTracking::IpFlowKey& key) const {
+        if (hook()) hook()(key);
+        return FlowOps::hash(key);
     }
 };
 
-TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
-    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
-    ASSERT_TRUE(w.initialize("test"));
-    EXPECT_FALSE(CounterReader(debug, "t/absent", CounterOps()).initialize("test"));
-    const std::string refused = "HoardReader::initialize() table t/counters holds ";
-    {
-        // Both counter records are 40 bytes: only the header's type name tells them apart.
-        TraceCapture capture;
-        EXPECT_FALSE(Hoard::HoardReader<TotalCounterOps>(debug, "t/counters", TotalCounterOps())
-                         .initialize("test"));
-        EXPECT_TRUE(capture.contains(refused + "\"Hoard::FlowTracker::FlowGroupCounterEntry\", not "
-                                               "\"Hoard::FlowTracker::FlowCounterEntry\""));
+// A flow table of this process's writer ("t/flows"), and a reader of it on hooked operations.
+class HoardReaderTest : public ::testing::Test {
+  protected:
+    // A new table holding ids [0, count): a new table hands out its slots in ascending order.
+    FlowWriter& writer(std::uint32_t count, const Hoard::MapDescriptor& d = recordsDescriptor()) {
+        writer_ = newWriter<FlowRecords>("t/flows", d);
+        put(0, count);
+        return *writer_;
     }
+    Hoard::HoardReader<HookedFlowOps>& reader() {
+        reader_ = std::make_unique<Hoard::HoardReader<HookedFlowOps>>(recordsDebug(), "t/flows",
+                                                                      HookedFlowOps());
+        if (!reader_->initialize("test")) throw std::runtime_error("initialize failed");
+        return *reader_;
+    }
+    // Writes ids [from, to) with generation 1, or removes them.
+    void put(std::uint32_t from, std::uint32_t to) {
+        for (std::uint32_t id = from; id < to; ++id) writer_->write(FlowRecords::make(id, 1), true);
+    }
+    void drop(std::uint32_t from, std::uint32_t to) {
+        FlowRecords::Entry gone;
+        for (std::uint32_t id = from; id < to; ++id) writer_->remove(FlowRecords::key(id), gone);
+    }
+    // Where id's record stands in a run and in an iteration.
+    std::pair<std::uint32_t, FlowRecords::Key> order(std::uint32_t id) const {
+        return {orderHash<FlowRecords>(ops, FlowRecords::key(id)), FlowRecords::key(id)};
+    }
+    // The first `count` ids from `from` on that share id's bucket of `buckets` and stand after it
+    // in the run, in run order.
+    std::vector<std::uint32_t> after(std::uint32_t id, std::uint32_t buckets, std::uint32_t from,
+                                     std::size_t count = 1) const {
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t other = from; ids.size() < count; ++other) {
+            const std::uint32_t mask = buckets - 1;
+            const auto key = FlowRecords::key(other);
+            if ((ops.hash(key) & mask) == (ops.hash(FlowRecords::key(id)) & mask) &&
+                order(id) < order(other)) {
+                ids.push_back(other);
+            }
+        }
+        std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return order(a) < order(b); });
+        return ids;
+    }
+    void TearDown() override { HookedFlowOps::hook() = nullptr; }
+
+    const FlowOps ops;
+    ShmRoot shm;
+    std::unique_ptr<FlowWriter> writer_;
+    std::unique_ptr<Hoard::HoardReader<HookedFlowOps>> reader_;
+};
+
+TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
+    auto w = newWriter<CounterRecords>("t/counters");
+    EXPECT_FALSE(CounterRecords::Reader(recordsDebug(), "t/absent", CounterOps()).initialize("x"));
+    auto refused = [](auto reader, const std::string& text) {
+        TraceCapture capture;
+        return !reader.initialize("test") &&
+               capture.contains("HoardReader::initialize() table t/counters holds " + text);
+    };
+    // Both counter records are 40 bytes: only the header's type name tells them apart.
+    EXPECT_TRUE(refused(Hoard::HoardReader<TotalCounterOps>(recordsDebug(), "t/counters", {}),
+                        "\"Hoard::FlowTracker::FlowGroupCounterEntry\", not "
+                        "\"Hoard::FlowTracker::FlowCounterEntry\""));
     // Headers edited with their checksum kept right, each refused by a reader of the type the
     // table was made for.
-    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
-    const Hoard::SlotTable::Header original = *header;
-    const std::pair<std::function<void(Hoard::SlotTable::Header&)>, std::string> cases[] = {
+    auto* header = const_cast<SlotTable::Header*>(w->slotTable().header());
+    const SlotTable::Header original = *header;
+    const std::pair<std::function<void(SlotTable::Header&)>, std::string> cases[] = {
         {[](auto& h) {
              std::memset(h.valueType, 'x', sizeof h.valueType);  // no NUL at all
              std::memcpy(h.valueType, "\"\\\x01\xff", 4);
@@ -66,31 +123,27 @@ TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
         *header = original;
         edit(*header);
         header->hash = header->doHash();
-        TraceCapture capture;
-        EXPECT_FALSE(CounterReader(debug, "t/counters", CounterOps()).initialize("test"));
-        EXPECT_TRUE(capture.contains(refused + expected)) << expected;
+        EXPECT_TRUE(refused(CounterRecords::Reader(recordsDebug(), "t/counters", {}), expected));
     }
     *header = original;
     // The table is sound, only the reader is wrong: no corruption marker.
-    const Mem::RootPath root(debug, "t/counters", false);
+    const Mem::RootPath root(recordsDebug(), "t/counters", false);
     EXPECT_NE(::access(root.filePath("corruption-detected").c_str(), F_OK), 0);
-    EXPECT_TRUE(CounterReader(debug, "t/counters", CounterOps()).initialize("test"));
+    EXPECT_TRUE(CounterRecords::Reader(recordsDebug(), "t/counters", {}).initialize("test"));
 }
 
 #ifdef FLOWTABLE_TEST_HOOKS
 TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
-    CounterWriter w(debug, "t/counters", descriptor(), CounterOps(), "Test");
-    ASSERT_TRUE(w.initialize("test"));
+    FlowWriter& w = writer(0);
     // The version moves during every copy of the header, as under a writer that never pauses.
-    auto* header = const_cast<Hoard::SlotTable::Header*>(w.slotTable().header());
-    auto& hook =
-        Hoard::SlotReaderTable<Hoard::FlowTracker::FlowGroupCounterEntry>::snapshotCopiedHook;
+    auto* header = const_cast<SlotTable::Header*>(w.slotTable().header());
+    auto& hook = Hoard::SlotReaderTable<FlowRecords::Entry>::snapshotCopiedHook;
     hook = [header] {
         const Mem::VerU32 now = header->numSlots();
         Mem::VerU32::store(header->numSlotsPair, Mem::VerU32{now.version + 1, now.value});
     };
     TraceCapture capture;
-    CounterReader r(debug, "t/counters", CounterOps());
+    FlowRecords::Reader r(recordsDebug(), "t/flows", FlowOps());
     EXPECT_FALSE(r.initialize("test"));
     hook = nullptr;
     EXPECT_FALSE(r.initialized());
@@ -103,16 +156,15 @@ TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
 #endif  // FLOWTABLE_TEST_HOOKS
 
 TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping) {
-    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
+    writer(0);
     using Anchor = Mem::VersionAnchor;
-    const std::uint32_t lookasideStatus = sizeof(Hoard::SlotTable::Header) + 8;
+    const std::uint32_t lookasideStatus = sizeof(SlotTable::Header) + 8;
     for (const auto& [offset, after] :
          {std::pair{lookasideStatus, lookasideStatus}, std::pair{1u << 30, Anchor::invalid},
           std::pair{Anchor::unset, Anchor::unset}}) {
         Hoard::Reader::Counters counters;
-        Hoard::SlotReaderTable<FlowTracking::IpFlowEntry> slots(
-            debug, Mem::RootPath(debug, "t/flows", false), counters);
+        Hoard::SlotReaderTable<FlowRecords::Entry> slots(
+            recordsDebug(), Mem::RootPath(recordsDebug(), "t/flows", false), counters);
         ASSERT_TRUE(slots.attach());
         Anchor anchor;
         anchor.offset = offset;
@@ -121,76 +173,262 @@ TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping
     }
 }
 
-// A corruption names the key it was looking for byte by byte (other processes' keys may not
-// print), at a level traced by default.
+// A corruption names the key it looked for byte by byte (other processes' keys may not print),
+// at a level traced by default.
 TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
-    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
-    w.write(flowEntry(7), true);
-    FlowReader r(debug, "t/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
-    auto& status = const_cast<std::uint32_t&>(w.slotTable().slots()[0].head.status);
-    status &= ~Hoard::SlotTable::occupied;
+    FlowWriter& w = writer(1);
+    auto& r = reader();
+    const_cast<std::uint32_t&>(w.slotTable().slots()[0].head.status) &= ~SlotTable::occupied;
     TraceCapture capture;
+    const FlowRecords::Key key = FlowRecords::key(0);
     bool found = false;
-    EXPECT_THROW(r.lookup(flowEntry(7).key(), found, nullptr), Basalt::CorruptionDetectedException);
-    status |= Hoard::SlotTable::occupied;
-    const auto key = flowEntry(7).key();
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&key);
+    EXPECT_THROW(r.lookup(key, found, nullptr), Basalt::CorruptionDetectedException);
     std::ostringstream expected;
     expected << "HoardReader::doLookup() key bytes:" << std::hex << std::setfill('0');
-    for (std::size_t i = 0; i < sizeof key; ++i) expected << ' ' << std::setw(2) << int{bytes[i]};
+    for (std::size_t i = 0; i < sizeof key; ++i) {
+        expected << ' ' << std::setw(2) << int{reinterpret_cast<const unsigned char*>(&key)[i]};
+    }
     const auto lines = capture.entries();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceCapture::Entry& e) {
         return e.level == 0 && e.text.find(expected.str()) != std::string::npos;
     })) << expected.str();
 }
 
-TEST_F(HoardReaderTest, LookupsAndIterationStepsAllocateNothing) {
-    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
-    for (std::uint32_t i = 0; i < 300; ++i) w.write(flowEntry(i), true);
-    FlowReader r(debug, "t/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
-    FlowTracking::IpFlowEntry out;
-    bool found = false;
-    r.lookup(flowEntry(1).key(), found, &out);  // settles the mappings
-    const std::uint64_t before = TestSupport::threadAllocations();
-    std::size_t hits = 0, steps = 0;
-    for (std::uint32_t i = 0; i < 400; ++i) {
-        r.lookup(flowEntry(i).key(), found, &out);
-        hits += found;
-    }
-    Hoard::IterHint hint;
-    for (bool more = r.first(out, hint); more; more = r.next(out.key(), out, hint)) ++steps;
-    EXPECT_EQ(TestSupport::threadAllocations(), before);
-    EXPECT_EQ(hits, 300u);
-    EXPECT_EQ(steps, 300u);
-}
-
 TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
-    FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
-    w.initialize("test");
-    w.write(flowEntry(1, 1), true);
-    FlowReader r(debug, "t/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
-    // Freeze a rewrite half way: LOOKASIDE set, lookaside holds the new value, slot the old.
-    auto& slot = const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(w.slotTable().slots()[0]);
-    auto& lookaside =
-        const_cast<Hoard::TypedSlot<FlowTracking::IpFlowEntry>&>(w.slotTable().lookasideSlot());
-    Hoard::storeSlotValue(lookaside, flowEntry(1, 2));
+    FlowWriter& w = writer(2);
+    auto& r = reader();
+    // Freeze a rewrite of id 1 half way: LOOKASIDE set, lookaside holds the new value, slot 1 the
+    // old one.
+    using Slot = Hoard::TypedSlot<FlowRecords::Entry>;
+    auto& slot = const_cast<Slot&>(w.slotTable().slots()[1]);
+    auto& lookaside = const_cast<Slot&>(w.slotTable().lookasideSlot());
+    Hoard::storeSlotValue(lookaside, FlowRecords::make(1, 2));
     lookaside.head.rhash = slot.head.rhash;
     slot.head.status += 2;
     bool found = false;
-    FlowTracking::IpFlowEntry out;
-    r.lookup(flowEntry(1).key(), found, &out);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(out, flowEntry(1, 2));
+    FlowRecords::Entry out;
+    r.lookup(FlowRecords::key(1), found, &out);
+    EXPECT_EQ(out, FlowRecords::make(1, 2));
     EXPECT_EQ(r.readerCounters().lookasideReads, 1u);
-    // The anchor notices the rewrite completing.
+    // The anchor holds until the rewrite completes.
     EXPECT_NO_THROW(r.validateVersionAnchor());
     slot.head.status += 2;
     EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
 }
+
+// ---- Regressions: reader faults the torture runs found ------------------------------------------
+
+using HoardReaderRegressionTest = HoardReaderTest;
+
+TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsThePresentKey) {
+    FlowWriter& w = writer(64);
+    const std::uint32_t n = w.bucketTable().count();
+    // Two neighbours in a run that the coming split cuts apart: `last` the last key of the lower
+    // half (its link is the one the split cuts), `target` the first key of the upper half.
+    std::vector<std::uint32_t> ids(64);
+    std::iota(ids.begin(), ids.end(), 0u);
+    std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return order(a) < order(b); });
+    auto split = [&](std::uint32_t id) { return ops.hash(FlowRecords::key(id)) & (2 * n - 1); };
+    std::size_t i = 1;
+    while (i < ids.size() && split(ids[i]) != split(ids[i - 1]) + n) ++i;
+    ASSERT_LT(i, ids.size());
+    const std::uint32_t last = ids[i - 1], target = ids[i];
+    auto& r = reader();
+    // The reader hashes `target` first: the writer splits the buckets (cutting `last`'s link to
+    // the upper half's marker). When the reader has read that link and hashes `last`, the
+    // writer merges them again: the count is back where the reader mapped it.
+    int stage = 0;
+    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey& key) {
+        if (stage == 0 && key == FlowRecords::key(target)) {
+            stage = 1;
+            w.index().growBuckets();
+        } else if (stage == 1 && key == FlowRecords::key(last)) {
+            stage = 2;
+            w.index().shrinkBuckets();
+        }
+    };
+    bool found = false;
+    FlowRecords::Entry out;
+    r.lookup(FlowRecords::key(target), found, &out);
+    EXPECT_EQ(stage, 2);
+    EXPECT_EQ(w.bucketTable().count(), n);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(out, FlowRecords::make(target, 1));
+}
+
+TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks) {
+    writer(10);
+    auto& r = reader();
+    FlowRecords::Entry v;
+    Hoard::IterHint hint;
+    bool found = false;
+    const std::pair<const char*, std::function<void()>> operations[] = {
+        {"lookup", [&] { r.lookup(FlowRecords::key(3), found, &v); }},
+        {"first", [&] { r.first(v, hint); }},
+        {"next", [&] { r.next(v.key(), v, hint); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        // While the reader idles, the writer grows both files and shrinks them again: the
+        // reader's mapping is stale, and the released tail may no longer hold what it shows.
+        const std::uint64_t remaps = r.readerCounters().remaps;
+        put(1000, 1100);
+        drop(1000, 1100);
+        // The operation's first hash comes after it read the table: the remap came before.
+        std::optional<std::uint64_t> remapsAtWalk;
+        HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+            if (!remapsAtWalk) remapsAtWalk = r.readerCounters().remaps;
+        };
+        operation();
+        HookedFlowOps::hook() = nullptr;
+        ASSERT_TRUE(remapsAtWalk) << name;
+        EXPECT_GT(*remapsAtWalk, remaps) << name;
+    }
+}
+
+TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyNotTheOutput) {
+    Hoard::MapDescriptor d = recordsDescriptor();
+    d.shrinkBuckets = false;  // 64 buckets throughout: only the slot file shrinks below
+    // `kept` and `gone` share a bucket of 64, `kept` first in the run; 38 others fill the table.
+    const std::uint32_t kept = 0, gone = after(kept, 64, 1)[0];
+    FlowWriter& w = writer(0, d);
+    put(5000, 5038);
+    put(kept, kept + 1);
+    put(gone, gone + 1);
+    ASSERT_EQ(w.bucketTable().count(), 64u);
+    auto& r = reader();
+    // Once the lookup has started (it hashes the caller's key first), removing `gone` and 24
+    // others shrinks the slot file: the lookup runs on its old mapping first, then again after
+    // remapping.
+    const std::uint32_t capacity = w.capacity();
+    bool removed = false;
+    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+        if (std::exchange(removed, true)) return;
+        drop(gone, gone + 1);
+        drop(5000, 5024);
+    };
+    // The caller's key lives in the output buffer, which the first attempt fills with `kept`
+    // on its way through the run.
+    FlowRecords::Entry v = FlowRecords::make(gone, 1);
+    bool found = true;
+    r.lookup(v.key(), found, &v);
+    ASSERT_LT(w.capacity(), capacity);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(v, FlowRecords::Entry());
+}
+
+TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEqualHash) {
+    // Two flow keys whose 32-bit hashes are equal (found by a search): their records stand next
+    // to each other in one run, ordered by key only.
+    constexpr std::uint32_t a = 36244, b = 76281;
+    ASSERT_EQ(ops.hash(FlowRecords::key(a)), ops.hash(FlowRecords::key(b)));
+    writer(4);
+    put(a, a + 1);
+    put(b, b + 1);
+    std::map<std::uint32_t, int> seen;
+    auto visit = [&](std::uint32_t id, std::uint64_t) { return ++seen[id] == 1 ? "" : "twice"; };
+    EXPECT_EQ(walk<FlowRecords>(reader(), 10, visit), "");
+    EXPECT_EQ(seen, (std::map<std::uint32_t, int>{{0, 1}, {1, 1}, {2, 1}, {3, 1}, {a, 1}, {b, 1}}));
+}
+
+TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARecord) {
+    // Six records in sixteen slots and eight buckets: 27 more grow the slot file twice and the
+    // bucket count three times, removing them shrinks both again. The writer does one or the
+    // other inside every next() below, at the reader's first hash (after its first read), so the
+    // step runs on the old mapping first and again after remapping, and a hint made under one
+    // bucket count is used under another.
+    constexpr std::uint32_t base = 6;
+    FlowWriter& w = writer(base);
+    auto& r = reader();
+    bool armed = false, grown = false;
+    std::uint32_t resized = 0;
+    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+        if (!std::exchange(armed, false)) return;
+        const std::uint32_t capacity = w.capacity();
+        grown ? drop(1000, 1027) : put(1000, 1027);
+        grown = !grown;
+        resized += w.capacity() != capacity;
+    };
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<int> seen(base, 0);
+        std::uint32_t steps = 0;
+        std::uint64_t generation = 2;
+        resized = 0;
+        auto visit = [&](std::uint32_t id, std::uint64_t) {
+            if (id < base) ++seen[id];
+            ++steps;
+            // Odd rounds rewrite the record just returned: its hint goes stale, the next step
+            // takes the slow path.
+            if (round % 2 == 1 && id < base) w.write(FlowRecords::make(id, generation++), true);
+            armed = true;
+            return "";
+        };
+        EXPECT_EQ(walk<FlowRecords>(r, 100, visit), "");
+        armed = false;
+        EXPECT_GE(resized + 1, steps);  // every step but the last one resized the files
+        EXPECT_EQ(seen, std::vector<int>(base, 1));  // and no record twice: walk() checks the order
+        drop(1000, 1027);
+        grown = false;
+    }
+}
+
+// A hint and a version anchor taken before two shrinks, used after a regrowth formatted the slots
+// again with their status counters restarted: the hinted slot now holds another record, and the
+// anchored slot the anchored key rewritten, both with the status the hint and the anchor have.
+// The iteration step must not follow the hinted slot's link, and the anchor must not call the
+// old value current; for the writer's own iteration and lookups as for a reader's.
+class ReusedSlotTest : public HoardReaderTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
+    FlowWriter& w = writer(64);  // ids 0..63 in slots 0..63
+    FlowRecords::Reader r(recordsDebug(), "t/flows", FlowOps());
+    ASSERT_TRUE(r.initialize("test"));
+    Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowOps>& table =
+        GetParam() ? static_cast<decltype(table)>(r) : w;
+    FlowRecords::Entry v;
+    Hoard::IterHint hint;
+    bool more = table.first(v, hint);
+    for (int steps = 0; more && !(v.key() == FlowRecords::key(41)) && steps < 64; ++steps) {
+        more = table.next(v.key(), v, hint);
+    }
+    ASSERT_EQ(hint.slot, 41u);
+    bool found = false;
+    table.lookup(FlowRecords::key(40), found, &v);
+    ASSERT_TRUE(found);
+    const Mem::CacheVersionAnchor cached = table.getCacheVersionAnchor();
+
+    // Two shrinks (64, 32, 16 slots), then a regrowth: ids 100..132 take slots 7..39, the
+    // anchored id 40 comes back in slot 40 with another value, and the hinted slot 41 gets id
+    // `n`, followed in its run (the hint's bucket of 64) by id `m`: n and m sort after id 41,
+    // so the record after 41 is n, and the hinted slot's link leads to m.
+    const std::vector<std::uint32_t> nm = after(41, 64, 1000, 2);
+    const std::uint32_t n = nm[0], m = nm[1];
+    for (std::uint32_t id = 64; id-- > 7;) drop(id, id + 1);
+    ASSERT_EQ(w.capacity(), 16u);
+    put(100, 133);
+    for (std::uint32_t id : {40u, n, m}) w.write(FlowRecords::make(id, 2), true);
+    ASSERT_EQ(w.bucketTable().count(), 64u);
+    ASSERT_EQ(w.slotTable().slots()[41].head.status, hint.status);
+    ASSERT_TRUE(w.slotTable().slots()[41].value.key() == FlowRecords::key(n));
+
+    EXPECT_THROW(table.validateVersionAnchor(), Mem::VersionMismatchException);
+    table.lookup(FlowRecords::key(40), found, &v);
+    if (GetParam()) {
+        EXPECT_NE(table.getCacheVersionAnchor(), cached);
+    }
+
+    // The step from id 41 returns the record that follows it now: n, or one sorting between.
+    std::vector<std::uint32_t> ids{40, n, m, 0, 1, 2, 3, 4, 5, 6};
+    for (std::uint32_t id = 100; id < 133; ++id) ids.push_back(id);
+    std::uint32_t expected = n;
+    for (std::uint32_t id : ids) {
+        if (order(41) < order(id) && order(id) < order(expected)) expected = id;
+    }
+    ASSERT_TRUE(table.next(FlowRecords::key(41), v, hint));
+    EXPECT_TRUE(v.key() == FlowRecords::key(expected)) << v;
+}
+
+INSTANTIATE_TEST_SUITE_P(WriterAndReader, ReusedSlotTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Reader" : "Writer"; });
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 // Records that prove they were read whole: each carries its key id, a generation and two
 // independent checksums of (id, generation) in different words, so a copy that mixes words of
-// two writes (or of two records) fails check(). One traits struct per table kind.
+// two writes (or of two records) fails check(). One traits struct per table kind. Below them the
+// helpers of the tests that read such records: a writer, and a checked iteration.
 
 #include <cstdint>
+#include <memory>
+#include <sstream>
 #include <string>
 
 #include "Hoard/HoardReader.h"
@@ -93,6 +96,68 @@ struct CounterRecords {
 template <class Records>
 std::uint32_t orderHash(const typename Records::Ops& ops, const typename Records::Key& key) {
     return Basalt::Util::reverse(ops.hash(key));
+}
+
+inline std::shared_ptr<Basalt::Platform::DebugHandler> recordsDebug() {
+    return Basalt::Platform::getDebugHandler("SelfCheckingRecords");
+}
+
+inline Hoard::MapDescriptor recordsDescriptor() {
+    Hoard::MapDescriptor d;
+    d.slotLimit = 1u << 16;
+    return d;
+}
+
+// The initialized writer of `table`.
+template <class Records>
+std::unique_ptr<typename Records::Writer> newWriter(
+    const std::string& table, const Hoard::MapDescriptor& d = recordsDescriptor()) {
+    auto w = std::make_unique<typename Records::Writer>(recordsDebug(), table, d,
+                                                        typename Records::Ops(), "Test");
+    w->initialize("test");
+    return w;
+}
+
+template <class Entry>
+std::string show(const Entry& e) {
+    std::ostringstream os;
+    os << e;
+    return os.str();
+}
+
+// True when `e` is a whole record of `id`; `generation` then holds its generation.
+template <class Records>
+bool isRecordOf(const typename Records::Entry& e, std::uint32_t id, std::uint64_t& generation) {
+    std::uint32_t got = 0;
+    return Records::check(e, got, generation) && got == id;
+}
+
+// Iterates `table` (a writer or a reader) the usual way: the key passed to next() lives in the
+// value next() overwrites. Checks that every record is whole and that (rhash, key) strictly
+// increases, and calls visit(id, generation) on each, which returns "" to go on. Returns "" or
+// the first failure.
+template <class Records, class Table, class Visit>
+std::string walk(Table& table, std::uint32_t maxSteps, Visit&& visit) {
+    typename Records::Entry v;
+    Hoard::IterHint hint;
+    std::uint32_t steps = 0, previousOrder = 0;
+    typename Records::Key previousKey{};
+    for (bool more = table.first(v, hint); more; more = table.next(v.key(), v, hint)) {
+        if (++steps > maxSteps) return "an iteration does not end";
+        std::uint32_t id = 0;
+        std::uint64_t generation = 0;
+        if (!Records::check(v, id, generation))
+            return "iteration returned a torn record " + show(v);
+        const std::uint32_t order = orderHash<Records>(table.ops(), v.key());
+        if (steps > 1 && !(previousOrder < order ||
+                           (previousOrder == order && Records::Ops::less(previousKey, v.key())))) {
+            return "iteration out of order or repeating at id " + std::to_string(id);
+        }
+        previousOrder = order;
+        previousKey = v.key();
+        if (std::string failure = visit(id, generation); !failure.empty()) return failure;
+    }
+    return "";
 }
 
 }  // namespace TestSupport

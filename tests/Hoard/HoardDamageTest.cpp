@@ -1,0 +1,399 @@
+// Damaged tables. Each kind of damage to the index walk, the free list, the notification queue or
+// the slot file's size, made on an idle table, is named by the validator's first finding (without
+// a hang, a crash or a write to the table), and a reader in another process reports damage it
+// meets as corruption: never a crash, a hang or a foreign record. (HoardWriterRandomRunTest
+// validates tables with a queue through growth, bucket halving and churn; HoardctlTest validates
+// through read-only mappings in another process.)
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Hoard/Validator.h"
+#include "contracts/Herald/HeraldWriter.h"
+#include "tests/support/IndexDriver.h"
+#include "tests/support/Processes.h"
+#include "tests/support/SelfCheckingRecords.h"
+#include "tests/support/ShmRoot.h"
+#include "tests/support/TraceCapture.h"
+
+namespace {
+
+using namespace TestSupport;
+using Herald::HeraldView;
+using Hoard::HeraldPos;
+using Hoard::SlotLink;
+using Hoard::SlotTable;
+using Queue = Herald::HeraldWriter<std::uint32_t, HeraldPos>;
+
+constexpr const char* tableName = "t/validated";
+constexpr std::uint32_t fenix = 1;
+
+// The table the damage recipes break: IndexDriver plus a notification queue told of every write
+// and removal, as a counter table's writer tells its queue. 70 records (CounterRecords of
+// generation 1) and 58 free slots of 128; the queue's ring of 64 holds the last 24 removals of
+// ids 71..100 (the first six are lapped) and the overwrites of ids 1..40, while the positions of
+// ids 41..70 are lapped. Undamaged, it passes the validator. A fenix file lets readers attach.
+struct Victim {
+    Victim() : d(tableName), herald(d.debug, d.root, 64) {
+        herald.attach(fenix);
+        SharedMem::FenixFile(d.debug, d.root).write(SharedMem::FenixId(fenix));
+        for (std::uint32_t k = 1; k <= 100; ++k) write(k);
+        for (std::uint32_t k = 71; k <= 100; ++k) removeIfPresent(k);
+        for (std::uint32_t k = 1; k <= 40; ++k) write(k);
+        CounterRecords::Entry e;
+        Hoard::IterHint hint;
+        for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
+            if (!order.empty() && hint.bucket == bucketOf.back() && a == b) {
+                a = order.back();
+                b = hint.slot;
+            }
+            order.push_back(hint.slot);
+            bucketOf.push_back(hint.bucket);
+        }
+        for (std::uint32_t i = header().freeSlots; i != SlotLink::endOfList; i = next(i)) {
+            freeList.push_back(i);
+        }
+        auto inRing = [this](std::uint32_t s) { return view().inWindow(view().slotPosition(s)); };
+        std::ranges::copy_if(order, std::back_inserter(ringed), inRing);
+        std::ranges::copy_if(freeList, std::back_inserter(ringedFree), inRing);
+        const auto notifiedFree = std::ranges::count_if(freeList, [this](std::uint32_t s) {
+            return view().slotPosition(s) != Hoard::noHeraldPos;
+        });
+        EXPECT_TRUE(a != b && ringed.size() >= 2 && ringed.size() < 70 && !ringedFree.empty() &&
+                    static_cast<std::size_t>(notifiedFree) > ringedFree.size());
+    }
+    void write(std::uint32_t id) { herald.notify(d.write(CounterRecords::make(id, 1))); }
+    // Removes id's record and notifies its slot, when it is there.
+    void removeIfPresent(std::uint32_t id) {
+        const auto k = CounterRecords::key(id);
+        const std::uint32_t h = d.index.hash(k);
+        std::uint64_t* prev = nullptr;
+        std::uint32_t slot = 0;
+        if (d.index.find(k, d.index.bucketOf(h), prev, slot, h) && d.remove(k)) herald.notify(slot);
+    }
+    SlotTable::Header& header() { return *d.slots.header(); }
+    std::uint32_t capacity() { return d.slots.capacity(); }
+    IndexDriver::Slots::Slot& slot(std::uint32_t i) { return d.slots.slots()[i]; }
+    template <class Q>
+    Hoard::Validator<MaskedOps, Q> validator(const Q& queue) {
+        return {d.debug, tableName, d.slots, d.buckets, d.index, queue};
+    }
+    std::uint32_t next(std::uint32_t slot) {
+        return SlotLink::load(this->slot(slot).head.link).next;
+    }
+    void link(std::uint32_t slot, std::uint32_t next) {
+        auto& word = this->slot(slot).head.link;
+        SlotLink::store(word, SlotLink{SlotLink::load(word).seq + 4, next});
+    }
+    std::uint32_t bucketOfKey(const CounterRecords::Key& key) {
+        return d.index.bucketOf(d.index.hash(key));
+    }
+
+    // The queue's file, through the writer's own read-write mapping.
+    HeraldView view() const { return herald.view(); }
+    unsigned char* ring() {
+        return const_cast<unsigned char*>(static_cast<const unsigned char*>(view().base())) +
+               HeraldView::headerSize;
+    }
+    // Makes the cell of position `p` a live notification `seq` of `slot`.
+    void cellIs(HeraldPos p, std::uint32_t slot, HeraldPos seq = 0) {
+        reinterpret_cast<std::uint64_t*>(ring())[view().indexOf(p)] =
+            HeraldView::Cell::encode(seq ? seq : p, slot, false);
+    }
+    HeraldPos& position(std::uint32_t slot) {
+        return reinterpret_cast<HeraldPos*>(ring() +
+                                            view().ringSize() * HeraldView::cellSize)[slot];
+    }
+    // Rewrites the first bucket entry whose target satisfies `which`; returns its bucket.
+    std::uint32_t rebucket(bool (*which)(std::uint32_t), std::uint32_t to) {
+        std::uint32_t bucket = 0;
+        while (!which(SlotLink::load(d.buckets.entry(bucket)).next)) ++bucket;
+        d.buckets.linkIs(bucket, SlotLink{1000, to});
+        return bucket;
+    }
+    std::string cutSlots(std::size_t bytes) {
+        ::truncate(d.slots.fileName().c_str(), static_cast<off_t>(bytes));
+        return "";
+    }
+
+    IndexDriver d;
+    Queue herald;
+    std::vector<std::uint32_t> order;       // occupied slots in iteration order
+    std::vector<std::uint32_t> bucketOf;    // the bucket of each
+    std::vector<std::uint32_t> freeList;    // free slots in list order
+    std::vector<std::uint32_t> ringed;      // occupied slots, in order, positioned in the ring
+    std::vector<std::uint32_t> ringedFree;  // free slots, in list order, positioned in the ring
+    std::uint32_t a = 0, b = 0;             // two records of one run, b following a
+    // Set by the rows of next()'s search: the key a hintless next() starts from, and the start
+    // of the corruption it must report.
+    std::optional<CounterRecords::Key> probe;
+    std::string probeReport;
+};
+
+// The table's queue, with its own check switched off when `ownCheck` is false, so that the
+// validator's cross checks meet damage that the queue's check would report first.
+struct QueueUnderTest {
+    static constexpr bool isDummy = false;
+    bool validate(std::uint32_t f, std::uint32_t mostSlots, std::string& error) const {
+        return !ownCheck || queue.validate(f, mostSlots, error);
+    }
+    HeraldView view() const { return queue.view(); }
+    const Queue& queue;
+    bool ownCheck;
+};
+
+std::string str(std::uint64_t n) { return std::to_string(n); }
+
+// What a reader in another process makes of the damage; every row that runs one also requires
+// that nothing crashes, hangs, or returns a torn or foreign record.
+enum class Reader {
+    notRun,       // the damage is in what readers never read
+    lookups,      // some lookup of the damaged run raises, and both iterations do
+    iterations,   // both iterations raise (lookups stop at bucket markers)
+    nextsSearch,  // the hintless next() from the probe raises the probe's report
+    refused,      // initialize refuses the table
+};
+
+struct Damage {
+    const char* name;
+    // The validator's first finding starts with it, then the text the recipe returns; nullptr
+    // for a cut slot file, which would fault the validator's own mappings.
+    const char* finding;
+    bool queueOwnCheck;
+    Reader reader;
+    std::function<std::string(Victim&)> recipe;
+};
+
+constexpr Reader notRun = Reader::notRun, lookups = Reader::lookups,
+                 iterations = Reader::iterations, nextsSearch = Reader::nextsSearch,
+                 refused = Reader::refused;
+
+// clang-format off
+const Damage damages[] = {
+    // The index walk: every record once, in its own bucket with its own rhash, up to the count.
+    {"LoopInARun", "Validator::markOccupied() duplicate slot: ", true, lookups,
+     [](Victim& v) { v.link(v.b, v.a); return str(v.a); }},
+    {"SlotLinkingToItself", "Validator::markOccupied() duplicate slot: ", true, lookups,
+     [](Victim& v) { v.link(v.a, v.a); return str(v.a); }},
+    {"LinkBeyondTheSlots", "SlotWriter::Slots::operator[] out-of-range index: ", true, lookups,
+     [](Victim& v) { v.link(v.a, v.capacity() + 7); return str(v.capacity() + 7); }},
+    {"BucketEntryBeyondTheSlots", "BucketWriter::validate() bucket:", true, lookups,
+     [](Victim& v) { const std::uint32_t b = v.rebucket(SlotLink::isSlot, 0x7FFFFFF0u);
+                     return str(b) + " next slot:" + str(0x7FFFFFF0u) + " out of range"; }},
+    {"BucketMarkerBeyondTheBuckets", "BucketWriter::validate() bucket:", true, iterations,
+     [](Victim& v) { const std::uint32_t n = v.d.index.numBuckets();
+                     const std::uint32_t b = v.rebucket(SlotLink::isBucketMarker,
+                                                        SlotLink::bucketMarker(n + 3));
+                     return str(b) + " next bucket:" + str(n + 3) + " out of range"; }},
+    {"LinkedSlotNotOccupied", "WriterHashMap::next() slot: ", true, lookups,
+     [](Victim& v) { v.slot(v.b).head.status &= ~SlotTable::occupied;
+                     return str(v.b) + " not marked as occupied"; }},
+    {"KeyInTheWrongBucket", "WriterHashMap::first() corrupt key detected, slot: ", true, notRun,
+     [](Victim& v) { std::uint32_t k = 1000;
+                     while (v.bucketOfKey(CounterRecords::key(k)) == v.bucketOf[0]) ++k;
+                     Hoard::storeSlotValue(v.slot(v.order[0]), CounterRecords::make(k, 1));
+                     return str(v.order[0]) + " when there are numBuckets: " +
+                            str(v.d.index.numBuckets()); }},
+    // next() whose hint no longer holds searches its key's run again (the slow path); that
+    // search reports a run a damaged file leads astray, as a lookup does, instead of iterating.
+    {"NextsSearchMeetsAKeyOfAnotherBucket", "WriterHashMap::next() corrupt key detected, slot: ",
+     true, nextsSearch,
+     [](Victim& v) { v.probe = v.slot(v.a).value.key();
+                     v.probeReport = "HoardReader::doNext() corrupt key detected. key:";
+                     // Another bucket under half the count too: the rhash order still holds.
+                     const std::uint32_t half = v.d.index.numBuckets() / 2 - 1;
+                     std::uint32_t k = 1000;
+                     while ((v.bucketOfKey(CounterRecords::key(k)) & half) ==
+                            (v.bucketOfKey(*v.probe) & half)) ++k;
+                     Hoard::storeSlotValue(v.slot(v.b), CounterRecords::make(k, 1));
+                     return str(v.b); }},
+    {"RunEndsInAMarkerToItsOwnBucket", "WriterHashMap::verifyNextBucket() has bucket: ", true,
+     nextsSearch,
+     [](Victim& v) { std::size_t i = 0;
+                     while (!SlotLink::isBucketMarker(v.next(v.order[i]))) ++i;
+                     const std::string own = str(v.bucketOf[i]);
+                     v.link(v.order[i], SlotLink::bucketMarker(v.bucketOf[i]));
+                     v.probe = v.slot(v.order[i]).value.key();
+                     v.probeReport = "HoardReader::verifyNextBucket() has bucket:" + own +
+                                     " with next bucket:" + own;
+                     return own + " with next bucket: " + own; }},
+    {"HeaderCountsOneRecordTooFew", "Validator::walkOccupiedSlots() walkedSlots:", true, notRun,
+     [](Victim& v) { const auto n = v.header().occupiedSlots--;
+                     return str(n) + " is greater than header->occupiedSlots:" + str(n - 1); }},
+    // The slot file's size.
+    {"EmptySlotFile", nullptr, true, refused, [](Victim& v) { return v.cutSlots(0); }},
+    {"SlotFileCutInsideTheHeader", nullptr, true, refused,
+     [](Victim& v) { return v.cutSlots(100); }},
+    {"SlotFileCutAfterTenSlots", nullptr, true, refused,
+     [](Victim& v) { return v.cutSlots(sizeof(SlotTable::Header) + 11 * sizeof(v.slot(0))); }},
+    // The free list: bounded by the slot count, each slot once, none of them a record.
+    {"FreeListLoops", "Validator::walkFreeSlots() duplicate freeSlot detected: ", true, notRun,
+     [](Victim& v) { v.link(v.freeList.back(), v.freeList[0]); return str(v.freeList[0]); }},
+    {"FreeListBeyondNumSlots",
+     "Validator::walkFreeSlots() corrupted free slot detected with out of bound index: ", true,
+     notRun,
+     [](Victim& v) { v.link(v.freeList[3], v.capacity() + 5); return str(v.capacity() + 5); }},
+    {"FreeListAtNumSlots", "SlotWriter::Slots::operator[] out-of-range index: ", true, notRun,
+     [](Victim& v) { v.link(v.freeList[3], v.capacity()); return str(v.capacity()); }},
+    {"SlotBothFreeAndLinked",
+     "Validator::walkFreeSlots() corrupted free slot not marked as empty: ", true, notRun,
+     [](Victim& v) { v.link(v.freeList[3], v.order[0]); return str(v.order[0]); }},
+    // The queue against the slots: the queue's own check runs first, the cross checks after it.
+    {"NotificationForTheWrongSlotMeetsTheQueuesOwnCheck", "herald cell ", true, notRun,
+     [](Victim& v) { const HeraldPos p = v.position(v.ringed[0]); v.cellIs(p, v.ringed[1]);
+                     return str(v.view().indexOf(p)) + " sequence " + str(p) + " slot " +
+                            str(v.ringed[1]) + " live"; }},
+    {"NotificationForTheWrongSlot", "Validator::markOccupied() slot:", false, notRun,
+     [](Victim& v) { const HeraldPos p = v.position(v.ringed[0]); v.cellIs(p, v.ringed[1]);
+                     return str(v.ringed[0]) + " bad notification:" + str(p); }},
+    // ringed[1] is walked after ringed[0].
+    {"DuplicateHeraldPosition", "Validator::markOccupied() slot:", false, notRun,
+     [](Victim& v) { const HeraldPos p = v.position(v.ringed[1]) = v.position(v.ringed[0]);
+                     return str(v.ringed[1]) + " duplicate herald position:" + str(p); }},
+    {"OccupiedSlotPositionBeyondTheSequence", "Validator::markOccupied() slot:", false, notRun,
+     [](Victim& v) { const HeraldPos p = v.position(v.order[0]) = v.view().sequence() + 9;
+                     return str(v.order[0]) + " bad herald index:" + str(p); }},
+    {"OccupiedSlotOnADeletedNotification", "Validator::doValidate() occupied slot:", false, notRun,
+     [](Victim& v) { const HeraldPos p = std::exchange(v.position(v.ringed[0]), 1);  // lapped
+                     return str(v.ringed[0]) + " on deleted notification:" + str(p); }},
+    {"ActiveTombstone", "Validator::doValidate() active tombstone pos:", true, notRun,
+     [](Victim& v) { v.herald.tombstone(v.order[0]); return str(v.view().sequence()); }},
+    {"NotificationOutsideTheWindow", "Validator::doValidate() corral pos:", false, notRun,
+     [](Victim& v) { const std::uint32_t s = v.ringed[0];
+                     const HeraldPos p = std::exchange(v.position(s), 1);
+                     v.cellIs(p, s, p - 64);
+                     return str(p) + " seq:" + str(p - 64) + " slot:" + str(s) +
+                            " heraldPos:" + str(p); }},
+    {"LiveNotificationOfASlotRecordingAnother", "Validator::doValidate() herald pos:", false,
+     notRun,
+     [](Victim& v) { const std::uint32_t f = v.ringedFree[0];
+                     const HeraldPos p = std::exchange(v.position(f), Hoard::noHeraldPos);
+                     return str(p) + " has slot:" + str(f) + " seq:" + str(p) +
+                            " with wrong heraldSlot:0"; }},
+    {"FreeSlotPositionBeyondTheSequence", "Validator::walkFreeSlots() slot index: ", false, notRun,
+     [](Victim& v) { const HeraldPos p = v.position(v.freeList[0]) = v.view().sequence() + 9;
+                     return str(v.freeList[0]) + " has out of range herald slot:" + str(p); }},
+    {"FreeSlotNotificationForAnotherSlot", "Validator::walkFreeSlots() slot index: ", false,
+     notRun,
+     [](Victim& v) { const std::uint32_t f = v.ringedFree[0]; v.cellIs(v.position(f), v.order[0]);
+                     return str(f) + " has slot:" + str(v.order[0]) + " with wrong herald slot:" +
+                            str(v.position(f)); }},
+};
+// clang-format on
+
+// A failing row is named by its name, not by its bytes.
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The corruption reports of the reader process, by operation. Thread safety: written by that
+// process only, read by the test after it exited.
+struct Seen {
+    std::atomic<std::uint32_t> initialized{0}, next{0}, lookups{0}, iterations{0};
+};
+
+// The reader initializes, runs the probe, looks many ids up (the records and absent ids enough
+// to fall behind the damage in any run) and iterates twice; each operation answers or raises
+// corruption, counted in `seen`.
+bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
+    CounterRecords::Reader r(recordsDebug(), tableName, CounterOps());
+    try {
+        if (!r.initialize("damaged")) return true;
+    } catch (const Basalt::CorruptionDetectedException&) {
+        return true;
+    }
+    seen.initialized = 1;
+    auto attempt = [&](std::atomic<std::uint32_t>& reports, auto&& op) -> std::string {
+        try {
+            op();
+            return "";
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            ++reports;
+            return e.what();
+        }
+    };
+    CounterRecords::Entry e;
+    Hoard::IterHint none;  // no hint: the step searches the run
+    const std::string probed =
+        !v.probe ? "" : attempt(seen.next, [&] { r.next(*v.probe, e, none); });
+    if (probed.rfind(v.probeReport, 0) != 0) report.fail("next() reported " + probed);
+    for (std::uint32_t id = 0; id < 20000; ++id) {
+        attempt(seen.lookups, [&] {
+            bool found = false;
+            std::uint64_t generation = 0;
+            r.lookup(CounterRecords::key(id), found, &e);
+            if (found && !isRecordOf<CounterRecords>(e, id, generation)) {
+                report.fail("a damaged table returned a foreign record " + show(e));
+            }
+        });
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        attempt(seen.iterations, [&] {
+            auto any = [](std::uint32_t, std::uint64_t) { return ""; };
+            if (const std::string failure = walk<CounterRecords>(r, 200, any); !failure.empty()) {
+                report.fail(failure);
+            }
+        });
+    }
+    return report.text[0] == 0;
+}
+
+// Runs readDamaged in a process and checks what it saw against `want`.
+void readDamagedIn(const Victim& v, Reader want) {
+    if (want == notRun) return;
+    SharedPage<Seen> seen;
+    Processes p;
+    p.start("reader", [&](ChildReport& report) { return readDamaged(v, *seen, report); });
+    ASSERT_EQ(p.wait(0), "");
+    EXPECT_EQ(seen->initialized != 0, want != refused) << "initialized";
+    EXPECT_TRUE(want != lookups || seen->lookups >= 1u) << "no lookup reported it";
+    EXPECT_TRUE((want != lookups && want != iterations) || seen->iterations == 2u)
+        << seen->iterations << " iterations reported it";
+    EXPECT_TRUE(want != nextsSearch || seen->next == 1u);
+}
+
+class HoardDamageTest : public ::testing::TestWithParam<Damage> {
+  protected:
+    ShmRoot shm;
+};
+
+TEST_P(HoardDamageTest, IsTheValidatorsFirstFindingAndAReadersCorruption) {
+    const Damage& damage = GetParam();
+    Victim v;
+    const QueueUnderTest queue{v.herald, damage.queueOwnCheck};
+    ASSERT_TRUE(v.validator(queue).validate(fenix)) << "undamaged";
+    const std::string expected = (damage.finding ? damage.finding : "") + damage.recipe(v);
+    if (!damage.finding) return readDamagedIn(v, damage.reader);
+    const std::string paths[] = {v.d.slots.fileName(), v.d.buckets.path(), v.herald.path()};
+    std::vector<std::string> damaged;
+    for (const auto& p : paths) damaged.push_back(fileBytes(p));
+    TraceCapture trace;
+    auto validator = v.validator(queue);
+    EXPECT_FALSE(validator.validate(fenix));
+    EXPECT_EQ(validator.error().rfind(expected, 0), 0u)
+        << "expected: " << expected << "\n     got: " << validator.error();
+    EXPECT_TRUE(trace.contains(std::string("Validator::validate() Hoard ") + tableName +
+                               " validation failed: " + validator.error()));
+    for (std::size_t i = 0; i < std::size(paths); ++i) {
+        EXPECT_EQ(fileBytes(paths[i]), damaged[i]) << "the validator wrote " << paths[i];
+    }
+    readDamagedIn(v, damage.reader);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damages, HoardDamageTest, ::testing::ValuesIn(damages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
