@@ -1,6 +1,6 @@
 // The slot file on its own: the bytes other processes read, re-attach, growth in ascending order,
 // the fixed-size refusal and a full filesystem. Moves, shrinks, crash states and damaged free
-// lists are covered through the writer (HoardWriterTest, HoardWriterCrashTest, ValidatorTest).
+// lists are covered through the writer (HoardWriterTest, HoardCrashTest, HoardDamageTest).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The writer's split-ordered index: order by (rhash, key), also among equal hashes, kept through
 // bucket doubling and halving. Iteration across changes: HoardReaderTortureTest's ReusedSlotTest.
-// A looping run: ValidatorTest's LoopInARun row (refused before a writer adopts the table).
+// A looping run: HoardDamageTest's LoopInARun row (refused before a writer adopts the table).
 
 #include <gtest/gtest.h>
 
