@@ -1,7 +1,6 @@
-// The small outside pieces the tables stand on: table directories and file mappings, the fenix
-// file, the owner record and its record lock, the writer lock across real processes (holders,
-// waiters, crashes, forks, re-created files), process-private memory, the corruption marker and
-// file checks, the feature toggle file, the environment switches and the process-wide socket name.
+// The small pieces the tables stand on: table directories and file mappings, the fenix file, the
+// owner record and its lock, the writer lock across processes, process-private memory, the
+// corruption marker, the toggle file, the environment switches and the process's socket name.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -67,18 +66,11 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Sets (or, with nullptr, unsets) an environment variable for one scope.
+// Sets an environment variable for one scope (the tests run with none of these set).
 struct EnvGuard {
-    EnvGuard(const char* name, const char* value) : name(name) {
-        if (const char* old = std::getenv(name)) previous = old;
-        set(name, value);
-    }
-    ~EnvGuard() { set(name, previous ? previous->c_str() : nullptr); }
-    static void set(const char* name, const char* value) {
-        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
+    EnvGuard(const char* name, const char* value) : name(name) { ::setenv(name, value, 1); }
+    ~EnvGuard() { ::unsetenv(name); }
     const char* name;
-    std::optional<std::string> previous;
 };
 
 // Runs `body` in a forked child and waits for it: "" when it succeeded, else its first failure.
@@ -118,11 +110,15 @@ class Primitives : public ::testing::Test {
             return false;
         }
     }
-    // Starts a process that holds the writer lock from `ready` on until it is killed.
-    std::size_t holder(Processes& p, TestSupport::Signal& ready) {
-        return p.start("holder", [this, &ready](ChildReport& report) {
+    // Starts a process that holds the writer lock from `ready` on until it is killed; with
+    // `orphanEnd`, it forks an orphan that inherits the lock's descriptor and outlives it.
+    std::size_t holder(Processes& p, TestSupport::Signal& ready,
+                       TestSupport::Signal* orphanEnd = nullptr) {
+        return p.start("holder", [this, &ready, orphanEnd](ChildReport& report) {
             Mem::WriterLock lock;
             if (!tryAcquire(lock)) return report.fail("the lock was busy");
+            std::optional<TestSupport::Child> orphan;
+            if (orphanEnd != nullptr) orphan.emplace([orphanEnd] { return orphanEnd->wait(); });
             ready.post();
             ::pause();
             return true;
@@ -136,8 +132,8 @@ class Primitives : public ::testing::Test {
 
 // ---- Directories, mappings, fenix ---------------------------------------------------------------
 
-// Table names stay inside the root, and no level of a table's path is a symbolic link that is
-// followed. No table file is opened through a link: validateFile also checks a file's size.
+// Table names stay inside the root; no level of a table's path is a symbolic link that is
+// followed, and validateFile refuses a link, a directory, a missing or a short file.
 TEST_F(Primitives, TableNamesStayInsideTheRootAndNoLinkIsFollowed) {
     for (const char* bad : {"", "/", "a//b", "a/./b", "a/../../etc", "..", "a/", "./a"}) {
         EXPECT_THROW(RootPath(debug(), bad), InvalidInitializeException) << bad;
@@ -150,18 +146,14 @@ TEST_F(Primitives, TableNamesStayInsideTheRootAndNoLinkIsFollowed) {
     EXPECT_EQ(SharedMemWrapper(debug(), writerRoot, "alias", true).attach(4096), nullptr);
     std::string error;
     EXPECT_TRUE(Hoard::Util::validateFile(file, 4096, error)) << error;
-    EXPECT_FALSE(Hoard::Util::validateFile(file, 4097, error));
-    EXPECT_NE(error.find("below the minimum 4097"), std::string::npos) << error;
-    EXPECT_FALSE(Hoard::Util::validateFile(link, 0, error));
-    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
-    EXPECT_FALSE(Hoard::Util::validateFile(writerRoot.directory(), 0, error));
-    EXPECT_FALSE(Hoard::Util::validateFile(writerRoot.filePath("missing"), 0, error));
-    EXPECT_NE(error.find("missing"), std::string::npos) << error;
+    for (const auto& [path, size] :
+         {std::pair{file, 4097}, {link, 0}, {writerRoot.directory(), 0}, {file + ".missing", 0}}) {
+        EXPECT_FALSE(Hoard::Util::validateFile(path, size, error)) << path;
+    }
 }
 
 // A reader never grows a file. A shrink never cuts the file (a reader's mapping stays valid): the
-// tail stays backed, and readable with its old bytes, until the release grace passed since the
-// last shrink; a growth takes back what it covers.
+// tail stays backed until the release grace passed since the last shrink.
 TEST_F(Primitives, MappingReadersNeverGrowAndAShrinkReleasesTheTailOnlyAfterTheGrace) {
     TestSupport::ManualClockGuard clock;
     const std::size_t page = 4096, big = 64 * page;
@@ -181,9 +173,7 @@ TEST_F(Primitives, MappingReadersNeverGrowAndAShrinkReleasesTheTailOnlyAfterTheG
         EXPECT_EQ(static_cast<std::size_t>(st.st_size), big);
         return static_cast<std::size_t>(st.st_blocks) * 512;
     };
-
     ASSERT_NE(writer.resize(page), nullptr);
-    EXPECT_FALSE(writer.releaseTail());
     EXPECT_EQ(r[big - 1], 0x77);
     clock.advance(0.9);
     ASSERT_NE(writer.resize(16 * page), nullptr);
@@ -232,53 +222,35 @@ TEST_F(Primitives, FenixReadersNeverWriteAndDamagedFilesReadAsNone) {
     }
 }
 
-// ---- Owner record -----------------------------------------------------------------------------
+// ---- Owner record, record lock, writer lock -----------------------------------------------------
 
-TEST(ShocketNames, NumberIsAWholeUnsigned32BitDecimal) {
-    SharedMem::ShocketName n;
-    ASSERT_TRUE(n.ShocketNameIs("@hoard.kick.4294967295"));
-    EXPECT_EQ(n.name(), "@hoard.kick");
-    EXPECT_EQ(n.number(), 4294967295u);
-    // Each failure also clears what the success before it parsed.
-    for (const char* bad : {"", "kick", "kick.", ".5", "kick.4294967296", "kick.-1", "kick.1a",
-                            "kick. 1", "kick.+1"}) {
-        EXPECT_FALSE(n.ShocketNameIs(bad)) << bad;
-        EXPECT_FALSE(n.valid());
-        EXPECT_EQ(n.number(), 0u);
-    }
-    EXPECT_EQ(ShocketInfo("s", ShocketInfo::kAnyTable).toString(), "socketName:s tableId:-1");
-}
-
-TEST_F(Primitives, OwnerRecordIsCreatedValidRoundTripsAndReadersNeverWrite) {
+// A writer's new file holds a valid empty record; the socket information round-trips, clearing it
+// keeps the fenix, and readers never write. Each damage fails validation naming its reason and
+// stays visible under a stamped pid until socket information replaces the record.
+TEST_F(Primitives, OwnerRecordRoundTripsReadersNeverWriteAndDamagedRecordsNameTheReason) {
     OwnerFile owner(debug(), writerRoot, false);
     OwnerFile readerView(debug(), readerRoot, false);
     std::string error;
     EXPECT_FALSE(readerView.validate(error));
     EXPECT_NE(error.find("missing"), std::string::npos) << error;
     owner.lock().release();
-    EXPECT_TRUE(readerView.validate());  // a new file was given a well-formed empty record
+    EXPECT_TRUE(readerView.validate());
     const ShocketInfo info(std::string(OwnerRecord::kMaxSocketName, 'k'), 42);
     owner.shocketInfoIs(info);
     owner.fenixIs(FenixId(0x10203));
     EXPECT_EQ(readerView.shocketInfo(), info);
     owner.shocketInfoIs(ShocketInfo());  // clearing keeps the fenix
     EXPECT_EQ(readerView.fenix(), FenixId(0x10203));
-
-    const std::string before = readFile(ownerPath());
+    owner.shocketInfoIs(ShocketInfo("@kick.7", 3));
+    const std::string good = readFile(ownerPath());
     EXPECT_THROW(readerView.lock(), NoPermissionException);
     EXPECT_THROW(readerView.shocketInfoIs(info), NoPermissionException);
     for (const std::string& name :
          {std::string(OwnerRecord::kMaxSocketName + 1, 'k'), std::string("a\0b", 3)}) {
         EXPECT_THROW(owner.shocketInfoIs(ShocketInfo(name, 1)), InvalidInitializeException);
     }
-    EXPECT_EQ(readFile(ownerPath()), before);
-}
+    EXPECT_EQ(readFile(ownerPath()), good);
 
-TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
-    OwnerFile owner(debug(), writerRoot, false);
-    owner.shocketInfoIs(ShocketInfo("@kick.7", 3));
-    owner.fenixIs(FenixId(99));
-    const std::string good = readFile(ownerPath());
     auto at = [&](std::size_t offset, std::uint32_t v, bool fixChecksum = true) {
         OwnerRecord r;
         std::memcpy(&r, good.data(), sizeof r);
@@ -286,10 +258,7 @@ TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
         if (fixChecksum) r.checksum = r.computeChecksum();
         return std::string(reinterpret_cast<const char*>(&r), sizeof r);
     };
-    const struct {
-        std::string bytes;
-        const char* reason;
-    } cases[] = {
+    const std::pair<std::string, const char*> damages[] = {
         {good.substr(0, 10), "has 10 bytes"},
         {good + "x", "has 137 bytes"},
         {at(0, 0x12345678), "bad magic 0x12345678"},
@@ -300,19 +269,16 @@ TEST_F(Primitives, DamagedOwnerRecordsFailValidationWithTheReason) {
         {at(100, 1), "padding not zero"},    // a byte after the name
         {at(16, 5, false), "bad checksum"},  // the table id, checksum not recomputed
     };
-    for (const auto& c : cases) {
-        writeFile(ownerPath(), c.bytes);
-        std::string error;
-        EXPECT_FALSE(owner.validate(error)) << c.reason;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-        EXPECT_THROW(owner.shocketInfo(), CorruptionDetectedException) << c.reason;
-        // Stamping the pid leaves the corruption visible; storing socket information replaces it.
+    for (const auto& [bytes, reason] : damages) {
+        writeFile(ownerPath(), bytes);
+        EXPECT_FALSE(owner.validate(error)) << reason;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_THROW(owner.shocketInfo(), CorruptionDetectedException) << reason;
         owner.ownerPidIs(::getpid());
-        EXPECT_FALSE(owner.validate()) << c.reason;
+        EXPECT_FALSE(owner.validate()) << reason;
         owner.shocketInfoIs(ShocketInfo("@kick.8", 4));
-        EXPECT_TRUE(owner.validate()) << c.reason;
+        EXPECT_TRUE(owner.validate()) << reason;
     }
-    // Every flipped bit of the record is detected.
     for (std::size_t bit = 0; bit < 8 * good.size(); ++bit) {
         std::string bad = good;
         bad[bit / 8] = static_cast<char>(bad[bit / 8] ^ (1 << bit % 8));
@@ -363,43 +329,48 @@ TEST_F(Primitives, RecordLockNestsExcludesOtherProcessesSurvivesForksAndFollowsT
     EXPECT_TRUE(owner.validate());
 }
 
-// ---- Writer lock, local memory ------------------------------------------------------------------
-
-// A second writer fails naming the holder and takes over once the holder is killed (the orphan
-// it forked inherited the lock's descriptor and must not keep the lock alive). The new writer's
-// holders share the lock until the last releases; its forked child holds nothing, and that
-// child's copies release nothing. Only writers create or lock the owner file.
-TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesToAFork) {
+// A waiter whose owner file is removed, re-created and locked by a second writer before the old
+// file's lock comes free must notice the replacement and fail naming the new holder. A crashed
+// holder's lock passes on, although the orphan it forked inherited the lock's descriptor. This
+// process's holders share the lock until the last releases; its forked child holds nothing, and
+// the child's copies release nothing. Only writers create or lock the owner file.
+TEST_F(Primitives, WriterLockFollowsARecreatedFileIsTakenOverAfterACrashAndNeverPassesToAFork) {
     Processes p;
-    TestSupport::Signal orphanEnd;
-    const std::size_t first = p.start("first", [&](ChildReport& report) {
-        Mem::WriterLock lock;
-        if (!tryAcquire(lock)) return report.fail("the lock was busy");
-        TestSupport::Child orphan([&] { return orphanEnd.wait(); });
-        p.ready.post();
-        ::pause();
-        return true;
-    });
+    TestSupport::Signal waiting, resume, newReady, orphanEnd;
+    TestSupport::SharedPage<std::atomic<pid_t>> newHolder;
+    const std::size_t first = holder(p, p.ready);
     ASSERT_TRUE(p.ready.wait(30, p.child(first)));
-    auto otherTakes = [&](ChildReport& report) {
-        Mem::WriterLock mine;
-        return tryAcquire(mine) || report.fail("busy");
-    };
-    OwnerFile owner(debug(), writerRoot, false);
-    Mem::WriterLock a(10ms, 50ms), b;
-    try {
-        auto g = owner.lock();
-        a.acquireWriterLock(debug(), writerRoot, owner);
-        ADD_FAILURE() << "a second writer took the lock";
-    } catch (const InvalidInitializeException& e) {
-        const std::string holderPid = "pid " + std::to_string(p.child(first).pid());
-        EXPECT_NE(std::string(e.what()).find(holderPid), std::string::npos) << e.what();
-    }
-    EXPECT_FALSE(a.ownerIsMe());
+    const std::size_t waiter = p.start("waiter", [&](ChildReport& report) {
+        OwnerFile owner(debug(), writerRoot, false);
+        Mem::WriterLock lock(1ms, 100ms);
+        lock.waitObserverIs([&](unsigned attempt) {
+            if (attempt == 1) waiting.post(), resume.wait();
+        });
+        try {
+            lock.acquireWriterLock(debug(), writerRoot, owner);
+            return report.fail("took the lock of the removed file");
+        } catch (const InvalidInitializeException& e) {
+            const std::string held = "is held by pid " + std::to_string(newHolder->load());
+            return std::string(e.what()).find(held) != std::string::npos || report.fail(e.what());
+        }
+    });
+    ASSERT_TRUE(waiting.wait(30, p.child(waiter)));
+    writerRoot.removeFile(OwnerFile::kFileName);
+    const std::size_t second = holder(p, newReady, &orphanEnd);
+    ASSERT_TRUE(newReady.wait(30, p.child(second)));
+    newHolder->store(p.child(second).pid());
+    p.child(first).kill();  // frees the old file's lock
+    resume.post();
+    EXPECT_EQ(p.wait(waiter), "");
 
-    p.child(first).kill();
+    p.child(second).kill();
     EXPECT_FALSE(Mem::WriterLock::ownerIsAlive(writerRoot));
-    a.acquireWriterLock(debug(), writerRoot, owner);
+    OwnerFile owner(debug(), writerRoot, false);
+    Mem::WriterLock a, b;
+    {
+        auto g = owner.lock();  // the acquire's own hold of the record nests in this one
+        a.acquireWriterLock(debug(), writerRoot, owner);
+    }
     EXPECT_EQ(owner.ownerPid(), ::getpid());
     ASSERT_TRUE(tryAcquire(b));  // at once: this process holds it
     EXPECT_EQ(inChild([&](ChildReport& report) {
@@ -412,6 +383,10 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
                   return !tryAcquire(mine) || report.fail("the child's releases freed it");
               }),
               "");
+    auto otherTakes = [&](ChildReport& report) {
+        Mem::WriterLock mine;
+        return tryAcquire(mine) || report.fail("busy");
+    };
     a.release();
     EXPECT_TRUE(b.ownerIsMe());
     EXPECT_NE(inChild(otherTakes), "");
@@ -426,57 +401,21 @@ TEST_F(Primitives, WriterLockNamesItsHolderIsTakenOverAfterACrashAndNeverPassesT
     EXPECT_EQ(::access(ownerPath().c_str(), F_OK), -1);
 }
 
-// The holder removes the owner file, a new writer re-creates and locks it, and only then does
-// the old file's lock come free: the waiter that gets the old file's lock must notice it is no
-// longer the owner file and wait on the new one.
-TEST_F(Primitives, WaiterNoticesTheOwnerFileWasRecreated) {
-    Processes p;
-    TestSupport::Signal waiting, resume, newReady;
-    TestSupport::SharedPage<std::atomic<pid_t>> newHolder;
-    const std::size_t first = holder(p, p.ready);
-    ASSERT_TRUE(p.ready.wait(30, p.child(first)));
-    const std::size_t waiter = p.start("waiter", [&](ChildReport& report) {
-        TestSupport::TraceCapture traces;
-        auto handler = Basalt::Platform::getDebugHandler("WriterLockWaiter");
-        handler->switchWordIs(0x3);
-        OwnerFile owner(handler, writerRoot, false);
-        Mem::WriterLock lock(1ms, 100ms);
-        lock.waitObserverIs([&](unsigned attempt) {
-            if (attempt == 1) waiting.post(), resume.wait();
-        });
-        try {
-            lock.acquireWriterLock(handler, writerRoot, owner);
-            return report.fail("took the lock of the removed file");
-        } catch (const InvalidInitializeException& e) {
-            const std::string held = "is held by pid " + std::to_string(newHolder->load());
-            if (std::string(e.what()).find(held) == std::string::npos) return report.fail(e.what());
-            return traces.contains("was replaced while waiting") || report.fail("no trace");
-        }
-    });
-    ASSERT_TRUE(waiting.wait(30, p.child(waiter)));
-    writerRoot.removeFile(OwnerFile::kFileName);
-    const std::size_t second = holder(p, newReady);
-    ASSERT_TRUE(newReady.wait(30, p.child(second)));
-    newHolder->store(p.child(second).pid());
-    p.child(first).kill();  // frees the old file's lock
-    resume.post();
-    EXPECT_EQ(p.wait(waiter), "");
-}
+// ---- Local memory, marker, toggles, switches, socket name ---------------------------------------
 
 // Bytes gained read zero, also those a shrink gave up and a growth takes back; kept bytes keep
-// their contents. A checked heap notices a write just before the block (HoardWriterTest's
-// heap-guard test writes past its end).
+// their contents. A checked heap notices a write just before the block.
 TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
-    TestSupport::TraceCapture traces;
+    TestSupport::TraceCapture quiet;
     auto all = [](const void* p, std::size_t from, std::size_t to, unsigned char v) {
         const auto* b = static_cast<const unsigned char*>(p);
         return std::all_of(b + from, b + to, [v](unsigned char x) { return x == v; });
     };
-    for (const auto& [heap, check] : {std::pair{false, false}, {true, true}}) {
+    for (const bool heap : {false, true}) {
         SCOPED_TRACE(heap ? "checked heap" : "mapping");
         Mem::Local mem(debug(), "test");
         mem.useHeapIs(heap);
-        if (check) mem.enableHeapCheck();
+        if (heap) mem.enableHeapCheck();
         void* p = mem.attach(100);
         ASSERT_NE(p, nullptr);
         std::memset(p, 0xCD, 100);
@@ -487,18 +426,15 @@ TEST(LocalMemory, ResizeKeepsDataAndZeroFillsEverythingGainedOnEveryBacking) {
         ASSERT_NE(p = mem.resize(5000), nullptr);
         EXPECT_TRUE(all(p, 0, 10, 0xCD));
         EXPECT_TRUE(all(p, 10, 5000, 0));
-        if (check) {
+        if (heap) {
             static_cast<unsigned char*>(p)[-1] ^= 1;  // a guard byte, inside the allocation
             EXPECT_THROW(mem.resize(128), CorruptionDetectedException);
         }
-        mem.detach();
-        EXPECT_EQ(traces.contains("heap guard bytes overwritten"), check);
     }
 }
 
-// ---- Marker, toggles, switches, socket name -----------------------------------------------------
-
 TEST_F(Primitives, CorruptionMarkerHoldsTextAndLineFeedWithMode0644AndNeverFollowsALink) {
+    TestSupport::TraceCapture quiet;  // the refused link is traced at level 0
     const std::string marker = writerRoot.filePath(Hoard::Util::corruptionFileName);
     const mode_t oldMask = ::umask(077);
     Hoard::Util::writeCorruptionFile(writerRoot, "a much longer first report");
@@ -508,15 +444,12 @@ TEST_F(Primitives, CorruptionMarkerHoldsTextAndLineFeedWithMode0644AndNeverFollo
     struct stat st {};
     ASSERT_EQ(::stat(marker.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-
     const std::string target = shm.path() + "/elsewhere";
     writeFile(target, "precious");
     ::unlink(marker.c_str());
     ASSERT_EQ(::symlink(target.c_str(), marker.c_str()), 0);
-    TestSupport::TraceCapture traces;
     Hoard::Util::writeCorruptionFile(writerRoot, "text");
     EXPECT_EQ(readFile(target), "precious");
-    EXPECT_TRUE(traces.contains("writeCorruptionFile() cannot open")) << "the failure is traced";
 }
 
 // Only a top-level boolean member of exactly that name, in a whole well-formed regular file within
@@ -560,12 +493,8 @@ TEST_F(Primitives, ToggleOnlyAWellFormedBooleanMemberOverridesTheDefault) {
         writeFile(file, text);
         EXPECT_EQ(states(), byDefault) << text.substr(0, 60);
     }
-    // A FIFO with no writer (opening it must not wait) and a directory.
     ::unlink(file.c_str());
-    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
-    EXPECT_EQ(states(), byDefault);
-    ::unlink(file.c_str());
-    ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);  // with no writer: opening it must not wait
     EXPECT_EQ(states(), byDefault);
 }
 
@@ -576,14 +505,25 @@ TEST(HoardUtilTest, EnvironmentSwitchesAreOnOnlyForOne) {
         EXPECT_FALSE(Hoard::Util::runningOnPhysicalDut()) << value;
         EXPECT_FALSE(Hoard::Util::strictValidation()) << value;
     }
-    EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", "1");  // unset: every writer's attach asks
+    EnvGuard dut("FLOWTABLE_PHYSICAL_DUT", "1");
     EXPECT_TRUE(Hoard::Util::runningOnPhysicalDut());
 }
 
-// The name is "@flowtable-kick-<pid>" and parses. Forks while other threads keep asking for it:
-// every child must get its own name at once (a child that inherited the name's lock held would
-// hang, bounded by the signal's wait).
-TEST(ShocketAcceptSmTest, NameIsStableWithinAProcessAndEachForkedChildGetsItsOwn) {
+// A socket name's number is a whole unsigned 32-bit decimal; a failed parse clears the success
+// before it. The process's name is "@flowtable-kick-<pid>"; forks while other threads keep asking
+// for it: every child must get its own name at once (a child that inherited the name's lock held
+// would hang, bounded by the signal's wait).
+TEST(ShocketNames, NumberIsAWholeUnsigned32BitDecimalAndEachForkedChildGetsItsOwnName) {
+    SharedMem::ShocketName n;
+    ASSERT_TRUE(n.ShocketNameIs("@hoard.kick.4294967295"));
+    EXPECT_EQ(n.name(), "@hoard.kick");
+    EXPECT_EQ(n.number(), 4294967295u);
+    for (const char* bad : {"", "kick", "kick.", ".5", "kick.4294967296", "kick.-1", "kick.1a",
+                            "kick. 1", "kick.+1"}) {
+        EXPECT_FALSE(n.ShocketNameIs(bad)) << bad;
+        EXPECT_FALSE(n.valid());
+        EXPECT_EQ(n.number(), 0u);
+    }
     auto ownName = [](const std::string& name) {
         SharedMem::ShocketName parsed;
         return parsed.ShocketNameIs(name) && parsed.toString() == name &&
@@ -592,8 +532,7 @@ TEST(ShocketAcceptSmTest, NameIsStableWithinAProcessAndEachForkedChildGetsItsOwn
     };
     const std::string parentName = Kick::ShocketAcceptSm::instance().socketName();
     EXPECT_TRUE(ownName(parentName)) << parentName;
-    // Threads that keep asking until the test ends, however it ends.
-    std::vector<std::jthread> askers;
+    std::vector<std::jthread> askers;  // they keep asking until the test ends, however it ends
     for (int i = 0; i < 3; ++i) {
         askers.emplace_back([](std::stop_token stop) {
             while (!stop.stop_requested()) {
