@@ -154,13 +154,9 @@ TEST_F(BucketTableTest, FileLayoutAndEmptyRunChainsAtEveryCount) {
 // An intact file of the same fenix keeps the index's entries; anything else is re-formatted to
 // two empty runs, with the pair's version moved on so lagging readers remap.
 TEST_F(BucketTableTest, ReattachAdoptsAnIntactFileAndReformatsAnyOther) {
-    struct Damage {
-        const char* what;
-        std::uint32_t fenix;
-        bool readerAttaches;  // a reader checks only the count and the file's size
-        std::function<void()> apply;
-    };
-    const std::vector<Damage> damages = {
+    // What, the next writer's fenix, whether a reader attaches (it checks only the count and the
+    // file's size), the damage.
+    const std::vector<std::tuple<const char*, std::uint32_t, bool, std::function<void()>>> rows = {
         {"intact", kFenix, true, [] {}},
         {"other fenix", kFenix + 1, true, [] {}},
         {"bad magic", kFenix, true, [&] { poke(0, 0); }},
@@ -173,8 +169,8 @@ TEST_F(BucketTableTest, ReattachAdoptsAnIntactFileAndReformatsAnyOther) {
          [&] { truncateTo(BucketTable::fileSizeFor(16) - 1); }},
         {"file shorter than a header", kFenix, false, [&] { truncateTo(10); }},
     };
-    for (const Damage& d : damages) {
-        SCOPED_TRACE(d.what);
+    for (const auto& [what, fenix, readerAttaches, damage] : rows) {
+        SCOPED_TRACE(what);
         writer.cleanup();
         ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
         writer.resize(64);
@@ -182,13 +178,13 @@ TEST_F(BucketTableTest, ReattachAdoptsAnIntactFileAndReformatsAnyOther) {
         writer.linkIs(0, {4, 17});
         const auto kept = nexts(writer);
         writer.detach();
-        d.apply();
-        EXPECT_EQ(BucketReaderTable(debug, rootPath).attach(), d.readerAttaches);
-        const bool intact = std::string(d.what) == "intact";
-        EXPECT_EQ(writer.attach(d.fenix),
+        damage();
+        EXPECT_EQ(BucketReaderTable(debug, rootPath).attach(), readerAttaches);
+        const bool intact = std::string(what) == "intact";
+        EXPECT_EQ(writer.attach(fenix),
                   intact ? BucketWriterTable::adopted : BucketWriterTable::reformatted);
         EXPECT_EQ(nexts(writer), intact ? kept : emptyChain(2));
-        EXPECT_EQ(writer.header().fenix, d.fenix);
+        EXPECT_EQ(writer.header().fenix, fenix);
         EXPECT_GT(writer.publishedCount().version, 0u);
     }
 }
@@ -252,8 +248,7 @@ TEST_F(BucketTableTest, ValidateNamesTheFirstBadEntryAndViewsNeverMapACountTheFi
     EXPECT_THROW((void)reader[2], Corruption);
     ASSERT_EQ(::unlink(path().c_str()), 0);
     EXPECT_THROW(writer.validateFile(), Corruption);
-    writeAt(path(), 0, "", 0);  // re-created
-    truncateTo(4096);
+    writeAt(path(), 4095, "", 1);  // re-created
     EXPECT_THROW(writer.validateFile(), Corruption);
     writer.cleanup();
     EXPECT_EQ(::access(path().c_str(), F_OK), -1);
@@ -532,17 +527,11 @@ TEST_F(HeraldQueueTest, EachDamageIsNamedByValidationAndNeverDeliveredByAReader)
     auto cell = [](uint64_t seq) { return HeraldView::headerSize + 8 * (seq % ring); };
     auto position = [&](uint32_t slot) { return cell(0) + 8 * (ring + slot); };
     enum Poll { skip, throws, lap };
-    struct Row {
-        std::size_t offset;
-        uint64_t value;
-        const char* error;
-        bool attaches;
-        uint64_t from;
-        Poll poll;
-    };
     const uint64_t wideRing = 1 | (uint64_t{1} << 52);  // version 1, ring size 2^20
     const uint64_t hugeCapacity = Mem::VerU32{9, HeraldView::maxSlots}.packed();
-    const Row rows[] = {
+    // The word's offset and value, validation's error, whether a reader attaches, the reader's
+    // position and what its poll makes of the damage.
+    const std::tuple<std::size_t, uint64_t, const char*, bool, uint64_t, Poll> rows[] = {
         {0, 0x1234, "bad magic", false, 0, skip},
         {8, wideRing, "checksum", false, 0, skip},
         {24, hugeCapacity, "bytes, its header needs", false, 0, skip},
@@ -557,23 +546,23 @@ TEST_F(HeraldQueueTest, EachDamageIsNamedByValidationAndNeverDeliveredByAReader)
         {32, 2, "", true, 4, throws},               // the writer's sequence goes back
         {32, uint64_t{1} << 62, "", true, 0, lap},  // a huge writer sequence
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(::testing::Message() << "word " << row.offset << " = " << row.value);
-        const uint64_t was = readAt<uint64_t>(file_, row.offset);
-        poke(row.offset, row.value);
-        EXPECT_NE(validation(w_).find(row.error), std::string::npos) << validation(w_);
+    for (const auto& [offset, value, error, attaches, from, poll] : rows) {
+        SCOPED_TRACE(::testing::Message() << "word " << offset << " = " << value);
+        const uint64_t was = readAt<uint64_t>(file_, offset);
+        poke(offset, value);
+        EXPECT_NE(validation(w_).find(error), std::string::npos) << validation(w_);
         EXPECT_FALSE(r_.validateNotif(HeraldView::maxSlots - 1, 1)) << "reads past the file";
-        EXPECT_EQ(Reader(debug, rootPath).attach(), row.attaches);
-        r_.positionIs(row.from);
-        if (row.poll == lap) {
+        EXPECT_EQ(Reader(debug, rootPath).attach(), attaches);
+        r_.positionIs(from);
+        if (poll == lap) {
             EXPECT_EQ(r_.poll(never), Status::lapped);
             r_.positionIs(r_.writerSequence());
             EXPECT_EQ(r_.poll(never), Status::caughtUp);
-        } else if (row.poll == throws) {
+        } else if (poll == throws) {
             EXPECT_THROW(r_.poll(never), Corruption);
-            EXPECT_EQ(r_.position(), row.from);
+            EXPECT_EQ(r_.position(), from);
         }
-        poke(row.offset, was);
+        poke(offset, was);
     }
 }
 
