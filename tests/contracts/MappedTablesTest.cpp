@@ -67,7 +67,7 @@ class MappedTableTest : public ::testing::Test {
 };
 
 // Only the anchored word counts; a misaligned word is a programming fault; an invalidated or
-// baseless anchor is always a mismatch. (HoardWriterTest checks an unset anchor.)
+// baseless anchor is always a mismatch. (HoardWriterTest checks an unset and a stale anchor.)
 TEST(VersionAnchorTest, OnlyTheAnchoredWordCountsAndUnsetOrMisalignedAnchorsAssert) {
     std::array<std::uint32_t, 32> words{};
     Mem::VersionAnchor anchor;
@@ -75,9 +75,6 @@ TEST(VersionAnchorTest, OnlyTheAnchoredWordCountsAndUnsetOrMisalignedAnchorsAsse
     words[17] = 1;
     EXPECT_NO_THROW(anchor.validate());
     anchor.invalidate();
-    EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
-    anchor.set(words.data(), 64, 0);
-    words[16] = 1;
     EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
     anchor.set(nullptr, 64, 1);
     EXPECT_THROW(anchor.validate(), Mem::VersionMismatchException);
@@ -255,69 +252,56 @@ TEST_F(BucketTableTest, ValidateNamesTheFirstBadEntryAndViewsNeverMapACountTheFi
 }
 
 // A reader process checks the table while the writer grows and shrinks it, leaving garbage where
-// released entries were: below a loaded count (unless a newer count explains it) every entry is a
-// marker pointing forward in bit-reversed order, and the exact chain whenever the writer pauses.
+// released entries were: below a loaded count (unless a newer count explains it) every entry is
+// the end or a marker pointing forward in bit-reversed order. (The layout test checks the exact
+// chain after each grow and shrink.)
 TEST_F(BucketTableTest, ReaderSeesConsistentCountAndEntriesDuringResizes) {
     const std::uint64_t seed =
         TestSupport::testSeed("ReaderSeesConsistentCountAndEntriesDuringResizes");
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     Processes p;
-    TestSupport::Signal pause, checked, stop;
+    TestSupport::Signal stop;
     const std::size_t reader = p.start("reader", [&](ChildReport& report) {
         BucketReaderTable r(debug, rootPath);
         if (!r.attach()) return report.fail("cannot attach: " + r.reason());
         p.ready.post();
         Mem::VerU32 last;
         while (!stop.wait(0)) {
-            const bool paused = pause.wait(0);
             // Catch the writer right after a publication (a bounded spin, not a wait).
-            for (int i = 0; i < 2000 && !paused && r.publishedCount() == last; ++i) {
+            for (int i = 0; i < 2000 && r.publishedCount() == last; ++i) {
             }
             last = r.publishedCount();
             r.doResize();  // throws (fails the child) when the file cannot hold the count
             const Mem::VerU32 seen = r.publishedCount();
             const std::uint32_t n = r.count();
-            if (seen.value != n && !paused) continue;
-            auto entryFault = [&](std::uint32_t b, std::uint32_t next) -> const char* {
-                if (paused) return next == BucketTable::endMarker(b, n) ? nullptr : "not the chain";
-                if (next == kEnd) return nullptr;
-                if (!SlotLink::isBucketMarker(next)) return "uninitialised entry";
-                const std::uint32_t c = SlotLink::markerBucket(next);
-                if (c >= n) return "marker beyond the count";
-                return reversedPosition(c, n) > reversedPosition(b, n) ? nullptr : "backward";
-            };
-            std::string fault = seen.value != n ? "count moved while paused" : "";
             // Newest entries first: those are the ones a grow has just added.
-            for (std::uint32_t b = n; b-- > 0 && fault.empty();) {
-                if (const char* f = entryFault(b, r[b].next)) {
-                    fault = std::string(f) + " at bucket " + std::to_string(b);
+            for (std::uint32_t b = n; seen.value == n && b-- > 0;) {
+                const std::uint32_t next = r[b].next, c = SlotLink::markerBucket(next);
+                if (next == kEnd || (SlotLink::isBucketMarker(next) && c < n &&
+                                     reversedPosition(c, n) > reversedPosition(b, n))) {
+                    continue;
                 }
+                if (r.publishedCount() != seen) break;
+                return report.fail("bucket " + std::to_string(b) + " of " + std::to_string(n) +
+                                   " holds " + std::to_string(next));
             }
-            if (!fault.empty() && (paused || r.publishedCount() == seen)) {
-                return report.fail(fault + " of " + std::to_string(n));
-            }
-            if (paused) checked.post();
         }
         return true;
     });
     ASSERT_TRUE(p.ready.wait(30, p.child(reader))) << p.wait(reader);
     std::mt19937_64 rng(seed);
-    for (int round = 0; round < 20; ++round) {
-        for (int walk = 0; walk < 200; ++walk) {
-            const std::uint32_t target = 2u << (rng() % 12);
-            while (writer.count() != target) {
-                const std::uint32_t old = writer.count();
-                writer.resize(old < target ? old * 2 : old / 2);
-                if (old > target) {  // garbage where the released entries were
-                    const std::vector<std::uint64_t> junk(old - writer.count(),
-                                                          SlotLink::pack({0, 0x7EEEEEEE}));
-                    writeAt(path(), BucketTable::fileSizeFor(writer.count()), junk.data(),
-                            junk.size() * 8);
-                }
+    for (int walk = 0; walk < 4000 && !p.child(reader).ended(); ++walk) {
+        const std::uint32_t target = 2u << (rng() % 12);
+        while (writer.count() != target) {
+            const std::uint32_t old = writer.count();
+            writer.resize(old < target ? old * 2 : old / 2);
+            if (old > target) {  // garbage where the released entries were
+                const std::vector<std::uint64_t> junk(old - writer.count(),
+                                                      SlotLink::pack({0, 0x7EEEEEEE}));
+                writeAt(path(), BucketTable::fileSizeFor(writer.count()), junk.data(),
+                        junk.size() * 8);
             }
         }
-        pause.post();
-        if (!checked.wait(30, p.child(reader))) break;  // the reader found a fault and ended
     }
     stop.post();
     EXPECT_EQ(p.waitAll(), "") << "seed " << seed;
