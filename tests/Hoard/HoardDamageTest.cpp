@@ -1,16 +1,13 @@
-// Damaged tables. Each kind of damage to the index walk, the free list, the notification queue or
-// the slot file's size, made on an idle table, is named by the validator's first finding (without
-// a hang, a crash or a write to the table), and a reader in another process reports damage it
-// meets as corruption: never a crash, a hang or a foreign record. (HoardWriterRandomRunTest
-// validates tables with a queue through growth, bucket halving and churn; HoardctlTest validates
-// through read-only mappings in another process.)
+// Damaged tables: each kind of damage to the index walk, the free list, the notification queue or
+// the slot file's size is named by the validator's first finding, and a reader in another process
+// reports it as corruption, never a crash, a hang or a foreign record. (HoardctlTest validates a
+// damaged table through read-only mappings: the validator writes nothing.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <optional>
@@ -24,7 +21,6 @@
 #include "tests/support/Processes.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
-#include "tests/support/TraceCapture.h"
 
 namespace {
 
@@ -48,7 +44,8 @@ struct Victim {
         herald.attach(fenix);
         SharedMem::FenixFile(d.debug, d.root).write(SharedMem::FenixId(fenix));
         for (std::uint32_t k = 1; k <= 100; ++k) write(k);
-        for (std::uint32_t k = 71; k <= 100; ++k) removeIfPresent(k);
+        for (std::uint32_t k = 71; k <= 100; ++k)
+            herald.notify(d.remove(CounterRecords::key(k)).value());
         for (std::uint32_t k = 1; k <= 40; ++k) write(k);
         CounterRecords::Entry e;
         Hoard::IterHint hint;
@@ -73,14 +70,6 @@ struct Victim {
                     static_cast<std::size_t>(notifiedFree) > ringedFree.size());
     }
     void write(std::uint32_t id) { herald.notify(d.write(CounterRecords::make(id, 1))); }
-    // Removes id's record and notifies its slot, when it is there.
-    void removeIfPresent(std::uint32_t id) {
-        const auto k = CounterRecords::key(id);
-        const std::uint32_t h = d.index.hash(k);
-        std::uint64_t* prev = nullptr;
-        std::uint32_t slot = 0;
-        if (d.index.find(k, d.index.bucketOf(h), prev, slot, h) && d.remove(k)) herald.notify(slot);
-    }
     SlotTable::Header& header() { return *d.slots.header(); }
     std::uint32_t capacity() { return d.slots.capacity(); }
     IndexDriver::Slots::Slot& slot(std::uint32_t i) { return d.slots.slots()[i]; }
@@ -156,7 +145,7 @@ std::string str(std::uint64_t n) { return std::to_string(n); }
 
 // What a reader in another process makes of the damage; every row that runs one also requires
 // that nothing crashes, hangs, or returns a torn or foreign record.
-enum class Reader {
+enum ReaderSees {
     notRun,       // the damage is in what readers never read
     lookups,      // some lookup of the damaged run raises, and both iterations do
     iterations,   // both iterations raise (lookups stop at bucket markers)
@@ -170,13 +159,9 @@ struct Damage {
     // for a cut slot file, which would fault the validator's own mappings.
     const char* finding;
     bool queueOwnCheck;
-    Reader reader;
+    ReaderSees reader;
     std::function<std::string(Victim&)> recipe;
 };
-
-constexpr Reader notRun = Reader::notRun, lookups = Reader::lookups,
-                 iterations = Reader::iterations, nextsSearch = Reader::nextsSearch,
-                 refused = Reader::refused;
 
 // clang-format off
 const Damage damages[] = {
@@ -294,11 +279,6 @@ const Damage damages[] = {
 // A failing row is named by its name, not by its bytes.
 void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The corruption reports of the reader process, by operation. Thread safety: written by that
 // process only, read by the test after it exited.
 struct Seen {
@@ -352,7 +332,7 @@ bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
 }
 
 // Runs readDamaged in a process and checks what it saw against `want`.
-void readDamagedIn(const Victim& v, Reader want) {
+void readDamagedIn(const Victim& v, ReaderSees want) {
     if (want == notRun) return;
     SharedPage<Seen> seen;
     Processes p;
@@ -376,19 +356,11 @@ TEST_P(HoardDamageTest, IsTheValidatorsFirstFindingAndAReadersCorruption) {
     const QueueUnderTest queue{v.herald, damage.queueOwnCheck};
     ASSERT_TRUE(v.validator(queue).validate(fenix)) << "undamaged";
     const std::string expected = (damage.finding ? damage.finding : "") + damage.recipe(v);
-    if (!damage.finding) return readDamagedIn(v, damage.reader);
-    const std::string paths[] = {v.d.slots.fileName(), v.d.buckets.path(), v.herald.path()};
-    std::vector<std::string> damaged;
-    for (const auto& p : paths) damaged.push_back(fileBytes(p));
-    TraceCapture trace;
-    auto validator = v.validator(queue);
-    EXPECT_FALSE(validator.validate(fenix));
-    EXPECT_EQ(validator.error().rfind(expected, 0), 0u)
-        << "expected: " << expected << "\n     got: " << validator.error();
-    EXPECT_TRUE(trace.contains(std::string("Validator::validate() Hoard ") + tableName +
-                               " validation failed: " + validator.error()));
-    for (std::size_t i = 0; i < std::size(paths); ++i) {
-        EXPECT_EQ(fileBytes(paths[i]), damaged[i]) << "the validator wrote " << paths[i];
+    if (damage.finding) {
+        auto validator = v.validator(queue);
+        EXPECT_FALSE(validator.validate(fenix));
+        EXPECT_EQ(validator.error().rfind(expected, 0), 0u)
+            << "expected: " << expected << "\n     got: " << validator.error();
     }
     readDamagedIn(v, damage.reader);
 }

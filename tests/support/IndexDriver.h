@@ -1,56 +1,48 @@
 #pragma once
 
-// A minimal table writer for index tests: it owns a slot file, a bucket file and the index, and
-// links records the way the table writer does (value, rhash and status first, then the new
-// slot's link, then its predecessor's link), so readers and validators see realistic files.
+// A minimal counter-table writer for index tests (WriterHashMapTest, HoardDamageTest): it owns a
+// slot file, a bucket file and the index, and links records in the table writer's store order
+// (value, rhash and status, then the new slot's link, then its predecessor's), so readers and
+// validators see realistic files.
 
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "FlowTracker/FtCounterTypes.h"
 #include "Hoard/WriterHashMap.h"
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/Hash.h"
+#include "tests/support/SelfCheckingRecords.h"
 
 namespace TestSupport {
 
-using CounterKey = Hoard::FlowTracker::FlowGroupCounterKey;
-using CounterEntry = Hoard::FlowTracker::FlowGroupCounterEntry;
-
-// Key operations whose hash keeps only `mask` bits, so tests can force equal hashes.
-struct MaskedOps : Hoard::KeyOps<CounterKey, CounterEntry, false> {
+// Counter-table key operations whose hash keeps only `mask` bits, so tests can force equal hashes.
+struct MaskedOps : Hoard::KeyOps<CounterRecords::Key, CounterRecords::Entry, false> {
     std::uint32_t mask = 0xFFFFFFFFu;
-    std::uint32_t hash(const CounterKey& k) const {
-        return Hoard::KeyOps<CounterKey, CounterEntry, false>::hash(k) & mask;
+    std::uint32_t hash(const CounterRecords::Key& k) const {
+        return Hoard::KeyOps<CounterRecords::Key, CounterRecords::Entry, false>::hash(k) & mask;
     }
 };
 
-inline CounterEntry counterEntry(std::uint32_t i) {
-    return CounterEntry(CounterKey(FlowTracking::FtId(i), FlowTracking::TemplateId(i % 7)),
-                        Hoard::FlowTracker::FlowEntry(i, 0, i * 3ull, 0.0));
-}
-
 class IndexDriver {
   public:
-    using Index = Hoard::WriterHashMap<MaskedOps>;
-    using Slots = Hoard::SlotWriterTable<CounterEntry>;
+    using Slots = Hoard::SlotWriterTable<CounterRecords::Entry>;
 
-    IndexDriver(const std::string& tableName, std::uint32_t maxSize = 1u << 16,
-                bool shrinkBuckets = true, std::uint32_t fenix = 1)
+    explicit IndexDriver(const std::string& tableName)
         : debug(Basalt::Platform::getDebugHandler("IndexDriver")),
           root(debug, tableName, true),
           rootReady((root.ensureDirectory(), true)),
-          slots(debug, root, "Hoard::FlowTracker::FlowGroupCounterEntry", "IndexDriver", maxSize,
+          slots(debug, root, "Hoard::FlowTracker::FlowGroupCounterEntry", "IndexDriver", 1u << 16,
                 false, true, counters, [this](std::uint32_t s) { ops.hashSeedIs(s); }),
           buckets(debug, root),
-          index(debug, slots, buckets, ops, counters, shrinkBuckets) {
-        slots.attach(fenix);
-        buckets.attach(fenix);
+          index(debug, slots, buckets, ops, counters, true) {
+        slots.attach(1);
+        buckets.attach(1);
         index.attach();
     }
 
     // Inserts or overwrites; returns the slot.
-    std::uint32_t write(const CounterEntry& e) {
+    std::uint32_t write(const CounterRecords::Entry& e) {
         const std::uint32_t h = index.hash(e.key());
         std::uint64_t* prev = nullptr;
         std::uint32_t curr = 0;
@@ -77,11 +69,12 @@ class IndexDriver {
         return index_;
     }
 
-    bool remove(const CounterKey& key) {
+    // Removes key's record; returns the slot it freed, nothing when there was none.
+    std::optional<std::uint32_t> remove(const CounterRecords::Key& key) {
         const std::uint32_t h = index.hash(key);
         std::uint64_t* prev = nullptr;
         std::uint32_t curr = 0;
-        if (!index.find(key, index.bucketOf(h), prev, curr, h)) return false;
+        if (!index.find(key, index.bucketOf(h), prev, curr, h)) return std::nullopt;
         auto& slot = slots.slots()[curr];
         const Hoard::SlotLink p = Hoard::SlotLink::load(*prev);
         const Hoard::SlotLink own = Hoard::SlotLink::load(slot.head.link);
@@ -93,7 +86,7 @@ class IndexDriver {
         Mem::Atomics::storeRelease(hd->freeSlots, curr);
         Mem::Atomics::storeRelease(hd->occupiedSlots, hd->occupiedSlots - 1);
         index.maybeShrink();
-        return true;
+        return curr;
     }
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug;
@@ -103,7 +96,7 @@ class IndexDriver {
     MaskedOps ops;
     Slots slots;
     Hoard::BucketWriterTable buckets;
-    Index index;
+    Hoard::WriterHashMap<MaskedOps> index;
 };
 
 }  // namespace TestSupport
