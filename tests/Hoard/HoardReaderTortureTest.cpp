@@ -1,9 +1,7 @@
-// The lock-free table reader against a writer in another process. Readers in their own
-// processes look up and iterate while the writer inserts, overwrites, removes, and grows and
-// shrinks both files; every record read proves it was read whole (SelfCheckingRecords), stable
-// records are always found, iterations return each exactly once in list order, and a key
-// removed for good never comes back. Then a reader paused inside a lookup while the writer
-// shrinks the files twice and the filesystem fills up.
+// Readers in their own processes look up and iterate while a writer in another inserts,
+// overwrites, removes, and grows and shrinks both files: every record read is whole, stable
+// records are always found, iterations return each once in order, and a removed key never comes
+// back. Then a reader paused inside a lookup while the files shrink twice and the disk fills up.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -32,9 +30,8 @@ namespace {
 
 using namespace TestSupport;
 
-// Pins the calling process: the writer to the first CPU it may use, a reader to the others, so
-// that the writer and the readers run at the same time whenever the machine lets them (the races
-// need that). Correctness never depends on it; nothing is pinned with a single CPU.
+// Pins the writer to the first CPU it may use and a reader to the others, so that they run at the
+// same time (the races need that); nothing is pinned with a single CPU.
 void pin(bool writer) {
     cpu_set_t allowed, set;
     if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) return;
@@ -82,8 +79,7 @@ struct TortureState {
     // removal returned; a reader loads it with acquire before it looks.
     std::atomic<std::uint32_t> watermark{0};
     std::atomic<std::uint32_t> writerDone{0};  // set by the test once the writer ended
-    std::atomic<std::uint32_t> bursts{0};
-    Hoard::Writer::Counters writer;  // stored by the writer as it ends
+    Hoard::Writer::Counters writer;            // stored by the writer as it ends
     std::atomic<std::uint64_t> counters[Plan::readers][kinds] = {};
 
     std::uint64_t total(std::size_t k) const {
@@ -148,11 +144,10 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
         }
     }
     while (removed < Plan::dying) removeDying();
-    // A lookaside read needs a reader on the hot slot while the writer is inside the rewrite
-    // window: on a loaded machine that may take more rewrites than the rounds made.
+    // A lookaside read needs a reader on a hot slot inside the rewrite window: on a loaded
+    // machine that may take more rewrites than the rounds made.
     for (std::uint32_t burst = 0; burst < Plan::maxBursts && !state.racesSeen(); ++burst) {
         for (std::uint32_t i = 0; i < 2000; ++i) overwriteHot();
-        state.bursts.store(burst + 1, std::memory_order_relaxed);
     }
     state.writer = w->writerCounters();
     return true;
@@ -218,25 +213,14 @@ class TortureReader {
     std::string lookup(Reader& r, std::uint32_t id, bool final = false) {
         // Read before the lookup: a dying id below it was removed before the lookup began.
         const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
-        bool found = false;
-        typename Records::Entry out;
-        r.lookup(Records::key(id), found, &out);
-        const std::string what = "id " + std::to_string(id);
-        std::uint64_t generation = 0;
-        if (found && !isRecordOf<Records>(out, id, generation)) {
-            return "lookup of " + what + " returned a torn or foreign record " + show(out);
-        }
-        if (found && !mayBeFound(id, watermark, final)) {
-            return what + " found although removed or never written (watermark " +
-                   std::to_string(watermark) + ")";
-        }
+        const std::uint64_t generation = generationOf<Records>(r, id);  // throws when torn
+        const std::string what = "lookup of id " + std::to_string(id);
+        if (generation && !mayBeFound(id, watermark, final)) return what + ": found when removed";
         if (Plan::role(id) != Plan::Role::stable) return "";
-        if (!found) return "stable " + what + " not found";
-        if (generation < lastGeneration_[id]) {
-            return "stable " + what + " went back from generation " +
-                   std::to_string(lastGeneration_[id]) + " to " + std::to_string(generation);
+        if (!generation) return what + ": stable record not found";
+        if (generation < std::exchange(lastGeneration_[id], generation)) {
+            return what + ": generation went back to " + std::to_string(generation);
         }
-        lastGeneration_[id] = generation;
         return "";
     }
 
@@ -248,9 +232,7 @@ class TortureReader {
         auto visit = [&](std::uint32_t id, std::uint64_t) -> std::string {
             if (Plan::role(id) == Plan::Role::stable) ++seen[id];
             if (mayBeFound(id, watermark, final)) return "";
-            return "iteration returned id " + std::to_string(id) +
-                   " although removed or never written (watermark " + std::to_string(watermark) +
-                   ")";
+            return "iteration returned removed id " + std::to_string(id);
         };
         std::string failure =
             walk<Records>(r, 4 * (Plan::stable + Plan::dying + Plan::churn), visit);
@@ -300,13 +282,9 @@ void tortureRun() {
     EXPECT_EQ(p.waitAll(), "");
     // The races really ran.
     const Hoard::Writer::Counters& w = state->writer;
-    EXPECT_TRUE(state->racesSeen())
-        << "retries " << state->total(0) << ", lookaside reads " << state->total(1) << ", remaps "
-        << state->total(2) << " after " << state->bursts << " extra bursts";
-    EXPECT_GT(w.grows, 0u);
-    EXPECT_GT(w.shrinks, 0u);
-    EXPECT_GT(w.bucketGrows, 0u);
-    EXPECT_GT(w.bucketShrinks, 0u);
+    EXPECT_TRUE(state->racesSeen()) << "retries " << state->total(0) << ", lookaside reads "
+                                    << state->total(1) << ", remaps " << state->total(2);
+    EXPECT_TRUE(w.grows > 0 && w.shrinks > 0 && w.bucketGrows > 0 && w.bucketShrinks > 0);
 }
 
 TEST(HoardReaderTortureTest, FlowTableReadersSeeOnlyWholeCommittedRecords) {
@@ -322,14 +300,13 @@ TEST(HoardReaderTortureTest, CounterTableReadersSeeOnlyWholeCommittedRecords) {
 #ifdef FLOWTABLE_TEST_HOOKS
 
 // Mounts a tmpfs of `bytes` over `dir` in a new mount namespace of the calling process (a user
-// namespace first when not root), so the mount goes away with the process. False with the
-// reason when this machine allows neither.
-bool mountPrivateTmpfs(const std::string& dir, std::size_t bytes, std::string& why) {
+// namespace first when not root), so the mount goes away with the process. "", or why this
+// machine allows neither.
+std::string mountPrivateTmpfs(const std::string& dir, std::size_t bytes) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-        why = std::string("unshare: ") + std::strerror(errno);
-        return false;
+        return std::string("unshare: ") + std::strerror(errno);
     }
     auto put = [](const char* file, const std::string& text) {
         const int fd = ::open(file, O_WRONLY);
@@ -341,16 +318,14 @@ bool mountPrivateTmpfs(const std::string& dir, std::size_t bytes, std::string& w
     if (uid != 0 && (!put("/proc/self/setgroups", "deny") ||
                      !put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
                      !put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))) {
-        why = "cannot map the user namespace's ids";
-        return false;
+        return "cannot map the user namespace's ids";
     }
     // Nothing mounted here propagates back to the machine's namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) != 0) {
-        why = std::string("mount: ") + std::strerror(errno);
-        return false;
+        return std::string("mount: ") + std::strerror(errno);
     }
-    return true;
+    return "";
 }
 
 // Allocates whole pages of a new file under `dir` until the filesystem is full.
@@ -363,15 +338,12 @@ void fillFilesystem(const std::string& dir) {
 
 constexpr int scenarioSkipped = 3;
 
-// The scenario process: in its own mount namespace on a small tmpfs, a writer of 1024 records
-// and a reader inside a lookup, on the record's slot in the upper half of the file. There the
-// writer shrinks the slot file twice (1024, 512, 256 slots) and the bucket file with it, the
-// filesystem fills up, and the reader goes on reading the slots it was walking: it must finish
-// (a retry or a clean miss), not die of SIGBUS. The memory of the tails goes only after the
-// release grace.
+// On a small private tmpfs, a reader inside a lookup reaches a slot in the upper half of 1024;
+// there the writer shrinks the files twice (to 256 slots) and the filesystem fills up. The reader
+// must finish (a retry or a clean miss), not die of SIGBUS: the tails stay backed until the
+// release grace passed.
 bool lagScenario(const std::string& dir, ChildReport& report) {
-    std::string why;
-    if (!mountPrivateTmpfs(dir, 512 * 1024, why)) {
+    if (const std::string why = mountPrivateTmpfs(dir, 512 * 1024); !why.empty()) {
         report.fail("no private tmpfs: " + why);
         ::_exit(scenarioSkipped);
     }
@@ -398,14 +370,8 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
         keptBacked = backed();
         fillFilesystem(dir);
     };
-    bool found = false;
-    FlowRecords::Entry out;
-    r.lookup(FlowRecords::key(1000), found, &out);
+    generationOf<FlowRecords>(r, 1000);  // found or not, but whole
     Hoard::TestHook::readerSlotRead() = nullptr;
-    std::uint64_t generation = 0;
-    if (found && !isRecordOf<FlowRecords>(out, 1000, generation)) {
-        return report.fail("a torn record " + show(out));
-    }
     if (!reached) return report.fail("the reader never reached the upper slots");
     if (w->capacity() != 256) return report.fail("capacity " + std::to_string(w->capacity()));
     if (!keptBacked) return report.fail("the tail was released at once");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "Hoard/HoardReader.h"
@@ -125,11 +126,18 @@ std::string show(const Entry& e) {
     return os.str();
 }
 
-// True when `e` is a whole record of `id`; `generation` then holds its generation.
-template <class Records>
-bool isRecordOf(const typename Records::Entry& e, std::uint32_t id, std::uint64_t& generation) {
+// Looks id up in `table` (a writer or a reader): the generation of its record, 0 when there is
+// none (every record written has one). Throws when the record found is torn or another id's.
+template <class Records, class Table>
+std::uint64_t generationOf(Table& table, std::uint32_t id) {
+    bool found = false;
+    typename Records::Entry v;
+    table.lookup(Records::key(id), found, &v);
     std::uint32_t got = 0;
-    return Records::check(e, got, generation) && got == id;
+    std::uint64_t generation = 0;
+    if (!found) return 0;
+    if (Records::check(v, got, generation) && got == id) return generation;
+    throw std::runtime_error("lookup of id " + std::to_string(id) + " returned " + show(v));
 }
 
 // Iterates `table` (a writer or a reader) the usual way: the key passed to next() lives in the
