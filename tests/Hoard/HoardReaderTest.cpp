@@ -43,14 +43,11 @@ class HoardReaderTest : public ::testing::Test {
   protected:
     // A new table holding ids [0, count): a new table hands out its slots in ascending order.
     FlowWriter& writer(std::uint32_t count, const Hoard::MapDescriptor& d = recordsDescriptor()) {
-        writer_ = newWriter<FlowRecords>("t/flows", d);
-        put(0, count);
+        writer_ = newWriter<FlowRecords>("t/flows", count, d);
         return *writer_;
     }
     Hoard::HoardReader<HookedFlowOps>& reader() {
-        reader_ = std::make_unique<Hoard::HoardReader<HookedFlowOps>>(recordsDebug(), "t/flows",
-                                                                      HookedFlowOps());
-        if (!reader_->initialize("test")) throw std::runtime_error("initialize failed");
+        reader_ = newReader<FlowRecords, HookedFlowOps>("t/flows");
         return *reader_;
     }
     // Writes ids [from, to) with generation 1, or removes them.
@@ -374,10 +371,9 @@ class ReusedSlotTest : public HoardReaderTest, public ::testing::WithParamInterf
 
 TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
     FlowWriter& w = writer(64);  // ids 0..63 in slots 0..63
-    FlowRecords::Reader r(recordsDebug(), "t/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    const auto r = newReader<FlowRecords>("t/flows");
     Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowOps>& table =
-        GetParam() ? static_cast<decltype(table)>(r) : w;
+        GetParam() ? static_cast<decltype(table)>(*r) : w;
     FlowRecords::Entry v;
     Hoard::IterHint hint;
     bool more = table.first(v, hint);

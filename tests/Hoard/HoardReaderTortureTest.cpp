@@ -153,112 +153,92 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
     return true;
 }
 
-// A reader process: lookups (half of them of hot records) and, every eighth batch, a whole
-// iteration, until the writer is done; then a last check of the final table (the stable
-// records only). The first finding ends the process with its text in the report.
+// Whether `id` may be found now: stable and churn ids, dying ids from the watermark on, and after
+// the writer is done (`final`) stable ids only.
+bool mayBeFound(std::uint32_t id, std::uint32_t watermark, bool final) {
+    const Plan::Role role = Plan::role(id);
+    return role == Plan::Role::stable ||
+           (!final && (role == Plan::Role::churn ||
+                       (role == Plan::Role::dying && id - Plan::dyingBase >= watermark)));
+}
+
+// Half of the lookups are of hot records.
+std::uint32_t pickId(std::mt19937_64& rng) {
+    const std::uint32_t dice = static_cast<std::uint32_t>(rng() % 100);
+    const std::uint64_t r = rng();
+    if (dice < 50) return static_cast<std::uint32_t>(r % Plan::hot);
+    if (dice < 70) return static_cast<std::uint32_t>(r % Plan::stable);
+    if (dice < 82) return Plan::dyingBase + static_cast<std::uint32_t>(r % Plan::dying);
+    if (dice < 95) return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
+    return Plan::absentBase + static_cast<std::uint32_t>(r % Plan::absent);
+}
+
+// A reader process: batches of lookups and, every eighth batch, a whole iteration, until the
+// writer is done; then a last check of the final table (the stable records only). Returns the
+// first finding.
 template <class Records>
-class TortureReader {
-  public:
-    using Reader = typename Records::Reader;
-
-    TortureReader(TortureState& state, std::uint32_t index, std::uint64_t seed)
-        : state_(state),
-          counters_(state.counters[index]),
-          rng_(seed),
-          lastGeneration_(Plan::stable) {}
-
-    std::string run(Processes& p) {
-        if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
-        Reader r(recordsDebug(), std::string("torture/") + Records::kind, typename Records::Ops());
-        if (!r.initialize("torture")) return "initialize failed";
-        base_ = r.readerCounters();
-        p.go.post();
-        std::string failure;
-        bool last = false;
-        for (std::uint64_t batch = 0; !last && failure.empty(); ++batch) {
-            last = state_.writerDone.load(std::memory_order_acquire) != 0;
-            for (int i = 0; i < 64 && failure.empty(); ++i) failure = lookup(r, pickId());
-            if (batch % 8 == 0 && failure.empty()) failure = iterate(r, false);
-            publish(r);
-        }
-        // The writer is done: the table holds exactly the stable records.
-        if (failure.empty()) failure = iterate(r, true);
-        for (std::uint32_t id = 0; id < Plan::absentBase + Plan::absent && failure.empty(); ++id) {
-            if (Plan::role(id) != Plan::Role::unknown) failure = lookup(r, id, true);
-        }
-        publish(r);
-        return failure;
-    }
-
-  private:
-    std::uint32_t pickId() {
-        const std::uint32_t dice = static_cast<std::uint32_t>(rng_() % 100);
-        const std::uint64_t r = rng_();
-        if (dice < 50) return static_cast<std::uint32_t>(r % Plan::hot);
-        if (dice < 70) return static_cast<std::uint32_t>(r % Plan::stable);
-        if (dice < 82) return Plan::dyingBase + static_cast<std::uint32_t>(r % Plan::dying);
-        if (dice < 95) return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
-        return Plan::absentBase + static_cast<std::uint32_t>(r % Plan::absent);
-    }
-
-    // Whether `id` may be found now: stable and churn ids, dying ids from the watermark on, and
-    // after the writer is done (`final`) stable ids only.
-    static bool mayBeFound(std::uint32_t id, std::uint32_t watermark, bool final) {
-        const Plan::Role role = Plan::role(id);
-        return role == Plan::Role::stable ||
-               (!final && (role == Plan::Role::churn ||
-                           (role == Plan::Role::dying && id - Plan::dyingBase >= watermark)));
-    }
-
-    std::string lookup(Reader& r, std::uint32_t id, bool final = false) {
+std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t seed, Processes& p) {
+    if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
+    const auto r = newReader<Records>(std::string("torture/") + Records::kind);
+    const ReaderCounters base = r->readerCounters();
+    p.go.post();
+    std::mt19937_64 rng(seed);
+    std::vector<std::uint64_t> lastGeneration(Plan::stable);
+    auto lookup = [&](std::uint32_t id, bool final) -> std::string {
         // Read before the lookup: a dying id below it was removed before the lookup began.
-        const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
-        const std::uint64_t generation = generationOf<Records>(r, id);  // throws when torn
+        const std::uint32_t watermark = state.watermark.load(std::memory_order_acquire);
+        const std::uint64_t generation = generationOf<Records>(*r, id);  // throws when torn
         const std::string what = "lookup of id " + std::to_string(id);
-        if (generation && !mayBeFound(id, watermark, final)) return what + ": found when removed";
+        if (generation && !mayBeFound(id, watermark, final)) return what + ": found though absent";
         if (Plan::role(id) != Plan::Role::stable) return "";
         if (!generation) return what + ": stable record not found";
-        if (generation < std::exchange(lastGeneration_[id], generation)) {
+        if (generation < std::exchange(lastGeneration[id], generation)) {
             return what + ": generation went back to " + std::to_string(generation);
         }
         return "";
-    }
-
+    };
     // Every record whole and in order, each stable record exactly once, no dying record below
     // the watermark read before the iteration began.
-    std::string iterate(Reader& r, bool final) {
-        const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
+    auto iterate = [&](bool final) -> std::string {
+        const std::uint32_t watermark = state.watermark.load(std::memory_order_acquire);
         std::vector<std::uint32_t> seen(Plan::stable, 0);
         auto visit = [&](std::uint32_t id, std::uint64_t) -> std::string {
             if (Plan::role(id) == Plan::Role::stable) ++seen[id];
             if (mayBeFound(id, watermark, final)) return "";
             return "iteration returned removed id " + std::to_string(id);
         };
-        std::string failure =
-            walk<Records>(r, 4 * (Plan::stable + Plan::dying + Plan::churn), visit);
+        const std::string failure =
+            walk<Records>(*r, 4 * (Plan::stable + Plan::dying + Plan::churn), visit);
         for (std::uint32_t id = 0; id < Plan::stable && failure.empty(); ++id) {
             if (seen[id] != 1) {
-                failure = "iteration returned stable id " + std::to_string(id) + " " +
-                          std::to_string(seen[id]) + " times";
+                return "stable id " + std::to_string(id) + " seen " + std::to_string(seen[id]);
             }
         }
         return failure;
-    }
-
-    void publish(const Reader& r) {
-        const ReaderCounters c = r.readerCounters();
+    };
+    auto publish = [&] {
+        const ReaderCounters c = r->readerCounters();
         for (std::size_t k = 0; k < kinds; ++k) {
             const auto field = counterFields[k];
-            counters_[k].store(c.*field - base_.*field, std::memory_order_relaxed);
+            state.counters[index][k].store(c.*field - base.*field, std::memory_order_relaxed);
         }
+    };
+    std::string failure;
+    bool last = false;
+    for (std::uint64_t batch = 0; !last && failure.empty(); ++batch) {
+        last = state.writerDone.load(std::memory_order_acquire) != 0;
+        for (int i = 0; i < 64 && failure.empty(); ++i) failure = lookup(pickId(rng), false);
+        if (batch % 8 == 0 && failure.empty()) failure = iterate(false);
+        publish();
     }
-
-    TortureState& state_;
-    std::atomic<std::uint64_t> (&counters_)[kinds];
-    std::mt19937_64 rng_;
-    std::vector<std::uint64_t> lastGeneration_;
-    ReaderCounters base_;
-};
+    // The writer is done: the table holds exactly the stable records.
+    if (failure.empty()) failure = iterate(true);
+    for (std::uint32_t id = 0; id < Plan::absentBase + Plan::absent && failure.empty(); ++id) {
+        if (Plan::role(id) != Plan::Role::unknown) failure = lookup(id, true);
+    }
+    publish();
+    return failure;
+}
 
 template <class Records>
 void tortureRun() {
@@ -273,7 +253,7 @@ void tortureRun() {
     for (std::uint32_t i = 0; i < Plan::readers; ++i) {
         p.start("reader " + std::to_string(i), [&, i](ChildReport& report) {
             pin(false);
-            const std::string failure = TortureReader<Records>(*state, i, seed + 1 + i).run(p);
+            const std::string failure = runReader<Records>(*state, i, seed + 1 + i, p);
             return failure.empty() || report.fail(failure);
         });
     }
@@ -351,11 +331,10 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
     ManualClockGuard clock;
     Hoard::MapDescriptor d = recordsDescriptor();
     d.releaseGrace = 1.0;
-    auto w = newWriter<FlowRecords>("lag/flows", d);
     constexpr std::uint32_t records = 1024;
-    for (std::uint32_t id = 0; id < records; ++id) w->write(FlowRecords::make(id, 1), true);
-    FlowRecords::Reader r(recordsDebug(), "lag/flows", FlowOps());
-    if (w->capacity() != records || !r.initialize("test")) return report.fail("setup failed");
+    auto w = newWriter<FlowRecords>("lag/flows", records, d);
+    auto r = newReader<FlowRecords>("lag/flows");
+    if (w->capacity() != records) return report.fail("setup failed");
     // Whether the slot file still has blocks beyond its 256 slots and a page.
     auto backed = [&] {
         struct stat st {};
@@ -370,7 +349,7 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
         keptBacked = backed();
         fillFilesystem(dir);
     };
-    generationOf<FlowRecords>(r, 1000);  // found or not, but whole
+    generationOf<FlowRecords>(*r, 1000);  // found or not, but whole
     Hoard::TestHook::readerSlotRead() = nullptr;
     if (!reached) return report.fail("the reader never reached the upper slots");
     if (w->capacity() != 256) return report.fail("capacity " + std::to_string(w->capacity()));

@@ -109,14 +109,24 @@ inline Hoard::MapDescriptor recordsDescriptor() {
     return d;
 }
 
-// The initialized writer of `table`.
+// The initialized writer of `table`, holding ids [0, count) of generation 1.
 template <class Records>
 std::unique_ptr<typename Records::Writer> newWriter(
-    const std::string& table, const Hoard::MapDescriptor& d = recordsDescriptor()) {
+    const std::string& table, std::uint32_t count = 0,
+    const Hoard::MapDescriptor& d = recordsDescriptor()) {
     auto w = std::make_unique<typename Records::Writer>(recordsDebug(), table, d,
                                                         typename Records::Ops(), "Test");
-    w->initialize("test");
+    if (!w->initialize("test")) throw std::runtime_error("cannot write " + table);
+    for (std::uint32_t id = 0; id < count; ++id) w->write(Records::make(id, 1), true);
     return w;
+}
+
+// An initialized reader of `table`.
+template <class Records, class Ops = typename Records::Ops>
+std::unique_ptr<Hoard::HoardReader<Ops>> newReader(const std::string& table) {
+    auto r = std::make_unique<Hoard::HoardReader<Ops>>(recordsDebug(), table, Ops());
+    if (!r->initialize("test")) throw std::runtime_error("cannot read " + table);
+    return r;
 }
 
 template <class Entry>
