@@ -2,17 +2,17 @@
 // tables, a lookaside read, anchors, the trace of a corruption; then regressions of reader faults
 // the torture runs found, reproduced by writer steps run at a chosen point inside a reader call.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <iomanip>
 #include <map>
 #include <numeric>
 #include <optional>
-#include <sstream>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -168,15 +168,14 @@ TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
     const FlowRecords::Key key = FlowRecords::key(0);
     bool found = false;
     EXPECT_THROW(r.lookup(key, found, nullptr), Basalt::CorruptionDetectedException);
-    std::ostringstream expected;
-    expected << "HoardReader::doLookup() key bytes:" << std::hex << std::setfill('0');
-    for (std::size_t i = 0; i < sizeof key; ++i) {
-        expected << ' ' << std::setw(2) << int{reinterpret_cast<const unsigned char*>(&key)[i]};
+    std::string expected = "HoardReader::doLookup() key bytes:";
+    for (const auto byte : std::as_bytes(std::span(&key, 1))) {
+        expected += fmt::format(" {:02x}", std::to_integer<int>(byte));
     }
     const auto lines = capture.entries();
     EXPECT_TRUE(std::ranges::any_of(lines, [&](const TraceCapture::Entry& e) {
-        return e.level == 0 && e.text.find(expected.str()) != std::string::npos;
-    })) << expected.str();
+        return e.level == 0 && e.text.find(expected) != std::string::npos;
+    })) << expected;
 }
 
 TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {

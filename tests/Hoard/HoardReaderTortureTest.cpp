@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <numeric>
 #include <random>
 #include <string>
@@ -289,11 +290,7 @@ std::string mountPrivateTmpfs(const std::string& dir, std::size_t bytes) {
         return std::string("unshare: ") + std::strerror(errno);
     }
     auto put = [](const char* file, const std::string& text) {
-        const int fd = ::open(file, O_WRONLY);
-        const bool ok =
-            fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        if (fd >= 0) ::close(fd);
-        return ok;
+        return static_cast<bool>(std::ofstream(file) << text << std::flush);
     };
     if (uid != 0 && (!put("/proc/self/setgroups", "deny") ||
                      !put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||

@@ -50,8 +50,6 @@ TEST_F(WriterHashMapTest, IterationStaysSortedByRhashAndKeyWhileBucketsDoubleAnd
             const CounterRecords::Entry* v = d.index.lookup(CounterRecords::key(i), found);
             ASSERT_TRUE(found && *v == CounterRecords::make(i, 1)) << i;
         }
-        EXPECT_EQ(d.index.lookup(CounterRecords::key(999), found), nullptr);
-        EXPECT_FALSE(found);
         const auto full = iterate(d);
         ASSERT_EQ(full.size(), 300u);
         for (std::size_t i = 1; i < full.size(); ++i) {
