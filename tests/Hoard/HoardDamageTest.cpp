@@ -1,7 +1,10 @@
-// Damaged tables: each kind of damage to the index walk, the free list, the notification queue or
-// the slot file's size is named by the validator's first finding, and a reader in another process
-// reports it as corruption, never a crash, a hang or a foreign record. (HoardctlTest validates a
-// damaged table through read-only mappings: the validator writes nothing.)
+// The writer's split-ordered index, driven by IndexDriver, and damage to the files around it.
+// Order by (rhash, key), also among equal hashes, holds through bucket doubling and halving
+// (iteration across changes: HoardReaderTest's ReusedSlotTest). Each kind of damage to the index
+// walk, the free list, the notification queue or the slot file's size is named by the validator's
+// first finding, and a reader in another process reports it as corruption, never a crash, a hang
+// or a foreign record. (HoardctlTest validates a damaged table through read-only mappings: the
+// validator writes nothing.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,14 +13,17 @@
 #include <atomic>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Hoard/Validator.h"
+#include "Hoard/WriterHashMap.h"
 #include "contracts/Herald/HeraldWriter.h"
-#include "tests/support/IndexDriver.h"
+#include "contracts/HoardBase/BucketTable.h"
+#include "contracts/HoardBase/Hash.h"
 #include "tests/support/Processes.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
@@ -31,6 +37,142 @@ using Hoard::SlotLink;
 using Hoard::SlotTable;
 using Queue = Herald::HeraldWriter<std::uint32_t, HeraldPos>;
 
+// Counter-table key operations whose hash keeps only `mask` bits, so tests can force equal hashes.
+struct MaskedOps : Hoard::KeyOps<CounterRecords::Key, CounterRecords::Entry, false> {
+    std::uint32_t mask = 0xFFFFFFFFu;
+    std::uint32_t hash(const CounterRecords::Key& k) const {
+        return Hoard::KeyOps<CounterRecords::Key, CounterRecords::Entry, false>::hash(k) & mask;
+    }
+};
+
+// A minimal counter-table writer: a slot file, a bucket file and the index, linking records in
+// the table writer's store order (value, rhash and status, then the new slot's link, then its
+// predecessor's), so readers and validators see realistic files.
+class IndexDriver {
+  public:
+    using Slots = Hoard::SlotWriterTable<CounterRecords::Entry>;
+
+    explicit IndexDriver(const std::string& tableName)
+        : debug(Basalt::Platform::getDebugHandler("IndexDriver")),
+          root(debug, tableName, true),
+          rootReady((root.ensureDirectory(), true)),
+          slots(debug, root, "Hoard::FlowTracker::FlowGroupCounterEntry", "IndexDriver", 1u << 16,
+                false, true, counters, [this](std::uint32_t s) { ops.hashSeedIs(s); }),
+          buckets(debug, root),
+          index(debug, slots, buckets, ops, counters, true) {
+        slots.attach(1);
+        buckets.attach(1);
+        index.attach();
+    }
+
+    // Inserts or overwrites; returns the slot.
+    std::uint32_t write(const CounterRecords::Entry& e) {
+        const std::uint32_t h = index.hash(e.key());
+        std::uint64_t* prev = nullptr;
+        std::uint32_t curr = 0;
+        if (index.find(e.key(), index.bucketOf(h), prev, curr, h)) {
+            auto& slot = slots.slots()[curr];
+            Hoard::storeSlotValue(slot, e);
+            Mem::Atomics::storeRelease(slot.head.status, slot.head.status + SlotTable::writeStep);
+            return curr;
+        }
+        const std::uint32_t index_ = slots.alloc(h);
+        // alloc may have grown (and remapped) the file: find the insertion point again.
+        index.find(e.key(), index.bucketOf(h), prev, curr, h);
+        auto& slot = slots.slots()[index_];
+        Hoard::storeSlotValue(slot, e);
+        Mem::Atomics::storeRelease(slot.head.status,
+                                   (slot.head.status + SlotTable::writeStep) | SlotTable::occupied);
+        const SlotLink p = SlotLink::load(*prev);
+        const SlotLink own = SlotLink::load(slot.head.link);
+        SlotLink::store(slot.head.link, SlotLink{own.seq + 4, p.next});
+        SlotLink::store(*prev, SlotLink{p.seq + 4, index_});
+        index.maybeGrow();
+        return index_;
+    }
+
+    // Removes key's record; returns the slot it freed, nothing when there was none.
+    std::optional<std::uint32_t> remove(const CounterRecords::Key& key) {
+        const std::uint32_t h = index.hash(key);
+        std::uint64_t* prev = nullptr;
+        std::uint32_t curr = 0;
+        if (!index.find(key, index.bucketOf(h), prev, curr, h)) return std::nullopt;
+        auto& slot = slots.slots()[curr];
+        const SlotLink p = SlotLink::load(*prev);
+        const SlotLink own = SlotLink::load(slot.head.link);
+        SlotLink::store(*prev, SlotLink{p.seq + 4, own.next});
+        Mem::Atomics::storeRelease(slot.head.status, slot.head.status & ~SlotTable::occupied);
+        auto* hd = slots.header();
+        SlotLink::store(slot.head.link, SlotLink{own.seq + 4, hd->freeSlots});
+        Mem::Atomics::storeRelease(hd->freeSlots, curr);
+        Mem::Atomics::storeRelease(hd->occupiedSlots, hd->occupiedSlots - 1);
+        index.maybeShrink();
+        return curr;
+    }
+
+    std::shared_ptr<Basalt::Platform::DebugHandler> debug;
+    Mem::RootPath root;
+    bool rootReady;
+    Hoard::Writer::Counters counters;
+    MaskedOps ops;
+    Slots slots;
+    Hoard::BucketWriterTable buckets;
+    Hoard::WriterHashMap<MaskedOps> index;
+};
+
+// The ids of the records, in iteration order.
+std::vector<std::uint32_t> iterate(IndexDriver& d) {
+    std::vector<std::uint32_t> out;
+    CounterRecords::Entry e;
+    Hoard::IterHint hint;
+    for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {
+        out.push_back(static_cast<std::uint32_t>(e.flowEntry().expiredFlows()));
+        if (out.size() > d.slots.capacity()) break;
+    }
+    return out;
+}
+
+// With distinct hashes, and with only four hashes for 300 keys: every record is found, iteration is
+// sorted by (rhash, key) through bucket doubling and halving, and two buckets never shrink.
+TEST(WriterHashMapTest, IterationStaysSortedByRhashAndKeyWhileBucketsDoubleAndHalve) {
+    ShmRoot shm;
+    for (const std::uint32_t mask : {0xFFFFFFFFu, 0x3u}) {
+        SCOPED_TRACE(mask);
+        IndexDriver d("t/index-" + std::to_string(mask));
+        d.ops.mask = mask;
+        for (std::uint32_t i = 1; i <= 300; ++i) {
+            d.write(CounterRecords::make(i, 1));
+            EXPECT_TRUE(i > 3 || d.index.numBuckets() == (i < 3 ? 2u : 4u)) << i;  // grows at N + 1
+        }
+        bool found = false;
+        for (std::uint32_t i = 1; i <= 300; ++i) {
+            const CounterRecords::Entry* v = d.index.lookup(CounterRecords::key(i), found);
+            ASSERT_TRUE(found && *v == CounterRecords::make(i, 1)) << i;
+        }
+        const auto full = iterate(d);
+        ASSERT_EQ(full.size(), 300u);
+        for (std::size_t i = 1; i < full.size(); ++i) {
+            const auto a = CounterRecords::key(full[i - 1]), b = CounterRecords::key(full[i]);
+            const auto ra = Basalt::Util::reverse(d.index.hash(a));
+            const auto rb = Basalt::Util::reverse(d.index.hash(b));
+            ASSERT_TRUE(ra < rb || (ra == rb && a < b)) << i;
+        }
+        // Removing down to 20 records halves the buckets; the survivors keep their order.
+        for (std::uint32_t i = 21; i <= 300; ++i) ASSERT_TRUE(d.remove(CounterRecords::key(i)));
+        EXPECT_LT(d.index.numBuckets(), 128u);
+        std::vector<std::uint32_t> expected;
+        std::ranges::copy_if(full, std::back_inserter(expected), [](auto id) { return id <= 20; });
+        EXPECT_EQ(iterate(d), expected);
+        for (std::uint32_t i = 1; i <= 20; ++i) ASSERT_TRUE(d.remove(CounterRecords::key(i)));
+        EXPECT_EQ(d.index.numBuckets(), 2u);
+        EXPECT_EQ(d.index.shrinkThreshold(), 0u);
+        EXPECT_TRUE(iterate(d).empty());
+    }
+}
+
+// ---- Damaged tables
+// -------------------------------------------------------------------------------
+
 constexpr const char* tableName = "t/validated";
 constexpr std::uint32_t fenix = 1;
 
@@ -43,10 +185,9 @@ struct Victim {
     Victim() : d(tableName), herald(d.debug, d.root, 64) {
         herald.attach(fenix);
         SharedMem::FenixFile(d.debug, d.root).write(SharedMem::FenixId(fenix));
-        for (std::uint32_t k = 1; k <= 100; ++k) write(k);
-        for (std::uint32_t k = 71; k <= 100; ++k)
-            herald.notify(d.remove(CounterRecords::key(k)).value());
-        for (std::uint32_t k = 1; k <= 40; ++k) write(k);
+        for (auto k = 1u; k <= 100; ++k) write(k);
+        for (auto k = 71u; k <= 100; ++k) herald.notify(d.remove(CounterRecords::key(k)).value());
+        for (auto k = 1u; k <= 40; ++k) write(k);
         CounterRecords::Entry e;
         Hoard::IterHint hint;
         for (bool more = d.index.first(0, e, hint); more; more = d.index.next(e.key(), e, hint)) {

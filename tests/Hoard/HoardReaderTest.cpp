@@ -135,7 +135,6 @@ TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
     hook = nullptr;
     EXPECT_FALSE(r.initialized());
     EXPECT_TRUE(capture.contains("SlotReader::snapshot() numSlots kept changing over 1000 reads"));
-    EXPECT_TRUE(capture.contains("(slots header unreadable: "));  // the dump does not throw
     EXPECT_TRUE(r.initialize("test"));
 }
 #endif  // FLOWTABLE_TEST_HOOKS
@@ -214,9 +213,8 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
     ASSERT_LT(i, ids.size());
     const std::uint32_t last = ids[i - 1], target = ids[i];
     auto& r = reader();
-    // The reader hashes `target` first: the writer splits the buckets (cutting `last`'s link to
-    // the upper half's marker). When the reader has read that link and hashes `last`, the
-    // writer merges them again: the count is back where the reader mapped it.
+    // At the reader's hash of `target` the writer splits the buckets (cutting `last`'s link); at
+    // its hash of `last`, after it read that link, the writer merges them again.
     int stage = 0;
     HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey& key) {
         if (stage == 0 && key == FlowRecords::key(target)) {
@@ -243,12 +241,11 @@ TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWal
         {"next", [&] { r.next(v.key(), v, hint); }},
     };
     for (const auto& [name, operation] : operations) {
-        // While the reader idles, the writer grows both files and shrinks them again: the
-        // reader's mapping is stale, and the released tail may no longer hold what it shows.
+        // While the reader idles, the writer grows both files and shrinks them again; the
+        // operation's first hash comes after it read the table: the remap must come before.
         const std::uint64_t remaps = r.readerCounters().remaps;
         put(1000, 1100);
         drop(1000, 1100);
-        // The operation's first hash comes after it read the table: the remap came before.
         std::optional<std::uint64_t> remapsAtWalk;
         HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
             if (!remapsAtWalk) remapsAtWalk = r.readerCounters().remaps;
@@ -271,9 +268,8 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
     put(gone, gone + 1);
     ASSERT_EQ(w.bucketTable().count(), 64u);
     auto& r = reader();
-    // Once the lookup has started (it hashes the caller's key first), removing `gone` and 24
-    // others shrinks the slot file: the lookup runs on its old mapping first, then again after
-    // remapping.
+    // At the lookup's first hash, removing `gone` and 24 others shrinks the slot file: the lookup
+    // runs on its old mapping, then again after remapping.
     const std::uint32_t capacity = w.capacity();
     bool removed = false;
     HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
@@ -281,8 +277,7 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
         drop(gone, gone + 1);
         drop(5000, 5024);
     };
-    // The caller's key lives in the output buffer, which the first attempt fills with `kept`
-    // on its way through the run.
+    // The caller's key lives in the output, which the first attempt fills with `kept`.
     FlowRecords::Entry v = FlowRecords::make(gone, 1);
     bool found = true;
     r.lookup(v.key(), found, &v);
@@ -292,8 +287,7 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
 }
 
 TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEqualHash) {
-    // Two flow keys whose 32-bit hashes are equal (found by a search): their records stand next
-    // to each other in one run, ordered by key only.
+    // Two flow keys of equal 32-bit hash (found by a search): neighbours ordered by key only.
     constexpr std::uint32_t a = 36244, b = 76281;
     ASSERT_EQ(ops.hash(FlowRecords::key(a)), ops.hash(FlowRecords::key(b)));
     writer(4);
@@ -331,8 +325,7 @@ TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsAR
         auto visit = [&](std::uint32_t id, std::uint64_t) {
             if (id < base) ++seen[id];
             ++steps;
-            // Odd rounds rewrite the record just returned: its hint goes stale, the next step
-            // takes the slow path.
+            // Odd rounds rewrite the record just returned: the next step takes the slow path.
             if (round % 2 == 1 && id < base) w.write(FlowRecords::make(id, generation++), true);
             armed = true;
             return "";

@@ -48,30 +48,21 @@ void pin(bool writer) {
 struct Plan {
     static constexpr std::uint32_t stable = 200;  // written before the readers start, never removed
     static constexpr std::uint32_t hot = 4;       // stable ids [0, hot) are overwritten all along
-    static constexpr std::uint32_t dyingBase = 1000, dying = 400;    // removed for good, in order
-    static constexpr std::uint32_t churnBase = 2000, churn = 1500;   // inserted, then removed
-    static constexpr std::uint32_t absentBase = 5000, absent = 100;  // never written
+    static constexpr std::uint32_t dyingBase = 1000, dying = 400;   // removed for good, in order
+    static constexpr std::uint32_t churnBase = 2000, churn = 1500;  // inserted, then removed
     // Rounds of fill and empty, then bursts of hot overwrites until the readers have seen every
     // race (retries, lookaside reads, remaps), at most maxBursts.
     static constexpr std::uint32_t rounds = 150, maxBursts = 500;
     static constexpr std::uint32_t readers = 3;
 
-    enum class Role { stable, dying, churn, absent, unknown };
+    enum class Role { stable, dying, churn, unknown };
     static Role role(std::uint32_t id) {
         if (id < stable) return Role::stable;
         if (id >= dyingBase && id < dyingBase + dying) return Role::dying;
         if (id >= churnBase && id < churnBase + churn) return Role::churn;
-        if (id >= absentBase && id < absentBase + absent) return Role::absent;
         return Role::unknown;
     }
 };
-
-// The counters each reader publishes after every batch: the writer goes on until all three
-// races have been seen.
-using ReaderCounters = Hoard::Reader::Counters;
-constexpr std::uint64_t ReaderCounters::*counterFields[] = {
-    &ReaderCounters::retries, &ReaderCounters::lookasideReads, &ReaderCounters::remaps};
-constexpr std::size_t kinds = std::size(counterFields);
 
 // The page the writer, the readers and the test share. Thread safety: every field is written by
 // one process (the writer's fields by the writer, a reader's counters by that reader).
@@ -81,7 +72,8 @@ struct TortureState {
     std::atomic<std::uint32_t> watermark{0};
     std::atomic<std::uint32_t> writerDone{0};  // set by the test once the writer ended
     Hoard::Writer::Counters writer;            // stored by the writer as it ends
-    std::atomic<std::uint64_t> counters[Plan::readers][kinds] = {};
+    // What each reader saw of the three races: retries, lookaside reads and remaps.
+    std::atomic<std::uint64_t> counters[Plan::readers][3] = {};
 
     std::uint64_t total(std::size_t k) const {
         std::uint64_t sum = 0;
@@ -170,8 +162,7 @@ std::uint32_t pickId(std::mt19937_64& rng) {
     if (dice < 50) return static_cast<std::uint32_t>(r % Plan::hot);
     if (dice < 70) return static_cast<std::uint32_t>(r % Plan::stable);
     if (dice < 82) return Plan::dyingBase + static_cast<std::uint32_t>(r % Plan::dying);
-    if (dice < 95) return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
-    return Plan::absentBase + static_cast<std::uint32_t>(r % Plan::absent);
+    return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
 }
 
 // A reader process: batches of lookups and, every eighth batch, a whole iteration, until the
@@ -181,7 +172,7 @@ template <class Records>
 std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t seed, Processes& p) {
     if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
     const auto r = newReader<Records>(std::string("torture/") + Records::kind);
-    const ReaderCounters base = r->readerCounters();
+    const Hoard::Reader::Counters base = r->readerCounters();
     p.go.post();
     std::mt19937_64 rng(seed);
     std::vector<std::uint64_t> lastGeneration(Plan::stable);
@@ -218,11 +209,10 @@ std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t se
         return failure;
     };
     auto publish = [&] {
-        const ReaderCounters c = r->readerCounters();
-        for (std::size_t k = 0; k < kinds; ++k) {
-            const auto field = counterFields[k];
-            state.counters[index][k].store(c.*field - base.*field, std::memory_order_relaxed);
-        }
+        const Hoard::Reader::Counters c = r->readerCounters();
+        state.counters[index][0] = c.retries - base.retries;
+        state.counters[index][1] = c.lookasideReads - base.lookasideReads;
+        state.counters[index][2] = c.remaps - base.remaps;
     };
     std::string failure;
     bool last = false;
@@ -234,7 +224,7 @@ std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t se
     }
     // The writer is done: the table holds exactly the stable records.
     if (failure.empty()) failure = iterate(true);
-    for (std::uint32_t id = 0; id < Plan::absentBase + Plan::absent && failure.empty(); ++id) {
+    for (std::uint32_t id = 0; id < Plan::churnBase + Plan::churn && failure.empty(); ++id) {
         if (Plan::role(id) != Plan::Role::unknown) failure = lookup(id, true);
     }
     publish();
