@@ -170,8 +170,7 @@ TEST(WriterHashMapTest, IterationStaysSortedByRhashAndKeyWhileBucketsDoubleAndHa
     }
 }
 
-// ---- Damaged tables
-// -------------------------------------------------------------------------------
+// ---- Damaged tables -----------------------------------------------------------------------------
 
 constexpr const char* tableName = "t/validated";
 constexpr std::uint32_t fenix = 1;
