@@ -148,11 +148,11 @@ void expectRecords(Table& table, Op op, const Model& m) {
         ASSERT_EQ(generation, m.count(id) ? m.at(id) : 0) << "id " << id;
     }
     std::size_t seen = 0;
-    auto visit = [&](std::uint32_t id, std::uint64_t generation) -> std::string {
+    auto visit = [&](std::uint32_t id, std::uint64_t generation) {
         ++seen;
-        if (m.count(id) && m.at(id) == generation) return "";
-        return "iteration returned id " + std::to_string(id) + " generation " +
-               std::to_string(generation);
+        return m.count(id) && m.at(id) == generation
+                   ? ""
+                   : "iteration returned id " + std::to_string(id);
     };
     const std::string failure = walk<Records>(table, m.size() + 1, visit);
     EXPECT_EQ(threadAllocations(), allocations);

@@ -430,11 +430,7 @@ struct Seen {
 // corruption, counted in `seen`.
 bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
     CounterRecords::Reader r(recordsDebug(), tableName, CounterOps());
-    try {
-        if (!r.initialize("damaged")) return true;
-    } catch (const Basalt::CorruptionDetectedException&) {
-        return true;
-    }
+    if (!r.initialize("damaged")) return true;
     seen.initialized = 1;
     auto attempt = [&](std::atomic<std::uint32_t>& reports, auto&& op) -> std::string {
         try {

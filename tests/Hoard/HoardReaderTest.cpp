@@ -66,14 +66,11 @@ class HoardReaderTest : public ::testing::Test {
     // in the run, in run order.
     std::vector<std::uint32_t> after(std::uint32_t id, std::uint32_t buckets, std::uint32_t from,
                                      std::size_t count = 1) const {
+        const std::uint32_t mask = buckets - 1, bucket = ops.hash(FlowRecords::key(id)) & mask;
         std::vector<std::uint32_t> ids;
         for (std::uint32_t other = from; ids.size() < count; ++other) {
-            const std::uint32_t mask = buckets - 1;
-            const auto key = FlowRecords::key(other);
-            if ((ops.hash(key) & mask) == (ops.hash(FlowRecords::key(id)) & mask) &&
-                order(id) < order(other)) {
-                ids.push_back(other);
-            }
+            const bool same = (ops.hash(FlowRecords::key(other)) & mask) == bucket;
+            if (same && order(id) < order(other)) ids.push_back(other);
         }
         std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return order(a) < order(b); });
         return ids;
