@@ -136,9 +136,8 @@ const CrashCase kCases[] = {
 };
 // clang-format on
 
-// `table` (a reader or a writer) holds exactly `m`: each record whole by lookup, no other id of
-// the run found, and every record once, in order, by iteration. Once the first lookup has
-// settled the mappings, lookups and iteration steps allocate nothing.
+// `table` (a reader or a writer) holds exactly `m`, by lookup and by iteration. Once the first
+// lookup has settled the mappings, lookups and iteration steps allocate nothing.
 template <class Records, class Table>
 void expectRecords(Table& table, Op op, const Model& m) {
     std::uint64_t allocations = 0;

@@ -1,10 +1,8 @@
-// The writer's split-ordered index, driven by IndexDriver, and damage to the files around it.
-// Order by (rhash, key), also among equal hashes, holds through bucket doubling and halving
-// (iteration across changes: HoardReaderTest's ReusedSlotTest). Each kind of damage to the index
-// walk, the free list, the notification queue or the slot file's size is named by the validator's
-// first finding, and a reader in another process reports it as corruption, never a crash, a hang
-// or a foreign record. (HoardctlTest validates a damaged table through read-only mappings: the
-// validator writes nothing.)
+// The writer's index, driven by IndexDriver: order by (rhash, key) holds through bucket doubling
+// and halving (across changes: HoardReaderTest's ReusedSlotTest). Damage to the index walk, the
+// free list, the queue or the slot file's size is named by the validator's first finding, and a
+// reader in another process reports it as corruption, never a crash, a hang or a foreign record.
+// (HoardctlTest validates a damaged table on read-only mappings: the validator writes nothing.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -175,11 +173,10 @@ TEST(WriterHashMapTest, IterationStaysSortedByRhashAndKeyWhileBucketsDoubleAndHa
 constexpr const char* tableName = "t/validated";
 constexpr std::uint32_t fenix = 1;
 
-// The table the damage recipes break: IndexDriver plus a notification queue told of every write
-// and removal, as a counter table's writer tells its queue. 70 records (CounterRecords of
-// generation 1) and 58 free slots of 128; the queue's ring of 64 holds the last 24 removals of
-// ids 71..100 (the first six are lapped) and the overwrites of ids 1..40, while the positions of
-// ids 41..70 are lapped. Undamaged, it passes the validator. A fenix file lets readers attach.
+// The table the recipes break: IndexDriver plus a queue told of every write and removal. 70
+// records and 58 free slots of 128; the queue's ring of 64 holds the last 24 removals of ids
+// 71..100 (six are lapped) and the overwrites of ids 1..40; the positions of ids 41..70 are
+// lapped. Undamaged, it passes the validator. A fenix file lets readers attach.
 struct Victim {
     Victim() : d(tableName), herald(d.debug, d.root, 64) {
         herald.attach(fenix);
@@ -263,8 +260,7 @@ struct Victim {
     std::vector<std::uint32_t> ringed;      // occupied slots, in order, positioned in the ring
     std::vector<std::uint32_t> ringedFree;  // free slots, in list order, positioned in the ring
     std::uint32_t a = 0, b = 0;             // two records of one run, b following a
-    // Set by the rows of next()'s search: the key a hintless next() starts from, and the start
-    // of the corruption it must report.
+    // Set by next()'s search rows: the key a hintless next() starts from, the report it gives.
     std::optional<CounterRecords::Key> probe;
     std::string probeReport;
 };
@@ -427,7 +423,7 @@ struct Seen {
 
 // The reader initializes, runs the probe, looks many ids up (the records and absent ids enough
 // to fall behind the damage in any run) and iterates twice; each operation answers or raises
-// corruption, counted in `seen`.
+// corruption, counted in `seen` (report.fail("") records nothing).
 bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
     CounterRecords::Reader r(recordsDebug(), tableName, CounterOps());
     if (!r.initialize("damaged")) return true;
@@ -449,13 +445,9 @@ bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
     for (std::uint32_t id = 0; id < 20000; ++id) {
         attempt(seen.lookups, [&] { generationOf<CounterRecords>(r, id); });  // throws if torn
     }
+    auto any = [](std::uint32_t, std::uint64_t) { return ""; };
     for (int pass = 0; pass < 2; ++pass) {
-        attempt(seen.iterations, [&] {
-            auto any = [](std::uint32_t, std::uint64_t) { return ""; };
-            if (const std::string failure = walk<CounterRecords>(r, 200, any); !failure.empty()) {
-                report.fail(failure);
-            }
-        });
+        attempt(seen.iterations, [&] { report.fail(walk<CounterRecords>(r, 200, any)); });
     }
     return report.text[0] == 0;
 }

@@ -28,12 +28,9 @@ using Hoard::SlotTable;
 // Flow operations whose hash calls a test hook first: the reader hashes the key it looks for
 // first, then every record it passes.
 struct HookedFlowOps : FlowOps {
-    static std::function<void(const FlowTracking::IpFlowKey&)>& hook() {
-        static std::function<void(const FlowTracking::IpFlowKey&)> h;
-        return h;
-    }
+    inline static std::function<void(const FlowTracking::IpFlowKey&)> hook;
     std::uint32_t hash(const FlowTracking::IpFlowKey& key) const {
-        if (hook()) hook()(key);
+        if (hook) hook(key);
         return FlowOps::hash(key);
     }
 };
@@ -75,7 +72,7 @@ class HoardReaderTest : public ::testing::Test {
         std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return order(a) < order(b); });
         return ids;
     }
-    void TearDown() override { HookedFlowOps::hook() = nullptr; }
+    void TearDown() override { HookedFlowOps::hook = nullptr; }
 
     const FlowOps ops;
     ShmRoot shm;
@@ -118,9 +115,8 @@ TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
 
 #ifdef FLOWTABLE_TEST_HOOKS
 TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
-    FlowWriter& w = writer(0);
     // The version moves during every copy of the header.
-    auto* header = const_cast<SlotTable::Header*>(w.slotTable().header());
+    auto* header = const_cast<SlotTable::Header*>(writer(0).slotTable().header());
     auto& hook = Hoard::SlotReaderTable<FlowRecords::Entry>::snapshotCopiedHook;
     hook = [header] {
         const Mem::VerU32 now = header->numSlots();
@@ -147,8 +143,7 @@ TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping
         Hoard::SlotReaderTable<FlowRecords::Entry> slots(
             recordsDebug(), Mem::RootPath(recordsDebug(), "t/flows", false), counters);
         ASSERT_TRUE(slots.attach());
-        Anchor anchor;
-        anchor.offset = offset;
+        Anchor anchor{.offset = offset};
         ASSERT_TRUE(slots.doResize(&anchor));
         EXPECT_EQ(anchor.offset, after) << offset;
     }
@@ -213,7 +208,7 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
     // At the reader's hash of `target` the writer splits the buckets (cutting `last`'s link); at
     // its hash of `last`, after it read that link, the writer merges them again.
     int stage = 0;
-    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey& key) {
+    HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey& key) {
         if (stage == 0 && key == FlowRecords::key(target)) {
             stage = 1;
             w.index().growBuckets();
@@ -244,11 +239,11 @@ TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWal
         put(1000, 1100);
         drop(1000, 1100);
         std::optional<std::uint64_t> remapsAtWalk;
-        HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+        HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey&) {
             if (!remapsAtWalk) remapsAtWalk = r.readerCounters().remaps;
         };
         operation();
-        HookedFlowOps::hook() = nullptr;
+        HookedFlowOps::hook = nullptr;
         ASSERT_TRUE(remapsAtWalk) << name;
         EXPECT_GT(*remapsAtWalk, remaps) << name;
     }
@@ -269,7 +264,7 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
     // runs on its old mapping, then again after remapping.
     const std::uint32_t capacity = w.capacity();
     bool removed = false;
-    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+    HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey&) {
         if (std::exchange(removed, true)) return;
         drop(gone, gone + 1);
         drop(5000, 5024);
@@ -298,15 +293,14 @@ TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOf
 
 TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARecord) {
     // Six records in 16 slots and 8 buckets: 27 more grow the slot file twice and the buckets
-    // three times, removing them shrinks both again. The writer does one or the other inside every
-    // next() (at its first hash): the step runs on the old mapping, then again after remapping,
-    // with a hint made under another bucket count.
+    // three times, removing them shrinks both. The writer does either inside every next() (at its
+    // first hash): the step runs on the old mapping, then again with a hint of another count.
     constexpr std::uint32_t base = 6;
     FlowWriter& w = writer(base);
     auto& r = reader();
     bool armed = false, grown = false;
     std::uint32_t resized = 0;
-    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+    HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey&) {
         if (!std::exchange(armed, false)) return;
         const std::uint32_t capacity = w.capacity();
         grown ? drop(1000, 1027) : put(1000, 1027);
@@ -337,9 +331,8 @@ TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsAR
 }
 
 // A hint and an anchor taken before two shrinks, used after a regrowth formatted the slots again
-// with their status counters restarted: the hinted slot holds another record, the anchored slot
-// the anchored key rewritten, each with the status the hint or anchor has. The step must not
-// follow the hinted slot's link nor the anchor call the old value current (writer and reader).
+// with restarted status counters: the hinted slot holds another record, the anchored slot its key
+// rewritten, each with the status the hint or anchor has. Neither may be trusted (writer, reader).
 class ReusedSlotTest : public HoardReaderTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {

@@ -107,7 +107,6 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
         if (!w->remove(Records::key(Plan::dyingBase + removed), gone)) {
             throw std::runtime_error("a dying record was missing");
         }
-        // Pairs with the readers' acquire load before a lookup or an iteration.
         state.watermark.store(++removed, std::memory_order_release);
     };
     auto overwriteHot = [&] {
@@ -295,14 +294,6 @@ std::string mountPrivateTmpfs(const std::string& dir, std::size_t bytes) {
     return "";
 }
 
-// Allocates whole pages of a new file under `dir` until the filesystem is full.
-void fillFilesystem(const std::string& dir) {
-    const int fd = ::open((dir + "/filler").c_str(), O_RDWR | O_CREAT, 0644);
-    for (off_t at = 0; fd >= 0 && ::posix_fallocate(fd, at, 4096) == 0; at += 4096) {
-    }
-    if (fd >= 0) ::close(fd);
-}
-
 constexpr int scenarioSkipped = 3;
 
 // On a small private tmpfs, a reader inside a lookup reaches a slot in the upper half of 1024;
@@ -334,7 +325,11 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
         FlowRecords::Entry gone;
         for (std::uint32_t id = records; id-- > 127;) w->remove(FlowRecords::key(id), gone);
         keptBacked = backed();
-        fillFilesystem(dir);
+        // Whole pages of a new file until the filesystem is full.
+        const int fd = ::open((dir + "/filler").c_str(), O_RDWR | O_CREAT, 0644);
+        for (off_t at = 0; fd >= 0 && ::posix_fallocate(fd, at, 4096) == 0; at += 4096) {
+        }
+        if (fd >= 0) ::close(fd);
     };
     generationOf<FlowRecords>(*r, 1000);  // found or not, but whole
     Hoard::TestHook::readerSlotRead() = nullptr;
