@@ -145,8 +145,7 @@ std::uint64_t generationOf(Table& table, std::uint32_t id) {
     table.lookup(Records::key(id), found, &v);
     std::uint32_t got = 0;
     std::uint64_t generation = 0;
-    if (!found) return 0;
-    if (Records::check(v, got, generation) && got == id) return generation;
+    if (!found || (Records::check(v, got, generation) && got == id)) return generation;
     throw std::runtime_error("lookup of id " + std::to_string(id) + " returned " + show(v));
 }
 
