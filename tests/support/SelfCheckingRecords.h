@@ -146,7 +146,8 @@ std::uint64_t generationOf(Table& table, std::uint32_t id) {
     std::uint32_t got = 0;
     std::uint64_t generation = 0;
     if (!found || (Records::check(v, got, generation) && got == id)) return generation;
-    throw std::runtime_error("lookup of id " + std::to_string(id) + " returned " + show(v));
+    throw std::runtime_error("lookup of id " + std::to_string(id) + " returned a torn or foreign " +
+                             show(v));
 }
 
 // Iterates `table` (a writer or a reader) the usual way: the key passed to next() lives in the
