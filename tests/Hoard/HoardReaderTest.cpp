@@ -1,20 +1,18 @@
 // The lock-free reader against a live writer in the same process (separate mappings): refused
-// tables, a lookaside read and its anchor, anchors after a remap, the trace of a corruption; then
-// regressions of reader faults the torture runs found, reproduced by writer steps run at a chosen
-// point inside a reader operation. (HoardCrashTest checks that lookups and iteration steps
-// allocate nothing.)
+// tables, a lookaside read, anchors, the trace of a corruption; then regressions of reader faults
+// the torture runs found, reproduced by writer steps run at a chosen point inside a reader call.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <iomanip>
 #include <map>
 #include <numeric>
 #include <optional>
-#include <sstream>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -27,16 +25,12 @@ namespace {
 using namespace TestSupport;
 using Hoard::SlotTable;
 
-// Flow operations whose hash calls a test hook first: a reader built on them lets the test run
-// writer steps at a chosen point inside a reader operation (the reader hashes the key it looks
-// for first, then every record it passes).
+// Flow operations whose hash calls a test hook first: the reader hashes the key it looks for
+// first, then every record it passes.
 struct HookedFlowOps : FlowOps {
-    static std::function<void(const FlowTracking::IpFlowKey&)>& hook() {
-        static std::function<void(const FlowTracking::IpFlowKey&)> h;
-        return h;
-    }
+    inline static std::function<void(const FlowTracking::IpFlowKey&)> hook;
     std::uint32_t hash(const FlowTracking::IpFlowKey& key) const {
-        if (hook()) hook()(key);
+        if (hook) hook(key);
         return FlowOps::hash(key);
     }
 };
@@ -46,14 +40,11 @@ class HoardReaderTest : public ::testing::Test {
   protected:
     // A new table holding ids [0, count): a new table hands out its slots in ascending order.
     FlowWriter& writer(std::uint32_t count, const Hoard::MapDescriptor& d = recordsDescriptor()) {
-        writer_ = newWriter<FlowRecords>("t/flows", d);
-        put(0, count);
+        writer_ = newWriter<FlowRecords>("t/flows", count, d);
         return *writer_;
     }
     Hoard::HoardReader<HookedFlowOps>& reader() {
-        reader_ = std::make_unique<Hoard::HoardReader<HookedFlowOps>>(recordsDebug(), "t/flows",
-                                                                      HookedFlowOps());
-        if (!reader_->initialize("test")) throw std::runtime_error("initialize failed");
+        reader_ = newReader<FlowRecords, HookedFlowOps>("t/flows");
         return *reader_;
     }
     // Writes ids [from, to) with generation 1, or removes them.
@@ -72,19 +63,16 @@ class HoardReaderTest : public ::testing::Test {
     // in the run, in run order.
     std::vector<std::uint32_t> after(std::uint32_t id, std::uint32_t buckets, std::uint32_t from,
                                      std::size_t count = 1) const {
+        const std::uint32_t mask = buckets - 1, bucket = ops.hash(FlowRecords::key(id)) & mask;
         std::vector<std::uint32_t> ids;
         for (std::uint32_t other = from; ids.size() < count; ++other) {
-            const std::uint32_t mask = buckets - 1;
-            const auto key = FlowRecords::key(other);
-            if ((ops.hash(key) & mask) == (ops.hash(FlowRecords::key(id)) & mask) &&
-                order(id) < order(other)) {
-                ids.push_back(other);
-            }
+            const bool same = (ops.hash(FlowRecords::key(other)) & mask) == bucket;
+            if (same && order(id) < order(other)) ids.push_back(other);
         }
         std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return order(a) < order(b); });
         return ids;
     }
-    void TearDown() override { HookedFlowOps::hook() = nullptr; }
+    void TearDown() override { HookedFlowOps::hook = nullptr; }
 
     const FlowOps ops;
     ShmRoot shm;
@@ -100,31 +88,24 @@ TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
         return !reader.initialize("test") &&
                capture.contains("HoardReader::initialize() table t/counters holds " + text);
     };
+    const std::string group = "\"Hoard::FlowTracker::FlowGroupCounterEntry\"";
     // Both counter records are 40 bytes: only the header's type name tells them apart.
     EXPECT_TRUE(refused(Hoard::HoardReader<TotalCounterOps>(recordsDebug(), "t/counters", {}),
-                        "\"Hoard::FlowTracker::FlowGroupCounterEntry\", not "
-                        "\"Hoard::FlowTracker::FlowCounterEntry\""));
-    // Headers edited with their checksum kept right, each refused by a reader of the type the
-    // table was made for.
+                        group + ", not \"Hoard::FlowTracker::FlowCounterEntry\""));
+    // Headers edited with their checksum kept right: a type name with no NUL and bytes to escape,
+    // then a value size.
     auto* header = const_cast<SlotTable::Header*>(w->slotTable().header());
     const SlotTable::Header original = *header;
-    const std::pair<std::function<void(SlotTable::Header&)>, std::string> cases[] = {
-        {[](auto& h) {
-             std::memset(h.valueType, 'x', sizeof h.valueType);  // no NUL at all
-             std::memcpy(h.valueType, "\"\\\x01\xff", 4);
-         },
-         "\"\\\"\\\\\\x01\\xff" + std::string(60, 'x') +
-             "\", not \"Hoard::FlowTracker::FlowGroupCounterEntry\""},
-        {[](auto& h) { h.valueSize = 36; },
-         "\"Hoard::FlowTracker::FlowGroupCounterEntry\" of valueSize:36 slotSize:56, not of "
-         "valueSize:40 slotSize:56"},
-    };
-    for (const auto& [edit, expected] : cases) {
-        *header = original;
-        edit(*header);
-        header->hash = header->doHash();
-        EXPECT_TRUE(refused(CounterRecords::Reader(recordsDebug(), "t/counters", {}), expected));
-    }
+    std::memset(header->valueType, 'x', sizeof header->valueType);
+    std::memcpy(header->valueType, "\"\\\x01\xff", 4);
+    header->hash = header->doHash();
+    EXPECT_TRUE(refused(CounterRecords::Reader(recordsDebug(), "t/counters", {}),
+                        "\"\\\"\\\\\\x01\\xff" + std::string(60, 'x') + "\", not " + group));
+    *header = original;
+    header->valueSize = 36;
+    header->hash = header->doHash();
+    EXPECT_TRUE(refused(CounterRecords::Reader(recordsDebug(), "t/counters", {}),
+                        group + " of valueSize:36 slotSize:56, not of valueSize:40 slotSize:56"));
     *header = original;
     // The table is sound, only the reader is wrong: no corruption marker.
     const Mem::RootPath root(recordsDebug(), "t/counters", false);
@@ -134,9 +115,8 @@ TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
 
 #ifdef FLOWTABLE_TEST_HOOKS
 TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
-    FlowWriter& w = writer(0);
-    // The version moves during every copy of the header, as under a writer that never pauses.
-    auto* header = const_cast<SlotTable::Header*>(w.slotTable().header());
+    // The version moves during every copy of the header.
+    auto* header = const_cast<SlotTable::Header*>(writer(0).slotTable().header());
     auto& hook = Hoard::SlotReaderTable<FlowRecords::Entry>::snapshotCopiedHook;
     hook = [header] {
         const Mem::VerU32 now = header->numSlots();
@@ -147,10 +127,7 @@ TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
     EXPECT_FALSE(r.initialize("test"));
     hook = nullptr;
     EXPECT_FALSE(r.initialized());
-    EXPECT_TRUE(
-        capture.contains("HoardReader::initialize() failed to map slots: "
-                         "SlotReader::snapshot() numSlots kept changing over 1000 reads"));
-    EXPECT_TRUE(capture.contains("(slots header unreadable: "));  // the dump does not throw
+    EXPECT_TRUE(capture.contains("SlotReader::snapshot() numSlots kept changing over 1000 reads"));
     EXPECT_TRUE(r.initialize("test"));
 }
 #endif  // FLOWTABLE_TEST_HOOKS
@@ -166,8 +143,7 @@ TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping
         Hoard::SlotReaderTable<FlowRecords::Entry> slots(
             recordsDebug(), Mem::RootPath(recordsDebug(), "t/flows", false), counters);
         ASSERT_TRUE(slots.attach());
-        Anchor anchor;
-        anchor.offset = offset;
+        Anchor anchor{.offset = offset};
         ASSERT_TRUE(slots.doResize(&anchor));
         EXPECT_EQ(anchor.offset, after) << offset;
     }
@@ -183,32 +159,27 @@ TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
     const FlowRecords::Key key = FlowRecords::key(0);
     bool found = false;
     EXPECT_THROW(r.lookup(key, found, nullptr), Basalt::CorruptionDetectedException);
-    std::ostringstream expected;
-    expected << "HoardReader::doLookup() key bytes:" << std::hex << std::setfill('0');
-    for (std::size_t i = 0; i < sizeof key; ++i) {
-        expected << ' ' << std::setw(2) << int{reinterpret_cast<const unsigned char*>(&key)[i]};
+    std::string expected = "HoardReader::doLookup() key bytes:";
+    for (const auto byte : std::as_bytes(std::span(&key, 1))) {
+        expected += fmt::format(" {:02x}", std::to_integer<int>(byte));
     }
     const auto lines = capture.entries();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceCapture::Entry& e) {
-        return e.level == 0 && e.text.find(expected.str()) != std::string::npos;
-    })) << expected.str();
+    EXPECT_TRUE(std::ranges::any_of(lines, [&](const TraceCapture::Entry& e) {
+        return e.level == 0 && e.text.find(expected) != std::string::npos;
+    })) << expected;
 }
 
 TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
     FlowWriter& w = writer(2);
     auto& r = reader();
-    // Freeze a rewrite of id 1 half way: LOOKASIDE set, lookaside holds the new value, slot 1 the
-    // old one.
+    // A rewrite of id 1 frozen half way: LOOKASIDE set, the new value in the lookaside slot.
     using Slot = Hoard::TypedSlot<FlowRecords::Entry>;
     auto& slot = const_cast<Slot&>(w.slotTable().slots()[1]);
     auto& lookaside = const_cast<Slot&>(w.slotTable().lookasideSlot());
     Hoard::storeSlotValue(lookaside, FlowRecords::make(1, 2));
     lookaside.head.rhash = slot.head.rhash;
     slot.head.status += 2;
-    bool found = false;
-    FlowRecords::Entry out;
-    r.lookup(FlowRecords::key(1), found, &out);
-    EXPECT_EQ(out, FlowRecords::make(1, 2));
+    EXPECT_EQ(generationOf<FlowRecords>(r, 1), 2u);
     EXPECT_EQ(r.readerCounters().lookasideReads, 1u);
     // The anchor holds until the rewrite completes.
     EXPECT_NO_THROW(r.validateVersionAnchor());
@@ -234,11 +205,10 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
     ASSERT_LT(i, ids.size());
     const std::uint32_t last = ids[i - 1], target = ids[i];
     auto& r = reader();
-    // The reader hashes `target` first: the writer splits the buckets (cutting `last`'s link to
-    // the upper half's marker). When the reader has read that link and hashes `last`, the
-    // writer merges them again: the count is back where the reader mapped it.
+    // At the reader's hash of `target` the writer splits the buckets (cutting `last`'s link); at
+    // its hash of `last`, after it read that link, the writer merges them again.
     int stage = 0;
-    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey& key) {
+    HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey& key) {
         if (stage == 0 && key == FlowRecords::key(target)) {
             stage = 1;
             w.index().growBuckets();
@@ -247,13 +217,8 @@ TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsTh
             w.index().shrinkBuckets();
         }
     };
-    bool found = false;
-    FlowRecords::Entry out;
-    r.lookup(FlowRecords::key(target), found, &out);
+    EXPECT_EQ(generationOf<FlowRecords>(r, target), 1u);
     EXPECT_EQ(stage, 2);
-    EXPECT_EQ(w.bucketTable().count(), n);
-    EXPECT_TRUE(found);
-    EXPECT_EQ(out, FlowRecords::make(target, 1));
 }
 
 TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWalks) {
@@ -268,18 +233,17 @@ TEST_F(HoardReaderRegressionTest, AnIdleReaderFollowsTheWritersCountsBeforeItWal
         {"next", [&] { r.next(v.key(), v, hint); }},
     };
     for (const auto& [name, operation] : operations) {
-        // While the reader idles, the writer grows both files and shrinks them again: the
-        // reader's mapping is stale, and the released tail may no longer hold what it shows.
+        // While the reader idles, the writer grows both files and shrinks them again; the
+        // operation's first hash comes after it read the table: the remap must come before.
         const std::uint64_t remaps = r.readerCounters().remaps;
         put(1000, 1100);
         drop(1000, 1100);
-        // The operation's first hash comes after it read the table: the remap came before.
         std::optional<std::uint64_t> remapsAtWalk;
-        HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+        HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey&) {
             if (!remapsAtWalk) remapsAtWalk = r.readerCounters().remaps;
         };
         operation();
-        HookedFlowOps::hook() = nullptr;
+        HookedFlowOps::hook = nullptr;
         ASSERT_TRUE(remapsAtWalk) << name;
         EXPECT_GT(*remapsAtWalk, remaps) << name;
     }
@@ -296,18 +260,16 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
     put(gone, gone + 1);
     ASSERT_EQ(w.bucketTable().count(), 64u);
     auto& r = reader();
-    // Once the lookup has started (it hashes the caller's key first), removing `gone` and 24
-    // others shrinks the slot file: the lookup runs on its old mapping first, then again after
-    // remapping.
+    // At the lookup's first hash, removing `gone` and 24 others shrinks the slot file: the lookup
+    // runs on its old mapping, then again after remapping.
     const std::uint32_t capacity = w.capacity();
     bool removed = false;
-    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+    HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey&) {
         if (std::exchange(removed, true)) return;
         drop(gone, gone + 1);
         drop(5000, 5024);
     };
-    // The caller's key lives in the output buffer, which the first attempt fills with `kept`
-    // on its way through the run.
+    // The caller's key lives in the output, which the first attempt fills with `kept`.
     FlowRecords::Entry v = FlowRecords::make(gone, 1);
     bool found = true;
     r.lookup(v.key(), found, &v);
@@ -317,8 +279,7 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
 }
 
 TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOfEqualHash) {
-    // Two flow keys whose 32-bit hashes are equal (found by a search): their records stand next
-    // to each other in one run, ordered by key only.
+    // Two flow keys of equal 32-bit hash (found by a search): neighbours ordered by key only.
     constexpr std::uint32_t a = 36244, b = 76281;
     ASSERT_EQ(ops.hash(FlowRecords::key(a)), ops.hash(FlowRecords::key(b)));
     writer(4);
@@ -331,17 +292,15 @@ TEST_F(HoardReaderRegressionTest, NextFromAKeyLivingInTheValuePassesTwoRecordsOf
 }
 
 TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsARecord) {
-    // Six records in sixteen slots and eight buckets: 27 more grow the slot file twice and the
-    // bucket count three times, removing them shrinks both again. The writer does one or the
-    // other inside every next() below, at the reader's first hash (after its first read), so the
-    // step runs on the old mapping first and again after remapping, and a hint made under one
-    // bucket count is used under another.
+    // Six records in 16 slots and 8 buckets: 27 more grow the slot file twice and the buckets
+    // three times, removing them shrinks both. The writer does either inside every next() (at its
+    // first hash): the step runs on the old mapping, then again with a hint of another count.
     constexpr std::uint32_t base = 6;
     FlowWriter& w = writer(base);
     auto& r = reader();
     bool armed = false, grown = false;
     std::uint32_t resized = 0;
-    HookedFlowOps::hook() = [&](const FlowTracking::IpFlowKey&) {
+    HookedFlowOps::hook = [&](const FlowTracking::IpFlowKey&) {
         if (!std::exchange(armed, false)) return;
         const std::uint32_t capacity = w.capacity();
         grown ? drop(1000, 1027) : put(1000, 1027);
@@ -357,8 +316,7 @@ TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsAR
         auto visit = [&](std::uint32_t id, std::uint64_t) {
             if (id < base) ++seen[id];
             ++steps;
-            // Odd rounds rewrite the record just returned: its hint goes stale, the next step
-            // takes the slow path.
+            // Odd rounds rewrite the record just returned: the next step takes the slow path.
             if (round % 2 == 1 && id < base) w.write(FlowRecords::make(id, generation++), true);
             armed = true;
             return "";
@@ -372,19 +330,16 @@ TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsAR
     }
 }
 
-// A hint and a version anchor taken before two shrinks, used after a regrowth formatted the slots
-// again with their status counters restarted: the hinted slot now holds another record, and the
-// anchored slot the anchored key rewritten, both with the status the hint and the anchor have.
-// The iteration step must not follow the hinted slot's link, and the anchor must not call the
-// old value current; for the writer's own iteration and lookups as for a reader's.
+// A hint and an anchor taken before two shrinks, used after a regrowth formatted the slots again
+// with restarted status counters: the hinted slot holds another record, the anchored slot its key
+// rewritten, each with the status the hint or anchor has. Neither may be trusted (writer, reader).
 class ReusedSlotTest : public HoardReaderTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
     FlowWriter& w = writer(64);  // ids 0..63 in slots 0..63
-    FlowRecords::Reader r(recordsDebug(), "t/flows", FlowOps());
-    ASSERT_TRUE(r.initialize("test"));
+    const auto r = newReader<FlowRecords>("t/flows");
     Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowOps>& table =
-        GetParam() ? static_cast<decltype(table)>(r) : w;
+        GetParam() ? static_cast<decltype(table)>(*r) : w;
     FlowRecords::Entry v;
     Hoard::IterHint hint;
     bool more = table.first(v, hint);
@@ -392,15 +347,12 @@ TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormatted
         more = table.next(v.key(), v, hint);
     }
     ASSERT_EQ(hint.slot, 41u);
-    bool found = false;
-    table.lookup(FlowRecords::key(40), found, &v);
-    ASSERT_TRUE(found);
+    ASSERT_EQ(generationOf<FlowRecords>(table, 40), 1u);
     const Mem::CacheVersionAnchor cached = table.getCacheVersionAnchor();
 
-    // Two shrinks (64, 32, 16 slots), then a regrowth: ids 100..132 take slots 7..39, the
-    // anchored id 40 comes back in slot 40 with another value, and the hinted slot 41 gets id
-    // `n`, followed in its run (the hint's bucket of 64) by id `m`: n and m sort after id 41,
-    // so the record after 41 is n, and the hinted slot's link leads to m.
+    // Two shrinks (64, 32, 16 slots), then a regrowth: ids 100..132 take slots 7..39, id 40 comes
+    // back in slot 40 with another value, and slot 41 gets id `n`, followed in its run (the
+    // hint's bucket of 64) by `m`: both sort after id 41, and slot 41's link leads to m.
     const std::vector<std::uint32_t> nm = after(41, 64, 1000, 2);
     const std::uint32_t n = nm[0], m = nm[1];
     for (std::uint32_t id = 64; id-- > 7;) drop(id, id + 1);
@@ -412,7 +364,7 @@ TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormatted
     ASSERT_TRUE(w.slotTable().slots()[41].value.key() == FlowRecords::key(n));
 
     EXPECT_THROW(table.validateVersionAnchor(), Mem::VersionMismatchException);
-    table.lookup(FlowRecords::key(40), found, &v);
+    EXPECT_EQ(generationOf<FlowRecords>(table, 40), 2u);
     if (GetParam()) {
         EXPECT_NE(table.getCacheVersionAnchor(), cached);
     }

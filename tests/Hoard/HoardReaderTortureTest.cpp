@@ -1,9 +1,7 @@
-// The lock-free table reader against a writer in another process. Readers in their own
-// processes look up and iterate while the writer inserts, overwrites, removes, and grows and
-// shrinks both files; every record read proves it was read whole (SelfCheckingRecords), stable
-// records are always found, iterations return each exactly once in list order, and a key
-// removed for good never comes back. Then a reader paused inside a lookup while the writer
-// shrinks the files twice and the filesystem fills up.
+// Readers in their own processes look up and iterate while a writer in another inserts,
+// overwrites, removes, and grows and shrinks both files: every record read is whole, stable
+// records are always found, iterations return each once in order, and a removed key never comes
+// back. Then a reader paused inside a lookup while the files shrink twice and the disk fills up.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <numeric>
 #include <random>
 #include <string>
@@ -32,9 +31,8 @@ namespace {
 
 using namespace TestSupport;
 
-// Pins the calling process: the writer to the first CPU it may use, a reader to the others, so
-// that the writer and the readers run at the same time whenever the machine lets them (the races
-// need that). Correctness never depends on it; nothing is pinned with a single CPU.
+// Pins the writer to the first CPU it may use and a reader to the others, so that they run at the
+// same time (the races need that); nothing is pinned with a single CPU.
 void pin(bool writer) {
     cpu_set_t allowed, set;
     if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) return;
@@ -50,30 +48,21 @@ void pin(bool writer) {
 struct Plan {
     static constexpr std::uint32_t stable = 200;  // written before the readers start, never removed
     static constexpr std::uint32_t hot = 4;       // stable ids [0, hot) are overwritten all along
-    static constexpr std::uint32_t dyingBase = 1000, dying = 400;    // removed for good, in order
-    static constexpr std::uint32_t churnBase = 2000, churn = 1500;   // inserted, then removed
-    static constexpr std::uint32_t absentBase = 5000, absent = 100;  // never written
+    static constexpr std::uint32_t dyingBase = 1000, dying = 400;   // removed for good, in order
+    static constexpr std::uint32_t churnBase = 2000, churn = 1500;  // inserted, then removed
     // Rounds of fill and empty, then bursts of hot overwrites until the readers have seen every
     // race (retries, lookaside reads, remaps), at most maxBursts.
     static constexpr std::uint32_t rounds = 150, maxBursts = 500;
     static constexpr std::uint32_t readers = 3;
 
-    enum class Role { stable, dying, churn, absent, unknown };
+    enum class Role { stable, dying, churn, unknown };
     static Role role(std::uint32_t id) {
         if (id < stable) return Role::stable;
         if (id >= dyingBase && id < dyingBase + dying) return Role::dying;
         if (id >= churnBase && id < churnBase + churn) return Role::churn;
-        if (id >= absentBase && id < absentBase + absent) return Role::absent;
         return Role::unknown;
     }
 };
-
-// The counters each reader publishes after every batch: the writer goes on until all three
-// races have been seen.
-using ReaderCounters = Hoard::Reader::Counters;
-constexpr std::uint64_t ReaderCounters::*counterFields[] = {
-    &ReaderCounters::retries, &ReaderCounters::lookasideReads, &ReaderCounters::remaps};
-constexpr std::size_t kinds = std::size(counterFields);
 
 // The page the writer, the readers and the test share. Thread safety: every field is written by
 // one process (the writer's fields by the writer, a reader's counters by that reader).
@@ -82,9 +71,9 @@ struct TortureState {
     // removal returned; a reader loads it with acquire before it looks.
     std::atomic<std::uint32_t> watermark{0};
     std::atomic<std::uint32_t> writerDone{0};  // set by the test once the writer ended
-    std::atomic<std::uint32_t> bursts{0};
-    Hoard::Writer::Counters writer;  // stored by the writer as it ends
-    std::atomic<std::uint64_t> counters[Plan::readers][kinds] = {};
+    Hoard::Writer::Counters writer;            // stored by the writer as it ends
+    // What each reader saw of the three races: retries, lookaside reads and remaps.
+    std::atomic<std::uint64_t> counters[Plan::readers][3] = {};
 
     std::uint64_t total(std::size_t k) const {
         std::uint64_t sum = 0;
@@ -118,7 +107,6 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
         if (!w->remove(Records::key(Plan::dyingBase + removed), gone)) {
             throw std::runtime_error("a dying record was missing");
         }
-        // Pairs with the readers' acquire load before a lookup or an iteration.
         state.watermark.store(++removed, std::memory_order_release);
     };
     auto overwriteHot = [&] {
@@ -148,135 +136,99 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
         }
     }
     while (removed < Plan::dying) removeDying();
-    // A lookaside read needs a reader on the hot slot while the writer is inside the rewrite
-    // window: on a loaded machine that may take more rewrites than the rounds made.
+    // A lookaside read needs a reader on a hot slot inside the rewrite window: on a loaded
+    // machine that may take more rewrites than the rounds made.
     for (std::uint32_t burst = 0; burst < Plan::maxBursts && !state.racesSeen(); ++burst) {
         for (std::uint32_t i = 0; i < 2000; ++i) overwriteHot();
-        state.bursts.store(burst + 1, std::memory_order_relaxed);
     }
     state.writer = w->writerCounters();
     return true;
 }
 
-// A reader process: lookups (half of them of hot records) and, every eighth batch, a whole
-// iteration, until the writer is done; then a last check of the final table (the stable
-// records only). The first finding ends the process with its text in the report.
+// Whether `id` may be found now: stable and churn ids, dying ids from the watermark on, and after
+// the writer is done (`final`) stable ids only.
+bool mayBeFound(std::uint32_t id, std::uint32_t watermark, bool final) {
+    const Plan::Role role = Plan::role(id);
+    return role == Plan::Role::stable ||
+           (!final && (role == Plan::Role::churn ||
+                       (role == Plan::Role::dying && id - Plan::dyingBase >= watermark)));
+}
+
+// Half of the lookups are of hot records.
+std::uint32_t pickId(std::mt19937_64& rng) {
+    const std::uint32_t dice = static_cast<std::uint32_t>(rng() % 100);
+    const std::uint64_t r = rng();
+    if (dice < 50) return static_cast<std::uint32_t>(r % Plan::hot);
+    if (dice < 70) return static_cast<std::uint32_t>(r % Plan::stable);
+    if (dice < 82) return Plan::dyingBase + static_cast<std::uint32_t>(r % Plan::dying);
+    return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
+}
+
+// A reader process: batches of lookups and, every eighth batch, a whole iteration, until the
+// writer is done; then a last check of the final table (the stable records only). Returns the
+// first finding.
 template <class Records>
-class TortureReader {
-  public:
-    using Reader = typename Records::Reader;
-
-    TortureReader(TortureState& state, std::uint32_t index, std::uint64_t seed)
-        : state_(state),
-          counters_(state.counters[index]),
-          rng_(seed),
-          lastGeneration_(Plan::stable) {}
-
-    std::string run(Processes& p) {
-        if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
-        Reader r(recordsDebug(), std::string("torture/") + Records::kind, typename Records::Ops());
-        if (!r.initialize("torture")) return "initialize failed";
-        base_ = r.readerCounters();
-        p.go.post();
-        std::string failure;
-        bool last = false;
-        for (std::uint64_t batch = 0; !last && failure.empty(); ++batch) {
-            last = state_.writerDone.load(std::memory_order_acquire) != 0;
-            for (int i = 0; i < 64 && failure.empty(); ++i) failure = lookup(r, pickId());
-            if (batch % 8 == 0 && failure.empty()) failure = iterate(r, false);
-            publish(r);
-        }
-        // The writer is done: the table holds exactly the stable records.
-        if (failure.empty()) failure = iterate(r, true);
-        for (std::uint32_t id = 0; id < Plan::absentBase + Plan::absent && failure.empty(); ++id) {
-            if (Plan::role(id) != Plan::Role::unknown) failure = lookup(r, id, true);
-        }
-        publish(r);
-        return failure;
-    }
-
-  private:
-    std::uint32_t pickId() {
-        const std::uint32_t dice = static_cast<std::uint32_t>(rng_() % 100);
-        const std::uint64_t r = rng_();
-        if (dice < 50) return static_cast<std::uint32_t>(r % Plan::hot);
-        if (dice < 70) return static_cast<std::uint32_t>(r % Plan::stable);
-        if (dice < 82) return Plan::dyingBase + static_cast<std::uint32_t>(r % Plan::dying);
-        if (dice < 95) return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
-        return Plan::absentBase + static_cast<std::uint32_t>(r % Plan::absent);
-    }
-
-    // Whether `id` may be found now: stable and churn ids, dying ids from the watermark on, and
-    // after the writer is done (`final`) stable ids only.
-    static bool mayBeFound(std::uint32_t id, std::uint32_t watermark, bool final) {
-        const Plan::Role role = Plan::role(id);
-        return role == Plan::Role::stable ||
-               (!final && (role == Plan::Role::churn ||
-                           (role == Plan::Role::dying && id - Plan::dyingBase >= watermark)));
-    }
-
-    std::string lookup(Reader& r, std::uint32_t id, bool final = false) {
+std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t seed, Processes& p) {
+    if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
+    const auto r = newReader<Records>(std::string("torture/") + Records::kind);
+    const Hoard::Reader::Counters base = r->readerCounters();
+    p.go.post();
+    std::mt19937_64 rng(seed);
+    std::vector<std::uint64_t> lastGeneration(Plan::stable);
+    auto lookup = [&](std::uint32_t id, bool final) -> std::string {
         // Read before the lookup: a dying id below it was removed before the lookup began.
-        const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
-        bool found = false;
-        typename Records::Entry out;
-        r.lookup(Records::key(id), found, &out);
-        const std::string what = "id " + std::to_string(id);
-        std::uint64_t generation = 0;
-        if (found && !isRecordOf<Records>(out, id, generation)) {
-            return "lookup of " + what + " returned a torn or foreign record " + show(out);
-        }
-        if (found && !mayBeFound(id, watermark, final)) {
-            return what + " found although removed or never written (watermark " +
-                   std::to_string(watermark) + ")";
-        }
+        const std::uint32_t watermark = state.watermark.load(std::memory_order_acquire);
+        const std::uint64_t generation = generationOf<Records>(*r, id);  // throws when torn
+        const std::string what = "lookup of id " + std::to_string(id);
+        if (generation && !mayBeFound(id, watermark, final)) return what + ": found though absent";
         if (Plan::role(id) != Plan::Role::stable) return "";
-        if (!found) return "stable " + what + " not found";
-        if (generation < lastGeneration_[id]) {
-            return "stable " + what + " went back from generation " +
-                   std::to_string(lastGeneration_[id]) + " to " + std::to_string(generation);
+        if (!generation) return what + ": stable record not found";
+        if (generation < std::exchange(lastGeneration[id], generation)) {
+            return what + ": generation went back to " + std::to_string(generation);
         }
-        lastGeneration_[id] = generation;
         return "";
-    }
-
+    };
     // Every record whole and in order, each stable record exactly once, no dying record below
     // the watermark read before the iteration began.
-    std::string iterate(Reader& r, bool final) {
-        const std::uint32_t watermark = state_.watermark.load(std::memory_order_acquire);
+    auto iterate = [&](bool final) -> std::string {
+        const std::uint32_t watermark = state.watermark.load(std::memory_order_acquire);
         std::vector<std::uint32_t> seen(Plan::stable, 0);
         auto visit = [&](std::uint32_t id, std::uint64_t) -> std::string {
             if (Plan::role(id) == Plan::Role::stable) ++seen[id];
             if (mayBeFound(id, watermark, final)) return "";
-            return "iteration returned id " + std::to_string(id) +
-                   " although removed or never written (watermark " + std::to_string(watermark) +
-                   ")";
+            return "iteration returned removed id " + std::to_string(id);
         };
-        std::string failure =
-            walk<Records>(r, 4 * (Plan::stable + Plan::dying + Plan::churn), visit);
+        const std::string failure =
+            walk<Records>(*r, 4 * (Plan::stable + Plan::dying + Plan::churn), visit);
         for (std::uint32_t id = 0; id < Plan::stable && failure.empty(); ++id) {
             if (seen[id] != 1) {
-                failure = "iteration returned stable id " + std::to_string(id) + " " +
-                          std::to_string(seen[id]) + " times";
+                return "stable id " + std::to_string(id) + " seen " + std::to_string(seen[id]);
             }
         }
         return failure;
+    };
+    auto publish = [&] {
+        const Hoard::Reader::Counters c = r->readerCounters();
+        state.counters[index][0] = c.retries - base.retries;
+        state.counters[index][1] = c.lookasideReads - base.lookasideReads;
+        state.counters[index][2] = c.remaps - base.remaps;
+    };
+    std::string failure;
+    bool last = false;
+    for (std::uint64_t batch = 0; !last && failure.empty(); ++batch) {
+        last = state.writerDone.load(std::memory_order_acquire) != 0;
+        for (int i = 0; i < 64 && failure.empty(); ++i) failure = lookup(pickId(rng), false);
+        if (batch % 8 == 0 && failure.empty()) failure = iterate(false);
+        publish();
     }
-
-    void publish(const Reader& r) {
-        const ReaderCounters c = r.readerCounters();
-        for (std::size_t k = 0; k < kinds; ++k) {
-            const auto field = counterFields[k];
-            counters_[k].store(c.*field - base_.*field, std::memory_order_relaxed);
-        }
+    // The writer is done: the table holds exactly the stable records.
+    if (failure.empty()) failure = iterate(true);
+    for (std::uint32_t id = 0; id < Plan::churnBase + Plan::churn && failure.empty(); ++id) {
+        if (Plan::role(id) != Plan::Role::unknown) failure = lookup(id, true);
     }
-
-    TortureState& state_;
-    std::atomic<std::uint64_t> (&counters_)[kinds];
-    std::mt19937_64 rng_;
-    std::vector<std::uint64_t> lastGeneration_;
-    ReaderCounters base_;
-};
+    publish();
+    return failure;
+}
 
 template <class Records>
 void tortureRun() {
@@ -291,7 +243,7 @@ void tortureRun() {
     for (std::uint32_t i = 0; i < Plan::readers; ++i) {
         p.start("reader " + std::to_string(i), [&, i](ChildReport& report) {
             pin(false);
-            const std::string failure = TortureReader<Records>(*state, i, seed + 1 + i).run(p);
+            const std::string failure = runReader<Records>(*state, i, seed + 1 + i, p);
             return failure.empty() || report.fail(failure);
         });
     }
@@ -300,13 +252,9 @@ void tortureRun() {
     EXPECT_EQ(p.waitAll(), "");
     // The races really ran.
     const Hoard::Writer::Counters& w = state->writer;
-    EXPECT_TRUE(state->racesSeen())
-        << "retries " << state->total(0) << ", lookaside reads " << state->total(1) << ", remaps "
-        << state->total(2) << " after " << state->bursts << " extra bursts";
-    EXPECT_GT(w.grows, 0u);
-    EXPECT_GT(w.shrinks, 0u);
-    EXPECT_GT(w.bucketGrows, 0u);
-    EXPECT_GT(w.bucketShrinks, 0u);
+    EXPECT_TRUE(state->racesSeen()) << "retries " << state->total(0) << ", lookaside reads "
+                                    << state->total(1) << ", remaps " << state->total(2);
+    EXPECT_TRUE(w.grows > 0 && w.shrinks > 0 && w.bucketGrows > 0 && w.bucketShrinks > 0);
 }
 
 TEST(HoardReaderTortureTest, FlowTableReadersSeeOnlyWholeCommittedRecords) {
@@ -322,56 +270,38 @@ TEST(HoardReaderTortureTest, CounterTableReadersSeeOnlyWholeCommittedRecords) {
 #ifdef FLOWTABLE_TEST_HOOKS
 
 // Mounts a tmpfs of `bytes` over `dir` in a new mount namespace of the calling process (a user
-// namespace first when not root), so the mount goes away with the process. False with the
-// reason when this machine allows neither.
-bool mountPrivateTmpfs(const std::string& dir, std::size_t bytes, std::string& why) {
+// namespace first when not root), so the mount goes away with the process. "", or why this
+// machine allows neither.
+std::string mountPrivateTmpfs(const std::string& dir, std::size_t bytes) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-        why = std::string("unshare: ") + std::strerror(errno);
-        return false;
+        return std::string("unshare: ") + std::strerror(errno);
     }
     auto put = [](const char* file, const std::string& text) {
-        const int fd = ::open(file, O_WRONLY);
-        const bool ok =
-            fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        if (fd >= 0) ::close(fd);
-        return ok;
+        return static_cast<bool>(std::ofstream(file) << text << std::flush);
     };
     if (uid != 0 && (!put("/proc/self/setgroups", "deny") ||
                      !put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
                      !put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))) {
-        why = "cannot map the user namespace's ids";
-        return false;
+        return "cannot map the user namespace's ids";
     }
     // Nothing mounted here propagates back to the machine's namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) != 0) {
-        why = std::string("mount: ") + std::strerror(errno);
-        return false;
+        return std::string("mount: ") + std::strerror(errno);
     }
-    return true;
-}
-
-// Allocates whole pages of a new file under `dir` until the filesystem is full.
-void fillFilesystem(const std::string& dir) {
-    const int fd = ::open((dir + "/filler").c_str(), O_RDWR | O_CREAT, 0644);
-    for (off_t at = 0; fd >= 0 && ::posix_fallocate(fd, at, 4096) == 0; at += 4096) {
-    }
-    if (fd >= 0) ::close(fd);
+    return "";
 }
 
 constexpr int scenarioSkipped = 3;
 
-// The scenario process: in its own mount namespace on a small tmpfs, a writer of 1024 records
-// and a reader inside a lookup, on the record's slot in the upper half of the file. There the
-// writer shrinks the slot file twice (1024, 512, 256 slots) and the bucket file with it, the
-// filesystem fills up, and the reader goes on reading the slots it was walking: it must finish
-// (a retry or a clean miss), not die of SIGBUS. The memory of the tails goes only after the
-// release grace.
+// On a small private tmpfs, a reader inside a lookup reaches a slot in the upper half of 1024;
+// there the writer shrinks the files twice (to 256 slots) and the filesystem fills up. The reader
+// must finish (a retry or a clean miss), not die of SIGBUS: the tails stay backed until the
+// release grace passed.
 bool lagScenario(const std::string& dir, ChildReport& report) {
-    std::string why;
-    if (!mountPrivateTmpfs(dir, 512 * 1024, why)) {
+    if (const std::string why = mountPrivateTmpfs(dir, 512 * 1024); !why.empty()) {
         report.fail("no private tmpfs: " + why);
         ::_exit(scenarioSkipped);
     }
@@ -379,11 +309,10 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
     ManualClockGuard clock;
     Hoard::MapDescriptor d = recordsDescriptor();
     d.releaseGrace = 1.0;
-    auto w = newWriter<FlowRecords>("lag/flows", d);
     constexpr std::uint32_t records = 1024;
-    for (std::uint32_t id = 0; id < records; ++id) w->write(FlowRecords::make(id, 1), true);
-    FlowRecords::Reader r(recordsDebug(), "lag/flows", FlowOps());
-    if (w->capacity() != records || !r.initialize("test")) return report.fail("setup failed");
+    auto w = newWriter<FlowRecords>("lag/flows", records, d);
+    auto r = newReader<FlowRecords>("lag/flows");
+    if (w->capacity() != records) return report.fail("setup failed");
     // Whether the slot file still has blocks beyond its 256 slots and a page.
     auto backed = [&] {
         struct stat st {};
@@ -396,16 +325,14 @@ bool lagScenario(const std::string& dir, ChildReport& report) {
         FlowRecords::Entry gone;
         for (std::uint32_t id = records; id-- > 127;) w->remove(FlowRecords::key(id), gone);
         keptBacked = backed();
-        fillFilesystem(dir);
+        // Whole pages of a new file until the filesystem is full.
+        const int fd = ::open((dir + "/filler").c_str(), O_RDWR | O_CREAT, 0644);
+        for (off_t at = 0; fd >= 0 && ::posix_fallocate(fd, at, 4096) == 0; at += 4096) {
+        }
+        if (fd >= 0) ::close(fd);
     };
-    bool found = false;
-    FlowRecords::Entry out;
-    r.lookup(FlowRecords::key(1000), found, &out);
+    generationOf<FlowRecords>(*r, 1000);  // found or not, but whole
     Hoard::TestHook::readerSlotRead() = nullptr;
-    std::uint64_t generation = 0;
-    if (found && !isRecordOf<FlowRecords>(out, 1000, generation)) {
-        return report.fail("a torn record " + show(out));
-    }
     if (!reached) return report.fail("the reader never reached the upper slots");
     if (w->capacity() != 256) return report.fail("capacity " + std::to_string(w->capacity()));
     if (!keptBacked) return report.fail("the tail was released at once");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "Hoard/HoardReader.h"
@@ -108,14 +109,24 @@ inline Hoard::MapDescriptor recordsDescriptor() {
     return d;
 }
 
-// The initialized writer of `table`.
+// The initialized writer of `table`, holding ids [0, count) of generation 1.
 template <class Records>
 std::unique_ptr<typename Records::Writer> newWriter(
-    const std::string& table, const Hoard::MapDescriptor& d = recordsDescriptor()) {
+    const std::string& table, std::uint32_t count = 0,
+    const Hoard::MapDescriptor& d = recordsDescriptor()) {
     auto w = std::make_unique<typename Records::Writer>(recordsDebug(), table, d,
                                                         typename Records::Ops(), "Test");
-    w->initialize("test");
+    if (!w->initialize("test")) throw std::runtime_error("cannot write " + table);
+    for (std::uint32_t id = 0; id < count; ++id) w->write(Records::make(id, 1), true);
     return w;
+}
+
+// An initialized reader of `table`.
+template <class Records, class Ops = typename Records::Ops>
+std::unique_ptr<Hoard::HoardReader<Ops>> newReader(const std::string& table) {
+    auto r = std::make_unique<Hoard::HoardReader<Ops>>(recordsDebug(), table, Ops());
+    if (!r->initialize("test")) throw std::runtime_error("cannot read " + table);
+    return r;
 }
 
 template <class Entry>
@@ -125,11 +136,18 @@ std::string show(const Entry& e) {
     return os.str();
 }
 
-// True when `e` is a whole record of `id`; `generation` then holds its generation.
-template <class Records>
-bool isRecordOf(const typename Records::Entry& e, std::uint32_t id, std::uint64_t& generation) {
+// Looks id up in `table` (a writer or a reader): the generation of its record, 0 when there is
+// none (every record written has one). Throws when the record found is torn or another id's.
+template <class Records, class Table>
+std::uint64_t generationOf(Table& table, std::uint32_t id) {
+    bool found = false;
+    typename Records::Entry v;
+    table.lookup(Records::key(id), found, &v);
     std::uint32_t got = 0;
-    return Records::check(e, got, generation) && got == id;
+    std::uint64_t generation = 0;
+    if (!found || (Records::check(v, got, generation) && got == id)) return generation;
+    throw std::runtime_error("lookup of id " + std::to_string(id) + " returned a torn or foreign " +
+                             show(v));
 }
 
 // Iterates `table` (a writer or a reader) the usual way: the key passed to next() lives in the
