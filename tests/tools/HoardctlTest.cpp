@@ -147,7 +147,7 @@ TEST(Hoardctl, ListWhileAWriterProcessGrowsTheTableIsCompleteUntornAndWritesAreR
     // Each run: a writer process fills a fresh table "live/<run>" past its slot limit (it grows),
     // writes new generations of every seventh record until `go`, and then `batch` records more
     // while list is in the middle of its output.
-    constexpr int runs = 50;
+    constexpr int runs = 20;
     constexpr std::uint32_t base = 2000;
     constexpr std::uint32_t batch = 1000;
     TestSupport::Signal ready, go, done, next;
