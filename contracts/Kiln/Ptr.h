@@ -13,6 +13,9 @@
 
 namespace Kiln {
 
+class NotifieeListPtr;
+class KilnType;
+
 // Process-wide choice between plain and atomic reference counting. Set it once, before any
 // counted object is shared between threads; it is read with relaxed loads on every count change.
 class VFPtrInterface {
@@ -35,8 +38,14 @@ class VFPtrInterface {
 // atomic read-modify-writes on the word and may run concurrently from any threads; the final
 // deleteRef() synchronises with every earlier one, so handleZeroRef() sees all writes made
 // through other references. Without the flag, the object must be confined to one thread.
+//
+// Zero references: an object whose notifiee list holds an active notifiee that takes zero
+// references is handed to that notifiee (NotifieeConst::onZeroReferences) instead of being
+// deleted; see handleZeroRef().
 class PtrInterface : public VFPtrInterface {
   public:
+    class NotifieeConst;  // Kiln/Notifiee.h
+
     static constexpr uint32_t refCountMask = 0x5FFFFFFFu;
     static constexpr uint32_t markedForDeletionBit = 0x80000000u;
     static constexpr uint32_t notificationActiveBit = 0x20000000u;
@@ -67,20 +76,8 @@ class PtrInterface : public VFPtrInterface {
     // Drops a reference; when the count reaches 0, calls handleZeroRef(). Throws
     // Basalt::AssertException when there is no reference to drop (the word is left unchanged).
     void deleteRef() const {
-        uint32_t after;
-        if (threadSafePointers()) {
-            const uint32_t before = atomicWord().fetch_sub(1, std::memory_order_acq_rel);
-            if ((before & countLowBits) == 0) {
-                atomicWord().fetch_add(1, std::memory_order_relaxed);
-                BASALT_ASSERT(0 && "reference count underflow");
-            }
-            after = before - 1;
-        } else {
-            BASALT_ASSERT((refWord_ & countLowBits) != 0);
-            after = --refWord_;
-        }
         // The object was created non-const; dropping the last reference may destroy it.
-        if ((after & refCountMask) == 0) const_cast<PtrInterface*>(this)->handleZeroRef();
+        if (dropRef()) const_cast<PtrInterface*>(this)->handleZeroRef();
     }
 
     bool kilnMarkedForDeletion() const noexcept { return (load() & markedForDeletionBit) != 0; }
@@ -88,6 +85,11 @@ class PtrInterface : public VFPtrInterface {
 
     bool hasNotificationActive() const noexcept { return (load() & notificationActiveBit) != 0; }
     void hasNotificationActiveIs(bool on) const noexcept { flagIs(notificationActiveBit, on); }
+
+    // The notifiees watching this object; null for objects that have none (the default).
+    virtual NotifieeListPtr* notifieeList() const { return nullptr; }
+    // The object's type record; null until types are registered.
+    virtual const KilnType* fwkType() const { return nullptr; }
 
     // Counted objects live on the runtime's heap.
     static void* operator new(std::size_t size) { return kilnMemAlloc(size); }
@@ -100,13 +102,38 @@ class PtrInterface : public VFPtrInterface {
     static void operator delete(void*, void*) noexcept {}
 
   protected:
-    // Called once the count drops to 0. The default destroys the object, which must then have
-    // been created with new. Overrides may recycle the object instead.
-    virtual void handleZeroRef() { delete this; }
+    // Called once the count drops to 0. Overrides may recycle the object instead. The default
+    // hands the object to the first registered, active notifiee that takes zero references, if
+    // any, and otherwise destroys it (it must then have been created with new).
+    //
+    // The hand-over pins the object with one reference for the duration of onZeroReferences(),
+    // so references the notifiee takes and drops meanwhile never reach 0 again. When the
+    // notifiee returns, the pin is dropped: if the notifiee kept no reference, the object is
+    // destroyed then and there (not handed over a second time); if it kept some, the object
+    // lives until they go, and is handed over again only if the notifiee stayed registered.
+    // So the notifiee decides by keeping references or not, and never deletes the object itself.
+    virtual void handleZeroRef();
 
   private:
     // The count bits below the flag at bit 29; an increment past them would carry into a flag.
     static constexpr uint32_t countLowBits = 0x1FFFFFFFu;
+
+    // Drops a reference; returns true when it was the last one (no hand-over, no deletion).
+    bool dropRef() const {
+        uint32_t after;
+        if (threadSafePointers()) {
+            const uint32_t before = atomicWord().fetch_sub(1, std::memory_order_acq_rel);
+            if ((before & countLowBits) == 0) {
+                atomicWord().fetch_add(1, std::memory_order_relaxed);
+                BASALT_ASSERT(0 && "reference count underflow");
+            }
+            after = before - 1;
+        } else {
+            BASALT_ASSERT((refWord_ & countLowBits) != 0);
+            after = --refWord_;
+        }
+        return (after & refCountMask) == 0;
+    }
 
     std::atomic_ref<uint32_t> atomicWord() const noexcept {
         return std::atomic_ref<uint32_t>(refWord_);
