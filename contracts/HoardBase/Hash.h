@@ -39,7 +39,14 @@ struct KeyOps {
     using Key = K;
     using Value = V;
 
-    static const K& key(const V& value) { return value.key(); }
+    // A value that names its table key (a bound collection's wrapper) is indexed by it.
+    static const K& key(const V& value) {
+        if constexpr (requires { value.fwkKey(); }) {
+            return value.fwkKey();
+        } else {
+            return value.key();
+        }
+    }
     static bool equal(const K& a, const K& b) { return a == b; }
     static bool less(const K& a, const K& b) { return a < b; }
 
