@@ -28,6 +28,7 @@
 #include "contracts/HoardBase/HoardMapBase.h"
 #include "contracts/HoardBase/MapDescriptor.h"
 #include "contracts/Mem/CollectionDescriptor.h"
+#include "contracts/Mem/Notify.h"
 #include "contracts/Mem/ReaderSentry.h"
 #include "contracts/Mem/WriterLock.h"
 #include "contracts/Mem/WriterSentry.h"
@@ -193,19 +194,9 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
     using Dummy = HoardDummy<K, V, Ops>;
     using StrictDummy = HoardStrictDummy<K, V, Ops>;
 
-    // The callbacks the binding installs; each defaults to doing nothing. value, key and key2
-    // are the notifiee's hooks; the deferred set takes their place when asynchronous shadow mode
-    // begins (init) and when a shadow first completes its synchronisation.
-    struct Callbacks {
-        std::function<void(const V&)> value;
-        std::function<void(const K&)> key;
-        std::function<void(const K&)> key2;
-        std::function<void(bool)> attachState;
-        std::function<void()> change;
-        std::function<void(const V&)> deferredValue;
-        std::function<void(const K&)> deferredKey;
-        std::function<void(const K&)> deferredKey2;
-    };
+    // The callbacks the binding installs (each defaults to doing nothing); asynchronous shadow
+    // mode suppresses the value and key callbacks at init.
+    using Callbacks = Mem::Notify<K, V>;
 
     // Not initialized, no implementation, no mounter; keyNotifications set, yield time 0.05 s,
     // sample 8. The debug handler is the one named after the table.
@@ -265,7 +256,8 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
     void installDummy();
     // Replaces the implementation with a process-local writer of this table (initial size 100),
     // initialized with the event "none": the binding's private table until the collection is
-    // mounted.
+    // mounted. The new writer is ready before the old implementation goes, so a failure leaves
+    // the current one in place.
     void createDefaultLocalWriter(std::shared_ptr<Basalt::Platform::DebugHandler> debug);
 
     // ---- Questions -----------------------------------------------------------------------------
@@ -328,7 +320,7 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
     }
     double yieldTime() const { return yieldTime_; }
     unsigned sample() const { return sample_; }
-    bool keyNotifications() const { return keyNotifications_; }
+    bool keyNotifications() const { return callbacks_.keyNotifications(); }
     // Marks the collection an orphan whose later use is a fault (its owner's assertOnOrphanAccess).
     void orphanIs(bool orphan) { orphan_ = orphan; }
     bool orphan() const { return orphan_; }
@@ -374,11 +366,11 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
         if (readerSentry_) readerSentry_->start(reason);
         if (writerSentry_) writerSentry_->start(reason);
     }
-    void callAttachState(bool attached) {
-        if (callbacks_.attachState) callbacks_.attachState(attached);
-    }
-    void callChange() {
-        if (callbacks_.change) callbacks_.change();
+    void callAttachState(bool attached) { callbacks_.attachState(attached); }
+    void callChange() { callbacks_.change(); }
+    // The writer's quiesce reports reach the callbacks current at the time of the report.
+    std::function<void(bool)> attachStateForwarder() {
+        return [this](bool attached) { callAttachState(attached); };
     }
     // Folds a live implementation's counters into the facade's totals before it stops being
     // current.
@@ -397,7 +389,6 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
     MapDescriptor descriptor_;
     std::string name_;
     bool notifying_ = false;
-    bool keyNotifications_ = true;
     Callbacks callbacks_;
     Ops ops_;
     double yieldTime_ = 0.05;
@@ -448,15 +439,7 @@ void HoardMap<K, V, Ops>::init(const Mem::CollectionDescriptor& collection) {
     }
     const bool shadowMode = d.mode == shadow || d.mode == keyshadow;
     if (shadowMode && !d.local && !d.synchronous) {
-        if (keyNotifications_) {
-            callbacks_.value = std::move(callbacks_.deferredValue);
-            callbacks_.key = std::move(callbacks_.deferredKey);
-            callbacks_.key2 = std::move(callbacks_.deferredKey2);
-            callbacks_.deferredValue = nullptr;
-            callbacks_.deferredKey = nullptr;
-            callbacks_.deferredKey2 = nullptr;
-            keyNotifications_ = false;
-        }
+        callbacks_.suppressKeyNotifications();
         if (!notifying_) {
             HOARD_MAP_ASSERT_TEXT(
                 "HoardMap::init() notifications unexpectedly disabled prior  to initialization "
@@ -484,7 +467,7 @@ void HoardMap<K, V, Ops>::init(const Mem::CollectionDescriptor& collection) {
     if (mounterExists()) HOARD_MAP_ASSERT_TEXT("Hoard mounter should not exist");
     if (d.local || d.mode == writer) {
         auto writerImpl = std::make_unique<WriterImpl>(debug_, name_, d, ops_, classType(),
-                                                       callbacks_.attachState);
+                                                       attachStateForwarder());
         WriterImpl* w = writerImpl.get();
         impl_ = std::move(writerImpl);
         if (!w->initialize("none")) {
@@ -552,13 +535,13 @@ void HoardMap<K, V, Ops>::createDefaultLocalWriter(
     MapDescriptor d;
     d.local = true;
     d.initialSize = 100;
-    if (impl_) {
-        retire(*impl_);
-        impl_.reset();
-    }
     auto writerImpl = std::make_unique<WriterImpl>(std::move(debug), name_, d, ops_, classType(),
-                                                   callbacks_.attachState);
-    writerImpl->initialize("none");
+                                                   attachStateForwarder());
+    if (!writerImpl->initialize("none")) {
+        Basalt::InvalidInitializeException::throwException(
+            "HoardMap::createDefaultLocalWriter() failed to initialize collection " + name_);
+    }
+    if (impl_) retire(*impl_);
     impl_ = std::move(writerImpl);
 }
 
@@ -638,10 +621,10 @@ template <class K, class V, class Ops>
 void HoardMap<K, V, Ops>::notifyingIs(bool notifying) {
     BASALT_TRACE(debug_, 5,
                  "HoardMap::notifyingIs() " << rootPathText() << " notifying:" << notifying);
-    if (initialized() && !keyNotifications_) {
+    if (initialized() && !keyNotifications()) {
         std::ostringstream os;
         os << "HoardMap::notifyingIs() not allowed at this time, initialized:" << initialized()
-           << " keyNotifications:" << keyNotifications_;
+           << " keyNotifications:" << keyNotifications();
         HOARD_MAP_ASSERT_TEXT(os.str());
     }
     notifying_ = notifying;

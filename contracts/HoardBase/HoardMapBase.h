@@ -6,6 +6,7 @@
 #include <string>
 
 #include "contracts/Basalt/DebugHandler.h"
+#include "contracts/HoardBase/ControlBase.h"
 #include "contracts/HoardBase/HoardType.h"
 #include "contracts/HoardBase/ReaderCounters.h"
 #include "contracts/HoardBase/WriterCounters.h"
@@ -20,11 +21,12 @@ namespace Hoard {
 // the state every facade shares (initialized, mode, local), the answers that depend only on that
 // state, the corruption handler and the merge of counters across implementations. It is the
 // reader sentry's notifiee (Mem::ReaderSentry::Notifiee): the sentry reaches attach, detach,
-// notifying, fenixId and the attach-state queries through it.
+// notifying, fenixId and the attach-state queries through it. It is the control base a bound
+// collection's control object opens and detaches the table through (Hoard::ControlBase).
 //
 // Thread safety: one thread (the table owner's) uses a facade. systemLog() and
 // systemLogWriterIs() may be called from any thread.
-class HoardMapBase : public Mem::ReaderSentry::Notifiee {
+class HoardMapBase : public Mem::ReaderSentry::Notifiee, public ControlBase {
   public:
     // Writes one line to the system log; replaceable so that tests can capture it.
     using SystemLogWriter = void (*)(const std::string& text);

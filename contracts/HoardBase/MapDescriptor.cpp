@@ -12,7 +12,8 @@ std::string MapDescriptor::toString() const {
        << " synchronous:" << synchronous << " cleanFirst:" << cleanFirst
        << " shadowBaseOption:" << shadowBaseOption << " reportFlushedKeys:" << reportFlushedKeys
        << " mode:" << hoardTypeText(mode) << " initialSize:" << initialSize
-       << " mapFlag:" << mapFlag << " releaseGrace:" << releaseGrace;
+       << " mapFlag:" << mapFlag << " releaseGrace:" << releaseGrace
+       << " assertOnOrphanAccess:" << assertOnOrphanAccess;
     return os.str();
 }
 

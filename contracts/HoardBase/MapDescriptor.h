@@ -35,6 +35,9 @@ struct MapDescriptor {
     // Seconds a shrunk tail of a table file stays backed before the writer releases its memory:
     // a reader inside an operation begun before the shrink may still read it.
     double releaseGrace = 1.0;
+    // Once the owning entity loses its parent, any use of the collection is a fault (the facade
+    // installs its strict placeholder) instead of an empty table's answers.
+    bool assertOnOrphanAccess = false;
 
     // The notification writer's prune mode this descriptor selects.
     std::uint32_t pruneMode() const { return pruneNotifications ? 0u : 2u; }

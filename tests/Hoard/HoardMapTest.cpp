@@ -71,12 +71,9 @@ class HoardMapTest : public ::testing::Test {
     ~HoardMapTest() override { Hoard::HoardMapBase::systemLogWriterIs(previousLog); }
 
     void recordEvents(FlowMap& map) {
-        FlowMap::Callbacks c;
-        c.attachState = [this](bool attached) {
-            events.push_back(attached ? "attached" : "detached");
-        };
-        c.change = [this] { events.push_back("change"); };
-        map.callbacksIs(std::move(c));
+        map.callbacksIs(FlowMap::Callbacks(
+            nullptr, nullptr, nullptr, [this] { events.push_back("change"); },
+            [this](bool attached) { events.push_back(attached ? "attached" : "detached"); }));
     }
     bool finds(FlowMap& map, std::uint32_t i, std::uint64_t generation) {
         bool found = false;
@@ -205,7 +202,7 @@ TEST_F(HoardMapTest, InitRefusesConfigurationFaultsAssertsProgrammingFaultsAndRu
 }
 
 // Without a shadow implementation in this build a shadow stays on its placeholder. An asynchronous
-// shadow takes the deferred callbacks at init, and then its notifying is frozen.
+// shadow suppresses its key callbacks at init, and then its notifying is frozen.
 TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
     CounterWriter writer(debug, "t/counters", descriptor(), CounterOps(), "Test");
     ASSERT_TRUE(writer.initialize("test"));
@@ -218,14 +215,15 @@ TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
     EXPECT_NE(dynamic_cast<CounterMap::Dummy*>(counters.implementation()), nullptr);
 
     CounterMap map("t/async");
-    int deferredKeys = 0;
-    CounterMap::Callbacks c;
-    c.deferredKey = [&](const Hoard::FlowTracker::FlowGroupCounterKey&) { ++deferredKeys; };
-    map.callbacksIs(std::move(c));
+    int keys = 0;
+    map.callbacksIs(CounterMap::Callbacks(
+        nullptr, [&](const Hoard::FlowTracker::FlowGroupCounterKey&) { ++keys; }, nullptr, nullptr,
+        nullptr));
     map.notifyingIs(true);
     map.init(descriptor(Hoard::keyshadow));
     map.callbacks().key(groupEntry(1).key());
-    EXPECT_EQ(deferredKeys, 1);
+    EXPECT_EQ(keys, 0);
+    EXPECT_FALSE(map.keyNotifications());
     EXPECT_THROW(map.notifyingIs(false), Basalt::AssertException);
     EXPECT_TRUE(map.notifying());
 }
