@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <type_traits>
 #include <utility>
 
@@ -35,7 +36,7 @@ class KilnHoardMapValueWrapper : public V {
                    (std::is_base_of_v<V, std::remove_cvref_t<A>> && ...)))
     explicit KilnHoardMapValueWrapper(A&&... args) : V(std::forward<A>(args)...) {}
 
-    const K& fwkKey() const { return (static_cast<const V&>(*this).*keyOf)(); }
+    const K& fwkKey() const { return std::invoke(keyOf, static_cast<const V&>(*this)); }
     const V& value() const { return *this; }
 };
 

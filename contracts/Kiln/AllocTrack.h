@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <typeinfo>
+#include <utility>
 
 namespace Kiln {
 
@@ -55,5 +56,42 @@ class AllocTrackTypeInfo {
     std::atomic<int64_t> live_{0};
     std::atomic<int64_t> liveBytes_{0};
 };
+
+// A base for objects made by newTracked(): it remembers the statistics record the object was
+// counted in and counts its deallocation there when the object is destroyed.
+class TrackedAllocation {
+  public:
+    TrackedAllocation() = default;
+    TrackedAllocation(const TrackedAllocation&) = delete;
+    TrackedAllocation& operator=(const TrackedAllocation&) = delete;
+    ~TrackedAllocation() { AllocTrackTypeInfo::trackDeallocation(allocTrack_, allocSize_); }
+
+    AllocTrackTypeInfo* allocTrack() const noexcept { return allocTrack_; }
+    void allocTrackIs(AllocTrackTypeInfo* info, std::size_t size) noexcept {
+        allocTrack_ = info;
+        allocSize_ = size;
+    }
+
+  private:
+    AllocTrackTypeInfo* allocTrack_ = nullptr;
+    std::size_t allocSize_ = 0;
+};
+
+// Makes a T on the runtime's heap with tracked allocation: counts the allocation in `info`,
+// allocates (T's operator new) and constructs. A constructor that throws leaves nothing behind:
+// the memory is freed and the allocation uncounted before the exception passes on.
+template <class T, class... Args>
+T* newTracked(AllocTrackTypeInfo& info, Args&&... args) {
+    AllocTrackTypeInfo::trackAllocation(&info, typeid(T), sizeof(T));
+    T* object;
+    try {
+        object = new T(std::forward<Args>(args)...);
+    } catch (...) {
+        AllocTrackTypeInfo::trackDeallocation(&info, sizeof(T));
+        throw;
+    }
+    object->allocTrackIs(&info, sizeof(T));
+    return object;
+}
 
 }  // namespace Kiln

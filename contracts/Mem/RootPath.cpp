@@ -26,22 +26,26 @@ std::string normalise(const std::string& tableName) {
     if (name.empty()) {
         Basalt::InvalidInitializeException::throwException("RootPath() empty table name");
     }
+    RootPath::checkTableName(name, tableName);
+    return name;
+}
+
+}  // namespace
+
+void RootPath::checkTableName(const std::string& name, const std::string& shownAs) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t slash = name.find('/', start);
         const std::string part =
             name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) {
-            Basalt::InvalidInitializeException::throwException("RootPath() bad table name: \"" +
-                                                               tableName + "\"");
+            Basalt::InvalidInitializeException::throwException(
+                "RootPath() bad table name: \"" + (shownAs.empty() ? name : shownAs) + "\"");
         }
         if (slash == std::string::npos) break;
         start = slash + 1;
     }
-    return name;
 }
-
-}  // namespace
 
 RootPath::RootPath(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
                    const std::string& tableName, bool writer, bool local)

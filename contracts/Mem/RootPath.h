@@ -25,6 +25,11 @@ class RootPath {
     RootPath(std::shared_ptr<Basalt::Platform::DebugHandler> debug, const std::string& tableName,
              bool writer = false, bool local = false);
 
+    // Raises Basalt::InvalidInitializeException ("RootPath() bad table name: ...", naming
+    // `shownAs` when given) unless every '/'-separated part of `name` is a usable directory name:
+    // not empty (so no leading, trailing or doubled slash), not "." or "..", no NUL.
+    static void checkTableName(const std::string& name, const std::string& shownAs = "");
+
     // The table name as normalised ("flowtracking/x/flowTable/t1/ipFlowEntry").
     const std::string& hoardName() const { return name_; }
     const std::string& root() const { return root_; }

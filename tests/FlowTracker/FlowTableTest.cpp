@@ -1,0 +1,287 @@
+// The flow table and counters entities with their bound collections: private tables from birth,
+// notifications and counters per operation, mounting as shared tables, the zero-reference
+// hand-over to the controls, re-parenting, and corruption met while iterating.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FlowTracker/FlowTable.h"
+#include "FlowTracker/FtCounters.h"
+#include "Hoard/HoardReader.h"
+#include "contracts/Basalt/Exception.h"
+#include "contracts/Pulse/Writer.h"
+#include "tests/support/ShmRoot.h"
+#include "tests/support/TraceCapture.h"
+
+namespace {
+
+using namespace FlowTracking;
+using Hoard::FlowTracker::FlowCounterEntry;
+using Hoard::FlowTracker::FlowCounterKey;
+using Hoard::FlowTracker::FlowGroupCounterEntry;
+using Hoard::FlowTracker::FlowGroupCounterKey;
+using Hoard::FlowTracker::FtCounters;
+
+IpFlowEntry flow(std::uint32_t i) {
+    IpFlowEntry e(IpFlowKey(Vrf::VrfIdMap::VrfId(1), Bridging::VlanIdOrAnyOrNone(7),
+                            Wirekit::IpAddr::fromHostOrder(0x0A000000u + i),
+                            Wirekit::IpAddr(10, 9, 9, 9), Wirekit::ipProtoTcp,
+                            static_cast<std::uint16_t>(i), 443));
+    e.bytesIs(i * 1000ull);
+    return e;
+}
+
+template <class T>
+std::string text(const T& value) {
+    std::ostringstream os;
+    os << value;
+    return os.str();
+}
+
+// Records every attribute notification of the entity it watches as "<id>" or "<id>:<key>".
+template <class K>
+struct Recorder : Kiln::PtrInterface::NotifieeConst {
+    std::vector<std::string> seen;
+    void onAttribute(Kiln::AttributeId id) override { seen.push_back(std::to_string(id)); }
+    void onAttribute(Kiln::AttributeId id, const void* key) override {
+        seen.push_back(std::to_string(id) + ":" + text(*static_cast<const K*>(key)));
+    }
+};
+
+template <class K>
+Kiln::Ptr<Recorder<K>> watch(Kiln::Entity* entity) {
+    Kiln::Ptr<Recorder<K>> r = new Recorder<K>;
+    r->hasNotificationActiveIs(true);
+    r->notifierIs(entity);
+    r->isRegisteredNotifieeIs(true);
+    return r;
+}
+
+std::uint64_t counter(const std::string& name) { return Pulse::writer().value(name); }
+
+struct Root : Kiln::Entity {
+    explicit Root(const char* name) : Entity(name) {}
+};
+
+TEST(FlowTableEntity, CollectionsWorkFromBirthAndEachOperationNotifiesAndCountsOnce) {
+    EXPECT_EQ(FlowTable::mountPath("T", Kiln::Name("N")), "flowtracking/T/flowTable/N");
+    EXPECT_EQ(FlowTable::mountPathBase(""), "flowtracking//flowTable");
+
+    Kiln::Ptr<FlowTable> ft = flowTableFactory(Kiln::Name("ft"));
+    EXPECT_EQ(ft->bgp6FlowEntry().tableName(), "ft/bgp6FlowEntry");
+    auto seen = watch<IpFlowKey>(ft.ptr());
+    const auto before = [] {
+        return std::vector<std::uint64_t>{counter("ipFlowEntryIs"), counter("ipFlowEntryDel"),
+                                          counter("ipFlowEntryNotify")};
+    };
+    const std::vector<std::uint64_t> start = before();
+    const auto counted = [&](std::uint64_t is, std::uint64_t del, std::uint64_t notify) {
+        const std::vector<std::uint64_t> now = before();
+        return std::vector<std::uint64_t>{now[0] - start[0], now[1] - start[1],
+                                          now[2] - start[2]} ==
+               std::vector<std::uint64_t>{is, del, notify};
+    };
+
+    ft->ipFlowEntryIs(flow(1));
+    ft->ipFlowEntryIs(flow(2));
+    EXPECT_TRUE(counted(2, 0, 2));
+    bool found = false;
+    IpFlowEntryWrapper out;
+    ft->ipFlowEntry().safeLookup(flow(1).key(), found, &out);
+    EXPECT_TRUE(found && out == flow(1));
+
+    // A missing key: the default record, counted as a Del, nothing notified.
+    const IpFlowEntry missing = ft->ipFlowEntryDel(flow(9).key());
+    EXPECT_EQ(missing.key().vrfId(), Vrf::VrfIdMap::VrfId(0xFFFFFF));
+    EXPECT_EQ(missing.key().ipProtocol(), Wirekit::IpProtocolNumber(255));
+    EXPECT_EQ(ft->ipFlowEntryDel(flow(2).key()), flow(2));
+    EXPECT_TRUE(counted(2, 2, 3));
+
+    // A record written in place is published by Commit, notified once.
+    IpFlowEntryWrapper* place = ft->ipFlowEntry().implementation()->directWrite(flow(3).key());
+    place->bytesIs(3000);
+    ft->ipFlowEntryCommit(place);
+    EXPECT_TRUE(counted(3, 2, 4));
+    ft->ipFlowEntryNotify(flow(5).key());
+    EXPECT_TRUE(counted(3, 2, 5));
+    EXPECT_EQ(seen->seen, (std::vector<std::string>{
+                              "258:" + text(flow(1).key()), "258:" + text(flow(2).key()),
+                              "258:" + text(flow(2).key()), "258:" + text(flow(3).key()),
+                              "258:" + text(flow(5).key())}));
+    std::vector<std::string> walked;
+    for (FlowTableBase::IpFlowEntryCollection::Binding::IteratorConst it(&ft->ipFlowEntry());
+         it.valid(); it.advance()) {
+        walked.push_back(text(it->value()));
+    }
+    std::sort(walked.begin(), walked.end());
+    IpFlowEntry third = flow(3);
+    third.bytesIs(3000);
+    EXPECT_EQ(walked, (std::vector<std::string>{text(flow(1)), text(third)}));
+
+    // Controls: the current one again notifies nothing; a new one notifies its attribute once,
+    // and the collection's own control still hears the table's events.
+    seen->seen.clear();
+    const Kiln::Ptr<KilnHoard::CollectionControl> own = ft->ip6FlowEntryControl();
+    ft->ip6FlowEntryControlIs(own);
+    const Kiln::Ptr<KilnHoard::CollectionControl> other =
+        KilnHoard::CollectionControl::collectionControlNew(nullptr);
+    ft->ip6FlowEntryControlIs(other);
+    EXPECT_EQ(seen->seen, std::vector<std::string>{"263"});
+    ft->ip6FlowEntryNotifyQuiesced(true);
+    EXPECT_TRUE(own->quiesced());
+    EXPECT_FALSE(other->quiesced());
+    seen->isRegisteredNotifieeIs(false);
+}
+
+TEST(FtCountersEntity, DelAllEmptiesALargeCollectionThroughItsShrinksAndMissesReturnDefaults) {
+    Kiln::Ptr<FtCounters> c = Hoard::FlowTracker::ftCountersFactory(Kiln::Name("counters"));
+    auto seen = watch<FlowCounterKey>(c.ptr());
+    const FlowCounterEntry none = c->flowsCounterDel(FlowCounterKey(7));
+    EXPECT_EQ(none, FlowCounterEntry());
+    EXPECT_EQ(none.key(), FlowCounterKey(0));
+    EXPECT_EQ(c->flowGroupCounterDel(FlowGroupCounterKey()).key().fgId(),
+              FlowTracking::TemplateId(65535));
+    c->flowsCounterIs(FlowCounterEntry(FlowCounterKey(3), Hoard::FlowTracker::FlowEntry(1, 2, 3, 0)));
+    EXPECT_EQ(seen->seen, std::vector<std::string>{"260:" + text(FlowCounterKey(3))});
+    seen->isRegisteredNotifieeIs(false);
+
+    constexpr std::uint32_t n = 100'000;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        c->flowsCounterIs(FlowCounterEntry(FlowCounterKey(i), Hoard::FlowTracker::FlowEntry(i, i, i, 0)));
+    }
+    const std::uint64_t dels = counter("flowsCounterDel");
+    c->flowsCounterDelAll();
+    EXPECT_EQ(counter("flowsCounterDel") - dels, n);
+    EXPECT_FALSE(FtCounters::FlowsCounterCollection::Binding::IteratorConst(&c->flowsCounter()).valid());
+    EXPECT_TRUE(c->flowsCounter().validate());
+    EXPECT_LT(c->flowsCounter().capacity(), 1000u);
+    c->flowsCounterDelAll();  // empty: nothing happens
+    EXPECT_EQ(counter("flowsCounterDel") - dels, n);
+}
+
+// Mounted through its controls, the entity's collections are shared tables under its full name
+// that another process reads, with the entity's class in the header; the private records stay
+// behind. Then: a second parent is refused, orphans are detached, a second init with another
+// descriptor keeps the first, and the last reference hands the entity to its controls.
+TEST(FlowTableEntity, MountedTablesAreSharedAndTheEntityLivesExactlyAsLongAsItsControls) {
+    TestSupport::ShmRoot shm;
+    const std::int64_t liveTables = FlowTable::allocTrackTypeInfo.live();
+    const std::int64_t liveControls = KilnHoard::CollectionControl::allocTrackTypeInfo.live();
+    Kiln::Ptr<Root> root = new Root("sys");
+    Kiln::Ptr<FlowTable> ft = flowTableFactory(Kiln::Name("ft"));
+    ft->ipFlowEntryIs(flow(99));
+    ft->parentIs(root);
+    EXPECT_EQ(ft->ipFlowEntry().tableName(), "sys/ft/ipFlowEntry");
+    ft->ipFlowEntryControl()->init(Hoard::writer, false, 64);
+    EXPECT_TRUE(ft->ipFlowEntryControl()->quiesced());
+    EXPECT_EQ(ft->ipFlowEntryControl()->mountStatus(), KilnSharedMem::MountStatus::mounted);
+    for (std::uint32_t i = 1; i <= 3; ++i) ft->ipFlowEntryIs(flow(i));
+
+    const pid_t child = fork();
+    if (child == 0) {
+        Hoard::HoardReader<IpFlowEntryOps> reader(Basalt::Platform::getDebugHandler("t"),
+                                                  "sys/ft/ipFlowEntry", IpFlowEntryOps());
+        std::vector<std::string> got;
+        IpFlowEntryWrapper v;
+        Hoard::IterHint hint;
+        bool ok = reader.initialize("test");
+        for (bool more = ok && reader.first(v, hint); more; more = reader.next(v.fwkKey(), v, hint)) {
+            got.push_back(text(v.value()));
+        }
+        std::sort(got.begin(), got.end());
+        _exit(got == std::vector<std::string>{text(flow(1)), text(flow(2)), text(flow(3))} ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    Hoard::SlotTable::Header header{};
+    const int fd = ::open((shm.path() + "/sys/ft/ipFlowEntry/slots").c_str(), O_RDONLY);
+    ASSERT_EQ(::pread(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
+    ::close(fd);
+    EXPECT_STREQ(header.classType, "FlowTracking::FlowTable");
+
+    {
+        TestSupport::TraceCapture quiet;
+        Hoard::MapDescriptor other;
+        other.initialSize = 128;
+        EXPECT_THROW(ft->ipFlowEntry().init(other), Basalt::InvalidInitializeException);
+        EXPECT_EQ(ft->ipFlowEntry().descriptor().initialSize, 64u);
+        Kiln::Ptr<Root> second = new Root("elsewhere");
+        try {
+            ft->parentIs(second);
+            ADD_FAILURE() << "a second parent was accepted";
+        } catch (const Basalt::InvalidInitializeException& e) {
+            EXPECT_STREQ(e.what(), "Entity ft already initialized");
+        }
+        EXPECT_EQ(ft->bgp6FlowEntry().tableName(), "elsewhere/ft/bgp6FlowEntry");
+        EXPECT_EQ(ft->ipFlowEntry().tableName(), "sys/ft/ipFlowEntry");  // not visited
+        EXPECT_EQ(ft->parent(), root.ptr());
+    }
+
+    // The last reference: the controls take the entity, the attributes are empty.
+    std::vector<Kiln::Ptr<KilnHoard::CollectionControl>> controls{
+        ft->ipFlowEntryControl(), ft->ip6FlowEntryControl(), ft->bgpFlowEntryControl(),
+        ft->bgp6FlowEntryControl()};
+    FlowTable* const raw = ft.ptr();
+    ft = nullptr;
+    EXPECT_EQ(FlowTable::allocTrackTypeInfo.live(), liveTables + 1);
+    for (const auto& control : controls) EXPECT_EQ(control->entityRef().ptr(), raw);
+    EXPECT_FALSE(raw->ipFlowEntryControl() || raw->bgp6FlowEntryControl());
+    raw->ipFlowEntryIs(flow(4));  // still served, still shared
+    ft = raw;
+    ft->parentIs(nullptr);  // an orphan: its tables are detached
+    EXPECT_FALSE(ft->ipFlowEntry().initialized());
+    EXPECT_FALSE(controls[0]->quiesced());
+    ft = nullptr;  // handed over once only: now the controls alone hold it
+    controls.clear();
+    EXPECT_EQ(FlowTable::allocTrackTypeInfo.live(), liveTables);
+    EXPECT_EQ(KilnHoard::CollectionControl::allocTrackTypeInfo.live(), liveControls);
+}
+
+TEST(FlowTableEntity, NamesNoTableCanTakeAreRefusedByTheFactoryAndNothingIsCreated) {
+    const std::int64_t live = FlowTable::allocTrackTypeInfo.live();
+    const std::int64_t controls = KilnHoard::CollectionControl::allocTrackTypeInfo.live();
+    for (const char* name : {"", "a//b", "..", "x/"}) {
+        try {
+            flowTableFactory(Kiln::Name(name));
+            ADD_FAILURE() << "accepted \"" << name << "\"";
+        } catch (const Basalt::InvalidInitializeException& e) {
+            EXPECT_NE(std::string(e.what()).find("RootPath() bad table name"), std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_EQ(FlowTable::allocTrackTypeInfo.live(), live);
+    EXPECT_EQ(KilnHoard::CollectionControl::allocTrackTypeInfo.live(), controls);
+}
+
+TEST(FlowTableEntity, IterationThatMeetsCorruptionEndsQuietlyThroughTheCorruptionHandler) {
+    TestSupport::ShmRoot shm;
+    TestSupport::TraceCapture quiet;
+    Kiln::Ptr<FlowTable> ft = flowTableFactory(Kiln::Name("damaged"));
+    ft->ipFlowEntryControl()->init(Hoard::writer, false, 64);
+    for (std::uint32_t i = 1; i <= 8; ++i) ft->ipFlowEntryIs(flow(i));
+    // Every bucket's first link points far beyond the slots.
+    const int fd = ::open((shm.path() + "/damaged/ipFlowEntry/buckets").c_str(), O_RDWR);
+    std::uint32_t count = 0;
+    ASSERT_EQ(::pread(fd, &count, 4, 20), 4);
+    for (std::uint32_t b = 0; b < count; ++b) {
+        const std::uint32_t beyond = 0x7FFFFFF0u;
+        ASSERT_EQ(::pwrite(fd, &beyond, 4, 32 + 8 * b + 4), 4);
+    }
+    ::close(fd);
+    const std::uint64_t before = ft->ipFlowEntry().corruptions();
+    FlowTableBase::IpFlowEntryCollection::Binding::IteratorConst it(&ft->ipFlowEntry());
+    EXPECT_FALSE(it.valid());
+    EXPECT_FALSE(it.advance());
+    EXPECT_EQ(ft->ipFlowEntry().corruptions(), before + 1);
+}
+
+}  // namespace
