@@ -262,6 +262,8 @@ TEST(FlowTableEntity, NamesNoTableCanTakeAreRefusedByTheFactoryAndNothingIsCreat
     EXPECT_EQ(KilnHoard::CollectionControl::allocTrackTypeInfo.live(), controls);
 }
 
+// Also: a collection mounted before its entity is placed lets that table go, so that it can be
+// mounted again under the full name.
 TEST(FlowTableEntity, IterationThatMeetsCorruptionEndsQuietlyThroughTheCorruptionHandler) {
     TestSupport::ShmRoot shm;
     TestSupport::TraceCapture quiet;
@@ -282,6 +284,14 @@ TEST(FlowTableEntity, IterationThatMeetsCorruptionEndsQuietlyThroughTheCorruptio
     EXPECT_FALSE(it.valid());
     EXPECT_FALSE(it.advance());
     EXPECT_EQ(ft->ipFlowEntry().corruptions(), before + 1);
+
+    Kiln::Ptr<Root> root = new Root("r");
+    ft->parentIs(root);
+    EXPECT_FALSE(ft->ipFlowEntry().initialized());
+    ft->ipFlowEntryControl()->init(Hoard::writer, false, 64);
+    ft->ipFlowEntryIs(flow(1));
+    EXPECT_EQ(ft->ipFlowEntry().rootPath().directory(), shm.path() + "/r/damaged/ipFlowEntry");
+    ft->parentIs(nullptr);
 }
 
 }  // namespace
