@@ -36,6 +36,8 @@ class KilnHoardMapValueWrapper : public V {
                    (std::is_base_of_v<V, std::remove_cvref_t<A>> && ...)))
     explicit KilnHoardMapValueWrapper(A&&... args) : V(std::forward<A>(args)...) {}
 
+    // Through std::invoke: GCC 12 at -O2 reports a false strict-aliasing violation when a base
+    // class's member function pointer (FlowCounterEntry's key()) is called with `.*` directly.
     const K& fwkKey() const { return std::invoke(keyOf, static_cast<const V&>(*this)); }
     const V& value() const { return *this; }
 };

@@ -17,14 +17,14 @@
 #include <string>
 #include <vector>
 
-#include "FlowTracker/FlowTableTypes.h"
+#include "FlowTracker/FlowTable.h"
 #include "Hoard/HoardReader.h"
 #include "Hoard/HoardWriter.h"
-#include "tests/support/WriterTypes.h"
 
 namespace {
 
-using TestSupport::FlowOps;
+using FlowOps = FlowTracking::IpFlowEntryOps;
+using FlowTracking::IpFlowEntryWrapper;
 
 // A private table root under /dev/shm for this run, removed at exit.
 class BenchRoot {
@@ -68,7 +68,7 @@ struct Table {
         writer = std::make_unique<Hoard::HoardWriter<FlowOps>>(debug, name, d, FlowOps(), "Bench");
         writer->initialize("bench");
         for (std::uint32_t id = 0; id < records; ++id) {
-            FlowTracking::IpFlowEntry e(flowKey(id));
+            IpFlowEntryWrapper e(flowKey(id));
             e.pktsIs(id);
             e.bytesIs(1000ull * id);
             writer->write(e, true);
@@ -96,7 +96,7 @@ Table& table(std::uint32_t records) {
 void lookups(benchmark::State& state, bool hit) {
     Table& t = table(static_cast<std::uint32_t>(state.range(0)));
     const auto& keys = hit ? t.hits : t.misses;
-    FlowTracking::IpFlowEntry out;
+    IpFlowEntryWrapper out;
     std::size_t i = 0;
     std::uint64_t found = 0;
     for (auto _ : state) {
@@ -117,7 +117,7 @@ void BM_LookupMiss(benchmark::State& state) { lookups(state, false); }
 // again after the last record.
 void BM_IterationStep(benchmark::State& state) {
     Table& t = table(static_cast<std::uint32_t>(state.range(0)));
-    FlowTracking::IpFlowEntry v;
+    IpFlowEntryWrapper v;
     Hoard::IterHint hint;
     bool more = false;
     std::uint64_t passes = 0, steps = 0;

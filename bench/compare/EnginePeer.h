@@ -17,17 +17,18 @@
 #include <string>
 #include <thread>
 
+#include "FlowTracker/FlowTable.h"
+#include "FlowTracker/FtCounters.h"
 #include "Hoard/HoardMap.h"
 #include "bench/compare/Peer.h"
 #include "bench/compare/Workload.h"
-#include "tests/support/WriterTypes.h"
 
 namespace Compare {
 
 // The flow table (seed-0 hash, no queue) and the counter table (the header's hash seed, a real
-// notification queue), as the tests instantiate them.
-using EngineFlowOps = TestSupport::FlowOps;
-using EngineCounterOps = TestSupport::CounterOps;
+// notification queue): the library's own instantiations.
+using EngineFlowOps = FlowTracking::IpFlowEntryOps;
+using EngineCounterOps = Hoard::FlowTracker::FlowGroupCounterEntryOps;
 
 // Sum of the sizes of the regular files under `dir`: the shared memory a table maps.
 inline std::uint64_t bytesOfFilesUnder(const std::string& dir) {
@@ -43,7 +44,7 @@ template <class Rec, class Ops>
 class EnginePeer : public Peer<Rec> {
   public:
     using Key = typename Rec::Key;
-    using Value = typename Rec::Value;
+    using Value = typename Ops::Value;  // the stored wrapper of Rec::Value
     using Map = Hoard::HoardMap<Key, Value, Ops>;
 
     explicit EnginePeer(std::string label) : label_(std::move(label)) {}

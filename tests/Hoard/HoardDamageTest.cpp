@@ -425,7 +425,7 @@ struct Seen {
 // to fall behind the damage in any run) and iterates twice; each operation answers or raises
 // corruption, counted in `seen` (report.fail("") records nothing).
 bool readDamaged(const Victim& v, Seen& seen, ChildReport& report) {
-    CounterRecords::Reader r(recordsDebug(), tableName, CounterOps());
+    CounterRecords::Reader r(recordsDebug(), tableName, {});
     if (!r.initialize("damaged")) return true;
     seen.initialized = 1;
     auto attempt = [&](std::atomic<std::uint32_t>& reports, auto&& op) -> std::string {

@@ -18,15 +18,14 @@
 #include "contracts/Kick/ShocketAcceptSm.h"
 #include "contracts/SharedMem/FenixFile.h"
 #include "tests/support/Fork.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
-#include "tests/support/WriterTypes.h"
 
 namespace {
 
 using namespace TestSupport;
-using FlowMap = Hoard::HoardMap<FlowTracking::IpFlowKey, FlowTracking::IpFlowEntry, FlowOps>;
-using CounterMap = Hoard::HoardMap<Hoard::FlowTracker::FlowGroupCounterKey,
-                                   Hoard::FlowTracker::FlowGroupCounterEntry, CounterOps>;
+using FlowMap = Hoard::HoardMap<FlowRecords::Key, FlowRecords::Entry, FlowRecords::Ops>;
+using CounterMap = Hoard::HoardMap<CounterRecords::Key, CounterRecords::Entry, CounterRecords::Ops>;
 using ReaderEvent = Mem::ReaderSentry::Event;
 using Events = std::vector<std::string>;
 
@@ -77,7 +76,7 @@ class HoardMapTest : public ::testing::Test {
     }
     bool finds(FlowMap& map, std::uint32_t i, std::uint64_t generation) {
         bool found = false;
-        FlowTracking::IpFlowEntry out;
+        FlowRecords::Entry out;
         map.safeLookup(flowEntry(i).key(), found, &out);
         return found && out == flowEntry(i, generation);
     }
@@ -124,7 +123,7 @@ TEST_F(HoardMapTest, AWriterMapReattachesAfterACorruptionReportAndAssertsAsAnOrp
     std::ostringstream key;
     key << flowEntry(1).key();
     bool found = false;
-    FlowTracking::IpFlowEntry out;
+    FlowRecords::Entry out;
     EXPECT_EQ(failureOf([&] { map.safeLookup(flowEntry(1).key(), found, &out); }),
               "assert: HoardStrictDummy::lookup() invoked, name:t/flows rootpath:" + shm.path() +
                   "/t/flows key:" + key.str() + orphan);
@@ -204,7 +203,7 @@ TEST_F(HoardMapTest, InitRefusesConfigurationFaultsAssertsProgrammingFaultsAndRu
 // Without a shadow implementation in this build a shadow stays on its placeholder. An asynchronous
 // shadow suppresses its key callbacks at init, and then its notifying is frozen.
 TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
-    CounterWriter writer(debug, "t/counters", descriptor(), CounterOps(), "Test");
+    CounterRecords::Writer writer(debug, "t/counters", descriptor(), {}, "Test");
     ASSERT_TRUE(writer.initialize("test"));
     Hoard::MapDescriptor sync = descriptor(Hoard::shadow);
     sync.synchronous = true;
@@ -239,19 +238,20 @@ TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReforma
     EXPECT_EQ(map.mountStatus(), 0);
     EXPECT_TRUE(map.disconnectedActiveReader());
     bool found = true;
-    FlowTracking::IpFlowEntry out = flowEntry(9);
-    EXPECT_EQ(*map.safeLookup(flowEntry(1).key(), found, nullptr), FlowTracking::IpFlowEntry());
+    FlowRecords::Entry out = flowEntry(9);
+    EXPECT_EQ(*map.safeLookup(flowEntry(1).key(), found, nullptr), FlowRecords::Entry());
     EXPECT_FALSE(found);
     Hoard::IterHint hint;
     EXPECT_FALSE(map.implementation()->first(out, hint));
-    EXPECT_EQ(out, FlowTracking::IpFlowEntry());
+    EXPECT_EQ(out, FlowRecords::Entry());
     EXPECT_EQ(failureOf([&] { map.safeRemove(flowEntry(1).key(), out); }),
               "denied: remove to read-only Hoard table");
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
     map.tryAttach();  // no writer: nothing mounted
     EXPECT_TRUE(events.empty());
 
-    auto writer = std::make_unique<FlowWriter>(debug, "t/flows", descriptor(), FlowOps(), "Test");
+    auto writer = std::make_unique<FlowRecords::Writer>(debug, "t/flows", descriptor(),
+                                                        FlowRecords::Ops(), "Test");
     ASSERT_TRUE(writer->initialize("test"));
     for (std::uint32_t i = 0; i < 30; ++i) writer->write(flowEntry(i, 1), true);
     map.tryAttach();
@@ -284,7 +284,7 @@ TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReforma
     EXPECT_TRUE(finds(map, 0, 1));
     EXPECT_GE(map.readerCounters().corruptions, 1u);  // kept across the re-attach
 
-    const FlowTracking::IpFlowEntry* held = map.safeLookup(flowEntry(5).key(), found, nullptr);
+    const FlowRecords::Entry* held = map.safeLookup(flowEntry(5).key(), found, nullptr);
     auto* reader = map.implementation();
     writer.reset();
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::detached);
@@ -298,7 +298,7 @@ TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReforma
     auto startWriter = [&](std::uint64_t generation) {
         Signal ready;
         auto child = std::make_unique<Child>([&, generation] {
-            FlowWriter w(debug, "t/flows", descriptor(), FlowOps(), "Test");
+            FlowRecords::Writer w(debug, "t/flows", descriptor(), {}, "Test");
             w.cleanup();
             if (!w.initialize("test")) return false;
             for (std::uint32_t i = 0; i < 30; ++i) w.write(flowEntry(i, generation), true);

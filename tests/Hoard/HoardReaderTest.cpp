@@ -27,11 +27,11 @@ using Hoard::SlotTable;
 
 // Flow operations whose hash calls a test hook first: the reader hashes the key it looks for
 // first, then every record it passes.
-struct HookedFlowOps : FlowOps {
+struct HookedFlowOps : FlowRecords::Ops {
     inline static std::function<void(const FlowTracking::IpFlowKey&)> hook;
     std::uint32_t hash(const FlowTracking::IpFlowKey& key) const {
         if (hook) hook(key);
-        return FlowOps::hash(key);
+        return FlowRecords::Ops::hash(key);
     }
 };
 
@@ -39,7 +39,7 @@ struct HookedFlowOps : FlowOps {
 class HoardReaderTest : public ::testing::Test {
   protected:
     // A new table holding ids [0, count): a new table hands out its slots in ascending order.
-    FlowWriter& writer(std::uint32_t count, const Hoard::MapDescriptor& d = recordsDescriptor()) {
+    auto& writer(std::uint32_t count, const Hoard::MapDescriptor& d = recordsDescriptor()) {
         writer_ = newWriter<FlowRecords>("t/flows", count, d);
         return *writer_;
     }
@@ -74,15 +74,15 @@ class HoardReaderTest : public ::testing::Test {
     }
     void TearDown() override { HookedFlowOps::hook = nullptr; }
 
-    const FlowOps ops;
+    const FlowRecords::Ops ops;
     ShmRoot shm;
-    std::unique_ptr<FlowWriter> writer_;
+    std::unique_ptr<FlowRecords::Writer> writer_;
     std::unique_ptr<Hoard::HoardReader<HookedFlowOps>> reader_;
 };
 
 TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
     auto w = newWriter<CounterRecords>("t/counters");
-    EXPECT_FALSE(CounterRecords::Reader(recordsDebug(), "t/absent", CounterOps()).initialize("x"));
+    EXPECT_FALSE(CounterRecords::Reader(recordsDebug(), "t/absent", {}).initialize("x"));
     auto refused = [](auto reader, const std::string& text) {
         TraceCapture capture;
         return !reader.initialize("test") &&
@@ -90,7 +90,8 @@ TEST_F(HoardReaderTest, InitializeRefusesATableOfAnotherValueType) {
     };
     const std::string group = "\"Hoard::FlowTracker::FlowGroupCounterEntry\"";
     // Both counter records are 40 bytes: only the header's type name tells them apart.
-    EXPECT_TRUE(refused(Hoard::HoardReader<TotalCounterOps>(recordsDebug(), "t/counters", {}),
+    EXPECT_TRUE(refused(Hoard::HoardReader<Hoard::FlowTracker::FlowCounterEntryOps>(
+                            recordsDebug(), "t/counters", {}),
                         group + ", not \"Hoard::FlowTracker::FlowCounterEntry\""));
     // Headers edited with their checksum kept right: a type name with no NUL and bytes to escape,
     // then a value size.
@@ -123,7 +124,7 @@ TEST_F(HoardReaderTest, InitializeRefusesAHeaderItCannotCopyWhole) {
         Mem::VerU32::store(header->numSlotsPair, Mem::VerU32{now.version + 1, now.value});
     };
     TraceCapture capture;
-    FlowRecords::Reader r(recordsDebug(), "t/flows", FlowOps());
+    FlowRecords::Reader r(recordsDebug(), "t/flows", FlowRecords::Ops());
     EXPECT_FALSE(r.initialize("test"));
     hook = nullptr;
     EXPECT_FALSE(r.initialized());
@@ -152,7 +153,7 @@ TEST_F(HoardReaderTest, ARemapInvalidatesOnlyAnAnchorRecordedBeyondTheNewMapping
 // A corruption names the key it looked for byte by byte (other processes' keys may not print),
 // at a level traced by default.
 TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
-    FlowWriter& w = writer(1);
+    auto& w = writer(1);
     auto& r = reader();
     const_cast<std::uint32_t&>(w.slotTable().slots()[0].head.status) &= ~SlotTable::occupied;
     TraceCapture capture;
@@ -170,7 +171,7 @@ TEST_F(HoardReaderTest, ACorruptionTracesTheBytesOfTheKeyItLookedFor) {
 }
 
 TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
-    FlowWriter& w = writer(2);
+    auto& w = writer(2);
     auto& r = reader();
     // A rewrite of id 1 frozen half way: LOOKASIDE set, the new value in the lookaside slot.
     using Slot = Hoard::TypedSlot<FlowRecords::Entry>;
@@ -192,7 +193,7 @@ TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
 using HoardReaderRegressionTest = HoardReaderTest;
 
 TEST_F(HoardReaderRegressionTest, LookupSpanningABucketGrowAndShrinkStillFindsThePresentKey) {
-    FlowWriter& w = writer(64);
+    auto& w = writer(64);
     const std::uint32_t n = w.bucketTable().count();
     // Two neighbours in a run that the coming split cuts apart: `last` the last key of the lower
     // half (its link is the one the split cuts), `target` the first key of the upper half.
@@ -254,7 +255,7 @@ TEST_F(HoardReaderRegressionTest, LookupRetriedAfterARemapLooksForTheCallersKeyN
     d.shrinkBuckets = false;  // 64 buckets throughout: only the slot file shrinks below
     // `kept` and `gone` share a bucket of 64, `kept` first in the run; 38 others fill the table.
     const std::uint32_t kept = 0, gone = after(kept, 64, 1)[0];
-    FlowWriter& w = writer(0, d);
+    auto& w = writer(0, d);
     put(5000, 5038);
     put(kept, kept + 1);
     put(gone, gone + 1);
@@ -296,7 +297,7 @@ TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsAR
     // three times, removing them shrinks both. The writer does either inside every next() (at its
     // first hash): the step runs on the old mapping, then again with a hint of another count.
     constexpr std::uint32_t base = 6;
-    FlowWriter& w = writer(base);
+    auto& w = writer(base);
     auto& r = reader();
     bool armed = false, grown = false;
     std::uint32_t resized = 0;
@@ -336,9 +337,9 @@ TEST_F(HoardReaderRegressionTest, NextRetriedAfterARemapNeitherSkipsNorRepeatsAR
 class ReusedSlotTest : public HoardReaderTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ReusedSlotTest, HintsAndAnchorsDoNotTrustASlotThatWasReleasedAndFormattedAgain) {
-    FlowWriter& w = writer(64);  // ids 0..63 in slots 0..63
+    auto& w = writer(64);  // ids 0..63 in slots 0..63
     const auto r = newReader<FlowRecords>("t/flows");
-    Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowOps>& table =
+    Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowRecords::Ops>& table =
         GetParam() ? static_cast<decltype(table)>(*r) : w;
     FlowRecords::Entry v;
     Hoard::IterHint hint;

@@ -17,14 +17,14 @@
 #include "tests/support/ChildReport.h"
 #include "tests/support/Fork.h"
 #include "tests/support/Seed.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/SharedPage.h"
 #include "tests/support/ShmRoot.h"
-#include "tests/support/WriterTypes.h"
 
 namespace {
 
 using namespace TestSupport;
-using FlowTracking::IpFlowEntry;
+using FlowTracking::IpFlowEntryWrapper;
 using Hoard::SlotTable;
 
 Hoard::MapDescriptor descriptor(std::uint32_t slotLimit = 1u << 16) {
@@ -39,7 +39,7 @@ class HoardWriterTest : public ::testing::Test {
     std::shared_ptr<Basalt::Platform::DebugHandler> debug =
         Basalt::Platform::getDebugHandler("HoardWriterTest");
 
-    template <class Ops = FlowOps>
+    template <class Ops = FlowRecords::Ops>
     std::unique_ptr<Hoard::HoardWriter<Ops>> writer(const std::string& name,
                                                     const Hoard::MapDescriptor& d = descriptor()) {
         auto w = std::make_unique<Hoard::HoardWriter<Ops>>(debug, name, d, Ops(), "Test");
@@ -77,18 +77,18 @@ TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsCh
     EXPECT_EQ(w->directUpdate(flowEntry(2).key()), nullptr);  // missing: direct mode stays off
     EXPECT_THROW(w->directCommit(), Basalt::AssertException);
     EXPECT_EQ(w->dumpHeaders(), headers);
-    IpFlowEntry* area = w->directWrite(flowEntry(3).key());
+    IpFlowEntryWrapper* area = w->directWrite(flowEntry(3).key());
     ASSERT_NE(area, nullptr);
     EXPECT_EQ(area->key(), flowEntry(3).key());
     area->pktsIs(33);
     EXPECT_THROW(w->directWrite(flowEntry(4).key()), Basalt::AssertException);
     EXPECT_THROW(w->write(flowEntry(4), true), Basalt::AssertException);
-    IpFlowEntry out;
+    IpFlowEntryWrapper out;
     EXPECT_THROW(w->remove(flowEntry(1).key(), out), Basalt::AssertException);
     w->directCommit();
     EXPECT_EQ(w->lookup(flowEntry(3).key(), found, nullptr)->pkts(), 33u);
     // An update of an existing record starts from its current value.
-    IpFlowEntry* update = w->directUpdate(flowEntry(1).key());
+    IpFlowEntryWrapper* update = w->directUpdate(flowEntry(1).key());
     ASSERT_NE(update, nullptr);
     EXPECT_EQ(*update, flowEntry(1, 8));
     w->directCommit();
@@ -100,7 +100,7 @@ TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsCh
 TEST_F(HoardWriterTest, AShrinkMovesEveryRecordAboveTheNewSizeDown) {
     auto w = writer("t/shrink");
     for (std::uint32_t i = 0; i < 1024; ++i) w->write(flowEntry(i), true);
-    IpFlowEntry out;
+    IpFlowEntryWrapper out;
     for (std::uint32_t i = 0; i < 1024 && w->capacity() == 1024; ++i) {
         if (i != 512) w->remove(flowEntry(i).key(), out);
     }
@@ -126,20 +126,20 @@ void fileSizeLimitIs(rlim_t bytes) {
 // Runs `fill` (it stores records 0 .. stored - 1 under a file-size limit; false after a report) in
 // a child on a new counter table, which must then pass validation; the next writer, without the
 // limit, must adopt it with exactly those records.
-using Fill = std::function<bool(CounterWriter&, ChildReport&, std::uint32_t& stored)>;
+using Fill = std::function<bool(CounterRecords::Writer&, ChildReport&, std::uint32_t& stored)>;
 void fillThenAdopt(const Hoard::MapDescriptor& d, const Fill& fill) {
     SharedPage<ChildReport> report;
     Child child([&] {
         const auto debug = Basalt::Platform::getDebugHandler("HoardWriterTest");
         std::uint32_t stored = 0;
         {
-            CounterWriter w(debug, "full/counters", d, CounterOps(), "Test");
+            CounterRecords::Writer w(debug, "full/counters", d, {}, "Test");
             w.initialize("test");
             if (!fill(w, *report, stored)) return false;
             if (!w.validate()) return report->fail("the table fails validation");
         }
         fileSizeLimitIs(RLIM_INFINITY);
-        CounterWriter next(debug, "full/counters", d, CounterOps(), "Test");
+        CounterRecords::Writer next(debug, "full/counters", d, {}, "Test");
         next.initialize("test");
         for (std::uint32_t i = 0; i < stored; ++i) {
             bool found = false;
@@ -154,7 +154,7 @@ void fillThenAdopt(const Hoard::MapDescriptor& d, const Fill& fill) {
 // The queue's slot record covers 512 slots: the slot file may grow, the queue not.
 TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
     const Hoard::MapDescriptor d = descriptor(4096);
-    fillThenAdopt(d, [](CounterWriter& w, ChildReport& report, std::uint32_t& stored) {
+    fillThenAdopt(d, [](CounterRecords::Writer& w, ChildReport& report, std::uint32_t& stored) {
         fileSizeLimitIs(Herald::HeraldView::fileSizeFor(w.herald().ringSize(), 512));
         try {
             for (; stored < 2000; ++stored) w.write(groupEntry(stored), true);
@@ -174,7 +174,7 @@ TEST_F(HoardWriterTest, AQueueThatCannotGrowFailsTheWriteBeforeItTakesASlot) {
 TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
     Hoard::MapDescriptor d = descriptor(256);
     d.fixedSize = true;  // the slot file is full size from the start: only the buckets grow
-    fillThenAdopt(d, [](CounterWriter& w, ChildReport& report, std::uint32_t& stored) {
+    fillThenAdopt(d, [](CounterRecords::Writer& w, ChildReport& report, std::uint32_t& stored) {
         fileSizeLimitIs(Hoard::BucketTable::fileSizeFor(w.index().numBuckets()));
         for (; stored < 8; stored += 2) {
             w.write(groupEntry(stored), true);
@@ -278,9 +278,9 @@ TEST_P(HoardWriterRandomRunTest, AgreesWithAMap) {
     Hoard::MapDescriptor d = descriptor();
     d.local = d.useHeap = d.heapCheck = GetParam() == Kind::local;
     if (GetParam() == Kind::counter) {
-        run<CounterOps>(&groupEntry, d);
+        run<CounterRecords::Ops>(&groupEntry, d);
     } else {
-        run<FlowOps>(&flowEntry, d);
+        run<FlowRecords::Ops>(&flowEntry, d);
     }
     EXPECT_EQ(std::filesystem::exists(shm.path() + "/t"), !d.local);
 }

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "Hoard/SlotWriter.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
-#include "tests/support/WriterTypes.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ using Hoard::SlotTable;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 using TestSupport::flowEntry;
-using Table = Hoard::SlotWriterTable<IpFlowEntry>;
+using Table = Hoard::SlotWriterTable<FlowTracking::IpFlowEntryWrapper>;  // as the library stores it
 
 class SlotTableTest : public ::testing::Test {
   protected:

@@ -2,8 +2,9 @@
 
 // Records that prove they were read whole: each carries its key id, a generation and two
 // independent checksums of (id, generation) in different words, so a copy that mixes words of
-// two writes (or of two records) fails check(). One traits struct per table kind. Below them the
-// helpers of the tests that read such records: a writer, and a checked iteration.
+// two writes (or of two records) fails check(). One traits struct per table kind, on the library's
+// table instantiations. Below them the helpers of the tests that read such records: a writer, and
+// a checked iteration; and plain records of both kinds for tests that check values themselves.
 
 #include <cstdint>
 #include <memory>
@@ -11,9 +12,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "FlowTracker/FlowTable.h"
+#include "FlowTracker/FtCounters.h"
 #include "Hoard/HoardReader.h"
+#include "Hoard/HoardWriter.h"
 #include "contracts/Basalt/Util.h"
-#include "tests/support/WriterTypes.h"
 
 namespace TestSupport {
 
@@ -34,11 +37,11 @@ inline std::uint64_t checksumB(std::uint32_t id, std::uint64_t generation) {
 // The flow table (seed-0 hash, no queue): key srcAddr = 10.0.0.0 + id, pkts = generation,
 // bytes and hwBytes the two checksums.
 struct FlowRecords {
-    using Ops = FlowOps;
-    using Writer = FlowWriter;
-    using Reader = Hoard::HoardReader<FlowOps>;
+    using Ops = FlowTracking::IpFlowEntryOps;
+    using Writer = Hoard::HoardWriter<Ops>;
+    using Reader = Hoard::HoardReader<Ops>;
     using Key = FlowTracking::IpFlowKey;
-    using Entry = FlowTracking::IpFlowEntry;
+    using Entry = Ops::Value;  // the record as its table stores it (the wrapper)
     static constexpr const char* kind = "flow";
 
     static Key key(std::uint32_t id) {
@@ -66,11 +69,11 @@ struct FlowRecords {
 // The counter table (the header's non-zero hash seed, a real queue): key (1 + id / 100,
 // id % 100), flows = generation, expiredFlows = id, packets and lastClearedTime the checksums.
 struct CounterRecords {
-    using Ops = CounterOps;
-    using Writer = CounterWriter;
-    using Reader = Hoard::HoardReader<CounterOps>;
+    using Ops = Hoard::FlowTracker::FlowGroupCounterEntryOps;
+    using Writer = Hoard::HoardWriter<Ops>;
+    using Reader = Hoard::HoardReader<Ops>;
     using Key = Hoard::FlowTracker::FlowGroupCounterKey;
-    using Entry = Hoard::FlowTracker::FlowGroupCounterEntry;
+    using Entry = Ops::Value;
     static constexpr const char* kind = "counter";
 
     static Key key(std::uint32_t id) {
@@ -176,6 +179,21 @@ std::string walk(Table& table, std::uint32_t maxSteps, Visit&& visit) {
         if (std::string failure = visit(id, generation); !failure.empty()) return failure;
     }
     return "";
+}
+
+// Plain records, as the tables store them: flow i (the key of FlowRecords::key(i), pkts =
+// generation, bytes = i * 1000 + generation) and counter group i (the key of
+// CounterRecords::key(i), flows = generation, expiredFlows = i, packets = i * 7).
+inline FlowRecords::Entry flowEntry(std::uint32_t i, std::uint64_t generation = 0) {
+    FlowRecords::Entry e(FlowRecords::key(i));
+    e.pktsIs(generation);
+    e.bytesIs(i * 1000ull + generation);
+    return e;
+}
+
+inline CounterRecords::Entry groupEntry(std::uint32_t i, std::uint64_t generation = 0) {
+    return CounterRecords::Entry(CounterRecords::key(i),
+                                 Hoard::FlowTracker::FlowEntry(generation, i, i * 7ull, 0.0));
 }
 
 }  // namespace TestSupport

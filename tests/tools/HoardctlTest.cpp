@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "tests/support/Fork.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
-#include "tests/support/WriterTypes.h"
 
 namespace {
 
@@ -155,9 +155,8 @@ TEST(Hoardctl, ListWhileAWriterProcessGrowsTheTableIsCompleteUntornAndWritesAreR
         Hoard::MapDescriptor d;
         d.slotLimit = 1024;
         for (int run = 0; run < runs; ++run) {
-            TestSupport::FlowWriter w(Basalt::Platform::getDebugHandler("HoardctlTest"),
-                                      "live/" + std::to_string(run), d, TestSupport::FlowOps(),
-                                      "Test");
+            TestSupport::FlowRecords::Writer w(Basalt::Platform::getDebugHandler("HoardctlTest"),
+                                               "live/" + std::to_string(run), d, {}, "Test");
             w.initialize("test");
             for (std::uint32_t i = 1; i <= base; ++i) w.write(flowEntry(i), true);
             ready.post();

@@ -23,8 +23,8 @@
 #include "contracts/Mem/WriterLock.h"
 #include "contracts/SharedMem/OwnerFile.h"
 #include "tools/hoardctl/TableFiles.h"
-#include "tools/hoardctl/TableKinds.h"
 #include "tools/hoardctl/TableValidation.h"
+#include "tools/hoardctl/ValueTypeDispatch.h"
 
 namespace Hoardctl {
 
@@ -69,7 +69,7 @@ std::string counted(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// Calls f(KindTag<Kind>) for the table's value type; a type hoardctl does not know fails.
+// Calls f(KindTag<Ops>) for the table's value type; a type hoardctl does not know fails.
 template <class F>
 void dispatchTable(const TableFiles& t, F&& f) {
     if (!dispatchValueType(t.valueType(), f)) {
@@ -83,12 +83,12 @@ std::string valueText(const V& value) {
     return valueToStrep(value).stdString();
 }
 
-template <class Kind>
-typename Kind::Key parseKey(const std::string& text) {
+template <class Ops>
+typename Ops::Key parseKey(const std::string& text) {
     try {
-        return Kiln::strepToValue<typename Kind::Key>(Kiln::String(text));
+        return Kiln::strepToValue<typename Ops::Key>(Kiln::String(text));
     } catch (const Kiln::RangeException& e) {
-        throw Failure(std::string("bad key text for a table of ") + Kind::Value::typeName + ": " +
+        throw Failure(std::string("bad key text for a table of ") + Ops::Value::typeName + ": " +
                       e.what());
     }
 }
@@ -102,9 +102,8 @@ void requireReadableHeaders(Context& ctx, const TableFiles& t) {
     if (!t.headersValid(ctx.debug, error)) throw Failure("table " + t.name + ": " + error);
 }
 
-template <class Kind>
+template <class Ops>
 struct Reader {
-    using Ops = typename Kind::Ops;
     Reader(Context& ctx, const TableFiles& t) : reader(ctx.debug, t.name, Ops{}) {
         reader.markCorruptionIs(false);  // a read-only tool writes nothing, not even the marker
         if (!reader.initialize("hoardctl")) {
@@ -114,10 +113,9 @@ struct Reader {
     Hoard::HoardReader<Ops> reader;
 };
 
-template <class Kind>
+template <class Ops>
 int listTable(Context& ctx, const TableFiles& t) {
-    using Ops = typename Kind::Ops;
-    Reader<Kind> r(ctx, t);
+    Reader<Ops> r(ctx, t);
     // Iteration returns each key at most once, in strictly increasing order, so over a table
     // nobody writes it ends by itself. The bound is a second stop for a table that keeps lying:
     // the most slots the table has had, which follows its growth (the reader remaps as the writer
@@ -128,7 +126,7 @@ int listTable(Context& ctx, const TableFiles& t) {
                                        r.reader.maxSize(), r.reader.capacity()})};
     };
     std::uint64_t bound = limit();
-    typename Kind::Value value{};
+    typename Ops::Value value{};
     Hoard::IterHint hint;
     std::uint64_t n = 0;
     for (bool more = r.reader.first(value, hint); more;
@@ -145,12 +143,12 @@ int listTable(Context& ctx, const TableFiles& t) {
     return 0;
 }
 
-template <class Kind>
+template <class Ops>
 int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
-    const typename Kind::Key key = parseKey<Kind>(keyText);
-    Reader<Kind> r(ctx, t);
+    const typename Ops::Key key = parseKey<Ops>(keyText);
+    Reader<Ops> r(ctx, t);
     bool found = false;
-    typename Kind::Value value{};
+    typename Ops::Value value{};
     r.reader.lookup(key, found, &value);
     if (!found) throw Failure("no record with key " + keyText + " in table " + t.name);
     ctx.out << valueText(value) << '\n';
@@ -169,10 +167,9 @@ int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
 //    untouched, and again once the lock is held, when nothing can change the table under them.
 // A table this writer creates and then cannot open is removed again, with the directories made
 // for it.
-template <class Kind>
+template <class Ops>
 class TableWriter {
   public:
-    using Ops = typename Kind::Ops;
     using Writer = Hoard::HoardWriter<Ops>;
 
     // `mustExist`: refuse instead of creating the table when it has no slot file.
@@ -228,9 +225,9 @@ class TableWriter {
             if (mustExist) throw Failure("no table " + t.name + " under " + root_.root());
             return;
         }
-        if (t.valueType() != Kind::Value::typeName) {
+        if (t.valueType() != Ops::Value::typeName) {
             throw Failure("table " + t.name + " holds " + t.valueTypeText() + " values, not " +
-                          Kind::Value::typeName);
+                          Ops::Value::typeName);
         }
         // A missing or empty owner file is the writer's to fill; a damaged one makes it
         // re-format the table.
@@ -242,7 +239,7 @@ class TableWriter {
                 " is damaged, not writing (a writer would re-format the table): " + error);
         }
         if (!t.headersValid(ctx.debug, error)) refuse(t, error);
-        const ValidationResult v = validateReadOnly<Kind>(ctx.debug, t.name, t.fenix);
+        const ValidationResult v = validateReadOnly<Ops>(ctx.debug, t.name, t.fenix);
         if (!v.valid) refuse(t, v.error);
     }
     [[noreturn]] void refuse(const TableFiles& t, const std::string& error) const {
@@ -284,11 +281,11 @@ class TableWriter {
     std::vector<std::string> created_;  // directories this writer made, outermost first
 };
 
-template <class Kind>
+template <class Ops>
 int putValues(Context& ctx, const std::string& name, const std::vector<std::string>& texts,
               const std::vector<std::string>& where) {
-    using V = typename Kind::Value;
-    std::vector<V> values;
+    using V = typename Ops::Value::Value;  // the record a value text names
+    std::vector<typename Ops::Value> values;
     values.reserve(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
         try {
@@ -297,12 +294,12 @@ int putValues(Context& ctx, const std::string& name, const std::vector<std::stri
             throw Failure("bad value text (" + where[i] + "): " + e.what());
         }
     }
-    TableWriter<Kind> w(ctx, name, false);
+    TableWriter<Ops> w(ctx, name, false);
     std::size_t added = 0;
     std::size_t replaced = 0;
-    for (const V& value : values) {
+    for (const auto& value : values) {
         bool found = false;
-        w.writer().lookup(Kind::Ops::key(value), found, nullptr);
+        w.writer().lookup(Ops::key(value), found, nullptr);
         try {
             w.writer().write(value, true);
         } catch (const Basalt::Exception& e) {
@@ -318,14 +315,14 @@ int putValues(Context& ctx, const std::string& name, const std::vector<std::stri
     return 0;
 }
 
-template <class Kind>
+template <class Ops>
 int removeKeys(Context& ctx, const TableFiles& t, const Args& keyTexts) {
-    std::vector<typename Kind::Key> keys;
-    for (const std::string& text : keyTexts) keys.push_back(parseKey<Kind>(text));
-    TableWriter<Kind> w(ctx, t.name, true);
+    std::vector<typename Ops::Key> keys;
+    for (const std::string& text : keyTexts) keys.push_back(parseKey<Ops>(text));
+    TableWriter<Ops> w(ctx, t.name, true);
     std::size_t missing = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        typename Kind::Value old{};
+        typename Ops::Value old{};
         const bool removed = w.writer().remove(keys[i], old);
         ctx.out << (removed ? "removed " : "not found ") << keyTexts[i] << '\n';
         if (!removed) ++missing;

@@ -39,13 +39,12 @@ struct QueueView {
     const Herald::HeraldReader<std::uint32_t>& reader;
 };
 
-// Validates table `name` of kind `Kind` as the writer `fenix` left it (`fenix` is the fenix
+// Validates table `name` of the kind `Ops` as the writer `fenix` left it (`fenix` is the fenix
 // file's id: a writer adopts files only when they carry it).
-template <class Kind>
+template <class Ops>
 ValidationResult validateReadOnly(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
                                   const std::string& name, std::uint32_t fenix) {
-    using Ops = typename Kind::Ops;
-    using V = typename Kind::Value;
+    using V = typename Ops::Value;
     ValidationResult result;
     const Mem::RootPath root(debug, name);
     Hoard::Writer::Counters counters;
