@@ -3,11 +3,11 @@
 // hand-over to the controls, re-parenting, and corruption met while iterating.
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -18,6 +18,8 @@
 #include "Hoard/HoardReader.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Pulse/Writer.h"
+#include "tests/support/Fork.h"
+#include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
 
@@ -30,13 +32,11 @@ using Hoard::FlowTracker::FlowGroupCounterEntry;
 using Hoard::FlowTracker::FlowGroupCounterKey;
 using Hoard::FlowTracker::FtCounters;
 
-IpFlowEntry flow(std::uint32_t i) {
-    IpFlowEntry e(IpFlowKey(Vrf::VrfIdMap::VrfId(1), Bridging::VlanIdOrAnyOrNone(7),
-                            Wirekit::IpAddr::fromHostOrder(0x0A000000u + i),
-                            Wirekit::IpAddr(10, 9, 9, 9), Wirekit::ipProtoTcp,
-                            static_cast<std::uint16_t>(i), 443));
-    e.bytesIs(i * 1000ull);
-    return e;
+IpFlowEntry flow(std::uint32_t i) { return TestSupport::flowEntry(i); }
+
+std::vector<std::string> sorted(std::vector<std::string> texts) {
+    std::sort(texts.begin(), texts.end());
+    return texts;
 }
 
 template <class T>
@@ -121,10 +121,9 @@ TEST(FlowTableEntity, CollectionsWorkFromBirthAndEachOperationNotifiesAndCountsO
          it.valid(); it.advance()) {
         walked.push_back(text(it->value()));
     }
-    std::sort(walked.begin(), walked.end());
     IpFlowEntry third = flow(3);
     third.bytesIs(3000);
-    EXPECT_EQ(walked, (std::vector<std::string>{text(flow(1)), text(third)}));
+    EXPECT_EQ(sorted(walked), sorted({text(flow(1)), text(third)}));
 
     // Controls: the current one again notifies nothing; a new one notifies its attribute once,
     // and the collection's own control still hears the table's events.
@@ -185,23 +184,19 @@ TEST(FlowTableEntity, MountedTablesAreSharedAndTheEntityLivesExactlyAsLongAsItsC
     EXPECT_EQ(ft->ipFlowEntryControl()->mountStatus(), KilnSharedMem::MountStatus::mounted);
     for (std::uint32_t i = 1; i <= 3; ++i) ft->ipFlowEntryIs(flow(i));
 
-    const pid_t child = fork();
-    if (child == 0) {
-        Hoard::HoardReader<IpFlowEntryOps> reader(Basalt::Platform::getDebugHandler("t"),
-                                                  "sys/ft/ipFlowEntry", IpFlowEntryOps());
+    TestSupport::Child reader([&] {
+        Hoard::HoardReader<IpFlowEntryOps> r(Basalt::Platform::getDebugHandler("t"),
+                                             "sys/ft/ipFlowEntry", IpFlowEntryOps());
         std::vector<std::string> got;
         IpFlowEntryWrapper v;
         Hoard::IterHint hint;
-        bool ok = reader.initialize("test");
-        for (bool more = ok && reader.first(v, hint); more; more = reader.next(v.fwkKey(), v, hint)) {
+        const bool attached = r.initialize("test");
+        for (bool more = attached && r.first(v, hint); more; more = r.next(v.fwkKey(), v, hint)) {
             got.push_back(text(v.value()));
         }
-        std::sort(got.begin(), got.end());
-        _exit(got == std::vector<std::string>{text(flow(1)), text(flow(2)), text(flow(3))} ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return sorted(got) == sorted({text(flow(1)), text(flow(2)), text(flow(3))});
+    });
+    EXPECT_EQ(reader.wait(), 0) << "another process does not read the three shared records";
     Hoard::SlotTable::Header header{};
     const int fd = ::open((shm.path() + "/sys/ft/ipFlowEntry/slots").c_str(), O_RDONLY);
     ASSERT_EQ(::pread(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
