@@ -192,15 +192,16 @@ std::size_t EventLoop::runUntilIdle() {
 }
 
 void EventLoop::run() {
-    EventLoop* const outer = servingLoop;
-    servingLoop = this;
-    struct Restore {
-        EventLoop* outer;
-        ~Restore() { servingLoop = outer; }
-    } restore{outer};
+    const ThreadBinding binding(this);
     constexpr Kiln::Seconds longWait = 3600;
     while (!stopRequested_.exchange(false, std::memory_order_relaxed)) runOnce(longWait);
 }
+
+EventLoop::ThreadBinding::ThreadBinding(EventLoop* loop) : outer_(servingLoop) {
+    servingLoop = loop;
+}
+
+EventLoop::ThreadBinding::~ThreadBinding() { servingLoop = outer_; }
 
 TaskScheduler* TaskSchedulerRoot::findOrCreateScheduler() {
     if (servingLoop) return &servingLoop->scheduler();

@@ -73,6 +73,20 @@ class EventLoop {
 
     TaskScheduler& scheduler() { return *scheduler_; }
 
+    // While it lives, the calling thread's loop for TaskSchedulerRoot::findOrCreateScheduler()
+    // is `loop`; the previous one is restored after. run() holds one; so does EventLoopThread
+    // around its thread's whole life, so tasks created in doInitSm() land on the served loop.
+    class ThreadBinding {
+      public:
+        explicit ThreadBinding(EventLoop* loop);
+        ~ThreadBinding();
+        ThreadBinding(const ThreadBinding&) = delete;
+        ThreadBinding& operator=(const ThreadBinding&) = delete;
+
+      private:
+        EventLoop* const outer_;
+    };
+
   private:
     std::size_t runPosted();
     std::size_t runDueTimers();
