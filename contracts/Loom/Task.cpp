@@ -1,0 +1,109 @@
+#include "contracts/Loom/Task.h"
+
+#include "contracts/Basalt/Exception.h"
+#include "contracts/Loom/EventLoop.h"
+
+namespace Loom {
+
+std::size_t TaskScheduler::runReady() {
+    // Only the tasks ready now run: a task that asks again during its run waits for the next
+    // pass, so one busy task cannot starve timers and watches.
+    std::size_t budget = ready_;
+    std::size_t ran = 0;
+    while (budget != 0 && !queues_.empty()) {
+        auto first = queues_.begin();
+        Kiln::Ptr<Task> task = std::move(first->second.front());
+        first->second.pop_front();
+        if (first->second.empty()) queues_.erase(first);
+        --ready_;
+        --budget;
+        task->scheduled_ = false;
+        task->run();
+        ++ran;
+    }
+    return ran;
+}
+
+void TaskScheduler::readyIs(Task* task) {
+    queues_[task->taskPriority()].push_back(Kiln::Ptr<Task>(task));
+    ++ready_;
+}
+
+bool TaskScheduler::shouldYield(const Task* task) const {
+    if (running_ != task) return false;
+    switch (yieldRule_) {
+        case YieldRule::always:
+            return true;
+        case YieldRule::never:
+            return false;
+        case YieldRule::timeSlice:
+            break;
+    }
+    // Compared as an end time, not an elapsed time: start + slice is exact where a clock
+    // advanced by the slice lands, while now - start may round below the slice.
+    return Kiln::System::monotonicTime() >= runStart_ + timeSlice_;
+}
+
+Task::Task(TaskScheduler* scheduler, TaskPriority priority, std::string name)
+    : scheduler_(scheduler), priority_(priority), name_(std::move(name)) {
+    BASALT_ASSERT(scheduler != nullptr);
+}
+
+Task::~Task() = default;
+
+void Task::scheduleTask() {
+    if (scheduled_) return;
+    scheduled_ = true;
+    scheduler_->readyIs(this);
+}
+
+bool Task::taskShouldYield() const { return scheduler_->shouldYield(this); }
+
+void Task::run() {
+    // Nested runs (a notifiee driving the loop) keep the outer task's slice.
+    Task* const outer = scheduler_->running_;
+    const Kiln::Seconds outerStart = scheduler_->runStart_;
+    scheduler_->running_ = this;
+    scheduler_->runStart_ = Kiln::System::monotonicTime();
+    ++runs_;
+    struct Restore {
+        TaskScheduler* s;
+        Task* outer;
+        Kiln::Seconds start;
+        ~Restore() {
+            s->running_ = outer;
+            s->runStart_ = start;
+        }
+    } restore{scheduler_, outer, outerStart};
+    notifiees_.visit(runAttribute);
+}
+
+TimerTask::TimerTask(TaskScheduler* scheduler, TaskPriority priority, std::string name)
+    : Task(scheduler, priority, std::move(name)) {}
+
+TimerTask::~TimerTask() { firingDel(); }
+
+void TimerTask::scheduleTaskLowestDelay(Kiln::Seconds delay) {
+    const Kiln::Seconds due = Kiln::System::monotonicTime() + (delay > 0 ? delay : 0);
+    if (timerId_ != 0 && due_ <= due) return;
+    firingDel();
+    due_ = due;
+    timerId_ = taskScheduler()->eventLoop().timerNew(due, [this] {
+        timerId_ = 0;
+        scheduleTask();
+    });
+}
+
+bool TimerTask::firingDue(Kiln::Seconds* due) const {
+    if (timerId_ == 0) return false;
+    *due = due_;
+    return true;
+}
+
+void TimerTask::firingDel() {
+    if (timerId_ == 0) return;
+    taskScheduler()->eventLoop().timerDel(timerId_);
+    timerId_ = 0;
+}
+
+}  // namespace Loom
