@@ -49,16 +49,10 @@ void FlowTableBase::handleParent(const Kiln::Ptr<Kiln::Entity>& /*parent*/) {
 }
 
 void FlowTableBase::FlowTableBaseZeroReferencesNotifiee::onZeroReferences() {
-    // The controls are taken out and the entity's bookkeeping finished before any control holds
-    // the entity: from then on, the controls' references decide when it goes.
-    Kiln::Ptr<KilnHoard::CollectionControl> controls[] = {
-        entity_->bgp6FlowEntry_.controlForHandOver(), entity_->bgpFlowEntry_.controlForHandOver(),
-        entity_->ip6FlowEntry_.controlForHandOver(), entity_->ipFlowEntry_.controlForHandOver()};
-    const Kiln::Ptr<FlowTableBaseZeroReferencesNotifiee> self(this);
-    entity_->notifieeList()->deleteMember(this);
-    for (auto& control : controls) {
-        if (control) control->entityRefIs(entity_);
-    }
+    KilnHoard::handOverToControls(
+        entity_, this,
+        {entity_->bgp6FlowEntry_.controlForHandOver(), entity_->bgpFlowEntry_.controlForHandOver(),
+         entity_->ip6FlowEntry_.controlForHandOver(), entity_->ipFlowEntry_.controlForHandOver()});
 }
 
 Kiln::String FlowTable::mountPathBase(Kiln::String ftrTypeStr) {
@@ -69,19 +63,12 @@ Kiln::String FlowTable::mountPath(Kiln::String ftrTypeStr, Kiln::Name ftName) {
     return mountPathBase(std::move(ftrTypeStr)) + "/" + ftName;
 }
 
-namespace {
-template <class T>
-Kiln::Ptr<T> make(Kiln::Name name) {
-    Kiln::Ptr<T> entity = Kiln::newTracked<T>(T::allocTrackTypeInfo, std::move(name));
-    entity->hasNotificationActiveIs(true);
-    return entity;
+Kiln::Ptr<FlowTable> flowTableFactory(Kiln::Name name) {
+    return Kiln::factoryNew<FlowTable>(FlowTable::allocTrackTypeInfo, std::move(name));
 }
-}  // namespace
-
-Kiln::Ptr<FlowTable> flowTableFactory(Kiln::Name name) { return make<FlowTable>(std::move(name)); }
 
 Kiln::Ptr<FlowTableBase> flowTableBaseFactory(Kiln::Name name) {
-    return make<FlowTableBase>(std::move(name));
+    return Kiln::factoryNew<FlowTableBase>(FlowTableBase::allocTrackTypeInfo, std::move(name));
 }
 
 }  // namespace FlowTracking

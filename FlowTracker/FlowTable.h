@@ -111,8 +111,8 @@ class FlowTableBase : public Kiln::Entity, public Kiln::TrackedAllocation {
     // The bindings, for reads (safeLookup), iteration and direct writes.
     using IpFlowEntryCollection =
         KilnHoard::BoundCollection<FlowTableBase, IpFlowEntryWrapper, IpFlowKey, IpFlowEntryOps>;
-    using Ip6FlowEntryCollection = KilnHoard::BoundCollection<FlowTableBase, Ip6FlowEntryWrapper,
-                                                              Ip6FlowKey, Ip6FlowEntryOps>;
+    using Ip6FlowEntryCollection =
+        KilnHoard::BoundCollection<FlowTableBase, Ip6FlowEntryWrapper, Ip6FlowKey, Ip6FlowEntryOps>;
     using BgpFlowEntryCollection =
         KilnHoard::BoundCollection<FlowTableBase, BgpFlowEntryWrapper, IpFlowKey, BgpFlowEntryOps>;
     using Bgp6FlowEntryCollection = KilnHoard::BoundCollection<FlowTableBase, Bgp6FlowEntryWrapper,

@@ -36,22 +36,13 @@ void FtCounters::handleParent(const Kiln::Ptr<Kiln::Entity>& /*parent*/) {
 }
 
 void FtCounters::FtCountersZeroReferencesNotifiee::onZeroReferences() {
-    // As for the flow table: controls out, bookkeeping done, then the controls take the entity.
-    Kiln::Ptr<KilnHoard::CollectionControl> controls[] = {
-        entity_->flowsCounter_.controlForHandOver(),
-        entity_->flowGroupCounter_.controlForHandOver()};
-    const Kiln::Ptr<FtCountersZeroReferencesNotifiee> self(this);
-    entity_->notifieeList()->deleteMember(this);
-    for (auto& control : controls) {
-        if (control) control->entityRefIs(entity_);
-    }
+    KilnHoard::handOverToControls(entity_, this,
+                                  {entity_->flowsCounter_.controlForHandOver(),
+                                   entity_->flowGroupCounter_.controlForHandOver()});
 }
 
 Kiln::Ptr<FtCounters> ftCountersFactory(Kiln::Name name) {
-    Kiln::Ptr<FtCounters> entity =
-        Kiln::newTracked<FtCounters>(FtCounters::allocTrackTypeInfo, std::move(name));
-    entity->hasNotificationActiveIs(true);
-    return entity;
+    return Kiln::factoryNew<FtCounters>(FtCounters::allocTrackTypeInfo, std::move(name));
 }
 
 }  // namespace Hoard::FlowTracker

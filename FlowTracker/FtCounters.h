@@ -10,12 +10,12 @@
 #include "KilnHoard/BoundCollection.h"
 #include "KilnHoard/CollectionControl.h"
 #include "KilnHoard/KilnHoardMapValueWrapper.h"
+#include "contracts/Herald/HeraldWriter.h"
+#include "contracts/HoardBase/HeraldPos.h"
 #include "contracts/Kiln/AllocTrack.h"
 #include "contracts/Kiln/Entity.h"
 #include "contracts/Kiln/Notifiee.h"
 #include "contracts/Kiln/Ptr.h"
-#include "contracts/Herald/HeraldWriter.h"
-#include "contracts/HoardBase/HeraldPos.h"
 
 namespace Hoard::FlowTracker {
 

@@ -30,14 +30,14 @@ class BoundCollection {
     using Binding = KilnHoardMap<Owner, W, K, Ops>;
     using V = typename W::Value;
 
-    BoundCollection(std::string name, Kiln::AttributeId collectionId,
-                    Kiln::AttributeId controlId)
+    BoundCollection(std::string name, Kiln::AttributeId collectionId, Kiln::AttributeId controlId)
         : name_(std::move(name)), collectionId_(collectionId), controlId_(controlId) {}
     BoundCollection(const BoundCollection&) = delete;
     BoundCollection& operator=(const BoundCollection&) = delete;
     ~BoundCollection() {
         // A control that outlives the collection must not reach the destroyed binding.
-        if (ownControl_ && ownControl_->controlBase() == &binding_) ownControl_->controlBaseIs(nullptr);
+        if (ownControl_ && ownControl_->controlBase() == &binding_)
+            ownControl_->controlBaseIs(nullptr);
         if (control_ && control_->controlBase() == &binding_) control_->controlBaseIs(nullptr);
     }
 
@@ -54,7 +54,8 @@ class BoundCollection {
               typename Binding::MountStatusNotify mountStatusNotify,
               typename Binding::QuiescedNotify quiescedNotify) {
         owner_ = owner;
-        const Kiln::Ptr<CollectionControl> control = CollectionControl::collectionControlNew(&binding_);
+        const Kiln::Ptr<CollectionControl> control =
+            CollectionControl::collectionControlNew(&binding_);
         control_ = control;
         ownControl_ = control;
         ownControlPtr_ = control.ptr();

@@ -8,9 +8,7 @@ namespace KilnHoard {
 Kiln::AllocTrackTypeInfo CollectionControl::allocTrackTypeInfo;
 
 Kiln::Ptr<CollectionControl> CollectionControl::collectionControlNew(Hoard::ControlBase* base) {
-    Kiln::Ptr<CollectionControl> control = Kiln::newTracked<CollectionControl>(allocTrackTypeInfo, base);
-    control->hasNotificationActiveIs(true);
-    return control;
+    return Kiln::factoryNew<CollectionControl>(allocTrackTypeInfo, base);
 }
 
 void CollectionControl::init(Hoard::HoardType mode, bool local, unsigned initialSize) {
@@ -27,6 +25,15 @@ void CollectionControl::init(Hoard::HoardType mode, bool local, unsigned initial
     d.shrinkable = true;
     d.shrinkBuckets = true;
     base_->init(d);
+}
+
+void handOverToControls(Kiln::Entity* entity, Kiln::PtrInterface::NotifieeConst* notifiee,
+                        std::initializer_list<Kiln::Ptr<CollectionControl>> controls) {
+    const Kiln::Ptr<Kiln::PtrInterface::NotifieeConst> pin(notifiee);  // it may leave its last list
+    entity->notifieeList()->deleteMember(notifiee);
+    for (const auto& control : controls) {
+        if (control) control->entityRefIs(entity);
+    }
 }
 
 }  // namespace KilnHoard

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <initializer_list>
+
 #include "contracts/HoardBase/ControlBase.h"
 #include "contracts/HoardBase/HoardType.h"
 #include "contracts/Kiln/AllocTrack.h"
@@ -70,5 +72,13 @@ class CollectionControl : public KilnSharedMem::CollectionControl {
     Hoard::ControlBase* base_;
     bool quiesced_ = false;
 };
+
+// The zero-reference hand-over of an entity with bound collections, run by its zero-references
+// notifiee: `controls` are the collections' control attributes, already taken out of the entity
+// (BoundCollection::controlForHandOver, in the entity's collection order). The notifiee leaves
+// the entity's notifiee list, so the hand-over happens once, and only then does each control
+// take a counted reference to the entity: from then on the controls decide when it goes.
+void handOverToControls(Kiln::Entity* entity, Kiln::PtrInterface::NotifieeConst* notifiee,
+                        std::initializer_list<Kiln::Ptr<CollectionControl>> controls);
 
 }  // namespace KilnHoard

@@ -69,9 +69,6 @@ class KilnHoardMap : public Hoard::HoardMap<K, W, Ops> {
         return Base::validateFiles(name, count);
     }
 
-    Owner* ownerEntity() const { return owner_; }
-    const std::string& attributeName() const { return attributeName_; }
-
     // Walks the collection in the table's order. Each value is copied into the iterator, so the
     // current value stays as it was while the table changes, and advance() continues from its
     // key even if that entry was removed meanwhile. Corruption met on the way is reported through
@@ -148,8 +145,8 @@ template <class Owner, class W, class K, class Ops>
 void KilnHoardMap<Owner, W, K, Ops>::handleParent() {
     const std::string oldName = this->tableName();
     const bool hasParent = owner_->parent() != nullptr;
-    const std::string ownerPath = hasParent ? KilnSharedMem::Util::fullName(owner_).stdString()
-                                            : owner_->name().stdString();
+    const std::string ownerPath =
+        hasParent ? KilnSharedMem::Util::fullName(owner_).stdString() : owner_->name().stdString();
     this->tableNameIs(tableNameFor(ownerPath));
     if (hasParent) {
         if (parented_) {
@@ -157,9 +154,9 @@ void KilnHoardMap<Owner, W, K, Ops>::handleParent() {
                 "Entity " + owner_->name().stdString() + " already initialized");
         }
         parented_ = true;
-        BASALT_TRACE(this->debug_, 5,
-                     "KilnHoardMap::handleParent(): old: " << oldName
-                                                           << " new: " << this->tableName());
+        BASALT_TRACE(
+            this->debug_, 5,
+            "KilnHoardMap::handleParent(): old: " << oldName << " new: " << this->tableName());
         // A collection mounted under its old name lets that table go first; otherwise a later
         // init would find it "already initialized" while the owner writes a private table.
         if (this->initialized()) this->controlDetach();

@@ -31,10 +31,10 @@ class KilnHoardMapValueWrapper : public V {
     KilnHoardMapValueWrapper(const V& value) : V(value) {}
     // Any other construction of a V (from a key, from its attributes).
     template <class... A>
-        requires(sizeof...(A) > 0 && std::is_constructible_v<V, A...> &&
-                 !(sizeof...(A) == 1 &&
-                   (std::is_base_of_v<V, std::remove_cvref_t<A>> && ...)))
-    explicit KilnHoardMapValueWrapper(A&&... args) : V(std::forward<A>(args)...) {}
+    requires(sizeof...(A) > 0 && std::is_constructible_v<V, A...> &&
+             !(sizeof...(A) == 1 && (std::is_base_of_v<V, std::remove_cvref_t<A>> &&
+                                     ...))) explicit KilnHoardMapValueWrapper(A&&... args)
+        : V(std::forward<A>(args)...) {}
 
     // Through std::invoke: GCC 12 at -O2 reports a false strict-aliasing violation when a base
     // class's member function pointer (FlowCounterEntry's key()) is called with `.*` directly.

@@ -88,9 +88,7 @@ class EnginePeer : public Peer<Rec> {
         }
     }
 
-    std::unique_ptr<TableReader<Rec>> openReader() override {
-        return std::make_unique<Reader>();
-    }
+    std::unique_ptr<TableReader<Rec>> openReader() override { return std::make_unique<Reader>(); }
 
   private:
     static constexpr const char* tableName = "bench/table";

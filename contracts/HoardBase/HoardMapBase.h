@@ -22,7 +22,7 @@ namespace Hoard {
 // state, the corruption handler and the merge of counters across implementations. It is the
 // reader sentry's notifiee (Mem::ReaderSentry::Notifiee): the sentry reaches attach, detach,
 // notifying, fenixId and the attach-state queries through it. It is the control base a bound
-// collection's control object opens and detaches the table through (Hoard::ControlBase).
+// collection's control object opens the table through (Hoard::ControlBase).
 //
 // Thread safety: one thread (the table owner's) uses a facade. systemLog() and
 // systemLogWriterIs() may be called from any thread.

@@ -66,7 +66,6 @@ class TrackedAllocation {
     TrackedAllocation& operator=(const TrackedAllocation&) = delete;
     ~TrackedAllocation() { AllocTrackTypeInfo::trackDeallocation(allocTrack_, allocSize_); }
 
-    AllocTrackTypeInfo* allocTrack() const noexcept { return allocTrack_; }
     void allocTrackIs(AllocTrackTypeInfo* info, std::size_t size) noexcept {
         allocTrack_ = info;
         allocSize_ = size;

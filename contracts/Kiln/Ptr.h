@@ -230,6 +230,15 @@ class Ptr {
     T* p_ = nullptr;
 };
 
+// What every factory of counted runtime objects does: a tracked allocation (newTracked), then
+// notification on, handed out as a counted reference.
+template <class T, class... Args>
+Ptr<T> factoryNew(AllocTrackTypeInfo& info, Args&&... args) {
+    Ptr<T> object = newTracked<T>(info, std::forward<Args>(args)...);
+    object->hasNotificationActiveIs(true);
+    return object;
+}
+
 }  // namespace Kiln
 
 template <typename T>

@@ -1,7 +1,6 @@
 #include "contracts/Loom/EventLoop.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,8 +19,8 @@ namespace {
 thread_local EventLoop* servingLoop = nullptr;  // the loop this thread serves in run()
 
 [[noreturn]] void throwErrno(const char* what) {
-    Basalt::MemoryResourceException::throwException(std::string("Loom::EventLoop: ") + what +
-                                                    ": " + std::strerror(errno));
+    Basalt::MemoryResourceException::throwException(std::string("Loom::EventLoop: ") + what + ": " +
+                                                    std::strerror(errno));
 }
 
 // Milliseconds for epoll_wait, rounded up so a wait never ends before the timer it waits for.
@@ -36,16 +35,10 @@ int waitMillis(Kiln::Seconds s) {
 EventLoop::EventLoop() : scheduler_(std::make_unique<TaskScheduler>(this)) {
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) throwErrno("epoll_create1");
-    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
-        ::close(epollFd_);
-        throwErrno("eventfd");
-    }
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = wakeFd_;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0) {
-        ::close(wakeFd_);
+    ev.data.fd = wake_.fd();
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wake_.fd(), &ev) != 0) {
         ::close(epollFd_);
         throwErrno("epoll_ctl");
     }
@@ -53,20 +46,10 @@ EventLoop::EventLoop() : scheduler_(std::make_unique<TaskScheduler>(this)) {
 
 EventLoop::~EventLoop() {
     if (servingLoop == this) servingLoop = nullptr;
-    ::close(wakeFd_);
     ::close(epollFd_);
 }
 
-void EventLoop::wake() {
-    const std::uint64_t one = 1;
-    // A full counter (never in practice) still leaves the fd readable, which is all we need.
-    [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
-}
-
-void EventLoop::clearWakeFd() {
-    std::uint64_t count;
-    [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
-}
+void EventLoop::wake() { wake_.signal(); }
 
 void EventLoop::post(std::function<void()> fn) {
     {
@@ -169,13 +152,13 @@ std::size_t EventLoop::runOnce(Kiln::Seconds maxWait) {
     std::size_t ran = 0;
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wakeFd_) {
-            clearWakeFd();
+        if (fd == wake_.fd()) {
+            wake_.clear();
             continue;
         }
         const auto it = watches_.find(fd);
         if (it == watches_.end()) continue;  // unwatched by an earlier handler of this pass
-        const auto handler = it->second;    // held: the handler may unwatch itself
+        const auto handler = it->second;     // held: the handler may unwatch itself
         (*handler)();
         ++ran;
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "contracts/Kiln/System.h"
+#include "contracts/Loom/FifoEvent.h"
 
 namespace Loom {
 
@@ -90,10 +91,9 @@ class EventLoop {
   private:
     std::size_t runPosted();
     std::size_t runDueTimers();
-    void clearWakeFd();
 
+    FifoEvent wake_;  // wake(): ends an epoll wait
     int epollFd_ = -1;
-    int wakeFd_ = -1;
     std::unordered_map<int, std::shared_ptr<std::function<void()>>> watches_;
 
     std::map<TimerId, std::pair<Kiln::Seconds, std::function<void()>>> timers_;

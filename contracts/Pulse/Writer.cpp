@@ -9,15 +9,10 @@ std::uint64_t* Writer::counter(std::string_view name) {
     return &it->second;
 }
 
-const std::uint64_t* Writer::find(std::string_view name) const {
+std::uint64_t Writer::value(std::string_view name) const {
     const std::lock_guard lock(mutex_);
     const auto it = counters_.find(name);
-    return it == counters_.end() ? nullptr : &it->second;
-}
-
-std::uint64_t Writer::value(std::string_view name) const {
-    const std::uint64_t* counter = find(name);
-    return counter ? *counter : 0;
+    return it == counters_.end() ? 0 : it->second;
 }
 
 Writer& writer() {

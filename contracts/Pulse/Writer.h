@@ -12,7 +12,7 @@ namespace Pulse {
 // a node of a node-based map, so its address never moves and stays valid for the life of the
 // process (the registry itself is never destroyed, not even at exit).
 //
-// Thread safety: counter(), find() and value() may be called from any thread (registration is
+// Thread safety: counter() and value() may be called from any thread (registration is
 // under a mutex). The counters are plain words: their owner increments them from its own thread
 // without synchronisation, and a reader on another thread must synchronise with the owner
 // (e.g. join it) before value() is meaningful.
@@ -24,8 +24,6 @@ class Writer {
 
     // The counter named `name`, created at 0 on first use; the same address for the same name.
     std::uint64_t* counter(std::string_view name);
-    // The counter named `name`, or null when none was created.
-    const std::uint64_t* find(std::string_view name) const;
     // The value of the counter named `name`; 0 when none was created.
     std::uint64_t value(std::string_view name) const;
 

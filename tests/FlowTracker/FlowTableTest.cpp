@@ -3,13 +3,11 @@
 // hand-over to the controls, re-parenting, and corruption met while iterating.
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +29,7 @@ using Hoard::FlowTracker::FlowCounterKey;
 using Hoard::FlowTracker::FlowGroupCounterEntry;
 using Hoard::FlowTracker::FlowGroupCounterKey;
 using Hoard::FlowTracker::FtCounters;
+using TestSupport::show;
 
 IpFlowEntry flow(std::uint32_t i) { return TestSupport::flowEntry(i); }
 
@@ -39,12 +38,6 @@ std::vector<std::string> sorted(std::vector<std::string> texts) {
     return texts;
 }
 
-template <class T>
-std::string text(const T& value) {
-    std::ostringstream os;
-    os << value;
-    return os.str();
-}
 
 // Records every attribute notification of the entity it watches as "<id>" or "<id>:<key>".
 template <class K>
@@ -52,7 +45,7 @@ struct Recorder : Kiln::PtrInterface::NotifieeConst {
     std::vector<std::string> seen;
     void onAttribute(Kiln::AttributeId id) override { seen.push_back(std::to_string(id)); }
     void onAttribute(Kiln::AttributeId id, const void* key) override {
-        seen.push_back(std::to_string(id) + ":" + text(*static_cast<const K*>(key)));
+        seen.push_back(std::to_string(id) + ":" + show(*static_cast<const K*>(key)));
     }
 };
 
@@ -112,18 +105,18 @@ TEST(FlowTableEntity, CollectionsWorkFromBirthAndEachOperationNotifiesAndCountsO
     EXPECT_TRUE(counted(3, 2, 4));
     ft->ipFlowEntryNotify(flow(5).key());
     EXPECT_TRUE(counted(3, 2, 5));
-    EXPECT_EQ(seen->seen, (std::vector<std::string>{
-                              "258:" + text(flow(1).key()), "258:" + text(flow(2).key()),
-                              "258:" + text(flow(2).key()), "258:" + text(flow(3).key()),
-                              "258:" + text(flow(5).key())}));
+    EXPECT_EQ(seen->seen,
+              (std::vector<std::string>{"258:" + show(flow(1).key()), "258:" + show(flow(2).key()),
+                                        "258:" + show(flow(2).key()), "258:" + show(flow(3).key()),
+                                        "258:" + show(flow(5).key())}));
     std::vector<std::string> walked;
     for (FlowTableBase::IpFlowEntryCollection::Binding::IteratorConst it(&ft->ipFlowEntry());
          it.valid(); it.advance()) {
-        walked.push_back(text(it->value()));
+        walked.push_back(show(it->value()));
     }
     IpFlowEntry third = flow(3);
     third.bytesIs(3000);
-    EXPECT_EQ(sorted(walked), sorted({text(flow(1)), text(third)}));
+    EXPECT_EQ(sorted(walked), sorted({show(flow(1)), show(third)}));
 
     // Controls: the current one again notifies nothing; a new one notifies its attribute once,
     // and the collection's own control still hears the table's events.
@@ -148,18 +141,21 @@ TEST(FtCountersEntity, DelAllEmptiesALargeCollectionThroughItsShrinksAndMissesRe
     EXPECT_EQ(none.key(), FlowCounterKey(0));
     EXPECT_EQ(c->flowGroupCounterDel(FlowGroupCounterKey()).key().fgId(),
               FlowTracking::TemplateId(65535));
-    c->flowsCounterIs(FlowCounterEntry(FlowCounterKey(3), Hoard::FlowTracker::FlowEntry(1, 2, 3, 0)));
-    EXPECT_EQ(seen->seen, std::vector<std::string>{"260:" + text(FlowCounterKey(3))});
+    c->flowsCounterIs(
+        FlowCounterEntry(FlowCounterKey(3), Hoard::FlowTracker::FlowEntry(1, 2, 3, 0)));
+    EXPECT_EQ(seen->seen, std::vector<std::string>{"260:" + show(FlowCounterKey(3))});
     seen->isRegisteredNotifieeIs(false);
 
     constexpr std::uint32_t n = 100'000;
     for (std::uint32_t i = 0; i < n; ++i) {
-        c->flowsCounterIs(FlowCounterEntry(FlowCounterKey(i), Hoard::FlowTracker::FlowEntry(i, i, i, 0)));
+        c->flowsCounterIs(
+            FlowCounterEntry(FlowCounterKey(i), Hoard::FlowTracker::FlowEntry(i, i, i, 0)));
     }
     const std::uint64_t dels = counter("flowsCounterDel");
     c->flowsCounterDelAll();
     EXPECT_EQ(counter("flowsCounterDel") - dels, n);
-    EXPECT_FALSE(FtCounters::FlowsCounterCollection::Binding::IteratorConst(&c->flowsCounter()).valid());
+    EXPECT_FALSE(
+        FtCounters::FlowsCounterCollection::Binding::IteratorConst(&c->flowsCounter()).valid());
     EXPECT_TRUE(c->flowsCounter().validate());
     EXPECT_LT(c->flowsCounter().capacity(), 1000u);
     c->flowsCounterDelAll();  // empty: nothing happens
@@ -192,9 +188,9 @@ TEST(FlowTableEntity, MountedTablesAreSharedAndTheEntityLivesExactlyAsLongAsItsC
         Hoard::IterHint hint;
         const bool attached = r.initialize("test");
         for (bool more = attached && r.first(v, hint); more; more = r.next(v.fwkKey(), v, hint)) {
-            got.push_back(text(v.value()));
+            got.push_back(show(v.value()));
         }
-        return sorted(got) == sorted({text(flow(1)), text(flow(2)), text(flow(3))});
+        return sorted(got) == sorted({show(flow(1)), show(flow(2)), show(flow(3))});
     });
     EXPECT_EQ(reader.wait(), 0) << "another process does not read the three shared records";
     Hoard::SlotTable::Header header{};

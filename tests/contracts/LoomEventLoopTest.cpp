@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Loom/Task.h"
@@ -60,9 +59,9 @@ TEST(LoomTimerTask, LowestDelayWins) {
         ManualClockGuard clock;
         EventLoop loop;
         int runs = 0;
-        auto task = watched(Kiln::Ptr<TimerTask>(new TimerTask(&loop.scheduler(),
-                                                               TaskPriority(1), "t")),
-                            [&] { ++runs; });
+        auto task =
+            watched(Kiln::Ptr<TimerTask>(new TimerTask(&loop.scheduler(), TaskPriority(1), "t")),
+                    [&] { ++runs; });
         for (double d : c.delays) task->scheduleTaskLowestDelay(d);
         if (c.fireAt > 0) {
             clock.advance(c.fireAt - 0.001);
@@ -125,9 +124,9 @@ TEST(LoomTask, RunsMergeRequestsAndFollowPriority) {
     EventLoop loop;
     std::string order;
     auto make = [&](unsigned prio, char name) {
-        return watched(Kiln::Ptr<Task>(new Task(&loop.scheduler(), TaskPriority(prio),
-                                                std::string(1, name))),
-                       [&order, name] { order += name; });
+        return watched(
+            Kiln::Ptr<Task>(new Task(&loop.scheduler(), TaskPriority(prio), std::string(1, name))),
+            [&order, name] { order += name; });
     };
     auto low1 = make(1, 'l');
     auto high = make(7, 'H');

@@ -39,8 +39,8 @@ std::uint64_t seqOf(const Kiln::Ptr<CrossThreadDesc>& d) {
 }
 
 TEST(LoomEventSpscQueue, CapacityRoundsUpToAPowerOfTwo) {
-    const std::pair<std::size_t, std::size_t> cases[] = {{0, 2}, {1, 2}, {2, 2}, {3, 4},
-                                                         {64, 64}, {65, 128}};
+    const std::pair<std::size_t, std::size_t> cases[] = {{0, 2}, {1, 2},   {2, 2},
+                                                         {3, 4}, {64, 64}, {65, 128}};
     for (auto [asked, got] : cases) EXPECT_EQ(EventSpscQueue(asked).capacity(), got) << asked;
 }
 
