@@ -1,31 +1,35 @@
 #include "contracts/Loom/Task.h"
 
+#include <algorithm>
+
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Loom/EventLoop.h"
 
 namespace Loom {
 
 std::size_t TaskScheduler::runReady() {
-    // Only the tasks ready now run: a task that asks again during its run waits for the next
-    // pass, so one busy task cannot starve timers and watches.
-    std::size_t budget = ready_;
+    // Only the requests queued before this call run: a task that asks again during its run
+    // waits for the next pass, so one busy task (of any priority) cannot starve timers and
+    // watches. Within a priority the old requests are the front of the queue.
+    const std::uint64_t end = nextRequest_;
     std::size_t ran = 0;
-    while (budget != 0 && !queues_.empty()) {
-        auto first = queues_.begin();
-        Kiln::Ptr<Task> task = std::move(first->second.front());
+    for (;;) {
+        const auto first = std::find_if(queues_.begin(), queues_.end(), [end](const auto& q) {
+            return q.second.front().seq < end;
+        });
+        if (first == queues_.end()) return ran;
+        Kiln::Ptr<Task> task = std::move(first->second.front().task);
         first->second.pop_front();
         if (first->second.empty()) queues_.erase(first);
         --ready_;
-        --budget;
         task->scheduled_ = false;
         task->run();
         ++ran;
     }
-    return ran;
 }
 
 void TaskScheduler::readyIs(Task* task) {
-    queues_[task->taskPriority()].push_back(Kiln::Ptr<Task>(task));
+    queues_[task->taskPriority()].push_back({nextRequest_++, Kiln::Ptr<Task>(task)});
     ++ready_;
 }
 

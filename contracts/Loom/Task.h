@@ -60,9 +60,17 @@ class TaskScheduler {
     void readyIs(Task* task);
     bool shouldYield(const Task* task) const;
 
+    // A queued run request; `seq` numbers the requests in the order they were made.
+    struct Request {
+        std::uint64_t seq;
+        Kiln::Ptr<Task> task;
+    };
+
     EventLoop* loop_;
-    // Ready tasks by priority, greatest first; each queued task is held by a reference.
-    std::map<TaskPriority, std::deque<Kiln::Ptr<Task>>, std::greater<>> queues_;
+    // Ready tasks by priority, greatest first; each queued task is held by a reference. No
+    // queue is empty.
+    std::map<TaskPriority, std::deque<Request>, std::greater<>> queues_;
+    std::uint64_t nextRequest_ = 0;
     std::size_t ready_ = 0;
     Task* running_ = nullptr;
     Kiln::Seconds runStart_ = 0;
