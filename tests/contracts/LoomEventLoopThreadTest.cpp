@@ -24,7 +24,7 @@ class LoggingThread : public Loom::EventLoopThread {
 
     std::string log;
     std::thread::id initThread, delThread;
-    Loom::TaskScheduler* initScheduler = nullptr;
+    Kiln::Ptr<Loom::TaskScheduler> initScheduler;
 
   protected:
     void doInitSm() override {
@@ -74,7 +74,7 @@ TEST(LoomEventLoopThread, LifecycleAndFailures) {
         EXPECT_EQ(t.log, c.log);
         EXPECT_EQ(thrown, c.thrown ? c.thrown : "");
         EXPECT_NE(t.initThread, std::this_thread::get_id());
-        EXPECT_EQ(t.initScheduler, &loop.scheduler());
+        EXPECT_EQ(t.initScheduler, loop.scheduler());
         if (!c.failInit) {
             EXPECT_EQ(t.delThread, t.initThread);
         }

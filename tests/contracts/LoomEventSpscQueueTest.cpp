@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -74,18 +75,18 @@ TEST(LoomEventSpscQueue, FifoOrderFullRingAndOwnership) {
 TEST(LoomEventSpscQueue, SignalsOnlyOnEmptyToNonEmpty) {
     EventSpscQueue q(8);
     auto push = [&](std::uint64_t seq) { ASSERT_TRUE(q.push(new SeqDesc(seq))); };
-    EXPECT_EQ(q.fifoEvent().readableCount(), 0u);
+    EXPECT_EQ(q.fifoEvent()->readableCount(), 0u);
     push(0);
     push(1);
     push(2);
-    EXPECT_EQ(q.fifoEvent().clear(), 1u);  // one signal for the first push only
+    EXPECT_EQ(q.fifoEvent()->clear(), 1u);  // one signal for the first push only
     EXPECT_EQ(seqOf(q.descPop()), 0u);
     push(3);  // not empty: the consumer has 1 and 2 to drain and needs no signal
-    EXPECT_EQ(q.fifoEvent().readableCount(), 0u);
+    EXPECT_EQ(q.fifoEvent()->readableCount(), 0u);
     for (std::uint64_t i = 1; i <= 3; ++i) EXPECT_EQ(seqOf(q.descPop()), i);
     EXPECT_FALSE(q.descPop());
     push(4);  // empty again: signalled
-    EXPECT_EQ(q.fifoEvent().clear(), 1u);
+    EXPECT_EQ(q.fifoEvent()->clear(), 1u);
     EXPECT_EQ(seqOf(q.descPop()), 4u);
 }
 
@@ -98,6 +99,22 @@ TEST(LoomEventSpscQueue, PushAndPopAllocateNothing) {
     for (std::uint64_t i = 0; i < 8; ++i) ASSERT_TRUE(q.descPop());
     EXPECT_EQ(TestSupport::threadAllocations(), before);
 }
+
+// Calls `fn` when the event it watches was found readable (and cleared).
+class Drainer : public Kiln::PtrInterface::NotifieeConst {
+  public:
+    Drainer(Loom::FifoEvent* event, std::function<void()> fn) : fn_(std::move(fn)) {
+        hasNotificationActiveIs(true);
+        notifierIs(event);
+        isRegisteredNotifieeIs(true);
+    }
+    void onAttribute(Kiln::AttributeId id) override {
+        if (id == Loom::FifoEvent::readableCountAttribute) fn_();
+    }
+
+  private:
+    std::function<void()> fn_;
+};
 
 // A producer pushes a million descriptors while the consumer's loop sleeps in epoll between
 // wake-ups. A lost wake-up leaves the consumer asleep with elements in the ring: the wait
@@ -114,8 +131,8 @@ TEST(LoomEventSpscQueue, CrossThreadNoLostWakeUpInOrderExactlyOnce) {
     bool outOfOrder = false;
     std::uint64_t next = 0;  // loop thread only
 
-    loop.watchFd(q.fifoEvent().fd(), [&] {
-        q.fifoEvent().clear();  // before draining: a push after the drain signals again
+    // The event clears itself before it notifies: a push after the drain signals again.
+    Kiln::Ptr<Drainer> drainer = new Drainer(q.fifoEvent().ptr(), [&] {
         ++wakeUps;
         while (auto d = q.descPop()) {
             if (seqOf(d) != next) outOfOrder = true;
@@ -125,6 +142,7 @@ TEST(LoomEventSpscQueue, CrossThreadNoLostWakeUpInOrderExactlyOnce) {
         received = next;
         if (received == total) cv.notify_all();
     });
+    q.fifoEvent()->eventLoopIs(&loop);
     std::thread consumer([&] { loop.run(); });
 
     std::atomic<bool> abandon{false};
@@ -149,7 +167,7 @@ TEST(LoomEventSpscQueue, CrossThreadNoLostWakeUpInOrderExactlyOnce) {
     producer.join();
     loop.stop();
     consumer.join();
-    loop.unwatchFd(q.fifoEvent().fd());
+    q.fifoEvent()->eventLoopIs(nullptr);
 
     EXPECT_TRUE(allArrived) << "consumer stuck at " << received << " of " << total;
     EXPECT_FALSE(outOfOrder);
