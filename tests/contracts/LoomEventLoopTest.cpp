@@ -7,6 +7,7 @@
 
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Loom/Task.h"
+#include "tests/support/AttributeWatcher.h"
 #include "tests/support/ManualClockGuard.h"
 
 namespace {
@@ -19,24 +20,7 @@ using Loom::TaskScheduler;
 using Loom::TimerTask;
 using TestSupport::ManualClockGuard;
 
-// Calls `fn` each time `notifier` reports `attribute`; registered for the notifier's life.
-class Watcher : public Kiln::PtrInterface::NotifieeConst {
-  public:
-    Watcher(const Kiln::PtrInterface* notifier, Kiln::AttributeId attribute,
-            std::function<void()> fn)
-        : attribute_(attribute), fn_(std::move(fn)) {
-        hasNotificationActiveIs(true);
-        notifierIs(notifier);
-        isRegisteredNotifieeIs(true);
-    }
-    void onAttribute(Kiln::AttributeId id) override {
-        if (id == attribute_) fn_();
-    }
-
-  private:
-    const Kiln::AttributeId attribute_;
-    std::function<void()> fn_;
-};
+using Watcher = TestSupport::AttributeWatcher;
 
 template <typename T>
 Kiln::Ptr<T> watched(Kiln::Ptr<T> task, std::function<void()> onRun) {
@@ -80,17 +64,6 @@ TEST(LoomTimerTask, LowestDelayWins) {
         double due = 0;
         EXPECT_FALSE(task->firingDue(&due));
     }
-}
-
-TEST(LoomTimerTask, DestroyedTaskNeverFires) {
-    ManualClockGuard clock;
-    EventLoop loop;
-    {
-        Kiln::Ptr<TimerTask> task = new TimerTask(loop.scheduler(), TaskPriority(1), "gone");
-        task->scheduleTaskLowestDelay(1);
-    }
-    clock.advance(2);
-    EXPECT_EQ(loop.runUntilIdle(), 0u);
 }
 
 TEST(LoomEventLoop, TimersFireInDueOrderThenAddOrderAndAddedOnesWaitAPass) {
@@ -232,7 +205,7 @@ TEST(LoomFifoEvent, WatchClearsThenNotifiesOncePerReadablePass) {
     EXPECT_EQ(ev->readableCount(), 1u);
 }
 
-TEST(LoomEventLoop, SchedulerTasksAndEventsOutliveTheLoop) {
+TEST(LoomEventLoop, TasksCancelFiringsAndOutliveTheLoopWithSchedulerAndEvents) {
     ManualClockGuard clock;
     Kiln::Ptr<EventLoop> loop = new EventLoop;
     Kiln::Ptr<TaskScheduler> scheduler = loop->scheduler();
@@ -243,6 +216,12 @@ TEST(LoomEventLoop, SchedulerTasksAndEventsOutliveTheLoop) {
     ready->scheduleTask();
     timer->scheduleTaskLowestDelay(1);
     EXPECT_EQ(ready->refCount(), 2u);  // the ready queue's reference
+    Kiln::Ptr<TimerTask> gone = new TimerTask(scheduler, TaskPriority(1), "gone");
+    gone->scheduleTaskLowestDelay(0.25);
+    gone = nullptr;  // its firing goes with it
+    clock.advance(0.5);
+    EXPECT_EQ(loop->runUntilIdle(), 1u);  // `ready` only
+    ready->scheduleTask();
 
     loop = nullptr;
     EXPECT_EQ(scheduler->eventLoop(), nullptr);
