@@ -1,8 +1,9 @@
-# Entry points: `make test` (deps, configure, build, ctest) and `make check` (the same under
-# AddressSanitizer and UndefinedBehaviorSanitizer).
+# Entry points: `make test` (deps, configure, build, ctest), `make check` (the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer) and `make tsan` (the threaded tests under
+# ThreadSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build clean format demo bench ratio
+.PHONY: all deps build test check asan-build tsan clean format demo bench ratio
 
 all: build
 
@@ -30,6 +31,17 @@ check: asan-build
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --output-on-failure -j $(JOBS)
 
+# The tests that run threads (the event loop library, the flow-table manager) under
+# ThreadSanitizer, in build-tsan/. Tests that fork or crash on purpose are left out.
+build-tsan/build.ninja: CMakeLists.txt | deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLOWTABLE_TEST_HOOKS=ON \
+	    -DFLOWTABLE_TSAN=ON
+
+tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	    ctest --output-on-failure -j $(JOBS) -R 'Loom|FlowTableMgr'
+
 # Test lines against code lines (the guide: a quarter to a third, at most 35 %).
 ratio:
 	@bash scripts/test-ratio.sh
@@ -39,7 +51,7 @@ format:
 	    2>/dev/null | xargs -r clang-format -i
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-tsan
 
 # A short hoardctl session on a temporary shm root (removed afterwards).
 demo: deps build/build.ninja

@@ -32,7 +32,7 @@ int waitMillis(Kiln::Seconds s) {
 
 }  // namespace
 
-EventLoop::EventLoop() : scheduler_(std::make_unique<TaskScheduler>(this)) {
+EventLoop::EventLoop() : scheduler_(new TaskSchedulerRoot(this)) {
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) throwErrno("epoll_create1");
     epoll_event ev{};
@@ -46,6 +46,10 @@ EventLoop::EventLoop() : scheduler_(std::make_unique<TaskScheduler>(this)) {
 
 EventLoop::~EventLoop() {
     if (servingLoop == this) servingLoop = nullptr;
+    // First: destroying the timers and posted functions below may destroy tasks and events.
+    scheduler_->detach();
+    for (FifoEvent* event : fifoEvents_) event->loop_ = nullptr;
+    fifoEvents_.clear();
     ::close(epollFd_);
 }
 
@@ -149,6 +153,7 @@ std::size_t EventLoop::runOnce(Kiln::Seconds maxWait) {
         if (errno != EINTR) throwErrno("epoll_wait");
         n = 0;
     }
+    if (hbCtx_) hbCtx_->beat(Kiln::System::monotonicTime());
     std::size_t ran = 0;
     for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
@@ -186,11 +191,11 @@ EventLoop::ThreadBinding::ThreadBinding(EventLoop* loop) : outer_(servingLoop) {
 
 EventLoop::ThreadBinding::~ThreadBinding() { servingLoop = outer_; }
 
-TaskScheduler* TaskSchedulerRoot::findOrCreateScheduler() {
-    if (servingLoop) return &servingLoop->scheduler();
-    thread_local std::unique_ptr<EventLoop> ownLoop;
-    if (!ownLoop) ownLoop = std::make_unique<EventLoop>();
-    return &ownLoop->scheduler();
+Kiln::Ptr<TaskSchedulerRoot> TaskSchedulerRoot::findOrCreateScheduler() {
+    if (servingLoop) return servingLoop->scheduler();
+    thread_local Kiln::Ptr<EventLoop> ownLoop;
+    if (!ownLoop) ownLoop = new EventLoop;
+    return ownLoop->scheduler();
 }
 
 }  // namespace Loom

@@ -8,15 +8,18 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "contracts/Kiln/Ptr.h"
 #include "contracts/Kiln/System.h"
+#include "contracts/Loom/EventLoopHeartBeatCtx.h"
 #include "contracts/Loom/FifoEvent.h"
 
 namespace Loom {
 
-class TaskScheduler;
+class TaskSchedulerRoot;
 
 // A single-threaded event loop: an epoll set of watched file descriptors, an eventfd that
 // wakes it, timers ordered by due time on the monotonic clock (Kiln::System::monotonicTime(),
@@ -24,20 +27,26 @@ class TaskScheduler;
 //
 // One pass (runOnce) waits once in epoll, runs the readable watches' handlers, the posted
 // functions, the timers that are due, and then the tasks that were ready when the task phase
-// began. A test drives the loop without a thread: advance the manual clock, call runOnce() or
+// began. With a heart-beat context set, each pass stamps it with the monotonic time once its
+// wait ended. A test drives the loop without a thread: advance the manual clock, call runOnce() or
 // runUntilIdle(), and the timers now due fire; nothing ever sleeps to wait for time.
 //
 // Thread safety: the loop belongs to the thread that runs it (the "loop thread"). post(),
 // stop() and wake() may be called from any thread; everything else from the loop thread only.
 // Handlers, timers and tasks run on the loop thread, one at a time.
-class EventLoop {
+//
+// Ownership: counted (Kiln::Ptr), or on the stack in tests. The loop owns its epoll set, its
+// timers and posted functions, and holds its root scheduler counted. Its destructor detaches
+// the scheduler and ends the watches of the FifoEvents that watch it, so schedulers, tasks and
+// events may outlive it.
+class EventLoop : public Kiln::PtrInterface {
   public:
     using TimerId = std::uint64_t;
 
     EventLoop();
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
-    ~EventLoop();
+    ~EventLoop() override;
 
     // One pass. Waits in epoll up to `maxWait` seconds (0: not at all), less when a timer is
     // due sooner and not at all when a posted function or a ready task is pending. Returns the
@@ -72,7 +81,15 @@ class EventLoop {
     // The due time of the earliest pending timer, if any.
     bool nextTimerDue(Kiln::Seconds* due) const;
 
-    TaskScheduler& scheduler() { return *scheduler_; }
+    const Kiln::Ptr<TaskSchedulerRoot>& scheduler() const { return scheduler_; }
+
+    const Kiln::Ptr<EventLoopHeartBeatCtx>& hbCtx() const { return hbCtx_; }
+    void hbCtxIs(const Kiln::Ptr<EventLoopHeartBeatCtx>& ctx) { hbCtx_ = ctx; }
+
+    // True for the runtime's main loop, served by the agent's main thread: an EventLoopThread
+    // over it starts no thread of its own (see EventLoopThread).
+    bool useKilnEventLoop() const { return useKilnEventLoop_; }
+    void useKilnEventLoopIs(bool on) { useKilnEventLoop_ = on; }
 
     // While it lives, the calling thread's loop for TaskSchedulerRoot::findOrCreateScheduler()
     // is `loop`; the previous one is restored after. run() holds one; so does EventLoopThread
@@ -89,6 +106,8 @@ class EventLoop {
     };
 
   private:
+    friend class FifoEvent;
+
     std::size_t runPosted();
     std::size_t runDueTimers();
 
@@ -107,7 +126,11 @@ class EventLoop {
     std::atomic<bool> postPending_{false};
     std::atomic<bool> stopRequested_{false};
 
-    std::unique_ptr<TaskScheduler> scheduler_;
+    Kiln::Ptr<TaskSchedulerRoot> scheduler_;
+    Kiln::Ptr<EventLoopHeartBeatCtx> hbCtx_;
+    bool useKilnEventLoop_ = false;
+    // The events watching this loop (FifoEvent::eventLoopIs), told when the loop goes.
+    std::unordered_set<FifoEvent*> fifoEvents_;
 };
 
 }  // namespace Loom

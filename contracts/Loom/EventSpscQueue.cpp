@@ -16,7 +16,9 @@ std::size_t ringSize(std::size_t capacity) {
 }  // namespace
 
 EventSpscQueue::EventSpscQueue(std::size_t capacity)
-    : mask_(ringSize(capacity) - 1), slots_(new CrossThreadDesc*[mask_ + 1]()) {}
+    : mask_(ringSize(capacity) - 1),
+      slots_(new CrossThreadDesc*[mask_ + 1]()),
+      fifoEvent_(new FifoEvent) {}
 
 EventSpscQueue::~EventSpscQueue() {
     while (descPop()) {
@@ -41,7 +43,7 @@ bool EventSpscQueue::push(Kiln::Ptr<CrossThreadDesc>&& desc) {
     // Full fence; partner: the fence in descPop() before its second look at tail_. Orders our
     // store of tail_ before our load of head_ (store-load; release/acquire cannot).
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (head_.load(std::memory_order_relaxed) == tail) fifoEvent_.signal();
+    if (head_.load(std::memory_order_relaxed) == tail) fifoEvent_->signal();
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "contracts/Basalt/Exception.h"
+#include "contracts/Loom/EventLoop.h"
 
 namespace Loom {
 
@@ -19,7 +20,28 @@ FifoEvent::FifoEvent() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     }
 }
 
-FifoEvent::~FifoEvent() { ::close(fd_); }
+FifoEvent::~FifoEvent() {
+    eventLoopIs(nullptr);
+    ::close(fd_);
+}
+
+void FifoEvent::eventLoopIs(EventLoop* loop) {
+    if (loop == loop_) return;
+    if (loop_) {
+        loop_->unwatchFd(fd_);
+        loop_->fifoEvents_.erase(this);
+    }
+    loop_ = nullptr;
+    if (!loop) return;
+    loop->watchFd(fd_, [this] { onReadable(); });
+    loop->fifoEvents_.insert(this);
+    loop_ = loop;
+}
+
+void FifoEvent::onReadable() {
+    clear();  // before the notification: a signal from now on wakes another pass
+    notifiees_.visit(readableCountAttribute);
+}
 
 void FifoEvent::signal() {
     const std::uint64_t one = 1;

@@ -1,32 +1,49 @@
 #include "contracts/Loom/Task.h"
 
+#include <algorithm>
+
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Loom/EventLoop.h"
 
 namespace Loom {
 
 std::size_t TaskScheduler::runReady() {
-    // Only the tasks ready now run: a task that asks again during its run waits for the next
-    // pass, so one busy task cannot starve timers and watches.
-    std::size_t budget = ready_;
+    // Only the requests queued before this call run: a task that asks again during its run
+    // waits for the next pass, so one busy task (of any priority) cannot starve timers and
+    // watches. Within a priority the old requests are the front of the queue.
+    const std::uint64_t end = nextRequest_;
     std::size_t ran = 0;
-    while (budget != 0 && !queues_.empty()) {
-        auto first = queues_.begin();
-        Kiln::Ptr<Task> task = std::move(first->second.front());
+    for (;;) {
+        const auto first = std::find_if(queues_.begin(), queues_.end(), [end](const auto& q) {
+            return q.second.front().seq < end;
+        });
+        if (first == queues_.end()) return ran;
+        Kiln::Ptr<Task> task = std::move(first->second.front().task);
         first->second.pop_front();
         if (first->second.empty()) queues_.erase(first);
         --ready_;
-        --budget;
         task->scheduled_ = false;
         task->run();
         ++ran;
     }
-    return ran;
 }
 
 void TaskScheduler::readyIs(Task* task) {
-    queues_[task->taskPriority()].push_back(Kiln::Ptr<Task>(task));
+    BASALT_ASSERT(loop_ != nullptr && "the scheduler's loop is gone");
+    queues_[task->taskPriority()].push_back({nextRequest_++, Kiln::Ptr<Task>(task)});
     ++ready_;
+}
+
+void TaskScheduler::detach() {
+    loop_ = nullptr;
+    // Moved out first: a task dropped here may be destroyed, and its destructor sees an empty,
+    // detached scheduler.
+    auto released = std::move(queues_);
+    queues_.clear();
+    ready_ = 0;
+    for (auto& [priority, queue] : released) {
+        for (Request& r : queue) r.task->scheduled_ = false;
+    }
 }
 
 bool TaskScheduler::shouldYield(const Task* task) const {
@@ -44,17 +61,17 @@ bool TaskScheduler::shouldYield(const Task* task) const {
     return Kiln::System::monotonicTime() >= runStart_ + timeSlice_;
 }
 
-Task::Task(TaskScheduler* scheduler, TaskPriority priority, std::string name)
+Task::Task(const Kiln::Ptr<TaskScheduler>& scheduler, TaskPriority priority, std::string name)
     : scheduler_(scheduler), priority_(priority), name_(std::move(name)) {
-    BASALT_ASSERT(scheduler != nullptr);
+    BASALT_ASSERT(scheduler);
 }
 
 Task::~Task() = default;
 
 void Task::scheduleTask() {
     if (scheduled_) return;
-    scheduled_ = true;
     scheduler_->readyIs(this);
+    scheduled_ = true;
 }
 
 bool Task::taskShouldYield() const { return scheduler_->shouldYield(this); }
@@ -74,35 +91,39 @@ void Task::run() {
             s->running_ = outer;
             s->runStart_ = start;
         }
-    } restore{scheduler_, outer, outerStart};
+    } restore{scheduler_.ptr(), outer, outerStart};
     notifiees_.visit(runAttribute);
 }
 
-TimerTask::TimerTask(TaskScheduler* scheduler, TaskPriority priority, std::string name)
+TimerTask::TimerTask(const Kiln::Ptr<TaskScheduler>& scheduler, TaskPriority priority,
+                     std::string name)
     : Task(scheduler, priority, std::move(name)) {}
 
 TimerTask::~TimerTask() { firingDel(); }
 
 void TimerTask::scheduleTaskLowestDelay(Kiln::Seconds delay) {
+    EventLoop* const loop = taskScheduler()->eventLoop();
+    BASALT_ASSERT(loop != nullptr && "the scheduler's loop is gone");
     const Kiln::Seconds due = Kiln::System::monotonicTime() + (delay > 0 ? delay : 0);
     if (timerId_ != 0 && due_ <= due) return;
     firingDel();
     due_ = due;
-    timerId_ = taskScheduler()->eventLoop().timerNew(due, [this] {
+    timerId_ = loop->timerNew(due, [this] {
         timerId_ = 0;
         scheduleTask();
     });
 }
 
 bool TimerTask::firingDue(Kiln::Seconds* due) const {
-    if (timerId_ == 0) return false;
+    if (timerId_ == 0 || !taskScheduler()->eventLoop()) return false;
     *due = due_;
     return true;
 }
 
 void TimerTask::firingDel() {
     if (timerId_ == 0) return;
-    taskScheduler()->eventLoop().timerDel(timerId_);
+    // A detached scheduler's loop took its timers with it.
+    if (EventLoop* const loop = taskScheduler()->eventLoop()) loop->timerDel(timerId_);
     timerId_ = 0;
 }
 

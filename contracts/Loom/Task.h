@@ -25,21 +25,23 @@ struct TaskPriority {
 };
 
 // The tasks of one event loop: the queue of tasks that asked for a run, and the time slice of
-// the task that runs now. Owned by its EventLoop.
+// the task that runs now. Held counted by its loop and by each of its tasks, so it may outlive
+// the loop: the loop's destructor detaches it (eventLoop() becomes null, the ready queue is
+// released), and a request for a run on a detached scheduler raises an assertion.
 //
 // Thread safety: the loop thread only.
-class TaskScheduler {
+class TaskScheduler : public Kiln::PtrInterface {
   public:
     // How taskShouldYield() answers: by the time slice, or always yes / always no (tests).
     enum class YieldRule { timeSlice, always, never };
 
     static constexpr Kiln::Seconds defaultTimeSlice = 0.005;
 
-    explicit TaskScheduler(EventLoop* loop) : loop_(loop) {}
     TaskScheduler(const TaskScheduler&) = delete;
     TaskScheduler& operator=(const TaskScheduler&) = delete;
 
-    EventLoop& eventLoop() const { return *loop_; }
+    // The loop that runs the tasks; null once the loop is gone.
+    EventLoop* eventLoop() const { return loop_; }
 
     Kiln::Seconds timeSlice() const { return timeSlice_; }
     void timeSliceIs(Kiln::Seconds s) { timeSlice_ = s; }
@@ -54,15 +56,29 @@ class TaskScheduler {
     // priority; tasks that become ready meanwhile wait for the next call. Returns the runs.
     std::size_t runReady();
 
+  protected:
+    explicit TaskScheduler(EventLoop* loop) : loop_(loop) {}
+
   private:
     friend class Task;
+    friend class EventLoop;
 
     void readyIs(Task* task);
     bool shouldYield(const Task* task) const;
+    // The loop is going: forget it and drop the ready tasks' references.
+    void detach();
+
+    // A queued run request; `seq` numbers the requests in the order they were made.
+    struct Request {
+        std::uint64_t seq;
+        Kiln::Ptr<Task> task;
+    };
 
     EventLoop* loop_;
-    // Ready tasks by priority, greatest first; each queued task is held by a reference.
-    std::map<TaskPriority, std::deque<Kiln::Ptr<Task>>, std::greater<>> queues_;
+    // Ready tasks by priority, greatest first; each queued task is held by a reference. No
+    // queue is empty.
+    std::map<TaskPriority, std::deque<Request>, std::greater<>> queues_;
+    std::uint64_t nextRequest_ = 0;
     std::size_t ready_ = 0;
     Task* running_ = nullptr;
     Kiln::Seconds runStart_ = 0;
@@ -70,12 +86,20 @@ class TaskScheduler {
     YieldRule yieldRule_ = YieldRule::timeSlice;
 };
 
-// The scheduler of the calling thread.
-class TaskSchedulerRoot {
+// The root scheduler of one EventLoop, created by the loop and held by it counted.
+//
+// Thread safety: as TaskScheduler.
+class TaskSchedulerRoot : public TaskScheduler {
   public:
-    // The scheduler of the loop this thread serves (EventLoop::run()); on a thread that serves
-    // none, the scheduler of an event loop created for (and owned by) the thread on first use.
-    static TaskScheduler* findOrCreateScheduler();
+    // The scheduler of the loop this thread serves or is bound to (EventLoop::run(),
+    // EventLoop::ThreadBinding); on a thread that has none, the scheduler of an event loop
+    // created for (and owned by) the thread on first use.
+    static Kiln::Ptr<TaskSchedulerRoot> findOrCreateScheduler();
+
+  private:
+    friend class EventLoop;
+
+    explicit TaskSchedulerRoot(EventLoop* loop) : TaskScheduler(loop) {}
 };
 
 // A unit of work that runs on its scheduler's loop when asked. A run notifies the task's
@@ -83,14 +107,15 @@ class TaskSchedulerRoot {
 // registration order. A notifiee does a slice of work, checks taskShouldYield(), and calls
 // scheduleTask() again when work remains.
 //
-// Thread safety: the scheduler's loop thread only. While a run is requested the scheduler holds
-// a reference; the scheduler's loop must outlive the task.
+// Thread safety: the scheduler's loop thread only. The task holds its scheduler counted; while
+// a run is requested the scheduler holds the task. A task may outlive its loop (see
+// TaskScheduler), but can then no longer be scheduled.
 class Task : public Kiln::PtrInterface {
   public:
     // The attribute a run notifies with.
     static constexpr Kiln::AttributeId runAttribute = 258;
 
-    Task(TaskScheduler* scheduler, TaskPriority priority, std::string name);
+    Task(const Kiln::Ptr<TaskScheduler>& scheduler, TaskPriority priority, std::string name);
     ~Task() override;
 
     Kiln::NotifieeListPtr* notifieeList() const override { return &notifiees_; }
@@ -107,7 +132,7 @@ class Task : public Kiln::PtrInterface {
     std::uint64_t taskWorkCount() const { return workCount_; }
     std::uint64_t taskRuns() const { return runs_; }
 
-    TaskScheduler* taskScheduler() const { return scheduler_; }
+    const Kiln::Ptr<TaskScheduler>& taskScheduler() const { return scheduler_; }
     TaskPriority taskPriority() const { return priority_; }
     const std::string& taskName() const { return name_; }
 
@@ -116,7 +141,7 @@ class Task : public Kiln::PtrInterface {
 
     void run();
 
-    TaskScheduler* const scheduler_;
+    const Kiln::Ptr<TaskScheduler> scheduler_;
     const TaskPriority priority_;
     const std::string name_;
     mutable Kiln::NotifieeListPtr notifiees_;
@@ -127,10 +152,11 @@ class Task : public Kiln::PtrInterface {
 
 // A task that runs when a timer fires (on its scheduler's loop, on the monotonic clock).
 //
-// Thread safety: as Task. Destroying the task cancels its pending firing.
+// Thread safety: as Task. Destroying the task cancels its pending firing; a firing pending when
+// the loop goes is dropped with the loop.
 class TimerTask : public Task {
   public:
-    TimerTask(TaskScheduler* scheduler, TaskPriority priority, std::string name);
+    TimerTask(const Kiln::Ptr<TaskScheduler>& scheduler, TaskPriority priority, std::string name);
     ~TimerTask() override;
 
     // Arranges a firing `delay` seconds from now, unless one is already due at or before then;

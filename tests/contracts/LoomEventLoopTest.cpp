@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -8,36 +7,24 @@
 
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Loom/Task.h"
+#include "tests/support/AttributeWatcher.h"
 #include "tests/support/ManualClockGuard.h"
 
 namespace {
 
 using Loom::EventLoop;
+using Loom::FifoEvent;
 using Loom::Task;
 using Loom::TaskPriority;
 using Loom::TaskScheduler;
 using Loom::TimerTask;
 using TestSupport::ManualClockGuard;
 
-// Calls `onRun` for each run of the task it watches.
-class RunWatcher : public Kiln::PtrInterface::NotifieeConst {
-  public:
-    explicit RunWatcher(Task* task, std::function<void()> onRun) : onRun_(std::move(onRun)) {
-        hasNotificationActiveIs(true);
-        notifierIs(task);
-        isRegisteredNotifieeIs(true);
-    }
-    void onAttribute(Kiln::AttributeId id) override {
-        if (id == Task::runAttribute) onRun_();
-    }
-
-  private:
-    std::function<void()> onRun_;
-};
+using Watcher = TestSupport::AttributeWatcher;
 
 template <typename T>
 Kiln::Ptr<T> watched(Kiln::Ptr<T> task, std::function<void()> onRun) {
-    Kiln::Ptr<RunWatcher> w = new RunWatcher(task.ptr(), std::move(onRun));
+    Kiln::Ptr<Watcher> w = new Watcher(task.ptr(), Task::runAttribute, std::move(onRun));
     return task;
 }
 
@@ -60,7 +47,7 @@ TEST(LoomTimerTask, LowestDelayWins) {
         EventLoop loop;
         int runs = 0;
         auto task =
-            watched(Kiln::Ptr<TimerTask>(new TimerTask(&loop.scheduler(), TaskPriority(1), "t")),
+            watched(Kiln::Ptr<TimerTask>(new TimerTask(loop.scheduler(), TaskPriority(1), "t")),
                     [&] { ++runs; });
         for (double d : c.delays) task->scheduleTaskLowestDelay(d);
         if (c.fireAt > 0) {
@@ -79,18 +66,7 @@ TEST(LoomTimerTask, LowestDelayWins) {
     }
 }
 
-TEST(LoomTimerTask, DestroyedTaskNeverFires) {
-    ManualClockGuard clock;
-    EventLoop loop;
-    {
-        Kiln::Ptr<TimerTask> task = new TimerTask(&loop.scheduler(), TaskPriority(1), "gone");
-        task->scheduleTaskLowestDelay(1);
-    }
-    clock.advance(2);
-    EXPECT_EQ(loop.runUntilIdle(), 0u);
-}
-
-TEST(LoomEventLoop, TimersFireInDueOrderThenAddOrder) {
+TEST(LoomEventLoop, TimersFireInDueOrderThenAddOrderAndAddedOnesWaitAPass) {
     ManualClockGuard clock;
     EventLoop loop;
     const double start = Kiln::System::monotonicTime();
@@ -101,61 +77,44 @@ TEST(LoomEventLoop, TimersFireInDueOrderThenAddOrder) {
     }
     const EventLoop::TimerId cancelled = loop.timerNew(start + 1, [&] { order += 'x'; });
     loop.timerDel(cancelled);
+    loop.timerNew(start + 1, [&] { loop.timerNew(0, [&] { order += 'z'; }); });  // due at once
     clock.advance(5);
-    loop.runOnce();
+    EXPECT_EQ(loop.runOnce(), 5u);
     EXPECT_EQ(order, "bdca");
+    EXPECT_EQ(loop.runOnce(), 1u);
+    EXPECT_EQ(order, "bdcaz");
     double due = 0;
     ASSERT_TRUE(loop.nextTimerDue(&due));
     EXPECT_EQ(due, start + 9);
 }
 
-TEST(LoomEventLoop, TimerAddedByDueTimerWaitsForNextPass) {
-    ManualClockGuard clock;
-    EventLoop loop;
-    int inner = 0;
-    loop.timerNew(0, [&] { loop.timerNew(0, [&] { ++inner; }); });
-    EXPECT_EQ(loop.runOnce(), 1u);
-    EXPECT_EQ(inner, 0);
-    EXPECT_EQ(loop.runOnce(), 1u);
-    EXPECT_EQ(inner, 1);
-}
-
-TEST(LoomTask, RunsMergeRequestsAndFollowPriority) {
+TEST(LoomTask, RunsMergeRequestsFollowPriorityAndRequeueForALaterPass) {
     EventLoop loop;
     std::string order;
-    auto make = [&](unsigned prio, char name) {
-        return watched(
-            Kiln::Ptr<Task>(new Task(&loop.scheduler(), TaskPriority(prio), std::string(1, name))),
-            [&order, name] { order += name; });
-    };
-    auto low1 = make(1, 'l');
-    auto high = make(7, 'H');
-    auto low2 = make(1, 'm');
+    std::vector<Kiln::Ptr<Task>> tasks;
+    for (auto [prio, name] : {std::pair{1u, 'l'}, {7u, 'H'}, {1u, 'm'}}) {
+        tasks.push_back(watched(
+            Kiln::Ptr<Task>(new Task(loop.scheduler(), TaskPriority(prio), std::string(1, name))),
+            [&order, name = name] { order += name; }));
+    }
+    const Kiln::Ptr<Task>&low1 = tasks[0], &high = tasks[1], &low2 = tasks[2];
     EXPECT_EQ(high->taskName(), "H");
     EXPECT_EQ(high->taskPriority(), TaskPriority(7));
-    EXPECT_EQ(high->taskScheduler(), &loop.scheduler());
+    EXPECT_EQ(high->taskScheduler(), loop.scheduler());
+    watched(high, [&] {
+        if (order.size() == 1) high->scheduleTask();  // during its first run
+    });
 
     low1->scheduleTask();
     low1->scheduleTask();  // merges with the pending request
     high->scheduleTask();
     low2->scheduleTask();
-    loop.runUntilIdle();
+    EXPECT_EQ(loop.runOnce(), 3u);  // the new request waits: timers and watches are not starved
     EXPECT_EQ(order, "Hlm");
-}
-
-TEST(LoomTask, RequestDuringRunAsksForALaterPass) {
-    EventLoop loop;
-    Kiln::Ptr<Task> task = new Task(&loop.scheduler(), TaskPriority(1), "again");
-    int runs = 0;
-    watched(task, [&] {
-        if (++runs < 3) task->scheduleTask();
-    });
-    task->scheduleTask();
-    EXPECT_EQ(loop.runOnce(), 1u);  // one run per pass: timers and watches are not starved
-    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(high->taskScheduled());
     loop.runUntilIdle();
-    EXPECT_EQ(runs, 3);
-    EXPECT_FALSE(task->taskScheduled());
+    EXPECT_EQ(order, "HlmH");
+    EXPECT_FALSE(high->taskScheduled());
 }
 
 TEST(LoomTask, YieldRule) {
@@ -174,8 +133,8 @@ TEST(LoomTask, YieldRule) {
         SCOPED_TRACE(testing::Message() << "rule " << int(c.rule) << " elapsed " << c.elapsed);
         ManualClockGuard clock;
         EventLoop loop;
-        loop.scheduler().yieldRuleIs(c.rule);
-        Kiln::Ptr<Task> task = new Task(&loop.scheduler(), TaskPriority(1), "slice");
+        loop.scheduler()->yieldRuleIs(c.rule);
+        Kiln::Ptr<Task> task = new Task(loop.scheduler(), TaskPriority(1), "slice");
         int runs = 0;
         watched(task, [&] {
             ++runs;
@@ -192,6 +151,24 @@ TEST(LoomTask, YieldRule) {
     }
 }
 
+TEST(LoomEventLoop, HeartBeatStampedOncePerPass) {
+    ManualClockGuard clock;
+    EventLoop loop;
+    Kiln::Ptr<Loom::EventLoopHeartBeatCtx> hb = new Loom::EventLoopHeartBeatCtx("main");
+    EXPECT_FALSE(hb->stalled(1e9, 1));  // never beat: starting, not stalled
+    loop.hbCtxIs(hb);
+    EXPECT_EQ(loop.hbCtx(), hb);
+    loop.runOnce();
+    EXPECT_EQ(hb->beats(), 1u);
+    EXPECT_EQ(hb->lastBeat(), Kiln::System::monotonicTime());
+    clock.advance(5);
+    EXPECT_TRUE(hb->stalled(Kiln::System::monotonicTime(), 4.9));
+    EXPECT_FALSE(hb->stalled(Kiln::System::monotonicTime(), 5));
+    loop.runUntilIdle();  // one pass that runs nothing
+    EXPECT_EQ(hb->beats(), 2u);
+    EXPECT_FALSE(hb->stalled(Kiln::System::monotonicTime(), 0));
+}
+
 TEST(LoomEventLoop, PostFromAnotherThreadWakesABlockedPass) {
     EventLoop loop;
     bool ran = false;
@@ -203,41 +180,57 @@ TEST(LoomEventLoop, PostFromAnotherThreadWakesABlockedPass) {
     EXPECT_TRUE(ran);
 }
 
-TEST(LoomEventLoop, ServingThreadOwnsItsScheduler) {
-    TaskScheduler* mine = Loom::TaskSchedulerRoot::findOrCreateScheduler();
-    EXPECT_EQ(Loom::TaskSchedulerRoot::findOrCreateScheduler(), mine);
-
+TEST(LoomFifoEvent, WatchClearsThenNotifiesOncePerReadablePass) {
     EventLoop loop;
-    TaskScheduler* seenOnThread = nullptr;
-    std::thread server([&] { loop.run(); });
-    loop.post([&] {
-        seenOnThread = Loom::TaskSchedulerRoot::findOrCreateScheduler();
-        loop.stop();
+    Kiln::Ptr<FifoEvent> ev = new FifoEvent;
+    std::vector<std::uint64_t> countsSeen;
+    Kiln::Ptr<Watcher> w = new Watcher(ev.ptr(), FifoEvent::readableCountAttribute, [&] {
+        countsSeen.push_back(ev->readableCount());
+        if (countsSeen.size() == 1) ev->signal();  // a producer landing after the clear
     });
-    server.join();
-    EXPECT_EQ(seenOnThread, &loop.scheduler());
-    EXPECT_NE(seenOnThread, mine);
+    ev->eventLoopIs(&loop);
+    EXPECT_EQ(ev->eventLoop(), &loop);
+    EXPECT_EQ(loop.runOnce(), 0u);
+    ev->signal();
+    ev->signal();
+    EXPECT_EQ(loop.runOnce(), 1u);
+    EXPECT_EQ(countsSeen, std::vector<std::uint64_t>{0});  // cleared before the notification
+    EXPECT_EQ(loop.runOnce(), 1u);                         // the late signal was not lost
+    EXPECT_EQ(loop.runOnce(), 0u);
+    EXPECT_EQ(countsSeen.size(), 2u);
+
+    ev->eventLoopIs(nullptr);
+    ev->signal();
+    EXPECT_EQ(loop.runUntilIdle(), 0u);
+    EXPECT_EQ(ev->readableCount(), 1u);
 }
 
-TEST(LoomEventLoop, WatchRunsWhileFdReadable) {
-    EventLoop loop;
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    int calls = 0;
-    loop.watchFd(fds[0], [&] {
-        char c;
-        ASSERT_EQ(::read(fds[0], &c, 1), 1);
-        ++calls;
-    });
-    EXPECT_EQ(loop.runOnce(), 0u);
-    ASSERT_EQ(::write(fds[1], "ab", 2), 2);
-    loop.runUntilIdle();  // level-triggered: one byte per pass until drained
-    EXPECT_EQ(calls, 2);
-    loop.unwatchFd(fds[0]);
-    ASSERT_EQ(::write(fds[1], "c", 1), 1);
-    EXPECT_EQ(loop.runUntilIdle(), 0u);
-    ::close(fds[0]);
-    ::close(fds[1]);
+TEST(LoomEventLoop, TasksCancelFiringsAndOutliveTheLoopWithSchedulerAndEvents) {
+    ManualClockGuard clock;
+    Kiln::Ptr<EventLoop> loop = new EventLoop;
+    Kiln::Ptr<TaskScheduler> scheduler = loop->scheduler();
+    Kiln::Ptr<Task> ready = new Task(scheduler, TaskPriority(1), "ready");
+    Kiln::Ptr<TimerTask> timer = new TimerTask(scheduler, TaskPriority(1), "timer");
+    Kiln::Ptr<FifoEvent> ev = new FifoEvent;
+    ev->eventLoopIs(loop.ptr());
+    ready->scheduleTask();
+    timer->scheduleTaskLowestDelay(1);
+    EXPECT_EQ(ready->refCount(), 2u);  // the ready queue's reference
+    Kiln::Ptr<TimerTask> gone = new TimerTask(scheduler, TaskPriority(1), "gone");
+    gone->scheduleTaskLowestDelay(0.25);
+    gone = nullptr;  // its firing goes with it
+    clock.advance(0.5);
+    EXPECT_EQ(loop->runUntilIdle(), 1u);  // `ready` only
+    ready->scheduleTask();
+
+    loop = nullptr;
+    EXPECT_EQ(scheduler->eventLoop(), nullptr);
+    EXPECT_EQ(scheduler->readyTasks(), 0u);
+    EXPECT_EQ(ready->refCount(), 1u);
+    EXPECT_EQ(ev->eventLoop(), nullptr);
+    EXPECT_THROW(ready->scheduleTask(), Basalt::AssertException);
+    EXPECT_THROW(timer->scheduleTaskLowestDelay(1), Basalt::AssertException);
+    // Destroying them now touches nothing of the loop (AddressSanitizer checks).
 }
 
 }  // namespace
