@@ -167,6 +167,27 @@ TEST(FlowTableMgr, StartEmptiesOldCountersAndReportsEachConfiguredTrackerOnce) {
     EXPECT_EQ(h.traced("FlowTableMgrThreadBase::doInitSm"), 2u);
 }
 
+// On the agent's main loop there is no thread of the manager's own: start runs on the caller
+// with the main thread's scheduler, and the join ends the manager there.
+TEST(FlowTableMgr, OnTheMainLoopStartAndEndRunOnTheCallerWithTheMainScheduler) {
+    Harness h;
+    Kiln::Ptr<Loom::EventLoop> mainLoop = new Loom::EventLoop;
+    mainLoop->useKilnEventLoopIs(true);
+    auto mgr = Kiln::factoryNew<RecordingMgr>(
+        FlowTableMgrThreadBase::allocTrackTypeInfo, Kiln::Name("mgr"), mainLoop, "ip",
+        new Loom::EventLoopHeartBeatCtx("mgr"), mainLoop->scheduler(), h.input, h.exporter, h.hw,
+        h.ft, h.req, "sys");
+    mgr->threadStart();
+    EXPECT_TRUE(mgr->initializeDone());
+    EXPECT_EQ(mgr->scheduler(), mainLoop->scheduler());
+    EXPECT_EQ(mainLoop->hbCtx(), nullptr) << "the main loop keeps its own heart beat";
+    ASSERT_TRUE(h.input->push(packet(1, 1)));
+    mainLoop->runUntilIdle();
+    EXPECT_EQ(mgr->handed, std::vector<std::uint64_t>{1});
+    mgr->threadJoin();
+    EXPECT_TRUE(mgr->deleted);
+}
+
 // One run hands over what the yield rule allows; the yield check follows each descriptor, so a
 // run makes progress even when it must yield at once. Packets of a tracker without a state
 // machine and descriptors that are not packets are dropped (the latter counted apart) and the
