@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <set>
 #include <sstream>
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "FlowTracker/FlowTableMgrBase.h"
 #include "tests/support/Fork.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
@@ -338,6 +340,76 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"rm", flows, keyText(flowEntry(1))}, 0, "removed "},
         {{"validate", flows}, 0, "valid: 1 record, 15 free slots of 16\n"},
     });
+}
+
+// A clear request carried out by a running manager thread while hoardctl, in its own process,
+// is in the middle of listing the group counters: every line it prints is a whole record, the
+// other tracker's groups are all there, and a list after the clear shows exactly what is left.
+TEST(Hoardctl, ListSeesAClearRequestCarriedOutByARunningManagerWhole) {
+    struct Mgr : FlowTracking::TestFlowTableMgrThread {
+        using TestFlowTableMgrThread::TestFlowTableMgrThread;
+        ~Mgr() override { kilnDoZombieReactors(true); }
+        void doDelSm() override {}
+    };
+    const bool wasThreadSafe = Kiln::VFPtrInterface::threadSafePointers();
+    Kiln::VFPtrInterface::threadSafePointersIs(true);
+    TestSupport::ShmRoot shm;
+    Kiln::Ptr<Loom::EventLoop> loop = new Loom::EventLoop;
+    Kiln::Ptr<HwFlowTracking::Config> hw = new HwFlowTracking::Config(Kiln::Name("hw"));
+    Kiln::Ptr<FlowTracking::ConfigReq> req = new FlowTracking::ConfigReq(Kiln::Name("req"));
+    req->hasNotificationActiveIs(true);
+    hw->ftConfigIs("t1", FlowTracking::FtId(1), 1000, 1000);
+    auto mgr = Kiln::factoryNew<Mgr>(
+        FlowTracking::FlowTableMgrThreadBase::allocTrackTypeInfo, Kiln::Name("mgr"), loop, "ip",
+        nullptr, nullptr, new Loom::EventSpscQueue(16), nullptr, hw, nullptr, req, "sys");
+    mgr->threadStart();
+    ASSERT_TRUE(mgr->waitInitializeDone(60));
+    // Runs `fn` on the manager's thread and waits for it.
+    auto onManager = [&](std::function<void()> fn) {
+        std::promise<void> done;
+        loop->post([&] {
+            fn();
+            done.set_value();
+        });
+        ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    };
+    constexpr std::uint16_t groups = 1500;
+    onManager([&] {
+        auto sm =
+            FlowTracking::flowTableMgrSmBaseFactory("ip", FlowTracking::FtId(1), nullptr, nullptr,
+                                                    mgr->scheduler(), "sys", mgr->counters());
+        for (std::uint32_t ft : {1u, 2u}) {
+            for (std::uint16_t fg = 1; fg <= groups; ++fg) {
+                sm->updateCounters(FlowTracking::FtId(ft), FlowTracking::TemplateId(fg), 1, 1, 0);
+            }
+        }
+    });
+    const std::string table = "sys/Shmem/flowtracking/test/counters/flowGroupCounter";
+    auto groupLines = [](const std::string& out, const std::string& tracker) {
+        std::size_t n = 0;
+        for (const auto& line : lines(out)) {
+            EXPECT_THAT(line, StartsWith("Value('Hoard::FlowTracker::FlowGroupCounterEntry'"));
+            EXPECT_THAT(line, EndsWith("})})"));
+            n += line.find("'ftId': " + tracker + ",") != std::string::npos;
+        }
+        return n;
+    };
+    Launch midway;
+    midway.midway = [&] {
+        onManager([&] { req->clearCountersReqIs({"t1", "", 1'700'000'000.0}); });
+    };
+    const Outcome during = hoardctl({"list", table}, "", midway);
+    ASSERT_EQ(during.status, 0) << during.err;
+    EXPECT_EQ(groupLines(during.out, "2"), groups);
+    const Outcome after = hoardctl({"list", table});
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(groupLines(after.out, "2"), groups);
+    EXPECT_EQ(groupLines(after.out, "1"), 1u);
+    EXPECT_THAT(after.out, HasSubstr("'ftId': 1, 'fgId': 65535}"));
+    mgr->threadStop();
+    mgr->threadJoin();
+    mgr = nullptr;
+    Kiln::VFPtrInterface::threadSafePointersIs(wasThreadSafe);
 }
 
 }  // namespace
