@@ -350,13 +350,9 @@ FlowTableMgrThreadBase::FlowTableMgrThreadBase(
 }
 
 FlowTableMgrThreadBase::~FlowTableMgrThreadBase() {
-    // The serving thread must be gone before the members it uses: stop and join it here (the
-    // base destructor would be too late). Its failure, if any, has nobody left to report to.
-    threadStop();
-    try {
-        threadJoin();
-    } catch (...) {
-    }
+    // The serving thread must be gone before the members it uses (the base destructor would be
+    // too late); a thread still running here was not stopped by its owner.
+    threadEnd();
     FlowTableMgrThreadBase::kilnDoZombieReactors(true);
     if (hwConfigReactor_) hwConfigReactor_->ownerIs(nullptr);
     if (flowTrackingConfigReactor_) flowTrackingConfigReactor_->ownerIs(nullptr);

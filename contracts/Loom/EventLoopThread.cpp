@@ -16,7 +16,9 @@ EventLoopThread::EventLoopThread(Kiln::Name name, const Kiln::Ptr<EventLoop>& ev
     BASALT_ASSERT(evLoop);
 }
 
-EventLoopThread::~EventLoopThread() {
+EventLoopThread::~EventLoopThread() { threadEnd(); }
+
+void EventLoopThread::threadEnd() {
     if (!thread_.joinable()) return;
     threadStop();
     thread_.join();  // a failure nobody asked for is dropped with the object

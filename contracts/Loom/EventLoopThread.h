@@ -70,6 +70,12 @@ class EventLoopThread : public Kiln::Entity {
     // Called right after doDelSm() returned.
     virtual void handleDel() {}
 
+  protected:
+    // Stops and joins a thread of its own that still runs, dropping its failure; nothing
+    // otherwise (the main loop's mode owes doDelSm() to threadJoin() only). For destructors of
+    // derived classes, whose members the thread may still use.
+    void threadEnd();
+
   private:
     void body();
     // doInitSm() and handleInitialized(); true when doInitSm() succeeded.
