@@ -38,7 +38,7 @@ build-tsan/build.ninja: CMakeLists.txt | deps
 	    -DFLOWTABLE_TSAN=ON
 
 tsan: deps build-tsan/build.ninja
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target contracts_tests FlowTracker_tests
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    ctest --output-on-failure -j $(JOBS) -R 'Loom|FlowTableMgr'
 
