@@ -209,6 +209,16 @@ class Ptr {
     // The old target's reference is dropped after the new one is taken, so resetting to the
     // same target is safe.
     void reset(T* p = nullptr) { Ptr(p).swap(*this); }
+
+    // Hands the reference over as a raw pointer: this becomes null and the count is unchanged.
+    // Whoever takes the pointer owns that reference (see adopt()).
+    [[nodiscard]] T* release() noexcept { return std::exchange(p_, nullptr); }
+    // Takes over a reference that `p` already carries (from release()), without counting.
+    [[nodiscard]] static Ptr adopt(T* p) noexcept {
+        Ptr out;
+        out.p_ = p;
+        return out;
+    }
     void swap(Ptr& other) noexcept { std::swap(p_, other.p_); }
 
     T* ptr() const noexcept { return p_; }

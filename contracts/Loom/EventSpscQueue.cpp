@@ -33,10 +33,7 @@ bool EventSpscQueue::push(Kiln::Ptr<CrossThreadDesc>&& desc) {
         headCache_ = head_.load(std::memory_order_acquire);
         if (tail - headCache_ > mask_) return false;
     }
-    CrossThreadDesc* const raw = desc.ptr();
-    raw->newRef();  // the ring's reference; desc's own goes below
-    desc.reset();
-    slots_[tail & mask_] = raw;
+    slots_[tail & mask_] = desc.release();  // desc's reference becomes the ring's
     // Release; partner: the acquire loads of tail_ in descPop(), which then see the slot and
     // everything the producer wrote to the descriptor.
     tail_.store(tail + 1, std::memory_order_release);
@@ -65,9 +62,7 @@ Kiln::Ptr<CrossThreadDesc> EventSpscQueue::descPop() {
     slots_[head & mask_] = nullptr;
     // Release; partner: the acquire reload of head_ in push() when the ring looks full.
     head_.store(head + 1, std::memory_order_release);
-    Kiln::Ptr<CrossThreadDesc> desc(raw);
-    raw->deleteRef();  // the ring's reference, now held by desc; never the last one
-    return desc;
+    return Kiln::Ptr<CrossThreadDesc>::adopt(raw);  // the ring's reference becomes the caller's
 }
 
 }  // namespace Loom
