@@ -41,6 +41,7 @@
 #include "FlowTracker/FlowTableMgrBase.h"
 #include "FlowTracker/PacketTypes.h"
 #include "Hoard/HoardReader.h"
+#include "bench/BenchRoot.h"
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Loom/EventSpscQueue.h"
@@ -54,25 +55,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t batch = 1 << 17;  // descriptors per timed batch
 constexpr std::uint32_t flowCount = 4096;
 constexpr auto batchDeadline = std::chrono::seconds(20);
-
-// A private table root under /dev/shm for this run, removed at exit (forked readers leave with
-// _exit and never run this).
-class BenchRoot {
-  public:
-    BenchRoot() {
-        char templ[] = "/dev/shm/flowtable-bench-XXXXXX";
-        if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = templ;
-        ::setenv("HOARD_SHM_ROOT", path_.c_str(), 1);
-    }
-    ~BenchRoot() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-
-  private:
-    std::string path_;
-};
 
 void useBenchRoot() { static BenchRoot root; }
 

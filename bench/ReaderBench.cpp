@@ -20,29 +20,12 @@
 #include "FlowTracker/FlowTable.h"
 #include "Hoard/HoardReader.h"
 #include "Hoard/HoardWriter.h"
+#include "bench/BenchRoot.h"
 
 namespace {
 
 using FlowOps = FlowTracking::IpFlowEntryOps;
 using FlowTracking::IpFlowEntryWrapper;
-
-// A private table root under /dev/shm for this run, removed at exit.
-class BenchRoot {
-  public:
-    BenchRoot() {
-        char templ[] = "/dev/shm/flowtable-bench-XXXXXX";
-        if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = templ;
-        ::setenv("HOARD_SHM_ROOT", path_.c_str(), 1);
-    }
-    ~BenchRoot() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-
-  private:
-    std::string path_;
-};
 
 FlowTracking::IpFlowKey flowKey(std::uint32_t id) {
     return FlowTracking::IpFlowKey(Vrf::VrfIdMap::VrfId(id % 3),
