@@ -9,7 +9,7 @@ namespace FlowTracking {
 // The flow-tracking configuration. The manager only keeps it referenced; the agent owns what
 // it holds.
 //
-// Thread safety: the configuring thread only.
+// Thread safety: the manager's thread only (other threads post their changes to its loop).
 class Config : public Kiln::Entity {
   public:
     explicit Config(Kiln::Name name) : Entity(std::move(name)) {}
@@ -28,7 +28,7 @@ struct ClearCountersReq {
 // notifies onAttribute(clearCountersReqAttribute), also when it equals the previous one (asking
 // twice clears twice).
 //
-// Thread safety: the configuring thread only.
+// Thread safety: the manager's thread only (other threads post their changes to its loop).
 class ConfigReq : public Kiln::Entity {
   public:
     static constexpr Kiln::AttributeId clearCountersReqAttribute = 258;

@@ -17,7 +17,8 @@ class Config;
 // It changes only through its Config (Config::ftConfigIs), which reports each changed field to
 // the tracker's notifiees and then the entry to the Config's notifiees.
 //
-// Thread safety: the configuring thread only (other threads post their changes to it).
+// Thread safety: the thread of the manager that watches it (other threads post their changes to
+// that thread's loop with EventLoop::post).
 class FtConfig : public Kiln::Entity {
   public:
     static constexpr Kiln::AttributeId ftIdAttribute = 258;
@@ -52,7 +53,7 @@ class FtConfig : public Kiln::Entity {
 // Every add, change or removal of an entry notifies the Config's notifiees with
 // onAttribute(ftConfigAttribute, &name), `name` a Kiln::String valid during the call.
 //
-// Thread safety: the configuring thread only.
+// Thread safety: the manager's thread only (other threads post their changes to its loop).
 class Config : public Kiln::Entity {
   public:
     static constexpr Kiln::AttributeId ftConfigAttribute = 258;
