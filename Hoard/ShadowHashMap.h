@@ -111,9 +111,11 @@ class ShadowHashMap {
     // Indexes `slot` (number `slotIndex`) under the key it now holds; true when the value differs
     // from the one it replaces (a new key, or a key that moved here from another slot with
     // another value). A slot indexed under another key must be removed before its key changes.
-    // `flag` is reserved.
+    // `flag` is reserved. When the growth a new entry calls for fails, the entry stays indexed
+    // and Basalt::MemoryResourceException reports the failed growth.
     bool write(std::uint32_t slotIndex, Slot& slot, bool flag);
-    // Takes `slot` out of the index; false when it was not in it.
+    // Takes `slot` out of the index; false when it was not in it. When the shrink the removal
+    // calls for fails, the slot stays removed and Basalt::MemoryResourceException reports it.
     bool remove(std::uint32_t slotIndex, Slot& slot);
     Slot* find(const K& key) const;
     // The first slot in key order, or null.
