@@ -184,9 +184,7 @@ class HoardStrictDummy : public HoardDummy<K, V, Ops> {
 
 // The table facade. See the top of this file.
 template <class K, class V, class Ops>
-class HoardMap : public HoardMapBase,
-                 public Mem::WriterSentry::Notifiee,
-                 public ShadowOwner<K> {
+class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee, public ShadowOwner<K> {
   public:
     static_assert(std::is_same_v<typename Ops::Key, K> && std::is_same_v<typename Ops::Value, V>,
                   "the facade's key and value types are those its Ops operate on");
@@ -590,9 +588,9 @@ void HoardMap<K, V, Ops>::attach(const std::string& event) {
                 (descriptor_.shadowBaseOption ? ShadowImpl::baseOption : 0u) |
                 (descriptor_.reportFlushedKeys ? ShadowImpl::reportFlushedKeysOption : 0u);
             previous = std::move(impl_);
-            impl_ = std::make_unique<ShadowImpl>(debug_, name_, ops_, options,
-                                                 descriptor_.synchronous,
-                                                 static_cast<ShadowOwner<K>*>(this));
+            impl_ =
+                std::make_unique<ShadowImpl>(debug_, name_, ops_, options, descriptor_.synchronous,
+                                             static_cast<ShadowOwner<K>*>(this));
         }
     }
     BASALT_TRACE(

@@ -149,13 +149,8 @@ class HoardShadow : public HoardShadowBase,
 
     bool keyShadow() const { return (options() & keyShadowOption) != 0; }
     template <class F>
-    auto withStore(F&& f) const -> decltype(f(std::declval<const ValueStore&>())) {
-        if (keyShadow()) {
-            if (keyStore_) return f(static_cast<const KeyStore&>(*keyStore_));
-        } else if (valueStore_) {
-            return f(static_cast<const ValueStore&>(*valueStore_));
-        }
-        return emptyAnswer(f);
+    auto withStore(F&& f) const {
+        return const_cast<HoardShadow*>(this)->withStore(std::forward<F>(f));
     }
     template <class F>
     auto withStore(F&& f) -> decltype(f(std::declval<ValueStore&>())) {
@@ -233,16 +228,16 @@ bool HoardShadow<Ops>::initialize(const std::string& event) {
         bool ready = false;
         if (keyShadow()) {
             if (!keyStore_) {
-                keyStore_ = std::make_unique<KeyStore>(debug_, reader_, heraldReader(), ops_,
-                                                       keyCallback, reportFlushed, baseCount,
-                                                       reader_.hoardName());
+                keyStore_ =
+                    std::make_unique<KeyStore>(debug_, reader_, heraldReader(), ops_, keyCallback,
+                                               reportFlushed, baseCount, reader_.hoardName());
             }
             ready = keyStore_->initialize();
         } else {
             if (!valueStore_) {
-                valueStore_ = std::make_unique<ValueStore>(debug_, reader_, heraldReader(), ops_,
-                                                           keyCallback, reportFlushed, baseCount,
-                                                           reader_.hoardName());
+                valueStore_ =
+                    std::make_unique<ValueStore>(debug_, reader_, heraldReader(), ops_, keyCallback,
+                                                 reportFlushed, baseCount, reader_.hoardName());
             }
             ready = valueStore_->initialize();
         }
@@ -331,7 +326,8 @@ void HoardShadow<Ops>::flushComplete() {
     if (this->initialized() || detaching_) return;
     // The owner drops this shadow and looks for the writer again: not beneath the Syncer.
     later([](HoardShadow& self) {
-        if (!self.initialized() && !self.flushing_ && self.owner_) self.owner_->shadowFlushComplete();
+        if (!self.initialized() && !self.flushing_ && self.owner_)
+            self.owner_->shadowFlushComplete();
     });
 }
 

@@ -43,8 +43,9 @@ class ShadowStore {
     using KeyCallback = std::function<void(const K&)>;
 
     ShadowStore(std::shared_ptr<Basalt::Platform::DebugHandler> debug, HoardReader<Ops>& reader,
-                Herald::HeraldReader<std::uint32_t>& herald, const Ops& ops, KeyCallback keyCallback,
-                bool reportFlushedKeys, std::uint32_t baseCount, const std::string& name)
+                Herald::HeraldReader<std::uint32_t>& herald, const Ops& ops,
+                KeyCallback keyCallback, bool reportFlushedKeys, std::uint32_t baseCount,
+                const std::string& name)
         : debug_(std::move(debug)),
           reader_(reader),
           herald_(herald),
@@ -84,7 +85,9 @@ class ShadowStore {
 
   private:
     Slot& slotAt(std::uint32_t i) const { return slotBase_[i]; }
-    static bool indexed(const Slot& s) { return s.links.next != nullptr || s.links.prevLink != nullptr; }
+    static bool indexed(const Slot& s) {
+        return s.links.next != nullptr || s.links.prevLink != nullptr;
+    }
     void resetSlot(Slot& s) const;
     void fill(Slot& s, const V& value) const;
     // The value of an indexed slot: its copy, or (key shadow) the shared table's record.
@@ -123,8 +126,9 @@ bool ShadowStore<Ops, keysOnly>::initialize() {
     if (initialized_) return true;
     if constexpr (keysOnly) {
         if (!fenixMem_.attach(1, Mem::SharedMemWrapper::Mode::readOnly)) {
-            BASALT_TRACE(debug_, 0,
-                         "KeyShadowStore::initialize() failed to map fenix: " << fenixMem_.reason());
+            BASALT_TRACE(
+                debug_, 0,
+                "KeyShadowStore::initialize() failed to map fenix: " << fenixMem_.reason());
             return false;
         }
     }
@@ -165,9 +169,9 @@ bool ShadowStore<Ops, keysOnly>::doSlot(std::uint32_t slotIndex, std::uint64_t s
         const std::uint32_t shared = reader_.sharedSlots();
         if (shared > slotIndex) {
             if (!grow(slotIndex)) {
-                BASALT_TRACE(debug_, 5,
-                             "ShadowStore::doSlot() discarding notification for slotIndex:"
-                                 << slotIndex);
+                BASALT_TRACE(
+                    debug_, 5,
+                    "ShadowStore::doSlot() discarding notification for slotIndex:" << slotIndex);
                 return true;
             }
         } else {
@@ -188,9 +192,9 @@ bool ShadowStore<Ops, keysOnly>::doSlot(std::uint32_t slotIndex, std::uint64_t s
         bool same = Ops::equal(s.key(), Ops::key(shared));
         if constexpr (!keysOnly) same = same && s.stored == shared;
         if (same) {
-            BASALT_TRACE(debug_, 9,
-                         "ShadowStore::doSlot() updated: 0 compare: 1 slotIndex:" << slotIndex
-                                                                                  << " found");
+            BASALT_TRACE(
+                debug_, 9,
+                "ShadowStore::doSlot() updated: 0 compare: 1 slotIndex:" << slotIndex << " found");
             return true;
         }
     }
@@ -243,7 +247,8 @@ void ShadowStore<Ops, keysOnly>::doFlushSlot(std::uint32_t slotIndex) {
     Slot& s = slotAt(slotIndex);
     if (!indexed(s)) return;
     const K key = s.key();
-    BASALT_TRACE(debug_, 9, "ShadowStore::doFlushSlot() slotIndex " << slotIndex << " key: " << key);
+    BASALT_TRACE(debug_, 9,
+                 "ShadowStore::doFlushSlot() slotIndex " << slotIndex << " key: " << key);
     index_.remove(slotIndex, s);
     if (reportFlushedKeys_) report(key);
 }
@@ -324,13 +329,13 @@ void ShadowStore<Ops, keysOnly>::tryShrink() {
 template <class Ops, bool keysOnly>
 void ShadowStore<Ops, keysOnly>::shrink(std::uint32_t n) {
     BASALT_TRACE(debug_, 5, "ShadowStore::shrink() newNumSlots:" << n);
-    BASALT_TRACE(debug_, 5, "ShadowStore::shrink() resize shadow slots from " << capacity_ << " to "
-                                                                               << n);
+    BASALT_TRACE(debug_, 5,
+                 "ShadowStore::shrink() resize shadow slots from " << capacity_ << " to " << n);
     resizeSlots(n, "ShadowStore::shrink()");
     ++counters_.shrinks;
     BASALT_TRACE(debug_, 5,
-                 "ShadowStore::shrink() Passed resize " << n << " and got "
-                                                        << static_cast<void*>(slotBase_) << " back.");
+                 "ShadowStore::shrink() Passed resize "
+                     << n << " and got " << static_cast<void*>(slotBase_) << " back.");
     BASALT_TRACE(debug_, 5, "ShadowStore::shrink() complete.");
 }
 
@@ -374,8 +379,8 @@ bool ShadowStore<Ops, keysOnly>::valueOf(std::uint32_t slotIndex, const Slot& s,
 
 template <class Ops, bool keysOnly>
 const typename ShadowStore<Ops, keysOnly>::V* ShadowStore<Ops, keysOnly>::lookup(const K& key,
-                                                                                  bool& found,
-                                                                                  V* out) {
+                                                                                 bool& found,
+                                                                                 V* out) {
     V* target = out ? out : &buffer_;
     if (current_ != nullptr && Ops::equal(*currentKey_, key)) {
         ++callbackLookups_;
@@ -384,8 +389,7 @@ const typename ShadowStore<Ops, keysOnly>::V* ShadowStore<Ops, keysOnly>::lookup
         return target;
     }
     const Slot* s = capacity_ != 0 ? index_.find(key) : nullptr;
-    found = s != nullptr &&
-            valueOf(static_cast<std::uint32_t>(s - slotBase_), *s, *target);
+    found = s != nullptr && valueOf(static_cast<std::uint32_t>(s - slotBase_), *s, *target);
     if (!found) *target = defaultValue_;
     return target;
 }

@@ -34,8 +34,7 @@ HoardShadowBase::~HoardShadowBase() {
 bool HoardShadowBase::initializeHerald() {
     if (herald_.attached()) return true;
     if (!herald_.attach()) {
-        BASALT_TRACE(debug_, 1,
-                     "HoardShadowBase::initializeHerald() failed: " << herald_.reason());
+        BASALT_TRACE(debug_, 1, "HoardShadowBase::initializeHerald() failed: " << herald_.reason());
         return false;
     }
     return true;

@@ -89,9 +89,9 @@ class Syncer {
     bool syncPending_ = false;
     bool notifying_ = false;
     double yieldTime_ = 0.05;
-    std::uint32_t next_ = 0;          // next slot of a resync or flush
-    std::uint64_t resyncFrom_ = 0;    // the writer's sequence a resync started at
-    std::uint64_t sequence_ = 0;      // last notification applied
+    std::uint32_t next_ = 0;        // next slot of a resync or flush
+    std::uint64_t resyncFrom_ = 0;  // the writer's sequence a resync started at
+    std::uint64_t sequence_ = 0;    // last notification applied
     std::uint64_t passes_ = 0;
 };
 
