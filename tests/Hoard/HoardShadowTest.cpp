@@ -11,6 +11,7 @@
 
 #include "Hoard/HoardMap.h"
 #include "contracts/Loom/EventLoop.h"
+#include "tests/support/Fork.h"
 #include "tests/support/ManualClockGuard.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
@@ -171,6 +172,65 @@ TEST(HoardShadow, FollowsTheWriterKeyForKeyAndTheLastCallbackSeesTheFinalValue) 
         EXPECT_EQ(diff(reported, expected), "");
         EXPECT_TRUE(f->map.quiesced());
     }
+}
+
+// A shadow lapped by its writer (in another process) resynchronises; when the writer dies the
+// shadow keeps serving its copy until its flush has run, which reports every key gone; then it
+// follows the next writer.
+TEST(HoardShadow, ALappedShadowResyncsAndADeadWritersCopyLastsUntilTheFlush) {
+    ShadowHarness h;
+    constexpr std::uint32_t keys = 30;
+    constexpr std::uint64_t generations = 700;  // 21,000 notifications: more than the ring holds
+    Signal ready, lap, lapped;
+    Child writer([&] {
+        CounterRecords::Writer w(h.debug, "s/dead", descriptor(Hoard::writer), {}, "Test");
+        if (!w.initialize("test")) return false;
+        for (std::uint32_t i = 0; i < keys; ++i) w.write(groupEntry(i), true);
+        ready.post();
+        if (!lap.wait(60)) return false;
+        for (std::uint64_t g = 1; g <= generations; ++g) {
+            for (std::uint32_t i = 0; i < keys; ++i) w.write(groupEntry(i, g), true);
+        }
+        lapped.post();
+        lap.wait(120);  // until killed
+        return true;
+    });
+    ASSERT_TRUE(ready.wait(60, writer));
+    Follower f("s/dead");
+    Hoard::MapDescriptor d = descriptor(Hoard::shadow);
+    d.synchronous = true;
+    d.reportFlushedKeys = true;
+    f.map.init(d);
+    ASSERT_EQ(f.map.mountStatus(), 2);
+    EXPECT_EQ(f.map.implementation()->members(), keys);
+
+    lap.post();
+    ASSERT_TRUE(lapped.wait(60, writer));
+    h.settle();
+    std::map<std::string, std::string> last;
+    for (std::uint32_t i = 0; i < keys; ++i) {
+        last[text(groupEntry(i).fwkKey())] = valueToStrep(groupEntry(i, generations)).stdString();
+    }
+    EXPECT_EQ(diff(f.contents(), last), "");
+
+    writer.kill();
+    f.lastSeen.clear();
+    EXPECT_EQ(f.map.readerSentry()->poll(), Mem::ReaderSentry::Event::detached);
+    EXPECT_EQ(f.map.mountStatus(), 3) << "flushing, still serving";
+    EXPECT_EQ(diff(f.contents(), last), "");
+    h.settle();
+    EXPECT_EQ(f.map.mountStatus(), 0);
+    std::map<std::string, std::string> gone;
+    for (const auto& [k, v] : last) gone[k] = "";
+    EXPECT_EQ(diff(f.lastSeen, gone), "");
+
+    CounterRecords::Writer next(h.debug, "s/dead", descriptor(Hoard::writer), {}, "Test");
+    ASSERT_TRUE(next.initialize("test"));
+    next.write(groupEntry(7, 9), true);
+    f.map.readerSentry()->poll();
+    h.settle();
+    EXPECT_EQ(f.map.mountStatus(), 2);
+    EXPECT_EQ(diff(f.contents(), contentsOf(next)), "");
 }
 
 }  // namespace
