@@ -1,6 +1,7 @@
 #include "contracts/HoardBase/HoardShadowBase.h"
 
 #include "contracts/Basalt/Exception.h"
+#include "contracts/SharedMem/OwnerFile.h"
 
 namespace Hoard {
 
@@ -22,9 +23,11 @@ HoardShadowBase::HoardShadowBase(std::shared_ptr<Basalt::Platform::DebugHandler>
     : debug_(std::move(debug)),
       options_(options),
       herald_(debug_, rootPath),
-      syncer_(debug_, *this) {}
+      syncer_(debug_, *this),
+      rootPath_(rootPath) {}
 
 HoardShadowBase::~HoardShadowBase() {
+    kick_.reset();
     if (pollReactor_) {
         pollReactor_->ownerIs(nullptr);
         pollReactor_->isRegisteredNotifieeIs(false);
@@ -42,6 +45,7 @@ bool HoardShadowBase::initializeHerald() {
 
 void HoardShadowBase::detachHerald() {
     wakeUpsOn_ = false;
+    if (kick_) kick_->onDetach();
     if (pollTimer_) pollTimer_->firingDel();
     herald_.detach();
     shadowSequence_ = 0;
@@ -52,6 +56,24 @@ void HoardShadowBase::resync() { syncer_.start(Syncer::resync, true); }
 void HoardShadowBase::maybeEnableHerald() {
     if (wakeUpsOn_ || !herald_.attached()) return;
     wakeUpsOn_ = true;
+    Loom::EventLoop* loop = syncer_.task()->taskScheduler()->eventLoop();
+    if (loop && !kick_) kick_ = std::make_unique<Kick::ReaderKickSm>(&kickNotifiee_, loop);
+    bool rung = false;
+    if (kick_) {
+        try {
+            rung = kick_->connect(SharedMem::OwnerFile(debug_, rootPath_, false).shocketInfo());
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            BASALT_TRACE(debug_, 1, "HoardShadowBase::maybeEnableHerald() owner file: " << e.what());
+        }
+    }
+    BASALT_TRACE(debug_, 2,
+                 "HoardShadowBase::maybeEnableHerald() " << rootPath_ << " doorbell:" << rung);
+    // A change between the pass that just ended and the connection rang no bell: look once.
+    syncer_.syncRequest();
+    if (!rung) armPollTimer();
+}
+
+void HoardShadowBase::armPollTimer() {
     if (!pollTimer_) {
         pollTimer_ = new Loom::TimerTask(syncer_.task()->taskScheduler(), Loom::TaskPriority(0),
                                          "Hoard::HoardShadowBase::poll");
@@ -67,7 +89,7 @@ void HoardShadowBase::syncFromHerald() {
     if (!wakeUpsOn_) return;
     ++wakeUps_;
     syncer_.syncRequest();
-    if (pollTimer_) pollTimer_->scheduleTaskLowestDelay(pollInterval);
+    if (!kickConnected()) armPollTimer();
 }
 
 int HoardShadowBase::applyNotifications(std::size_t budget) {

@@ -7,6 +7,7 @@
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Herald/HeraldReader.h"
 #include "contracts/HoardBase/Syncer.h"
+#include "contracts/Kick/ReaderKickSm.h"
 #include "contracts/Kiln/Ptr.h"
 #include "contracts/Loom/Task.h"
 #include "contracts/Mem/RootPath.h"
@@ -14,8 +15,9 @@
 namespace Hoard {
 
 // What every shadow has besides its copy: the reader of the table's notification queue, the
-// Syncer that applies it, and the wake-up that says when to look (the writer's doorbell, or a
-// poll timer when there is none). The template shadow supplies the slot work (Syncer::Client's
+// Syncer that applies it, and the wake-up that says when to look: the writer's doorbell (the
+// table socket its owner file names), or a poll timer when the doorbell cannot be reached. The
+// doorbell closing is the writer's disconnect. The template shadow supplies the slot work (Syncer::Client's
 // doSlot, doFlushSlot, slot counts and completions) and handleDisconnect().
 //
 // Thread safety: the thread that initialised the shadow only (it serves a Loom loop, on which
@@ -47,6 +49,8 @@ class HoardShadowBase : public Syncer::Client {
     std::uint64_t shadowSequence() const { return shadowSequence_; }
     void shadowSequenceIs(std::uint64_t s) { shadowSequence_ = s; }
     std::uint64_t wakeUps() const { return wakeUps_; }
+    // True while the writer's doorbell is connected.
+    bool kickConnected() const { return kick_ && kick_->connected(); }
 
     // Syncer::Client: the queue side.
     std::uint64_t writerSequence() override { return herald_.writerSequence(); }
@@ -60,6 +64,14 @@ class HoardShadowBase : public Syncer::Client {
 
   private:
     class PollReactor;
+    // Forwards the doorbell's events.
+    struct KickNotifiee : Kick::ReaderKickSm::Notifiee {
+        explicit KickNotifiee(HoardShadowBase* owner) : owner(owner) {}
+        void onKick() override { owner->syncFromHerald(); }
+        void onDisconnect() override { owner->handleDisconnect(); }
+        HoardShadowBase* owner;
+    };
+    void armPollTimer();
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     const unsigned options_;
@@ -67,6 +79,9 @@ class HoardShadowBase : public Syncer::Client {
     Syncer syncer_;
     Kiln::Ptr<Loom::TimerTask> pollTimer_;
     Kiln::Ptr<PollReactor> pollReactor_;
+    Mem::RootPath rootPath_;
+    KickNotifiee kickNotifiee_{this};
+    std::unique_ptr<Kick::ReaderKickSm> kick_;
     bool wakeUpsOn_ = false;
     std::uint64_t shadowSequence_ = 0;
     std::uint64_t wakeUps_ = 0;
