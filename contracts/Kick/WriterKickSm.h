@@ -95,6 +95,7 @@ class WriterKickSm {
 
   private:
     void round();
+    // In the process that enabled the socket only (callers check ownedHere()).
     void acceptPending();
     void drop(std::size_t i);
     void watchConnection(int fd);
