@@ -30,7 +30,8 @@ bool kickAddress(const std::string& name, std::uint32_t tableId, sockaddr_un& ad
 // id is a number unique in this process (1, 2, ...), drawn when the instance is made.
 //
 // Towards reader processes it guarantees:
-//  - every kick() made after a reader's connect() returned sends that reader a byte, unless the
+//  - every kick() made after a reader's connect() returned is followed by a byte to that reader
+//    (at once, or in the loop's send round of the same or next pass), unless the
 //    reader still has an unread one (its readers only need to know "something changed since you
 //    last looked"), so a reader holds at most one unread kick and a reader that never reads
 //    never slows the writer;
