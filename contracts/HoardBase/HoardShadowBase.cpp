@@ -63,7 +63,8 @@ void HoardShadowBase::maybeEnableHerald() {
         try {
             rung = kick_->connect(SharedMem::OwnerFile(debug_, rootPath_, false).shocketInfo());
         } catch (const Basalt::CorruptionDetectedException& e) {
-            BASALT_TRACE(debug_, 1, "HoardShadowBase::maybeEnableHerald() owner file: " << e.what());
+            BASALT_TRACE(debug_, 1,
+                         "HoardShadowBase::maybeEnableHerald() owner file: " << e.what());
         }
     }
     BASALT_TRACE(debug_, 2,

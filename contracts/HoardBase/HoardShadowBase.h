@@ -17,8 +17,8 @@ namespace Hoard {
 // What every shadow has besides its copy: the reader of the table's notification queue, the
 // Syncer that applies it, and the wake-up that says when to look: the writer's doorbell (the
 // table socket its owner file names), or a poll timer when the doorbell cannot be reached. The
-// doorbell closing is the writer's disconnect. The template shadow supplies the slot work (Syncer::Client's
-// doSlot, doFlushSlot, slot counts and completions) and handleDisconnect().
+// doorbell closing is the writer's disconnect. The template shadow supplies the slot work
+// (Syncer::Client's doSlot, doFlushSlot, slot counts and completions) and handleDisconnect().
 //
 // Thread safety: the thread that initialised the shadow only (it serves a Loom loop, on which
 // the Syncer's task and the wake-ups run). The queue file is only read.
