@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "Hoard/HoardReader.h"
+#include "Hoard/HoardShadow.h"
 #include "Hoard/HoardWriter.h"
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
@@ -183,7 +184,7 @@ class HoardStrictDummy : public HoardDummy<K, V, Ops> {
 
 // The table facade. See the top of this file.
 template <class K, class V, class Ops>
-class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
+class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee, public ShadowOwner<K> {
   public:
     static_assert(std::is_same_v<typename Ops::Key, K> && std::is_same_v<typename Ops::Value, V>,
                   "the facade's key and value types are those its Ops operate on");
@@ -191,6 +192,7 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
     using Interface = HoardInterface<K, V, Ops>;
     using WriterImpl = HoardWriter<Ops>;
     using ReaderImpl = HoardReader<Ops>;
+    using ShadowImpl = HoardShadow<Ops>;
     using Dummy = HoardDummy<K, V, Ops>;
     using StrictDummy = HoardStrictDummy<K, V, Ops>;
 
@@ -259,6 +261,28 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee {
     // mounted. The new writer is ready before the old implementation goes, so a failure leaves
     // the current one in place.
     void createDefaultLocalWriter(std::shared_ptr<Basalt::Platform::DebugHandler> debug);
+
+    // ---- What a shadow tells its facade -------------------------------------------------------
+    void shadowKey(const K& key) override { callbacks_.key(key); }
+    void shadowSynced() override {
+        // Asynchronous mode kept the owner's key callbacks parked until the copy was whole.
+        callbacks_.restoreKeyNotifications();
+        callChange();
+    }
+    void shadowQuiesced(bool quiesced) override { callAttachState(quiesced); }
+    void shadowFlushComplete() override {
+        installDummy();
+        if (readerSentry_) readerSentry_->attachedIs(false);
+        mounterStart("HoardMap::flushComplete()");
+        callChange();
+    }
+    void shadowDisconnected() override {
+        if (mode() != shadow && mode() != keyshadow) {
+            HOARD_MAP_ASSERT_TEXT("HoardMap::handleDisconnect() wrong type:" + modeStr());
+        }
+        mounterStart("HoardMap::handleDisconnect()");
+    }
+    void shadowCorruption(const std::string& message) override { doCorruptionDetected(message); }
 
     // ---- Questions -----------------------------------------------------------------------------
     std::string name() const override { return impl_->hoardName(); }
@@ -548,18 +572,26 @@ void HoardMap<K, V, Ops>::createDefaultLocalWriter(
 template <class K, class V, class Ops>
 void HoardMap<K, V, Ops>::attach(const std::string& event) {
     if (mode() == writer) HOARD_MAP_ASSERT_TEXT("HoardMap::attach() invoked for a writer");
-    std::unique_ptr<Interface> previous = std::move(impl_);
+    std::unique_ptr<Interface> previous;
     if (mode() == reader) {
+        previous = std::move(impl_);
         impl_ = std::make_unique<ReaderImpl>(debug_, name_, ops_);
+    } else if (impl_ && (impl_->type() == shadow || impl_->type() == keyshadow)) {
+        // A shadow (still flushing, say) is initialised again in place.
+        previous = std::make_unique<Dummy>(debug_, name_, ops_);
     } else {
-        // The shadow modes need HoardShadow, which this build does not have: the attach fails
-        // and the placeholder stays current.
-        impl_ = std::move(previous);
-        BASALT_TRACE(debug_, 1,
-                     "HoardMap::attach() no " << modeStr() << " implementation available for "
-                                              << rootPathText());
-        BASALT_TRACE(debug_, 1, "HoardMap::attach() initialize failed for " << rootPathText());
-        return;
+        if constexpr (!Ops::hasQueue) {
+            HOARD_MAP_ASSERT_TEXT("HoardMap::attach() no notification queue for " + modeStr());
+        } else {
+            const unsigned options =
+                (mode() == keyshadow ? ShadowImpl::keyShadowOption : 0u) |
+                (descriptor_.shadowBaseOption ? ShadowImpl::baseOption : 0u) |
+                (descriptor_.reportFlushedKeys ? ShadowImpl::reportFlushedKeysOption : 0u);
+            previous = std::move(impl_);
+            impl_ =
+                std::make_unique<ShadowImpl>(debug_, name_, ops_, options, descriptor_.synchronous,
+                                             static_cast<ShadowOwner<K>*>(this));
+        }
     }
     BASALT_TRACE(
         debug_, 2,

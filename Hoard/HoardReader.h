@@ -115,6 +115,11 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
             Basalt::CorruptionDetectedException::throwException(os.str());
         }
     }
+    // The slot count the writer last published (0 while unmapped): a shadow's bound on which
+    // slots exist.
+    std::uint32_t sharedSlots() const {
+        return slots_.mapped() ? slots_.snapshot().numSlots().value : 0;
+    }
     // The record in slot `slotIndex`, for a key shadow; false when the slot holds none.
     bool safeValue(std::uint32_t slotIndex, V& value, V* out);
     // True when doResize() would find something to follow: one acquire load of each file's

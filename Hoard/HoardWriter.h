@@ -12,12 +12,16 @@
 //    the new value (and the rhash) in the lookaside slot for the duration;
 //  - every link word and count pair is one 64-bit release store; record bytes follow a release
 //    fence and are copied as relaxed words (storeSlotValue).
+// Each write, remove, direct commit and shrink that queued notifications then kicks the readers
+// connected to the table's doorbell once (Kick::WriterKickSm).
 // runtimeFlags bit 0x1 is set for the duration of each write, remove and direct write, and stays
 // set when one of them fails or the process dies inside it.
 
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <iomanip>
 #include <memory>
@@ -35,6 +39,7 @@
 #include "contracts/HoardBase/MapDescriptor.h"
 #include "contracts/HoardBase/Util.h"
 #include "contracts/Kick/ShocketAcceptSm.h"
+#include "contracts/Kick/WriterKickSm.h"
 #include "contracts/Mem/Atomics.h"
 #include "contracts/Mem/VersionAnchor.h"
 #include "contracts/Mem/WriterLock.h"
@@ -143,9 +148,8 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
 
     // Runs the slot-shrink check now (the same trigger as after a removal).
     void shrink() {
-        const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
-        const std::uint32_t threshold = slots_.shrinkThreshold();
-        doMaybeShrinkSlots(occupiedSlots < threshold / 2 ? threshold : 0);
+        shrinkSlots();
+        kickIfNotified();
     }
     void handleQuiesced(bool flag) {
         if (quiesceHandler_) quiesceHandler_(flag);
@@ -212,11 +216,19 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     const BucketWriterTable& bucketTable() const { return buckets_; }
     WriterHashMap<Ops>& index() { return index_; }
     const Herald& herald() const { return herald_; }
+    // The readers' doorbell; listening while a shared table is attached with the OneSocketKick
+    // toggle on.
+    const Kick::WriterKickSm& kickSm() const { return kick_; }
     const Ops& ops() const { return ops_; }
 
   private:
     bool attachAndValidate(bool force, const SharedMem::ShocketInfo& shocketInfo);
     void doMaybeShrinkSlots(std::uint32_t limit);
+    void shrinkSlots() {
+        const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
+        const std::uint32_t threshold = slots_.shrinkThreshold();
+        doMaybeShrinkSlots(occupiedSlots < threshold / 2 ? threshold : 0);
+    }
     void recordAnchor() {
         const auto& a = index_.anchor();
         anchor_ = Mem::VersionAnchor{a.status, a.offset, slots_.header(),
@@ -250,7 +262,16 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         if constexpr (Ops::hasQueue) {
             HOARD_CRASH_POINT("notify");
             herald_.notify(slot);
+            notified_ = true;
         }
+    }
+    // Rings the readers' doorbell once for everything an operation queued: called at the end of
+    // each public operation, after its last notify(), so a kicked reader finds every change of
+    // the operation in the queue.
+    void kickIfNotified() {
+        if (!notified_) return;
+        notified_ = false;
+        kick_.kick();
     }
     void assertNoDirect(const char* who, const std::string& what) const;
     // A link word named by file and offset: alloc may grow and remap the slot file, which moves
@@ -308,6 +329,8 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     BucketWriterTable buckets_;
     WriterHashMap<Ops> index_;
     Herald herald_;
+    Kick::WriterKickSm kick_;
+    bool notified_ = false;  // notify() queued something the readers were not yet kicked for
     SharedMem::OwnerFile ownerFile_;
     SharedMem::FenixFile fenixFile_;
     Mem::WriterLock writerLock_;

@@ -20,8 +20,17 @@ void HoardWriter<Ops>::attach() {
         // a writer waiting for the lock never holds the record lock the owner needs to detach.
         writerLock_.acquireWriterLock(debug_, rootPath_, ownerFile_);
         if (getToggleState("OneSocketKick", "SharedMem.json", true)) {
-            shocketInfo =
-                SharedMem::ShocketInfo(Kick::ShocketAcceptSm::instance().socketName(), 0xFFFFFFFFu);
+            // The table's own kick socket; should it fail, the process's name alone still tells
+            // who owns the table, and readers find no socket to connect to.
+            const std::string& name = Kick::ShocketAcceptSm::instance().socketName();
+            if (kick_.doEnableListen(name)) {
+                shocketInfo = SharedMem::ShocketInfo(kick_.socketName(), kick_.tableId());
+            } else {
+                BASALT_TRACE(debug_, 0,
+                             "HoardWriter::attach() no kick socket for " << hoardName() << ": "
+                                                                         << std::strerror(errno));
+                shocketInfo = SharedMem::ShocketInfo(name, SharedMem::ShocketInfo::kAnyTable);
+            }
         }
         fenix = fenixFile_.read();
     }
@@ -136,6 +145,8 @@ void HoardWriter<Ops>::detach(bool force) {
         }
         ownerWritten_ = false;
     }
+    kick_.doDisableListen();  // after the owner record no longer names it; readers see EOF
+    notified_ = false;
     releaseFreedTails();
     slots_.detach();
     buckets_.detach();
@@ -266,6 +277,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
             notify(curr);
         }
         runtimeFlagClear();
+        kickIfNotified();
         return &slots_.slots()[curr].value;
     }
     const LinkPosition at = positionOf(prev);
@@ -289,6 +301,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
     notify(s);
     maybeGrowBuckets("HoardWriter::write()");
     runtimeFlagClear();
+    kickIfNotified();
     return &slots_.slots()[s].value;
 }
 
@@ -330,9 +343,10 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
     Mem::Atomics::storeRelaxed(header->occupiedSlots, header->occupiedSlots - 1);
     ++counters_.removes;
     notify(s);
-    shrink();
+    shrinkSlots();
     index_.maybeShrink();
     runtimeFlagClear();
+    kickIfNotified();
     return true;
 }
 
@@ -524,6 +538,7 @@ void HoardWriter<Ops>::directCommit() {
         notify(s);
     }
     runtimeFlagClear();
+    kickIfNotified();
 }
 
 }  // namespace Hoard

@@ -24,6 +24,9 @@ void CollectionControl::init(Hoard::HoardType mode, bool local, unsigned initial
     d.fixedSize = false;
     d.shrinkable = true;
     d.shrinkBuckets = true;
+    // An asynchronous shadow delivers notifications from its first pass on: switched on before
+    // init, which then parks the owner's key callbacks until the copy is whole.
+    if ((mode == Hoard::shadow || mode == Hoard::keyshadow) && !local) base_->notifyingIs(true);
     base_->init(d);
 }
 

@@ -5,7 +5,8 @@
 namespace Hoard {
 
 // What a collection's control object (KilnHoard::CollectionControl) does to the table behind the
-// collection: open it with a descriptor. The table facade (Hoard::HoardMapBase) is one; the
+// collection: open it with a descriptor, switching change notifications on first where the
+// mode needs them (an asynchronous shadow). The table facade (Hoard::HoardMapBase) is one; the
 // control holds it by plain pointer because the facade lives inside the entity the control keeps
 // alive.
 //
@@ -15,6 +16,7 @@ class ControlBase {
     virtual ~ControlBase() = default;
 
     virtual void init(const Mem::CollectionDescriptor& descriptor) = 0;
+    virtual void notifyingIs(bool notifying) = 0;
 };
 
 }  // namespace Hoard

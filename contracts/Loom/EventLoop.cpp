@@ -191,6 +191,8 @@ EventLoop::ThreadBinding::ThreadBinding(EventLoop* loop) : outer_(servingLoop) {
 
 EventLoop::ThreadBinding::~ThreadBinding() { servingLoop = outer_; }
 
+EventLoop* EventLoop::threadLoop() { return servingLoop; }
+
 Kiln::Ptr<TaskSchedulerRoot> TaskSchedulerRoot::findOrCreateScheduler() {
     if (servingLoop) return servingLoop->scheduler();
     thread_local Kiln::Ptr<EventLoop> ownLoop;

@@ -83,6 +83,11 @@ class EventLoop : public Kiln::PtrInterface {
 
     const Kiln::Ptr<TaskSchedulerRoot>& scheduler() const { return scheduler_; }
 
+    // The loop bound to the calling thread (by run() or a ThreadBinding), or null. Unlike
+    // TaskSchedulerRoot::findOrCreateScheduler() it never creates one: a caller that gets a loop
+    // may expect it to be served.
+    static EventLoop* threadLoop();
+
     const Kiln::Ptr<EventLoopHeartBeatCtx>& hbCtx() const { return hbCtx_; }
     void hbCtxIs(const Kiln::Ptr<EventLoopHeartBeatCtx>& ctx) { hbCtx_ = ctx; }
 

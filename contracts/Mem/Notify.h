@@ -49,6 +49,14 @@ class Notify {
     }
 
     bool keyNotifications() const { return keyNotifications_; }
+    // Puts the parked callbacks back (a shadow's first synchronisation completed).
+    void restoreKeyNotifications() {
+        if (keyNotifications_) return;
+        std::swap(value_, quietValue_);
+        std::swap(key_, quietKey_);
+        std::swap(key2_, quietKey2_);
+        keyNotifications_ = true;
+    }
     void suppressKeyNotifications() {
         if (!keyNotifications_) return;
         std::swap(value_, quietValue_);

@@ -69,7 +69,9 @@ bool ReaderSentry::tryAttach(const std::string& event) {
 void ReaderSentry::start(const std::string& reason) {
     BASALT_TRACE(debug_, 2, "ReaderSentry::start() " << rootPath_ << " reason:" << reason);
     if (notifiee_->mountStatus() != 0) {
+        // Mounted: look at the writer now (a shadow's doorbell closed, say).
         attached_ = true;
+        poll();
         return;
     }
     tryAttach(reason);
@@ -83,7 +85,8 @@ ReaderSentry::Event ReaderSentry::poll() {
     if (!WriterLock::ownerIsAlive(rootPath_)) {
         BASALT_TRACE(debug_, 1, "ReaderSentry::poll() " << rootPath_ << " writer died, detaching");
         attached_ = false;
-        notifiee_->detach(true);
+        // Not forced: a shadow keeps serving its copy until its flush has run.
+        notifiee_->detach(false);
         return Event::detached;
     }
     const std::uint32_t now = SharedMem::FenixFile(debug_, rootPath_).read().value();
@@ -93,7 +96,7 @@ ReaderSentry::Event ReaderSentry::poll() {
                  "ReaderSentry::poll() " << rootPath_ << " writer restarted, fenixId:" << mounted
                                          << " now:" << now << ", detaching");
     attached_ = false;
-    notifiee_->detach(true);
+    notifiee_->detach(false);
     return tryAttach("ReaderSentry::poll() writer restarted") ? Event::reattached : Event::detached;
 }
 

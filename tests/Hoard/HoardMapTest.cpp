@@ -200,9 +200,10 @@ TEST_F(HoardMapTest, InitRefusesConfigurationFaultsAssertsProgrammingFaultsAndRu
     EXPECT_FALSE(local.initialized());
 }
 
-// Without a shadow implementation in this build a shadow stays on its placeholder. An asynchronous
-// shadow suppresses its key callbacks at init, and then its notifying is frozen.
-TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
+// A synchronous shadow of a live writer is whole when init returns; an asynchronous one without
+// a writer stays on its placeholder, suppresses its key callbacks at init, and then its
+// notifying is frozen.
+TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModes) {
     CounterRecords::Writer writer(debug, "t/counters", descriptor(), {}, "Test");
     ASSERT_TRUE(writer.initialize("test"));
     Hoard::MapDescriptor sync = descriptor(Hoard::shadow);
@@ -210,8 +211,8 @@ TEST_F(HoardMapTest, CounterCollectionsOpenTheShadowModesOnThePlaceholder) {
     CounterMap counters("t/counters");
     counters.init(sync);
     EXPECT_EQ(counters.readerSentry()->attachAttempts(), 1u);
-    EXPECT_TRUE(counters.disconnectedActiveReader());
-    EXPECT_NE(dynamic_cast<CounterMap::Dummy*>(counters.implementation()), nullptr);
+    EXPECT_EQ(counters.mountStatus(), 2);
+    EXPECT_NE(dynamic_cast<CounterMap::ShadowImpl*>(counters.implementation()), nullptr);
 
     CounterMap map("t/async");
     int keys = 0;

@@ -1,0 +1,124 @@
+#include "contracts/HoardBase/HoardShadowBase.h"
+
+#include "contracts/Basalt/Exception.h"
+#include "contracts/SharedMem/OwnerFile.h"
+
+namespace Hoard {
+
+// Runs a poll tick when the poll timer fires. The shadow unregisters it before it goes.
+class HoardShadowBase::PollReactor : public Kiln::PtrInterface::NotifieeConst {
+  public:
+    explicit PollReactor(HoardShadowBase* owner) : owner_(owner) {}
+    void onAttribute(Kiln::AttributeId attributeId) override {
+        if (owner_ && attributeId == Loom::Task::runAttribute) owner_->syncFromHerald();
+    }
+    void ownerIs(HoardShadowBase* owner) { owner_ = owner; }
+
+  private:
+    HoardShadowBase* owner_;
+};
+
+HoardShadowBase::HoardShadowBase(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
+                                 const Mem::RootPath& rootPath, unsigned options)
+    : debug_(std::move(debug)),
+      options_(options),
+      herald_(debug_, rootPath),
+      syncer_(debug_, *this),
+      rootPath_(rootPath) {}
+
+HoardShadowBase::~HoardShadowBase() {
+    kick_.reset();
+    if (pollReactor_) {
+        pollReactor_->ownerIs(nullptr);
+        pollReactor_->isRegisteredNotifieeIs(false);
+    }
+}
+
+bool HoardShadowBase::initializeHerald() {
+    if (herald_.attached()) return true;
+    if (!herald_.attach()) {
+        BASALT_TRACE(debug_, 1, "HoardShadowBase::initializeHerald() failed: " << herald_.reason());
+        return false;
+    }
+    return true;
+}
+
+void HoardShadowBase::detachHerald() {
+    wakeUpsOn_ = false;
+    if (kick_) kick_->onDetach();
+    if (pollTimer_) pollTimer_->firingDel();
+    herald_.detach();
+    shadowSequence_ = 0;
+}
+
+void HoardShadowBase::resync() { syncer_.start(Syncer::resync, true); }
+
+void HoardShadowBase::maybeEnableHerald() {
+    if (wakeUpsOn_ || !herald_.attached()) return;
+    wakeUpsOn_ = true;
+    Loom::EventLoop* loop = syncer_.task()->taskScheduler()->eventLoop();
+    if (loop && !kick_) kick_ = std::make_unique<Kick::ReaderKickSm>(&kickNotifiee_, loop);
+    bool rung = false;
+    if (kick_) {
+        try {
+            rung = kick_->connect(SharedMem::OwnerFile(debug_, rootPath_, false).shocketInfo());
+        } catch (const Basalt::CorruptionDetectedException& e) {
+            BASALT_TRACE(debug_, 1,
+                         "HoardShadowBase::maybeEnableHerald() owner file: " << e.what());
+        }
+    }
+    BASALT_TRACE(debug_, 2,
+                 "HoardShadowBase::maybeEnableHerald() " << rootPath_ << " doorbell:" << rung);
+    // A change between the pass that just ended and the connection rang no bell: look once.
+    syncer_.syncRequest();
+    if (!rung) armPollTimer();
+}
+
+void HoardShadowBase::armPollTimer() {
+    if (!pollTimer_) {
+        pollTimer_ = new Loom::TimerTask(syncer_.task()->taskScheduler(), Loom::TaskPriority(0),
+                                         "Hoard::HoardShadowBase::poll");
+        pollReactor_ = new PollReactor(this);
+        pollReactor_->hasNotificationActiveIs(true);
+        pollReactor_->notifierIs(pollTimer_.ptr());
+        pollReactor_->isRegisteredNotifieeIs(true);
+    }
+    pollTimer_->scheduleTaskLowestDelay(pollInterval);
+}
+
+void HoardShadowBase::syncFromHerald() {
+    if (!wakeUpsOn_) return;
+    ++wakeUps_;
+    syncer_.syncRequest();
+    if (!kickConnected()) armPollTimer();
+}
+
+int HoardShadowBase::applyNotifications(std::size_t budget) {
+    bool failed = false;
+    const auto status = herald_.poll(
+        [&](std::uint32_t slot, std::uint64_t sequence, bool /*tombstone*/) {
+            if (!doSlot(slot, sequence, false)) failed = true;
+        },
+        budget);
+    using Status = Herald::HeraldReader<std::uint32_t>::PollStatus;
+    if (failed || status == Status::lapped || status == Status::swapped ||
+        status == Status::detached) {
+        BASALT_TRACE(debug_, 2,
+                     "HoardShadowBase::applyNotifications() resync needed, failed:"
+                         << failed << " status:" << static_cast<int>(status));
+        if (status == Status::swapped) {
+            herald_.detach();
+            if (!herald_.attach()) return 0;  // the writer is gone; the sentry will tell
+        }
+        return status == Status::detached ? 0 : 2;
+    }
+    shadowSequence_ = herald_.position();
+    return status == Status::more ? 1 : 0;
+}
+
+void HoardShadowBase::resyncDone(std::uint64_t sequence) {
+    herald_.positionIs(sequence);
+    shadowSequence_ = sequence;
+}
+
+}  // namespace Hoard
