@@ -235,4 +235,33 @@ TEST(HoardShadow, ALappedShadowResyncsAndADeadWritersCopyLastsUntilTheFlush) {
     EXPECT_EQ(diff(f.contents(), contentsOf(next)), "");
 }
 
+// A notification for a slot the shared table does not have is discarded as handled; a detach
+// while the flush of an earlier one runs must be forced, and a forced one ends the flush at once.
+TEST(HoardShadow, StrayNotificationsAreDiscardedAndOnlyAForcedDetachCutsAFlushShort) {
+    ShadowHarness h;
+    CounterRecords::Writer writer(h.debug, "s/flush", descriptor(Hoard::writer), {}, "Test");
+    ASSERT_TRUE(writer.initialize("test"));
+    for (std::uint32_t i = 0; i < 20; ++i) writer.write(groupEntry(i), true);
+    Follower f("s/flush");
+    Hoard::MapDescriptor d = descriptor(Hoard::shadow);
+    d.synchronous = true;
+    d.reportFlushedKeys = true;
+    f.map.init(d);
+    auto* shadow = dynamic_cast<CounterMap::ShadowImpl*>(f.map.implementation());
+    ASSERT_NE(shadow, nullptr);
+    const std::uint32_t capacity = shadow->capacity();
+    EXPECT_TRUE(shadow->doSlot(1u << 20, Hoard::Syncer::noSequence, false));
+    EXPECT_EQ(shadow->capacity(), capacity);
+
+    f.map.detach(false);
+    EXPECT_EQ(f.map.mountStatus(), 3);
+    EXPECT_THROW(shadow->detach(false), Basalt::AssertException);
+    f.lastSeen.clear();
+    shadow->detach(true);
+    EXPECT_EQ(shadow->mountStatus(), 0);
+    EXPECT_EQ(f.lastSeen.size(), 20u) << "every flushed key reported gone";
+    h.settle();  // the posted completion finds nothing left to do
+    EXPECT_EQ(f.map.mountStatus(), 2) << "the writer is still there: attached again";
+}
+
 }  // namespace
