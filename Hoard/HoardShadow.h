@@ -110,7 +110,7 @@ class HoardShadow : public HoardShadowBase,
         return this->initialized() && synced_ &&
                const_cast<HoardShadow*>(this)->heraldReader().quiesced(shadowSequence());
     }
-    bool connected() const override { return this->initialized(); }
+    bool connected() const override { return this->initialized() && kickConnected(); }
     Reader::Counters readerCounters() const override { return readerCounters_; }
     void notifyingIs(bool notifying) override {
         BASALT_TRACE(debug_, 5, "HoardShadow()::notifyingIs() notifying: " << notifying);
