@@ -56,22 +56,24 @@ void HoardShadowBase::resync() { syncer_.start(Syncer::resync, true); }
 void HoardShadowBase::maybeEnableHerald() {
     if (wakeUpsOn_ || !herald_.attached()) return;
     wakeUpsOn_ = true;
-    Loom::EventLoop* loop = syncer_.task()->taskScheduler()->eventLoop();
-    if (loop && !kick_) kick_ = std::make_unique<Kick::ReaderKickSm>(&kickNotifiee_, loop);
-    bool rung = false;
-    if (kick_) {
-        try {
-            rung = kick_->connect(SharedMem::OwnerFile(debug_, rootPath_, false).shocketInfo());
-        } catch (const Basalt::CorruptionDetectedException& e) {
-            BASALT_TRACE(debug_, 1,
-                         "HoardShadowBase::maybeEnableHerald() owner file: " << e.what());
-        }
-    }
+    const bool rung = connectDoorbell();
     BASALT_TRACE(debug_, 2,
                  "HoardShadowBase::maybeEnableHerald() " << rootPath_ << " doorbell:" << rung);
     // A change between the pass that just ended and the connection rang no bell: look once.
     syncer_.syncRequest();
     if (!rung) armPollTimer();
+}
+
+bool HoardShadowBase::connectDoorbell() {
+    Loom::EventLoop* loop = syncer_.task()->taskScheduler()->eventLoop();
+    if (loop && !kick_) kick_ = std::make_unique<Kick::ReaderKickSm>(&kickNotifiee_, loop);
+    if (!kick_) return false;
+    try {
+        return kick_->connect(SharedMem::OwnerFile(debug_, rootPath_, false).shocketInfo());
+    } catch (const Basalt::CorruptionDetectedException& e) {
+        BASALT_TRACE(debug_, 1, "HoardShadowBase::connectDoorbell() owner file: " << e.what());
+        return false;
+    }
 }
 
 void HoardShadowBase::armPollTimer() {
@@ -89,8 +91,10 @@ void HoardShadowBase::armPollTimer() {
 void HoardShadowBase::syncFromHerald() {
     if (!wakeUpsOn_) return;
     ++wakeUps_;
+    // A poll tick also tries the doorbell again (a writer that came back); a connection made
+    // now rings for every later change, and this pass covers the earlier ones.
+    if (!kickConnected() && !connectDoorbell()) armPollTimer();
     syncer_.syncRequest();
-    if (!kickConnected()) armPollTimer();
 }
 
 int HoardShadowBase::applyNotifications(std::size_t budget) {

@@ -68,10 +68,17 @@ class HoardShadowBase : public Syncer::Client {
     struct KickNotifiee : Kick::ReaderKickSm::Notifiee {
         explicit KickNotifiee(HoardShadowBase* owner) : owner(owner) {}
         void onKick() override { owner->syncFromHerald(); }
-        void onDisconnect() override { owner->handleDisconnect(); }
+        void onDisconnect() override {
+            // Until the writer is back on its doorbell, the queue is polled (the reader sentry
+            // may find the same writer alive and keep the shadow attached).
+            owner->armPollTimer();
+            owner->handleDisconnect();
+        }
         HoardShadowBase* owner;
     };
     void armPollTimer();
+    // Connects the writer's doorbell named in the owner file; true when it rings from now on.
+    bool connectDoorbell();
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     const unsigned options_;

@@ -264,4 +264,32 @@ TEST(HoardShadow, StrayNotificationsAreDiscardedAndOnlyAForcedDetachCutsAFlushSh
     EXPECT_EQ(f.map.mountStatus(), 2) << "the writer is still there: attached again";
 }
 
+// A writer that closes and is reopened by the same process keeps its fenix id, so the shadow
+// stays attached: the closed doorbell makes it poll until it has followed the new queue and
+// found the new doorbell.
+TEST(HoardShadow, AWriterReopenedByTheSameProcessIsFollowed) {
+    ShadowHarness h;
+    auto writer = std::make_unique<CounterRecords::Writer>(
+        h.debug, "s/reopen", descriptor(Hoard::writer), CounterRecords::Ops{}, "Test");
+    ASSERT_TRUE(writer->initialize("test"));
+    for (std::uint32_t i = 0; i < 10; ++i) writer->write(groupEntry(i), true);
+    Follower f("s/reopen");
+    Hoard::MapDescriptor d = descriptor(Hoard::shadow);
+    d.synchronous = true;
+    f.map.init(d);
+    h.settle();
+    writer.reset();
+    writer = std::make_unique<CounterRecords::Writer>(
+        h.debug, "s/reopen", descriptor(Hoard::writer), CounterRecords::Ops{}, "Test");
+    ASSERT_TRUE(writer->initialize("test"));
+    for (std::uint32_t i = 5; i < 15; ++i) writer->write(groupEntry(i, 2), true);
+    h.settle();
+    f.map.readerSentry()->poll();
+    h.settle();
+    EXPECT_EQ(diff(f.contents(), contentsOf(*writer)), "");
+    writer->write(groupEntry(20, 3), true);
+    h.settle();
+    EXPECT_EQ(diff(f.contents(), contentsOf(*writer)), "");
+}
+
 }  // namespace
