@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "FlowTracker/FlowTableMgrBase.h"
+#include "contracts/Loom/EventLoop.h"
 #include "tests/support/Fork.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
@@ -47,6 +48,7 @@ struct Launch {
     // Called once when the first output arrives. hoardctl keeps writing until the pipe is full
     // and then waits: the call runs while hoardctl is in the middle of its output.
     std::function<void()> midway = {};
+    int signalMidway = 0;  // sent to hoardctl (by pid) when its first output arrives
 };
 
 // A file's bytes (a memfd's through /proc/self/fd).
@@ -85,6 +87,7 @@ Outcome hoardctl(const std::vector<std::string>& args, const std::string& input 
          ::poll(&pending, 1, 120'000) > 0 && (n = ::read(out[0], buf, sizeof buf)) > 0;) {
         r.out.append(buf, static_cast<std::size_t>(n));
         if (run.midway) std::exchange(run.midway, {})();
+        if (run.signalMidway) ::kill(child.pid(), std::exchange(run.signalMidway, 0));
     }
     r.status = child.wait(120);
     r.err = contents("/proc/self/fd/" + std::to_string(err));
@@ -265,13 +268,17 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"put", flows, text(groupEntry(1))}, 1, "holds FlowTracking::IpFlowEntry values, not"},
         {{"put", "t/new", "Value('No::Such', ** {})"}, 1, "unknown value type"},
         {{"put", flows}, 1, "no value text on standard input"},
+        {{"watch", flows}, 1, "no change queue; watch follows counter tables only"},
+        {{"watch", "c/groups", "--count", "0"}, 2, "--count needs a positive number"},
+        {{"list", flows, "--count", "1"}, 2, "--count is an option of watch only"},
         // A new table that cannot be created leaves nothing of itself behind, and a root this
         // user may not write is not a table owned by another writer.
         {{"put", "full/t", text(flowEntry(1))}, 1, "File too large", "", {.fileSizeLimit = 1000}},
         {{"put", flows, text(flowEntry(2))}, 1, "belongs to uid 0", "", {.unprivileged = true}},
         {{"put", "new/t", text(flowEntry(2))}, 1, "Permission denied", "", {.unprivileged = true}},
     };
-    for (const char* command : {"ls", "header", "list", "get", "put", "rm", "validate", "count"})
+    for (const char* command :
+         {"ls", "header", "list", "get", "put", "rm", "validate", "count", "watch"})
         rows.push_back({{command, "--help"}, 0, usage + command});
 
     // Damaged copies of the flow table, each the only table under a root of its own
@@ -410,6 +417,74 @@ TEST(Hoardctl, ListSeesAClearRequestCarriedOutByARunningManagerWhole) {
     mgr->threadJoin();
     mgr = nullptr;
     Kiln::VFPtrInterface::threadSafePointersIs(wasThreadSafe);
+}
+
+// watch follows a writer process's counter tables through a shadow: after the records present
+// at its start (not printed), each changed key is one line, the record's value text or the key
+// text and " removed"; a rewrite to the same record prints nothing; --count ends it, and so does
+// SIGINT, both with exit 0.
+TEST(Hoardctl, WatchPrintsEachChangedKeyOnceUntilItsCountOrSigint) {
+    using Records = TestSupport::CounterRecords;
+    using Entry = Records::Entry;
+    TestSupport::ShmRoot shm;
+    // Writes of generation > 0, removals as generation 0.
+    struct Run {
+        std::string table;
+        std::vector<std::string> options;
+        Launch run;
+        std::vector<std::pair<std::uint32_t, std::uint64_t>> changes;  // (id, generation)
+        std::vector<std::string> says;
+    };
+    const auto removed = [](std::uint32_t id) { return text(Records::key(id)) + " removed"; };
+    const std::vector<Run> runs = {
+        {"w/a",
+         {"--count", "4"},
+         {},
+         {{4, 1}, {1, 2}, {2, 0}, {50, 1}, {3, 3}, {5, 2}},  // {4, 1}: the record it holds
+         {text(Records::make(1, 2)), removed(2), text(Records::make(50, 1)),
+          text(Records::make(3, 3))}},
+        {"w/b", {}, {.signalMidway = SIGINT}, {{7, 2}}, {text(Records::make(7, 2))}},
+    };
+    TestSupport::Signal ready, next;
+    TestSupport::Child writer([&] {
+        // A loop serves the writers: it accepts a watcher's doorbell connection (made once its
+        // copy is whole, so its count of readers says the watcher is ready) and rings it.
+        Kiln::Ptr<Loom::EventLoop> loop = new Loom::EventLoop;
+        const Loom::EventLoop::ThreadBinding bound(loop.ptr());
+        const auto serveUntil = [&](const std::function<bool()>& done) {
+            for (int pass = 0; pass < 6000; ++pass) {  // a minute at most
+                if (done()) return true;
+                loop->runOnce(0.01);
+            }
+            return false;
+        };
+        std::vector<std::unique_ptr<Records::Writer>> writers;
+        for (const Run& r : runs) writers.push_back(TestSupport::newWriter<Records>(r.table, 20));
+        ready.post();
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            Records::Writer& w = *writers[i];
+            if (!serveUntil([&] { return w.kickSm().readers() > 0; })) return false;
+            for (const auto& [id, generation] : runs[i].changes) {
+                Entry gone;
+                if (generation == 0) w.remove(Records::key(id), gone);
+                if (generation != 0) w.write(Records::make(id, generation), true);
+            }
+            if (!serveUntil([&] { return next.wait(0); })) return false;
+        }
+        return true;
+    });
+    ASSERT_TRUE(ready.wait(60, writer));
+    for (const Run& r : runs) {
+        SCOPED_TRACE(r.table);
+        std::vector<std::string> args{"watch", r.table};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        const Outcome o = hoardctl(args, "", r.run);
+        next.post();
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, "");
+        EXPECT_THAT(lines(o.out), UnorderedElementsAreArray(r.says));
+    }
+    EXPECT_EQ(writer.wait(60), 0);
 }
 
 }  // namespace

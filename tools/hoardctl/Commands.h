@@ -6,6 +6,7 @@
 //
 // Thread safety: single-threaded; one command per process.
 
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <stdexcept>
@@ -30,6 +31,7 @@ struct Context {
     std::shared_ptr<Basalt::Platform::DebugHandler> debug;
     std::ostream& out;
     std::istream& in;
+    std::uint64_t count = 0;  // watch's --count N: stop after N printed changes; 0 for no limit
 };
 
 using Args = std::vector<std::string>;
@@ -44,5 +46,7 @@ int commandCount(Context& ctx, const Args& args);
 // One example value text of every record type, two lines each, for put's help.
 std::string valueTextExamples();
 int commandValidate(Context& ctx, const Args& args);
+// Runs until SIGINT or SIGTERM (or --count changes), then returns 0.
+int commandWatch(Context& ctx, const Args& args);
 
 }  // namespace Hoardctl

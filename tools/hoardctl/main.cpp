@@ -7,6 +7,8 @@
 // is negative or it failed, 2 on bad usage. Every exception ends in main(), never in a crash.
 // Library traces are off unless $FLOWTABLE_TRACE asks for them, so that a failure is one line.
 
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -81,6 +83,16 @@ const std::map<std::string, Command>& commands() {
           "Checks TABLE with the table validator through read-only mappings (no lock, no\n"
           "write) and prints the verdict with the first failure. While a live writer owns the\n"
           "table only its headers are checked, and it says so. Exit 1 when invalid."}},
+        {"watch",
+         {Hoardctl::commandWatch, "watch TABLE [--count N]",
+          "Follows a counter table's changes until interrupted (SIGINT or SIGTERM: exit 0), or\n"
+          "until N changes were printed with --count N. Prints one line per changed key as it\n"
+          "happens: the record's value text, or the key text followed by \" removed\" when the\n"
+          "record is gone. The records present when watch first has a copy of the table are\n"
+          "not printed; a rewrite that leaves a record as it was prints nothing. Without a live\n"
+          "writer it waits for one; when the writer restarts only what differs across the\n"
+          "restart is printed. Keeps a local copy of the table, updated from the writer's change\n"
+          "queue and woken by its doorbell. Flow tables have no change queue and are refused."}},
     };
     return table;
 }
@@ -104,11 +116,23 @@ int fail(const std::string& message, int status) {
     return status;
 }
 
+// --count's N: a positive decimal number.
+std::uint64_t positiveCount(const std::string& text) {
+    std::uint64_t n = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, n);
+    if (ec != std::errc() || at != end || n == 0) {
+        throw Hoardctl::UsageError("--count needs a positive number, not '" + text + "'");
+    }
+    return n;
+}
+
 int run(int argc, char** argv) {
     std::string command;
     Args operands;
     bool help = false;
     bool optionsDone = false;
+    std::string countText;  // --count's operand, "" when not given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (optionsDone || arg.size() < 2 || arg.compare(0, 1, "-") != 0) {
@@ -120,6 +144,9 @@ int run(int argc, char** argv) {
         } else if (arg == "--version") {
             std::cout << "hoardctl " << FLOWTABLE_VERSION << " (flowtable)\n";
             return 0;
+        } else if (arg == "--count" || arg.rfind("--count=", 0) == 0) {
+            if (arg == "--count" && i + 1 >= argc) throw Hoardctl::UsageError("--count needs N");
+            countText = arg == "--count" ? argv[++i] : arg.substr(8);
         } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
             std::string dir;
             if (arg == "--root") {
@@ -151,7 +178,14 @@ int run(int argc, char** argv) {
                   << '\n';
         return 0;
     }
-    Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin};
+    Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin, 0};
+    if (!countText.empty()) {
+        if (command != "watch") {
+            throw Hoardctl::UsageError("--count is an option of watch only (try hoardctl " +
+                                       command + " --help)");
+        }
+        ctx.count = positiveCount(countText);
+    }
     const int status = found->second.run(ctx, operands);
     std::cout.flush();
     if (!std::cout) return fail("cannot write to standard output", 1);
