@@ -226,13 +226,14 @@ std::string churn(Processes& p, CounterRecords::Writer& w, std::uint32_t shadows
     return w.sequence() > 4500 + Herald::HeraldView::defaultRingSize ? "" : "no lap";
 }
 
-// A shadow process: serves its own loop (a stalled shadow only once the writer is done, so that
-// the writer laps it) until the writer is done and the copy has applied everything queued; then
-// compares the copy with a reader of the shared table, and checks that every key whose value
-// differs from the first whole copy was reported, and that the lookup in every reported key's
-// last callback returned the final value ("" when removed). `writerDone`: 1 done, 2 failed;
-// `lapped` is posted once per stalled shadow when the writer ends. "" or the first difference.
-std::string follow(Processes& p, const std::atomic<std::uint32_t>& writerDone, Signal& lapped,
+// A shadow process: serves its own loop (a stalled shadow pauses from the moment its copy holds
+// more than 1024 slots until the writer ended) until the writer is done and the copy has applied
+// everything queued; then compares the copy with a reader of the shared table, and checks that
+// every key whose value differs from the first whole copy was reported, and that the lookup in
+// every reported key's last callback returned the final value ("" when removed). `writerDone`:
+// 1 done, 2 failed; `ended` is posted once per stalled shadow when the writer ends. "" or the
+// first difference.
+std::string follow(Processes& p, const std::atomic<std::uint32_t>& writerDone, Signal& ended,
                    Hoard::HoardType mode, bool synchronous, bool stalled) {
     const Kiln::Ptr<Loom::EventLoop> loop = new Loom::EventLoop;
     const Loom::EventLoop::ThreadBinding binding(loop.ptr());
@@ -257,7 +258,7 @@ std::string follow(Processes& p, const std::atomic<std::uint32_t>& writerDone, S
         if (stalled && f.map.implementation()->capacity() > 1024) {
             // Holding slots far above the table's final size, it stops looking until the writer
             // ended: it is lapped, and its resync meets a table that shrank under it.
-            if (!lapped.wait(60, p.child(0))) return "the writer never ended";
+            if (!ended.wait(60, p.child(0))) return "the writer never ended";
             stalled = false;
         }
         // Done before quiesced: a quiesced shadow then holds the writer's last change.
@@ -296,7 +297,7 @@ std::string follow(Processes& p, const std::atomic<std::uint32_t>& writerDone, S
 TEST(HoardShadow, ShadowsInTheirOwnProcessesFollowAChurningWriterToItsFinalTable) {
     ShmRoot shm;
     SharedPage<std::atomic<std::uint32_t>> writerDone;
-    Signal lapped, finish;
+    Signal ended, finish;
     Processes p;
     p.start("writer", [&](ChildReport& report) {
         const Loom::EventLoop::ThreadBinding unbound(nullptr);  // it rings at each write
@@ -309,8 +310,8 @@ TEST(HoardShadow, ShadowsInTheirOwnProcessesFollowAChurningWriterToItsFinalTable
             failure = e.what();
         }
         writerDone->store(failure.empty() ? 1 : 2, std::memory_order_release);
-        lapped.post();
-        lapped.post();
+        ended.post();
+        ended.post();
         finish.wait(90);  // the writer stays until the shadows are done
         return failure.empty() || report.fail(failure);
     });
@@ -330,7 +331,7 @@ TEST(HoardShadow, ShadowsInTheirOwnProcessesFollowAChurningWriterToItsFinalTable
                                  (s.stalled ? " stalled" : "");
         p.start(name, [&, s](ChildReport& report) {
             const std::string failure =
-                follow(p, *writerDone, lapped, s.mode, s.synchronous, s.stalled);
+                follow(p, *writerDone, ended, s.mode, s.synchronous, s.stalled);
             return failure.empty() || report.fail(failure);
         });
     }
