@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -79,7 +80,12 @@ class HoardShadow : public HoardShadowBase,
     void doFlushSlot(std::uint32_t slotIndex) override {
         withStore([&](auto& s) { s.doFlushSlot(slotIndex); });
     }
-    std::uint32_t resyncSlots() override { return reader_.sharedSlots(); }
+    // Every shared slot, and every local one above a table that shrank: the notifications that
+    // moved or removed those keys may precede the sequence a resync starts from, so only the
+    // resync can drop (and report) them.
+    std::uint32_t resyncSlots() override {
+        return std::max(reader_.sharedSlots(), withStore([](auto& s) { return s.capacity(); }));
+    }
     std::uint32_t flushSlots() override {
         return withStore([](auto& s) { return s.capacity(); });
     }

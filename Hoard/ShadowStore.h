@@ -188,10 +188,11 @@ bool ShadowStore<Ops, keysOnly>::doSlot(std::uint32_t slotIndex, std::uint64_t s
     Slot& s = slotAt(slotIndex);
     const bool held = indexed(s);
     bool updated = false;
-    if (compare && held && occupied) {
-        bool same = Ops::equal(s.key(), Ops::key(shared));
-        if constexpr (!keysOnly) same = same && s.stored == shared;
-        if (same) {
+    // Only a copy of the value shows that a slot is unchanged: a key shadow reports each key a
+    // resync finds, since its value may have been rewritten while the shadow was lapped.
+    if constexpr (!keysOnly) {
+        if (compare && held && occupied && Ops::equal(s.key(), Ops::key(shared)) &&
+            s.stored == shared) {
             BASALT_TRACE(
                 debug_, 9,
                 "ShadowStore::doSlot() updated: 0 compare: 1 slotIndex:" << slotIndex << " found");

@@ -1,11 +1,17 @@
 // Shadows of a counter table, driven on the test's thread (a Loom loop with the manual clock):
 // the copy follows the writer key for key, the owner hears of every changed key and reads the
 // final value inside its last callback, a lapped shadow resynchronises, and a shadow whose
-// writer goes away keeps serving its copy until its flush.
+// writer goes away keeps serving its copy until its flush. Then the same guarantees for shadows
+// in their own processes, each serving its own loop, behind a writer churning in another.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +19,8 @@
 #include "contracts/Loom/EventLoop.h"
 #include "tests/support/Fork.h"
 #include "tests/support/ManualClockGuard.h"
+#include "tests/support/Processes.h"
+#include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 
@@ -66,7 +74,9 @@ struct Follower {
     }
 };
 
-std::map<std::string, std::string> contentsOf(CounterRecords::Writer& w) {
+// Key text -> value text of a writer or a reader of the shared table.
+template <class Table>
+std::map<std::string, std::string> contentsOf(Table& w) {
     std::map<std::string, std::string> out;
     Entry v;
     Hoard::IterHint hint;
@@ -172,6 +182,166 @@ TEST(HoardShadow, FollowsTheWriterKeyForKeyAndTheLastCallbackSeesTheFinalValue) 
         EXPECT_EQ(diff(reported, expected), "");
         EXPECT_TRUE(f->map.quiesced());
     }
+}
+
+// ---- Shadows in their own processes ------------------------------------------------------------
+
+constexpr std::uint32_t churnIds = 1500;
+
+// The writer of the churn test: ids [0, 100) before the shadows start; then rounds that fill ids
+// [0, churnIds) in a random order, rewrite a third of them, and remove, in another random order,
+// all but one id in seven (a different seventh each round) and the even ids below 100 (which keep
+// their slots, rewritten each round): both files grow from 16 slots to 2048 and shrink again,
+// records moving down, and the queue runs more than a ring ahead of a shadow that does not look.
+// "" or the first failure.
+std::string churn(Processes& p, CounterRecords::Writer& w, std::uint32_t shadows) {
+    if (!w.initialize("test")) return "cannot write the table";
+    for (std::uint32_t id = 0; id < 100; ++id) w.write(CounterRecords::make(id, 1), true);
+    for (std::uint32_t i = 0; i < shadows; ++i) p.ready.post();
+    for (std::uint32_t i = 0; i < shadows; ++i) {
+        if (!p.go.wait(60)) return "a shadow never started";
+    }
+    std::mt19937_64 rng(testSeed("shadow churn"));
+    std::vector<std::uint32_t> ids(churnIds);
+    std::iota(ids.begin(), ids.end(), 0);
+    CounterRecords::Entry gone;
+    for (std::uint64_t round = 2; round <= 7; ++round) {
+        std::shuffle(ids.begin(), ids.end(), rng);
+        for (std::uint32_t id : ids) w.write(CounterRecords::make(id, round), true);
+        for (std::uint32_t i = 0; i < churnIds / 3; ++i) {
+            w.write(CounterRecords::make(ids[rng() % churnIds], round * 1000 + i), true);
+        }
+        std::shuffle(ids.begin(), ids.end(), rng);
+        for (std::uint32_t id : ids) {
+            if (id % 7 != round % 7 && (id >= 100 || id % 2)) {
+                w.remove(CounterRecords::key(id), gone);
+            }
+        }
+    }
+    const Hoard::Writer::Counters c = w.writerCounters();
+    if (!(c.grows && c.shrinks && c.movedRecords && c.bucketGrows && c.bucketShrinks)) {
+        return "the files did not grow and shrink with records moved";
+    }
+    // More than a ring after the first round, in which a stalled shadow that keeps up stops.
+    return w.sequence() > 4500 + Herald::HeraldView::defaultRingSize ? "" : "no lap";
+}
+
+// A shadow process: serves its own loop (a stalled shadow pauses from the moment its copy holds
+// more than 1024 slots until the writer ended) until the writer is done and the copy has applied
+// everything queued; then compares the copy with a reader of the shared table, and checks that
+// every key whose value differs from the first whole copy was reported, and that the lookup in
+// every reported key's last callback returned the final value ("" when removed). `writerDone`:
+// 1 done, 2 failed; `ended` is posted once per stalled shadow when the writer ends. "" or the
+// first difference.
+std::string follow(Processes& p, const std::atomic<std::uint32_t>& writerDone, Signal& ended,
+                   Hoard::HoardType mode, bool synchronous, bool stalled) {
+    const Kiln::Ptr<Loom::EventLoop> loop = new Loom::EventLoop;
+    const Loom::EventLoop::ThreadBinding binding(loop.ptr());
+    if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
+    Follower f("mp/counters");
+    Hoard::MapDescriptor d = descriptor(mode);
+    d.synchronous = synchronous;
+    f.map.notifyingIs(true);
+    f.map.init(d);
+    std::map<std::string, std::string> first;  // the first whole copy
+    bool whole = f.map.mountStatus() == 2;
+    if (whole) first = f.contents();
+    p.go.post();
+    if (synchronous && !whole) return "not synchronised by init";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(50);
+    for (;;) {
+        loop->runOnce(0.01);
+        if (!whole && f.map.mountStatus() == 2) {
+            first = f.contents();
+            whole = true;
+        }
+        if (stalled && f.map.implementation()->capacity() > 1024) {
+            // Holding slots far above the table's final size, it stops looking until the writer
+            // ended: it is lapped, and its resync meets a table that shrank under it.
+            if (!ended.wait(60, p.child(0))) return "the writer never ended";
+            stalled = false;
+        }
+        // Done before quiesced: a quiesced shadow then holds the writer's last change.
+        const std::uint32_t done = writerDone.load(std::memory_order_acquire);
+        if (done == 2) return "the writer failed";
+        if (done && f.map.mountStatus() == 2 && f.map.quiesced()) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            return "never quiesced, mount status " + std::to_string(f.map.mountStatus());
+        }
+    }
+    const auto final = contentsOf(*newReader<CounterRecords>("mp/counters"));
+    if (std::string diffs = diff(f.contents(), final); !diffs.empty()) return "copy: " + diffs;
+    // A key shadow's walk skips keys the shared table no longer has: count them too.
+    if (const auto m = f.map.implementation()->members(); m != final.size()) {
+        return "copy: " + std::to_string(m) + " members, want " + std::to_string(final.size());
+    }
+    auto at = [](const auto& m, const std::string& k) { return m.count(k) ? m.at(k) : ""; };
+    std::map<std::string, std::string> expected;
+    for (const auto& [k, v] : f.lastSeen) expected[k] = at(final, k);
+    for (const auto& [k, v] : final) {
+        if (at(first, k) != v) expected[k] = v;
+    }
+    for (const auto& [k, v] : first) {
+        if (!final.count(k)) expected[k] = "";
+    }
+    if (std::string diffs = diff(f.lastSeen, expected); !diffs.empty()) {
+        return "callbacks: " + diffs;
+    }
+    return "";
+}
+
+// A writer churns the table in one process while three shadows and three key shadows, each in
+// its own process serving its own loop, started synchronously or not, follow it through growth,
+// shrinking, moved records, failed slots and (two of them, stalled) a lap; once the writer is
+// done every copy equals the shared table and every change reached its owner with the final value.
+TEST(HoardShadow, ShadowsInTheirOwnProcessesFollowAChurningWriterToItsFinalTable) {
+    ShmRoot shm;
+    SharedPage<std::atomic<std::uint32_t>> writerDone;
+    Signal ended, finish;
+    Processes p;
+    p.start("writer", [&](ChildReport& report) {
+        const Loom::EventLoop::ThreadBinding unbound(nullptr);  // it rings at each write
+        CounterRecords::Writer w(recordsDebug(), "mp/counters", descriptor(Hoard::writer), {},
+                                 "Test");
+        std::string failure;
+        try {
+            failure = churn(p, w, 6);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        writerDone->store(failure.empty() ? 1 : 2, std::memory_order_release);
+        ended.post();
+        ended.post();
+        finish.wait(90);  // the writer stays until the shadows are done
+        return failure.empty() || report.fail(failure);
+    });
+    struct Shadow {
+        Hoard::HoardType mode;
+        bool synchronous, stalled;
+    };
+    int n = 0;
+    for (const Shadow s : {Shadow{Hoard::shadow, true, false},
+                           {Hoard::shadow, false, false},
+                           {Hoard::shadow, true, true},
+                           {Hoard::keyshadow, false, false},
+                           {Hoard::keyshadow, true, true},
+                           {Hoard::keyshadow, false, false}}) {
+        const std::string name = std::string(Hoard::hoardTypeText(s.mode)) + " #" +
+                                 std::to_string(++n) + (s.synchronous ? " sync" : " async") +
+                                 (s.stalled ? " stalled" : "");
+        p.start(name, [&, s](ChildReport& report) {
+            const std::string failure =
+                follow(p, *writerDone, ended, s.mode, s.synchronous, s.stalled);
+            return failure.empty() || report.fail(failure);
+        });
+    }
+    std::string shadows;
+    for (std::size_t i = 1; i <= 6; ++i) {
+        if (std::string failure = p.wait(i); shadows.empty()) shadows = failure;
+    }
+    finish.post();
+    EXPECT_EQ(p.wait(0), "");
+    EXPECT_EQ(shadows, "");
 }
 
 // A shadow lapped by its writer (in another process) resynchronises; when the writer dies the
