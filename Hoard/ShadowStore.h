@@ -98,6 +98,8 @@ class ShadowStore {
     // Moves the slot region to `n` slots; the new tail is empty.
     void resizeSlots(std::uint32_t n, const char* who);
     void report(const K& key);
+    // The first slot from `s` on (in index order) whose value is there, into `value` and `hint`.
+    bool walkFrom(Slot* s, V& value, IterHint& hint);
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     HoardReader<Ops>& reader_;
@@ -396,8 +398,9 @@ const typename ShadowStore<Ops, keysOnly>::V* ShadowStore<Ops, keysOnly>::lookup
 }
 
 template <class Ops, bool keysOnly>
-bool ShadowStore<Ops, keysOnly>::first(V& value, IterHint& hint) {
-    for (Slot* s = capacity_ != 0 ? index_.first() : nullptr; s != nullptr;) {
+bool ShadowStore<Ops, keysOnly>::walkFrom(Slot* s, V& value, IterHint& hint) {
+    // A key shadow skips a key whose record the shared table no longer has.
+    while (s != nullptr) {
         const auto i = static_cast<std::uint32_t>(s - slotBase_);
         if (valueOf(i, *s, value)) {
             hint.slot = i;
@@ -410,19 +413,15 @@ bool ShadowStore<Ops, keysOnly>::first(V& value, IterHint& hint) {
 }
 
 template <class Ops, bool keysOnly>
+bool ShadowStore<Ops, keysOnly>::first(V& value, IterHint& hint) {
+    return walkFrom(capacity_ != 0 ? index_.first() : nullptr, value, hint);
+}
+
+template <class Ops, bool keysOnly>
 bool ShadowStore<Ops, keysOnly>::next(const K& key, V& value, IterHint& hint) {
     Slot* hinted = hint.slot < capacity_ ? &slotAt(hint.slot) : nullptr;
     const K from = key;
-    for (Slot* s = capacity_ != 0 ? index_.next(from, hinted) : nullptr; s != nullptr;) {
-        const auto i = static_cast<std::uint32_t>(s - slotBase_);
-        if (valueOf(i, *s, value)) {
-            hint.slot = i;
-            return true;
-        }
-        s = index_.next(s->key(), s);
-    }
-    value = defaultValue_;
-    return false;
+    return walkFrom(capacity_ != 0 ? index_.next(from, hinted) : nullptr, value, hint);
 }
 
 }  // namespace Hoard
