@@ -150,8 +150,8 @@ class HoardShadow : public HoardShadowBase,
     std::string dumpHeaders() const { return reader_.dumpHeaders(); }
 
   private:
-    using ValueStore = ShadowStore<Ops, false>;
-    using KeyStore = ShadowStore<Ops, true>;
+    using ValueStore = ValueShadowStore<Ops>;
+    using KeyStore = KeyShadowStore<Ops>;
 
     bool keyShadow() const { return (options() & keyShadowOption) != 0; }
     template <class F>

@@ -123,6 +123,12 @@ class ShadowStore {
     std::uint64_t valueMisses_ = 0;
 };
 
+// The two stores by the names a reader of the shadow code looks for.
+template <class Ops>
+using ValueShadowStore = ShadowStore<Ops, false>;
+template <class Ops>
+using KeyShadowStore = ShadowStore<Ops, true>;
+
 template <class Ops, bool keysOnly>
 bool ShadowStore<Ops, keysOnly>::initialize() {
     if (initialized_) return true;
