@@ -23,6 +23,8 @@ void NoPermissionException::throwException(const std::string& text) {
     throw NoPermissionException(text);
 }
 
+void TypeException::throwException(const std::string& text) { throw TypeException(text); }
+
 void debugAndThrowAssertException(const char* expression, const char* file, int line,
                                   const char* function) {
     std::string text = "assertion failed: ";

@@ -48,6 +48,14 @@ class NoPermissionException : public Exception {
     [[noreturn]] static void throwException(const std::string& text);
 };
 
+// A value or object was used as a type it is not (a conversion to an unrelated type), or asked
+// for an operation its type does not offer (hashing a type that is no key).
+class TypeException : public Exception {
+  public:
+    using Exception::Exception;
+    [[noreturn]] static void throwException(const std::string& text);
+};
+
 // A BASALT_ASSERT condition was false. Thrown only by debugAndThrowAssertException().
 class AssertException : public Exception {
   public:

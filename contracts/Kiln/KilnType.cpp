@@ -1,0 +1,116 @@
+#include "contracts/Kiln/KilnType.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+#include "contracts/Basalt/Exception.h"
+
+namespace Kiln {
+
+bool KilnType::isDerived(const KilnType& other) const {
+    if (&other == this) return true;
+    return std::any_of(bases_.begin(), bases_.end(),
+                       [&](const KilnType* base) { return base->isDerived(other); });
+}
+
+const KilnType::Attribute* KilnType::attribute(std::uint32_t number) const {
+    for (const Attribute& a : attributes_) {
+        if (a.number == number) return &a;
+    }
+    return nullptr;
+}
+
+const KilnType::Attribute* KilnType::attribute(std::string_view name) const {
+    for (const Attribute& a : attributes_) {
+        if (a.name == name) return &a;
+    }
+    return nullptr;
+}
+
+void KilnType::attributeIs(Attribute attribute) {
+    BASALT_ASSERT(!registered_ && "a registered type record is frozen");
+    for (Attribute& a : attributes_) {
+        if (a.number == attribute.number) {
+            a = std::move(attribute);
+            return;
+        }
+    }
+    attributes_.push_back(std::move(attribute));
+}
+
+void KilnType::genericIfIs(const GenericIf::Table* table) {
+    BASALT_ASSERT(!registered_ && "a registered type record is frozen");
+    genericIf_ = table;
+}
+
+namespace {
+
+// The registry's state. A function-local static, so that records registered by static
+// initialisers of other translation units find it constructed.
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, const KilnType*, std::less<>> byName;
+    std::vector<const KilnType*> inOrder;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+}  // namespace
+
+void typeNodeIs(KilnType& type) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto [it, added] = r.byName.emplace(type.name(), &type);
+    if (!added) {
+        BASALT_ASSERT(it->second == &type && "another type record holds this name");
+        return;
+    }
+    type.registered_ = true;
+    r.inOrder.push_back(&type);
+}
+
+const KilnType* typeNode(std::string_view name) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.byName.find(name);
+    return it == r.byName.end() ? nullptr : it->second;
+}
+
+std::vector<const KilnType*> types() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.inOrder;
+}
+
+void registerRuntimeTypes() {
+    static KilnType ptrInterface("Kiln::PtrInterface", {});
+    static KilnType entity("Kiln::Entity", {&ptrInterface});
+    static KilnType eventLoopThread("Loom::EventLoopThread", {&entity});
+    typeNodeIs(ptrInterface);
+    typeNodeIs(entity);
+    typeNodeIs(eventLoopThread);
+}
+
+namespace {
+// The runtime's own records are there as soon as the library is loaded.
+[[maybe_unused]] const bool runtimeTypesRegistered = (registerRuntimeTypes(), true);
+}  // namespace
+
+void throwUnhashableException(const KilnType& type) {
+    Basalt::TypeException::throwException("type " + type.name() + " is not hashable");
+}
+
+void throwTypeException(const KilnType& from, const KilnType& to) {
+    Basalt::TypeException::throwException("type " + from.name() + " is not a " + to.name());
+}
+
+void throwNewEntityArgsException(const KilnType& type) {
+    Basalt::InvalidInitializeException::throwException("wrong arguments to create a new " +
+                                                       type.name());
+}
+
+}  // namespace Kiln
