@@ -3,12 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <sstream>
 
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
-#include "contracts/Basalt/TraceSink.h"
 #include "contracts/Flashlog/Flashlog.h"
-#include "contracts/Kiln/Trace.h"
 
 namespace FlowTracking {
 
@@ -22,21 +21,17 @@ const auto testMgrTrace = Basalt::Platform::getDebugHandler("TestFlowTableMgrThr
 // A manager trace line: to the trace sink when the handle's level is on, and into the flight
 // recorder for errors, warnings and level 2 whatever the switches say. The text is built only
 // when one of them takes it.
-#define FTMGR_TRACE(handle, level, expr)                                                           \
-    do {                                                                                           \
-        const bool toSink_ = (handle)->enabled(level);                                             \
-        if (toSink_ || (level) <= Flashlog::recordedLevel) {                                       \
-            Kiln::TraceStream text_;                                                               \
-            text_ << expr;                                                                         \
-            const std::string line_ = text_.str();                                                 \
-            if (toSink_) {                                                                         \
-                Basalt::traceSink().write((handle)->name(), (level), __FILE__, __LINE__, __func__, \
-                                          line_);                                                  \
-            }                                                                                      \
-            if ((level) <= Flashlog::recordedLevel) {                                              \
-                Flashlog::ring().record((handle)->name(), (level), line_);                         \
-            }                                                                                      \
-        }                                                                                          \
+#define FTMGR_TRACE(handle, level, expr)                                                 \
+    do {                                                                                 \
+        const bool toSink_ = (handle)->enabled(level);                                   \
+        if (toSink_ || (level) <= Flashlog::recordedLevel) {                             \
+            std::ostringstream text_;                                                    \
+            text_ << expr;                                                               \
+            if (toSink_) (handle)->report(text_, (level), __FILE__, __LINE__, __func__); \
+            if ((level) <= Flashlog::recordedLevel) {                                    \
+                Flashlog::ring().record((handle)->name(), (level), text_.str());         \
+            }                                                                            \
+        }                                                                                \
     } while (0)
 
 constexpr std::uint16_t clearTimeFgId = TemplateId::clearTimeValue;
@@ -89,30 +84,29 @@ FlowTableMgrSmBase::FlowTableMgrSmBase(Kiln::String ftrTypeStr, FtId ftId,
 
 FlowTableMgrSmBase::~FlowTableMgrSmBase() {
     FlowTableMgrSmBase::doCleanup();
+    // Zombies call nothing from here on; dropping a reactor also clears its back pointer.
     FlowTableMgrSmBase::kilnDoZombieReactors(true);
-    if (ftConfigReactor_) ftConfigReactor_->ownerIs(nullptr);
-    for (const auto& timer : timers_) {
-        if (timer) timer->ownerIs(nullptr);
-    }
-    for (int t = active4; t < timerCount; ++t) timerTaskDel(static_cast<Timer>(t));
+    for (auto& timer : timers_) dropReactor(timer);
     counters_ = nullptr;
     sysname_ = Kiln::String();
     scheduler_ = nullptr;
     exporterQueue_ = nullptr;
-    if (ftConfigReactor_) std::exchange(ftConfigReactor_, nullptr)->drop();
+    dropReactor(ftConfigReactor_);
 }
 
-Kiln::Ptr<const HwFlowTracking::FtConfig> FlowTableMgrSmBase::ftConfig() const {
-    return ftConfigReactor_ ? ftConfigReactor_->notifierRef() : nullptr;
+std::vector<Kiln::PtrInterface*> FlowTableMgrSmBase::reactors() const {
+    std::vector<Kiln::PtrInterface*> out;
+    if (ftConfigReactor_) out.push_back(ftConfigReactor_.ptr());
+    for (const auto& timer : timers_) {
+        if (timer) out.push_back(timer.ptr());
+    }
+    return out;
 }
 
 void FlowTableMgrSmBase::hasNotificationActiveIs(bool on) {
     if (hasNotificationActive() == on) return;
     PtrInterface::hasNotificationActiveIs(on);
-    if (ftConfigReactor_) ftConfigReactor_->hasNotificationActiveIs(on);
-    for (const auto& timer : timers_) {
-        if (timer) timer->hasNotificationActiveIs(on);
-    }
+    for (Kiln::PtrInterface* reactor : reactors()) reactor->hasNotificationActiveIs(on);
 }
 
 Kiln::Seconds FlowTableMgrSmBase::activeInterval() const {
@@ -241,45 +235,23 @@ Kiln::Ptr<Loom::TimerTask> FlowTableMgrSmBase::timerTaskIs(
     static constexpr void (FlowTableMgrSmBase::*handlers[timerCount])() = {
         &FlowTableMgrSmBase::handleActiveTimer, &FlowTableMgrSmBase::handleInactiveTimer,
         &FlowTableMgrSmBase::handleIp6ActiveTimer, &FlowTableMgrSmBase::handleIp6InactiveTimer};
-    if (const auto& installed = timers_[t]) {
-        const Kiln::Ptr<Loom::TimerTask>& task = installed->notifierRef();
-        if (task->taskScheduler() == taskScheduler && task->taskPriority() == taskPriority &&
-            task->taskName() == taskName.stdString()) {
-            return task;
-        }
-    }
-    auto reactor =
-        KilnTimerTask::make<KilnTimerTask>(this,
-                                           Kiln::Ptr<Loom::TimerTask>(new Loom::TimerTask(
-                                               taskScheduler, taskPriority, taskName.stdString())),
-                                           handlers[t]);
-    Kiln::Ptr<KilnTimerTask> replaced = std::exchange(timers_[t], reactor);
-    reactor->kilnDoZombieReactors(kilnMarkedForDeletion());
-    if (replaced) replaced->kilnDoZombieReactors(true);
-    (this->*handlers[t])();  // a new timer starts its first scan step at once
-    if (replaced) replaced->drop();
-    Kiln::Ptr<Loom::TimerTask> task = reactor->notifierRef();
-    task->hasNotificationActiveIs(true);
-    return task;
+    return reinstallTask(
+        timers_[t], kilnMarkedForDeletion(), taskScheduler, taskPriority, taskName,
+        [&](Kiln::Ptr<Loom::TimerTask> task) {
+            return KilnTimerTask::make<KilnTimerTask>(this, std::move(task), handlers[t]);
+        },
+        [&] { (this->*handlers[t])(); });  // a new timer starts its first scan step at once
 }
 
-void FlowTableMgrSmBase::timerTaskDel(Timer t) {
-    if (auto reactor = std::exchange(timers_[t], nullptr)) reactor->drop();
-}
+void FlowTableMgrSmBase::timerTaskDel(Timer t) { dropReactor(timers_[t]); }
 
 Kiln::Ptr<const HwFlowTracking::FtConfig> FlowTableMgrSmBase::ftConfigDel() {
-    if (!ftConfigReactor_) return nullptr;
-    Kiln::Ptr<const HwFlowTracking::FtConfig> config = ftConfigReactor_->notifierRef();
-    std::exchange(ftConfigReactor_, nullptr)->drop();
-    return config;
+    return dropReactor(ftConfigReactor_);
 }
 
 void FlowTableMgrSmBase::kilnDoZombieReactors(bool zombie) {
     kilnMarkedForDeletionIs(zombie);
-    if (ftConfigReactor_) ftConfigReactor_->kilnDoZombieReactors(zombie);
-    for (const auto& timer : timers_) {
-        if (timer) timer->kilnDoZombieReactors(zombie);
-    }
+    for (Kiln::PtrInterface* reactor : reactors()) reactor->kilnMarkedForDeletionIs(zombie);
 }
 
 Kiln::Ptr<FlowTableMgrSmBase> flowTableMgrSmBaseFactory(
@@ -353,54 +325,37 @@ FlowTableMgrThreadBase::~FlowTableMgrThreadBase() {
     // The serving thread must be gone before the members it uses (the base destructor would be
     // too late); a thread still running here was not stopped by its owner.
     threadEnd();
+    // Zombies call nothing from here on; dropping a reactor also clears its back pointer.
     FlowTableMgrThreadBase::kilnDoZombieReactors(true);
-    if (hwConfigReactor_) hwConfigReactor_->ownerIs(nullptr);
-    if (flowTrackingConfigReactor_) flowTrackingConfigReactor_->ownerIs(nullptr);
-    if (flowTrackingConfigReqReactor_) flowTrackingConfigReqReactor_->ownerIs(nullptr);
-    if (ftInputQueueEventReactor_) ftInputQueueEventReactor_->ownerIs(nullptr);
-    if (taskReactor_) taskReactor_->ownerIs(nullptr);
     FlowTableMgrThreadBase::taskDel();
     counters_ = nullptr;
     scheduler_ = nullptr;
-    if (ftInputQueueEventReactor_) {
-        ftInputQueueEventReactor_->notifierRef()->eventLoopIs(nullptr);
-        std::exchange(ftInputQueueEventReactor_, nullptr)->drop();
-    }
+    FlowTableMgrThreadBase::ftInputQueueEventDel();
     sysname_ = Kiln::String();
-    if (hwConfigReactor_) std::exchange(hwConfigReactor_, nullptr)->drop();
-    if (flowTrackingConfigReactor_) std::exchange(flowTrackingConfigReactor_, nullptr)->drop();
-    if (flowTrackingConfigReqReactor_)
-        std::exchange(flowTrackingConfigReqReactor_, nullptr)->drop();
+    dropReactor(hwConfigReactor_);
+    dropReactor(flowTrackingConfigReactor_);
+    dropReactor(flowTrackingConfigReqReactor_);
     exporterQueue_ = nullptr;
     ftInputQueue_ = nullptr;
     mainThreadScheduler_ = nullptr;
     hbCtx_ = nullptr;
 }
 
-Kiln::Ptr<const HwFlowTracking::Config> FlowTableMgrThreadBase::hwConfig() const {
-    return hwConfigReactor_ ? hwConfigReactor_->notifierRef() : nullptr;
-}
-Kiln::Ptr<const Config> FlowTableMgrThreadBase::flowTrackingConfig() const {
-    return flowTrackingConfigReactor_ ? flowTrackingConfigReactor_->notifierRef() : nullptr;
-}
-Kiln::Ptr<const ConfigReq> FlowTableMgrThreadBase::flowTrackingConfigReq() const {
-    return flowTrackingConfigReqReactor_ ? flowTrackingConfigReqReactor_->notifierRef() : nullptr;
-}
-Kiln::Ptr<Loom::FifoEvent> FlowTableMgrThreadBase::ftInputQueueEvent() const {
-    return ftInputQueueEventReactor_ ? ftInputQueueEventReactor_->notifierRef() : nullptr;
-}
-Kiln::Ptr<Loom::Task> FlowTableMgrThreadBase::task() const {
-    return taskReactor_ ? taskReactor_->notifierRef() : nullptr;
+std::vector<Kiln::PtrInterface*> FlowTableMgrThreadBase::reactors() const {
+    std::vector<Kiln::PtrInterface*> out;
+    for (Kiln::PtrInterface* r : std::initializer_list<Kiln::PtrInterface*>{
+             hwConfigReactor_.ptr(), flowTrackingConfigReactor_.ptr(),
+             flowTrackingConfigReqReactor_.ptr(), ftInputQueueEventReactor_.ptr(),
+             taskReactor_.ptr()}) {
+        if (r) out.push_back(r);
+    }
+    return out;
 }
 
 void FlowTableMgrThreadBase::hasNotificationActiveIs(bool on) {
     if (hasNotificationActive() == on) return;
     PtrInterface::hasNotificationActiveIs(on);
-    if (hwConfigReactor_) hwConfigReactor_->hasNotificationActiveIs(on);
-    if (flowTrackingConfigReactor_) flowTrackingConfigReactor_->hasNotificationActiveIs(on);
-    if (flowTrackingConfigReqReactor_) flowTrackingConfigReqReactor_->hasNotificationActiveIs(on);
-    if (ftInputQueueEventReactor_) ftInputQueueEventReactor_->hasNotificationActiveIs(on);
-    if (taskReactor_) taskReactor_->hasNotificationActiveIs(on);
+    for (Kiln::PtrInterface* reactor : reactors()) reactor->hasNotificationActiveIs(on);
 }
 
 void FlowTableMgrThreadBase::doInitSm() {
@@ -447,20 +402,13 @@ void FlowTableMgrThreadBase::handleFtConfig(Kiln::String) {
 
 void FlowTableMgrThreadBase::kilnDoZombieReactors(bool zombie) {
     kilnMarkedForDeletionIs(zombie);
-    if (hwConfigReactor_) hwConfigReactor_->kilnDoZombieReactors(zombie);
-    if (flowTrackingConfigReactor_) flowTrackingConfigReactor_->kilnDoZombieReactors(zombie);
-    if (flowTrackingConfigReqReactor_) flowTrackingConfigReqReactor_->kilnDoZombieReactors(zombie);
-    if (ftInputQueueEventReactor_) ftInputQueueEventReactor_->kilnDoZombieReactors(zombie);
-    if (taskReactor_) taskReactor_->kilnDoZombieReactors(zombie);
+    for (Kiln::PtrInterface* reactor : reactors()) reactor->kilnMarkedForDeletionIs(zombie);
 }
 
 void FlowTableMgrThreadBase::ftInputQueueEventIs(const Kiln::Ptr<Loom::FifoEvent>& event) {
     if (ftInputQueueEvent() == event) return;
-    Kiln::Ptr<KilnFtInputQueueEvent> replaced = std::exchange(ftInputQueueEventReactor_, nullptr);
-    if (replaced) {
-        replaced->notifierRef()->eventLoopIs(nullptr);
-        replaced->drop();
-    }
+    if (const auto replaced = dropReactor(ftInputQueueEventReactor_))
+        replaced->eventLoopIs(nullptr);
     if (!event) return;
     ftInputQueueEventReactor_ = KilnFtInputQueueEvent::make<KilnFtInputQueueEvent>(this, event);
     ftInputQueueEventReactor_->kilnDoZombieReactors(kilnMarkedForDeletion());
@@ -471,30 +419,13 @@ void FlowTableMgrThreadBase::ftInputQueueEventIs(const Kiln::Ptr<Loom::FifoEvent
 Kiln::Ptr<Loom::Task> FlowTableMgrThreadBase::taskIs(
     const Kiln::Ptr<Loom::TaskScheduler>& taskScheduler, Loom::TaskPriority taskPriority,
     Kiln::String taskName) {
-    if (taskReactor_) {
-        const Kiln::Ptr<Loom::Task>& installed = taskReactor_->notifierRef();
-        if (installed->taskScheduler() == taskScheduler &&
-            installed->taskPriority() == taskPriority &&
-            installed->taskName() == taskName.stdString()) {
-            return installed;
-        }
-    }
-    auto reactor = KilnTask::make<KilnTask>(
-        this,
-        Kiln::Ptr<Loom::Task>(new Loom::Task(taskScheduler, taskPriority, taskName.stdString())));
-    Kiln::Ptr<KilnTask> replaced = std::exchange(taskReactor_, reactor);
-    reactor->kilnDoZombieReactors(kilnMarkedForDeletion());
-    if (replaced) replaced->kilnDoZombieReactors(true);
-    doReadFtInputQueue();
-    if (replaced) replaced->drop();
-    Kiln::Ptr<Loom::Task> task = reactor->notifierRef();
-    task->hasNotificationActiveIs(true);
-    return task;
+    return reinstallTask(
+        taskReactor_, kilnMarkedForDeletion(), taskScheduler, taskPriority, taskName,
+        [&](Kiln::Ptr<Loom::Task> task) { return KilnTask::make<KilnTask>(this, std::move(task)); },
+        [&] { doReadFtInputQueue(); });
 }
 
-void FlowTableMgrThreadBase::taskDel() {
-    if (auto reactor = std::exchange(taskReactor_, nullptr)) reactor->drop();
-}
+void FlowTableMgrThreadBase::taskDel() { dropReactor(taskReactor_); }
 
 void FlowTableMgrThreadBase::kiln_handleFtInputQueueEvent_readableCount() {
     if (taskReactor_) taskReactor_->notifierRef()->scheduleTask();
@@ -593,25 +524,6 @@ void FlowTableMgrThreadBase::clearCounters() {
         counters_->flowsCounterIs(
             FlowCounterEntry(FlowCounterKey(0), FlowEntry(0, 0, 0, Kiln::System::currentTime())));
     }
-}
-
-Kiln::Ptr<const HwFlowTracking::Config> FlowTableMgrThreadBase::hwConfigDel() {
-    if (!hwConfigReactor_) return nullptr;
-    auto config = hwConfigReactor_->notifierRef();
-    std::exchange(hwConfigReactor_, nullptr)->drop();
-    return config;
-}
-Kiln::Ptr<const Config> FlowTableMgrThreadBase::flowTrackingConfigDel() {
-    if (!flowTrackingConfigReactor_) return nullptr;
-    auto config = flowTrackingConfigReactor_->notifierRef();
-    std::exchange(flowTrackingConfigReactor_, nullptr)->drop();
-    return config;
-}
-Kiln::Ptr<const ConfigReq> FlowTableMgrThreadBase::flowTrackingConfigReqDel() {
-    if (!flowTrackingConfigReqReactor_) return nullptr;
-    auto config = flowTrackingConfigReqReactor_->notifierRef();
-    std::exchange(flowTrackingConfigReqReactor_, nullptr)->drop();
-    return config;
 }
 
 Kiln::Ptr<FlowTableMgrThreadBase> flowTableMgrThreadBaseFactory(

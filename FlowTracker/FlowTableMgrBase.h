@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "FlowTracker/FlowTableTypes.h"
 #include "FlowTracker/FtCounters.h"
@@ -42,10 +43,11 @@ using U64 = std::uint64_t;
 template <class Notifier, class Owner>
 class KilnReactor : public Kiln::PtrInterface::NotifieeConst {
   public:
+    using NotifierType = Notifier;
+
     const Kiln::Ptr<Notifier>& notifierRef() const { return notifier_; }
     // The owner to call, or null for a zombie or orphaned reactor.
     Owner* live() const { return kilnMarkedForDeletion() ? nullptr : owner_; }
-    void ownerIs(Owner* owner) { owner_ = owner; }
     void kilnDoZombieReactors(bool zombie) { kilnMarkedForDeletionIs(zombie); }
 
     // Becomes a zombie without an owner, leaves the notifier's list and releases the notifier.
@@ -78,6 +80,49 @@ class KilnReactor : public Kiln::PtrInterface::NotifieeConst {
     Owner* owner_;
     Kiln::Ptr<Notifier> notifier_;
 };
+
+// The notifier the reactor in `slot` watches, or null.
+template <class R>
+Kiln::Ptr<typename R::NotifierType> reactorNotifier(const Kiln::Ptr<R>& slot) {
+    return slot ? slot->notifierRef() : nullptr;
+}
+
+// Drops the reactor in `slot`, if any, and returns the notifier it watched.
+template <class R>
+Kiln::Ptr<typename R::NotifierType> dropReactor(Kiln::Ptr<R>& slot) {
+    Kiln::Ptr<typename R::NotifierType> notifier = reactorNotifier(slot);
+    if (slot) std::exchange(slot, nullptr)->drop();
+    return notifier;
+}
+
+// How an owner installs the task (or timer task) one of its reactors runs: the installed task
+// when scheduler (same object), priority and name match; otherwise a reactor from `make` on a
+// new task, given the owner's zombie state, with the replaced reactor marked a zombie, then
+// `firstRun`, then the replaced reactor dropped and the new task's notification on.
+template <class R, class Make, class FirstRun>
+Kiln::Ptr<typename R::NotifierType> reinstallTask(Kiln::Ptr<R>& slot, bool ownerZombie,
+                                                  const Kiln::Ptr<Loom::TaskScheduler>& scheduler,
+                                                  Loom::TaskPriority priority,
+                                                  const Kiln::String& name, Make&& make,
+                                                  FirstRun&& firstRun) {
+    using Task = typename R::NotifierType;
+    if (slot) {
+        const Kiln::Ptr<Task>& installed = slot->notifierRef();
+        if (installed->taskScheduler() == scheduler && installed->taskPriority() == priority &&
+            installed->taskName() == name.stdString()) {
+            return installed;
+        }
+    }
+    Kiln::Ptr<R> reactor = make(Kiln::Ptr<Task>(new Task(scheduler, priority, name.stdString())));
+    Kiln::Ptr<R> replaced = std::exchange(slot, reactor);
+    reactor->kilnDoZombieReactors(ownerZombie);
+    if (replaced) replaced->kilnDoZombieReactors(true);
+    firstRun();
+    if (replaced) replaced->drop();
+    Kiln::Ptr<Task> task = reactor->notifierRef();
+    task->hasNotificationActiveIs(true);
+    return task;
+}
 
 // The base of the state machine of one flow tracker, run by the manager thread: the tracker's
 // configuration (watched: a change of a period re-arms that period's timers once the derived
@@ -116,7 +161,9 @@ class FlowTableMgrSmBase : public Kiln::PtrInterface, public Kiln::TrackedAlloca
 
     const Kiln::String& ftrTypeStr() const { return ftrTypeStr_; }
     FtId ftId() const { return ftId_; }
-    Kiln::Ptr<const HwFlowTracking::FtConfig> ftConfig() const;
+    Kiln::Ptr<const HwFlowTracking::FtConfig> ftConfig() const {
+        return reactorNotifier(ftConfigReactor_);
+    }
     const Kiln::Ptr<Loom::EventSpscQueue>& exporterQueue() const { return exporterQueue_; }
     const Kiln::Ptr<Loom::TaskSchedulerRoot>& scheduler() const { return scheduler_; }
     const Kiln::String& sysname() const { return sysname_; }
@@ -250,6 +297,8 @@ class FlowTableMgrSmBase : public Kiln::PtrInterface, public Kiln::TrackedAlloca
                                            Loom::TaskPriority taskPriority, Kiln::String taskName);
     void timerTaskDel(Timer t);
     void rearm(Timer ip4, Timer ip6, Kiln::Seconds period);
+    // The reactors in the order notification and zombie state pass to them (those that exist).
+    std::vector<Kiln::PtrInterface*> reactors() const;
 
     const Kiln::String ftrTypeStr_;
     const FtId ftId_;
@@ -342,13 +391,21 @@ class FlowTableMgrThreadBase : public Loom::EventLoopThread, public Kiln::Tracke
     }
     const Kiln::Ptr<Loom::EventSpscQueue>& ftInputQueue() const { return ftInputQueue_; }
     const Kiln::Ptr<Loom::EventSpscQueue>& exporterQueue() const { return exporterQueue_; }
-    Kiln::Ptr<const HwFlowTracking::Config> hwConfig() const;
-    Kiln::Ptr<const Config> flowTrackingConfig() const;
-    Kiln::Ptr<const ConfigReq> flowTrackingConfigReq() const;
+    Kiln::Ptr<const HwFlowTracking::Config> hwConfig() const {
+        return reactorNotifier(hwConfigReactor_);
+    }
+    Kiln::Ptr<const Config> flowTrackingConfig() const {
+        return reactorNotifier(flowTrackingConfigReactor_);
+    }
+    Kiln::Ptr<const ConfigReq> flowTrackingConfigReq() const {
+        return reactorNotifier(flowTrackingConfigReqReactor_);
+    }
     const Kiln::String& sysname() const { return sysname_; }
-    Kiln::Ptr<Loom::FifoEvent> ftInputQueueEvent() const;
+    Kiln::Ptr<Loom::FifoEvent> ftInputQueueEvent() const {
+        return reactorNotifier(ftInputQueueEventReactor_);
+    }
     const Kiln::Ptr<Loom::TaskSchedulerRoot>& scheduler() const { return scheduler_; }
-    Kiln::Ptr<Loom::Task> task() const;
+    Kiln::Ptr<Loom::Task> task() const { return reactorNotifier(taskReactor_); }
     const Kiln::Ptr<Hoard::FlowTracker::FtCounters>& counters() const { return counters_; }
     // Descriptors taken from the input queue that were not packets: dropped, counted here and
     // not as processed work.
@@ -387,11 +444,18 @@ class FlowTableMgrThreadBase : public Loom::EventLoopThread, public Kiln::Tracke
 
     void schedulerIs(const Kiln::Ptr<Loom::TaskSchedulerRoot>& s) { scheduler_ = s; }
     void countersIs(const Kiln::Ptr<Hoard::FlowTracker::FtCounters>& c) { counters_ = c; }
-    Kiln::Ptr<const HwFlowTracking::Config> hwConfigDel();
-    Kiln::Ptr<const Config> flowTrackingConfigDel();
-    Kiln::Ptr<const ConfigReq> flowTrackingConfigReqDel();
+    Kiln::Ptr<const HwFlowTracking::Config> hwConfigDel() { return dropReactor(hwConfigReactor_); }
+    Kiln::Ptr<const Config> flowTrackingConfigDel() {
+        return dropReactor(flowTrackingConfigReactor_);
+    }
+    Kiln::Ptr<const ConfigReq> flowTrackingConfigReqDel() {
+        return dropReactor(flowTrackingConfigReqReactor_);
+    }
 
   private:
+    // The reactors in the order notification and zombie state pass to them (those that exist).
+    std::vector<Kiln::PtrInterface*> reactors() const;
+
     const Kiln::String ftrTypeStr_;
     Kiln::Ptr<Loom::EventLoopHeartBeatCtx> hbCtx_;
     Kiln::Ptr<Loom::TaskSchedulerRoot> mainThreadScheduler_;
