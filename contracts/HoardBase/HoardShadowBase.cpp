@@ -5,19 +5,6 @@
 
 namespace Hoard {
 
-// Runs a poll tick when the poll timer fires. The shadow unregisters it before it goes.
-class HoardShadowBase::PollReactor : public Kiln::PtrInterface::NotifieeConst {
-  public:
-    explicit PollReactor(HoardShadowBase* owner) : owner_(owner) {}
-    void onAttribute(Kiln::AttributeId attributeId) override {
-        if (owner_ && attributeId == Loom::Task::runAttribute) owner_->syncFromHerald();
-    }
-    void ownerIs(HoardShadowBase* owner) { owner_ = owner; }
-
-  private:
-    HoardShadowBase* owner_;
-};
-
 HoardShadowBase::HoardShadowBase(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
                                  const Mem::RootPath& rootPath, unsigned options)
     : debug_(std::move(debug)),
@@ -28,10 +15,7 @@ HoardShadowBase::HoardShadowBase(std::shared_ptr<Basalt::Platform::DebugHandler>
 
 HoardShadowBase::~HoardShadowBase() {
     kick_.reset();
-    if (pollReactor_) {
-        pollReactor_->ownerIs(nullptr);
-        pollReactor_->isRegisteredNotifieeIs(false);
-    }
+    if (pollWatcher_) pollWatcher_->cancel();
 }
 
 bool HoardShadowBase::initializeHerald() {
@@ -80,10 +64,8 @@ void HoardShadowBase::armPollTimer() {
     if (!pollTimer_) {
         pollTimer_ = new Loom::TimerTask(syncer_.task()->taskScheduler(), Loom::TaskPriority(0),
                                          "Hoard::HoardShadowBase::poll");
-        pollReactor_ = new PollReactor(this);
-        pollReactor_->hasNotificationActiveIs(true);
-        pollReactor_->notifierIs(pollTimer_.ptr());
-        pollReactor_->isRegisteredNotifieeIs(true);
+        pollWatcher_ = new Kiln::AttributeWatcher(pollTimer_.ptr(), Loom::Task::runAttribute,
+                                                  [this] { syncFromHerald(); });
     }
     pollTimer_->scheduleTaskLowestDelay(pollInterval);
 }

@@ -8,6 +8,7 @@
 #include "contracts/Herald/HeraldReader.h"
 #include "contracts/HoardBase/Syncer.h"
 #include "contracts/Kick/ReaderKickSm.h"
+#include "contracts/Kiln/AttributeWatcher.h"
 #include "contracts/Kiln/Ptr.h"
 #include "contracts/Loom/Task.h"
 #include "contracts/Mem/RootPath.h"
@@ -63,7 +64,6 @@ class HoardShadowBase : public Syncer::Client {
     void detachHerald();
 
   private:
-    class PollReactor;
     // Forwards the doorbell's events.
     struct KickNotifiee : Kick::ReaderKickSm::Notifiee {
         explicit KickNotifiee(HoardShadowBase* owner) : owner(owner) {}
@@ -85,7 +85,7 @@ class HoardShadowBase : public Syncer::Client {
     Herald::HeraldReader<std::uint32_t> herald_;
     Syncer syncer_;
     Kiln::Ptr<Loom::TimerTask> pollTimer_;
-    Kiln::Ptr<PollReactor> pollReactor_;
+    Kiln::Ptr<Kiln::AttributeWatcher> pollWatcher_;  // a poll tick when the timer fires
     Mem::RootPath rootPath_;
     KickNotifiee kickNotifiee_{this};
     std::unique_ptr<Kick::ReaderKickSm> kick_;

@@ -4,33 +4,16 @@
 
 namespace Hoard {
 
-// Runs the syncer's slice whenever its task runs. The syncer unregisters it before it goes.
-class Syncer::TaskReactor : public Kiln::PtrInterface::NotifieeConst {
-  public:
-    explicit TaskReactor(Syncer* syncer) : syncer_(syncer) {}
-    void onAttribute(Kiln::AttributeId attributeId) override {
-        if (syncer_ && attributeId == Loom::Task::runAttribute) syncer_->run();
-    }
-    void syncerIs(Syncer* syncer) { syncer_ = syncer; }
-
-  private:
-    Syncer* syncer_;
-};
-
 Syncer::Syncer(std::shared_ptr<Basalt::Platform::DebugHandler> debug, Client& client)
     : debug_(std::move(debug)), client_(client) {
     task_ = new Loom::Task(Loom::TaskSchedulerRoot::findOrCreateScheduler(), Loom::TaskPriority(0),
                            "Hoard::Syncer");
-    reactor_ = new TaskReactor(this);
-    reactor_->hasNotificationActiveIs(true);
-    reactor_->notifierIs(task_.ptr());
-    reactor_->isRegisteredNotifieeIs(true);
+    watcher_ = new Kiln::AttributeWatcher(task_.ptr(), Loom::Task::runAttribute, [this] { run(); });
 }
 
 Syncer::~Syncer() {
     // The task may still be queued on its scheduler: it must reach nobody.
-    reactor_->syncerIs(nullptr);
-    reactor_->isRegisteredNotifieeIs(false);
+    watcher_->cancel();
 }
 
 const char* Syncer::modeText(Mode mode) {

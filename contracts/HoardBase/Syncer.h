@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "contracts/Basalt/DebugHandler.h"
-#include "contracts/Kiln/Notifiee.h"
+#include "contracts/Kiln/AttributeWatcher.h"
 #include "contracts/Kiln/Ptr.h"
 #include "contracts/Loom/Task.h"
 
@@ -74,8 +74,6 @@ class Syncer {
     const Kiln::Ptr<Loom::Task>& task() const { return task_; }
 
   private:
-    class TaskReactor;
-
     // One slice of the current pass; true when the pass ended.
     bool step(bool unbounded);
     void run();
@@ -83,7 +81,7 @@ class Syncer {
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     Client& client_;
     Kiln::Ptr<Loom::Task> task_;
-    Kiln::Ptr<TaskReactor> reactor_;
+    Kiln::Ptr<Kiln::AttributeWatcher> watcher_;  // runs a slice when the task runs
     Mode mode_ = sync;
     bool done_ = true;
     bool syncPending_ = false;

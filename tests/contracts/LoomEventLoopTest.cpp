@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
+#include "contracts/Kiln/AttributeWatcher.h"
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Loom/Task.h"
-#include "tests/support/AttributeWatcher.h"
 #include "tests/support/ManualClockGuard.h"
 
 namespace {
@@ -20,7 +20,7 @@ using Loom::TaskScheduler;
 using Loom::TimerTask;
 using TestSupport::ManualClockGuard;
 
-using Watcher = TestSupport::AttributeWatcher;
+using Watcher = Kiln::AttributeWatcher;
 
 template <typename T>
 Kiln::Ptr<T> watched(Kiln::Ptr<T> task, std::function<void()> onRun) {

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "contracts/Kiln/AttributeWatcher.h"
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Loom/EventSpscQueue.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/AttributeWatcher.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ TEST(LoomEventSpscQueue, CrossThreadNoLostWakeUpInOrderExactlyOnce) {
     bool outOfOrder = false;     // loop thread only until it is joined
 
     // The event clears itself before it notifies: a push after the drain signals again.
-    Kiln::Ptr<TestSupport::AttributeWatcher> drainer = new TestSupport::AttributeWatcher(
+    Kiln::Ptr<Kiln::AttributeWatcher> drainer = new Kiln::AttributeWatcher(
         q.fifoEvent().ptr(), Loom::FifoEvent::readableCountAttribute, [&] {
             std::uint64_t next = received;  // only this thread writes it
             while (auto d = q.descPop()) outOfOrder |= seqOf(d) != next++;
