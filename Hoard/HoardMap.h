@@ -281,6 +281,9 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee, public
             HOARD_MAP_ASSERT_TEXT("HoardMap::handleDisconnect() wrong type:" + modeStr());
         }
         mounterStart("HoardMap::handleDisconnect()");
+        // The doorbell closed: look at the writer now (dead, restarted or still there) rather
+        // than at the owner's next poll.
+        if (readerSentry_) readerSentry_->poll();
     }
     void shadowCorruption(const std::string& message) override { doCorruptionDetected(message); }
 

@@ -72,10 +72,12 @@ void HoardShadowBase::armPollTimer() {
 
 void HoardShadowBase::syncFromHerald() {
     if (!wakeUpsOn_) return;
-    ++wakeUps_;
-    // A poll tick also tries the doorbell again (a writer that came back); a connection made
-    // now rings for every later change, and this pass covers the earlier ones.
-    if (!kickConnected() && !connectDoorbell()) armPollTimer();
+    // Every tenth poll tick also tries the doorbell again (a writer that came back), which reads
+    // the owner file; a connection made now rings for every later change, and this pass covers
+    // the earlier ones.
+    if (!kickConnected() && (++pollTicks_ % reconnectTicks != 0 || !connectDoorbell())) {
+        armPollTimer();
+    }
     syncer_.syncRequest();
 }
 

@@ -27,6 +27,8 @@ class HoardShadowBase : public Syncer::Client {
   public:
     // How often the queue is looked at when no doorbell rings.
     static constexpr double pollInterval = 0.01;
+    // Poll ticks between attempts to reach the doorbell again.
+    static constexpr std::uint64_t reconnectTicks = 10;
 
     HoardShadowBase(std::shared_ptr<Basalt::Platform::DebugHandler> debug,
                     const Mem::RootPath& rootPath, unsigned options);
@@ -49,7 +51,6 @@ class HoardShadowBase : public Syncer::Client {
     // The sequence of the last notification applied.
     std::uint64_t shadowSequence() const { return shadowSequence_; }
     void shadowSequenceIs(std::uint64_t s) { shadowSequence_ = s; }
-    std::uint64_t wakeUps() const { return wakeUps_; }
     // True while the writer's doorbell is connected.
     bool kickConnected() const { return kick_ && kick_->connected(); }
 
@@ -91,7 +92,7 @@ class HoardShadowBase : public Syncer::Client {
     std::unique_ptr<Kick::ReaderKickSm> kick_;
     bool wakeUpsOn_ = false;
     std::uint64_t shadowSequence_ = 0;
-    std::uint64_t wakeUps_ = 0;
+    std::uint64_t pollTicks_ = 0;
 };
 
 }  // namespace Hoard

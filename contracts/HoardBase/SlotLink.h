@@ -27,7 +27,9 @@ struct SlotLink {
     static constexpr bool isBucketMarker(std::uint32_t next) {
         return next != endOfList && (next & bucketFlag) != 0;
     }
-    static constexpr std::uint32_t bucketMarker(std::uint32_t bucket) { return bucketFlag | bucket; }
+    static constexpr std::uint32_t bucketMarker(std::uint32_t bucket) {
+        return bucketFlag | bucket;
+    }
     static constexpr std::uint32_t markerBucket(std::uint32_t next) { return next & ~bucketFlag; }
 
     static constexpr std::uint64_t pack(SlotLink l) {
@@ -36,7 +38,9 @@ struct SlotLink {
     static constexpr SlotLink unpack(std::uint64_t w) {
         return SlotLink{static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(w >> 32)};
     }
-    static SlotLink load(const std::uint64_t& word) { return unpack(Mem::Atomics::loadAcquire(word)); }
+    static SlotLink load(const std::uint64_t& word) {
+        return unpack(Mem::Atomics::loadAcquire(word));
+    }
     static void store(std::uint64_t& word, SlotLink l) {
         Mem::Atomics::storeRelease(word, pack(l));
     }

@@ -65,14 +65,22 @@ bool Syncer::step(bool unbounded) {
     // The slice is checked every `batch` slots: reading the clock costs more than a slot.
     constexpr std::uint32_t batch = 64;
     auto sliceOver = [&] { return !unbounded && Kiln::System::monotonicTime() >= sliceEnd; };
+    // Visits the slots from next_ up to end() (asked again per batch: the table may change size
+    // meanwhile); false when the slice ran out first.
+    auto walkSlots = [&](auto end, auto visit) {
+        for (;;) {
+            const std::uint32_t last = end();
+            const std::uint32_t stop = next_ + batch < last ? next_ + batch : last;
+            for (; next_ < stop; ++next_) visit(next_);
+            if (next_ >= last) return true;
+            if (sliceOver()) return false;
+        }
+    };
     switch (mode_) {
         case resync: {
-            for (;;) {
-                const std::uint32_t end = client_.resyncSlots();
-                const std::uint32_t stop = next_ + batch < end ? next_ + batch : end;
-                for (; next_ < stop; ++next_) client_.doSlot(next_, noSequence, true);
-                if (next_ >= end) break;
-                if (sliceOver()) return false;
+            if (!walkSlots([&] { return client_.resyncSlots(); },
+                           [&](std::uint32_t i) { client_.doSlot(i, noSequence, true); })) {
+                return false;
             }
             sequence_ = resyncFrom_;
             client_.resyncDone(sequence_);
@@ -102,12 +110,9 @@ bool Syncer::step(bool unbounded) {
             return done_;
         }
         case flush: {
-            for (;;) {
-                const std::uint32_t end = client_.flushSlots();
-                const std::uint32_t stop = next_ + batch < end ? next_ + batch : end;
-                for (; next_ < stop; ++next_) client_.doFlushSlot(next_);
-                if (next_ >= end) break;
-                if (sliceOver()) return false;
+            if (!walkSlots([&] { return client_.flushSlots(); },
+                           [&](std::uint32_t i) { client_.doFlushSlot(i); })) {
+                return false;
             }
             done_ = true;
             client_.flushComplete();

@@ -61,7 +61,9 @@ void EventLoop::post(std::function<void()> fn) {
         posted_.push_back(std::move(fn));
     }
     postPending_.store(true, std::memory_order_release);
-    wake();
+    // The loop's own thread is not waiting (it is here), and its next wait is zero while a post
+    // is pending: only another thread needs the eventfd.
+    if (servingLoop != this) wake();
 }
 
 void EventLoop::stop() {

@@ -69,9 +69,7 @@ bool ReaderSentry::tryAttach(const std::string& event) {
 void ReaderSentry::start(const std::string& reason) {
     BASALT_TRACE(debug_, 2, "ReaderSentry::start() " << rootPath_ << " reason:" << reason);
     if (notifiee_->mountStatus() != 0) {
-        // Mounted: look at the writer now (a shadow's doorbell closed, say).
         attached_ = true;
-        poll();
         return;
     }
     tryAttach(reason);

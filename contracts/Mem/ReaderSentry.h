@@ -17,8 +17,9 @@ namespace Mem {
 //   writer lock (Mem::WriterLock::ownerIsAlive). It then calls the notifiee's attach(reason)
 //   synchronously. When the notifiee is mounted already, start only records that.
 // - poll(), driven by the sentry's owner, notices a writer that appears (attach), dies (the
-//   writer lock is free: detach(true)) or restarts (the fenix file holds another id than the
-//   attached reader's: detach(true), then attach again when the new writer is ready). A notifiee
+//   writer lock is free: detach(false)) or restarts (the fenix file holds another id than the
+//   attached reader's: detach(false), then attach again when the new writer is ready). The
+//   detach is not forced: a shadow keeps serving its copy until its flush has run. A notifiee
 //   that dropped its table by itself (it reports mount status 0, e.g. after corruption) is
 //   re-attached by the next poll.
 // Attaching needs a live writer: a dead writer's files stay on disk, and attaching to them would
