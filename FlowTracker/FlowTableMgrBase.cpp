@@ -19,20 +19,21 @@ const auto mgrTrace = Basalt::Platform::getDebugHandler("FlowTableMgrThreadBase"
 const auto testMgrTrace = Basalt::Platform::getDebugHandler("TestFlowTableMgrThread");
 
 // A manager trace line: to the trace sink when the handle's level is on, and into the flight
-// recorder for errors, warnings and level 2 whatever the switches say. The text is built only
-// when one of them takes it.
-#define FTMGR_TRACE(handle, level, expr)                                                 \
-    do {                                                                                 \
-        const bool toSink_ = (handle)->enabled(level);                                   \
-        if (toSink_ || (level) <= Flashlog::recordedLevel) {                             \
-            std::ostringstream text_;                                                    \
-            text_ << expr;                                                               \
-            if (toSink_) (handle)->report(text_, (level), __FILE__, __LINE__, __func__); \
-            if ((level) <= Flashlog::recordedLevel) {                                    \
-                Flashlog::ring().record((handle)->name(), (level), text_.str());         \
-            }                                                                            \
-        }                                                                                \
+// recorder for errors, warnings and level 2 whatever the switches say (FTMGR_TRACE_RECORDING:
+// only when `keep` also holds, so that a line repeated per packet is kept once per run and
+// does not flush the recorder's history). The text is built only when one of them takes it.
+#define FTMGR_TRACE_RECORDING(handle, level, keep, expr)                                   \
+    do {                                                                                   \
+        const bool toSink_ = (handle)->enabled(level);                                     \
+        const bool toRing_ = (level) <= Flashlog::recordedLevel && (keep);                 \
+        if (toSink_ || toRing_) {                                                          \
+            std::ostringstream text_;                                                      \
+            text_ << expr;                                                                 \
+            if (toSink_) (handle)->report(text_, (level), __FILE__, __LINE__, __func__);   \
+            if (toRing_) Flashlog::ring().record((handle)->name(), (level), text_.view()); \
+        }                                                                                  \
     } while (0)
+#define FTMGR_TRACE(handle, level, expr) FTMGR_TRACE_RECORDING(handle, level, true, expr)
 
 constexpr std::uint16_t clearTimeFgId = TemplateId::clearTimeValue;
 
@@ -436,25 +437,29 @@ void FlowTableMgrThreadBase::doReadFtInputQueue() {
     if (!ftInputQueue_) return;
     const Kiln::Ptr<Loom::Task> task = this->task();
     std::uint32_t count = 0;
-    Kiln::Ptr<PacketInfo> pi;
+    bool missingRecorded = false;
+    bool droppedRecorded = false;
     while (Kiln::Ptr<Loom::CrossThreadDesc> desc = ftInputQueue_->descPop()) {
-        pi = Kiln::Ptr<PacketInfo>(dynamic_cast<PacketInfo*>(desc.ptr()));
-        if (pi) {
+        if (auto* packet = dynamic_cast<PacketInfo*>(desc.ptr())) {
+            // The queue's reference passes on to the packet handle: no extra count per packet.
+            const Kiln::Ptr<PacketInfo> pi = Kiln::Ptr<PacketInfo>::adopt(packet);
+            (void)desc.release();
             ++count;
             if (flowTableMgrSmExists(pi->ftId())) {
                 updateflowTableSmFlowEntry(pi);
             } else {
-                FTMGR_TRACE(mgrTrace, 2,
-                            "flowTableMgrSm is not available for ftId: " << pi->ftId().value());
+                FTMGR_TRACE_RECORDING(
+                    mgrTrace, 2, !std::exchange(missingRecorded, true),
+                    "flowTableMgrSm is not available for ftId: " << pi->ftId().value());
             }
         } else {
             // Only packets belong on this queue; anything else is dropped and counted, and the
             // drain goes on (stopping here would leave the packets behind it waiting for the
             // next push).
             ++droppedDescriptors_;
-            FTMGR_TRACE(mgrTrace, 1,
-                        "FlowTableMgrThreadBase::doReadFtInputQueue dropped a "
-                        "descriptor that is not a packet");
+            FTMGR_TRACE_RECORDING(mgrTrace, 1, !std::exchange(droppedRecorded, true),
+                                  "FlowTableMgrThreadBase::doReadFtInputQueue dropped a "
+                                  "descriptor that is not a packet");
         }
         if (task && task->taskShouldYield()) {
             FTMGR_TRACE(mgrTrace, 4, "readFtInputQueue yielding");
@@ -462,7 +467,6 @@ void FlowTableMgrThreadBase::doReadFtInputQueue() {
             break;
         }
     }
-    pi = nullptr;
     FTMGR_TRACE(mgrTrace, 4, "doReadFtInputQueue processed " << count << " packets");
     if (task) task->taskWorkCountInc(count);
 }
