@@ -22,6 +22,7 @@
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/WriterLock.h"
 #include "contracts/SharedMem/OwnerFile.h"
+#include "tools/hoardctl/CommandSupport.h"
 #include "tools/hoardctl/TableFiles.h"
 #include "tools/hoardctl/TableValidation.h"
 #include "tools/hoardctl/ValueTypeDispatch.h"
@@ -37,50 +38,9 @@ constexpr const char* newTableClassType = "hoardctl";
 // Directory levels ls descends below the root: table names are a few levels deep.
 constexpr int lsMaxDepth = 32;
 
-void requireOperands(const Args& args, std::size_t least, std::size_t most, const char* command) {
-    if (args.size() < least) {
-        throw UsageError(std::string(command) + ": missing operand (try hoardctl " + command +
-                         " --help)");
-    }
-    if (args.size() > most) {
-        throw UsageError(std::string(command) + ": unexpected operand '" + args[most] +
-                         "' (try hoardctl " + command + " --help)");
-    }
-}
-
-TableFiles tableFiles(Context& ctx, const std::string& name) {
-    try {
-        return readTableFiles(ctx.debug, name);
-    } catch (const Basalt::InvalidInitializeException& e) {
-        throw UsageError("bad table name '" + name + "': " + e.what());
-    }
-}
-
-// The table's files, which must hold a table that can be read.
-TableFiles existingTable(Context& ctx, const std::string& name) {
-    TableFiles t = tableFiles(ctx, name);
-    if (!t.hasSlots) throw Failure("no table " + t.name + " under " + Mem::shmRoot());
-    if (!t.problem.empty()) throw Failure("table " + t.name + ": " + t.problem);
-    return t;
-}
-
 // "1 record", "2 records".
 std::string counted(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-// Calls f(KindTag<Ops>) for the table's value type; a type hoardctl does not know fails.
-template <class F>
-void dispatchTable(const TableFiles& t, F&& f) {
-    if (!dispatchValueType(t.valueType(), f)) {
-        throw Failure("table " + t.name + " holds values of unknown type \"" + t.valueTypeText() +
-                      "\"");
-    }
-}
-
-template <class V>
-std::string valueText(const V& value) {
-    return valueToStrep(value).stdString();
 }
 
 template <class Ops>

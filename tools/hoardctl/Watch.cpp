@@ -29,7 +29,7 @@
 #include "contracts/Kiln/TextForm.h"
 #include "contracts/Loom/EventLoop.h"
 #include "contracts/Mem/RootPath.h"
-#include "tools/hoardctl/Commands.h"
+#include "tools/hoardctl/CommandSupport.h"
 #include "tools/hoardctl/TableFiles.h"
 #include "tools/hoardctl/ValueTypeDispatch.h"
 
@@ -39,11 +39,6 @@ namespace {
 
 // How often the reader sentry looks for a writer that appeared, died or restarted.
 constexpr Kiln::Seconds sentryInterval = 0.1;
-
-template <class T>
-std::string textOf(const T& value) {
-    return valueToStrep(value).stdString();
-}
 
 // SIGINT and SIGTERM as a readable descriptor: blocked for the process (so no handler runs
 // and threads started later inherit the mask) and read from a signalfd the loop watches.
@@ -121,9 +116,9 @@ class Watcher {
         bool found = false;
         V buffer{};
         const V* value = map_.implementation()->lookup(key, found, &buffer);
-        const std::string keyText = textOf(key);
+        const std::string keyText = valueText(key);
         if (found) {
-            seen(keyText, textOf(*value));
+            seen(keyText, valueText(*value));
         } else if (last_.erase(keyText) != 0) {
             print(keyText + " removed");
         }
@@ -138,7 +133,7 @@ class Watcher {
         Hoard::IterHint hint;
         for (bool more = impl->first(value, hint); more;
              more = impl->next(Ops::key(value), value, hint)) {
-            now.emplace(textOf(Ops::key(value)), textOf(value));
+            now.emplace(valueText(Ops::key(value)), valueText(value));
         }
         if (started_) {
             for (const auto& [keyText, valueText] : now) seen(keyText, valueText);
@@ -213,26 +208,10 @@ int watchTable(Context& ctx, const TableFiles& t) {
 }  // namespace
 
 int commandWatch(Context& ctx, const Args& args) {
-    if (args.size() != 1) {
-        throw UsageError(args.empty() ? "watch: missing operand (try hoardctl watch --help)"
-                                      : "watch: unexpected operand '" + args[1] +
-                                            "' (try hoardctl watch --help)");
-    }
-    TableFiles t;
-    try {
-        t = readTableFiles(ctx.debug, args[0]);
-    } catch (const Basalt::InvalidInitializeException& e) {
-        throw UsageError("bad table name '" + args[0] + "': " + e.what());
-    }
-    if (!t.hasSlots) throw Failure("no table " + t.name + " under " + Mem::shmRoot());
-    if (!t.problem.empty()) throw Failure("table " + t.name + ": " + t.problem);
+    requireOperands(args, 1, 1, "watch");
+    const TableFiles t = existingTable(ctx, args[0]);
     int status = 1;
-    if (!dispatchValueType(t.valueType(), [&](auto tag) {
-            status = watchTable<typename decltype(tag)::type>(ctx, t);
-        })) {
-        throw Failure("table " + t.name + " holds values of unknown type \"" + t.valueTypeText() +
-                      "\"");
-    }
+    dispatchTable(t, [&](auto tag) { status = watchTable<typename decltype(tag)::type>(ctx, t); });
     return status;
 }
 
