@@ -63,8 +63,6 @@ WriterKickSm::~WriterKickSm() {
     registry().erase(this);
 }
 
-std::string WriterKickSm::address() const { return socketName_ + "." + std::to_string(tableId_); }
-
 bool WriterKickSm::doEnableListen(const std::string& name) {
     doDisableListen();
     sockaddr_un address;

@@ -77,8 +77,6 @@ class WriterKickSm {
     // The process's socket name given to doEnableListen(), as the owner file records it; empty
     // when not listening.
     const std::string& socketName() const { return socketName_; }
-    // The listening socket's name: socketName() + "." + tableId().
-    std::string address() const;
 
     // Connected readers (accepted; a reader that closed counts until the next round or watch
     // notices).

@@ -10,9 +10,9 @@ namespace Mem {
 // and detach), and whether the table became usable (true) or was detached (false). Each one left
 // empty does nothing.
 //
-// suppressKeyNotifications() parks the value and key callbacks and puts do-nothing callbacks in
-// their place; the facade does so when asynchronous shadow mode begins, where the owner must not
-// hear of keys one by one. keyNotifications() says whether the owner's own callbacks are in place.
+// suppressKeyNotifications() silences the value and key callbacks until
+// restoreKeyNotifications(); the facade does so when asynchronous shadow mode begins, where the
+// owner must not hear of keys one by one. keyNotifications() says whether they are heard.
 //
 // Thread safety: the owning entity's thread only.
 template <class K, class W>
@@ -33,13 +33,13 @@ class Notify {
           attachState_(std::move(attachState)) {}
 
     void value(const W& value) const {
-        if (value_) value_(value);
+        if (keyNotifications_ && value_) value_(value);
     }
     void key(const K& key) const {
-        if (key_) key_(key);
+        if (keyNotifications_ && key_) key_(key);
     }
     void key2(const K& key) const {
-        if (key2_) key2_(key);
+        if (keyNotifications_ && key2_) key2_(key);
     }
     void change() const {
         if (change_) change_();
@@ -49,21 +49,10 @@ class Notify {
     }
 
     bool keyNotifications() const { return keyNotifications_; }
-    // Puts the parked callbacks back (a shadow's first synchronisation completed).
-    void restoreKeyNotifications() {
-        if (keyNotifications_) return;
-        std::swap(value_, quietValue_);
-        std::swap(key_, quietKey_);
-        std::swap(key2_, quietKey2_);
-        keyNotifications_ = true;
-    }
-    void suppressKeyNotifications() {
-        if (!keyNotifications_) return;
-        std::swap(value_, quietValue_);
-        std::swap(key_, quietKey_);
-        std::swap(key2_, quietKey2_);
-        keyNotifications_ = false;
-    }
+    void suppressKeyNotifications() { keyNotifications_ = false; }
+    // The owner's value and key callbacks are called again (a shadow's first synchronisation
+    // completed).
+    void restoreKeyNotifications() { keyNotifications_ = true; }
 
   private:
     ValueCallback value_;
@@ -71,10 +60,6 @@ class Notify {
     KeyCallback key2_;
     ChangeCallback change_;
     AttachStateCallback attachState_;
-    // Empty (doing nothing) until suppressKeyNotifications() parks the owner's callbacks here.
-    ValueCallback quietValue_;
-    KeyCallback quietKey_;
-    KeyCallback quietKey2_;
     bool keyNotifications_ = true;
 };
 
