@@ -13,10 +13,7 @@ FlowTableBase::FlowTableBase(Kiln::Name name) : Entity(std::move(name)) {
     ip6FlowEntry_.countersLookUp();
     ipFlowEntry_.countersLookUp();
 
-    zeroReferencesNotifiee_ = new FlowTableBaseZeroReferencesNotifiee(this);
-    zeroReferencesNotifiee_->hasNotificationActiveIs(true);
-    zeroReferencesNotifiee_->notifierIs(this);
-    notifieeList()->newMember(zeroReferencesNotifiee_);
+    zeroReferencesNotifiee_ = KilnHoard::HandOverNotifiee<FlowTableBase>::install(this);
 
     bgp6FlowEntry_.bind(this, &FlowTableBase::bgp6FlowEntryNotify,
                         &FlowTableBase::bgp6FlowEntryNotifyMountStatus,
@@ -48,11 +45,11 @@ void FlowTableBase::handleParent(const Kiln::Ptr<Kiln::Entity>& /*parent*/) {
     ipFlowEntry_.binding().handleParent();
 }
 
-void FlowTableBase::FlowTableBaseZeroReferencesNotifiee::onZeroReferences() {
+void FlowTableBase::handOverToControls(Kiln::PtrInterface::NotifieeConst* notifiee) {
     KilnHoard::handOverToControls(
-        entity_, this,
-        {entity_->bgp6FlowEntry_.controlForHandOver(), entity_->bgpFlowEntry_.controlForHandOver(),
-         entity_->ip6FlowEntry_.controlForHandOver(), entity_->ipFlowEntry_.controlForHandOver()});
+        this, notifiee,
+        {bgp6FlowEntry_.controlForHandOver(), bgpFlowEntry_.controlForHandOver(),
+         ip6FlowEntry_.controlForHandOver(), ipFlowEntry_.controlForHandOver()});
 }
 
 Kiln::String FlowTable::mountPathBase(Kiln::String ftrTypeStr) {

@@ -126,18 +126,11 @@ class FlowTableBase : public Kiln::Entity, public Kiln::TrackedAllocation {
     void handleParent(const Kiln::Ptr<Kiln::Entity>& parent) override;
 
   private:
+    friend class KilnHoard::HandOverNotifiee<FlowTableBase>;
     // Hands the entity to its collection controls when its last reference goes (once).
-    class FlowTableBaseZeroReferencesNotifiee : public Kiln::PtrInterface::NotifieeConst {
-      public:
-        explicit FlowTableBaseZeroReferencesNotifiee(FlowTableBase* entity)
-            : NotifieeConst(ZeroReferences::handled), entity_(entity) {}
-        void onZeroReferences() override;
+    void handOverToControls(Kiln::PtrInterface::NotifieeConst* notifiee);
 
-      private:
-        FlowTableBase* entity_;
-    };
-
-    Kiln::Ptr<FlowTableBaseZeroReferencesNotifiee> zeroReferencesNotifiee_;
+    Kiln::Ptr<KilnHoard::HandOverNotifiee<FlowTableBase>> zeroReferencesNotifiee_;
     // Declared so that they are destroyed bgp6, bgp, ip6, ip.
     IpFlowEntryCollection ipFlowEntry_{"ipFlowEntry", 258, 262};
     Ip6FlowEntryCollection ip6FlowEntry_{"ip6FlowEntry", 259, 263};

@@ -10,10 +10,7 @@ FtCounters::FtCounters(Kiln::Name name) : Entity(std::move(name)) {
     flowsCounter_.countersLookUp();
     flowGroupCounter_.countersLookUp();
 
-    zeroReferencesNotifiee_ = new FtCountersZeroReferencesNotifiee(this);
-    zeroReferencesNotifiee_->hasNotificationActiveIs(true);
-    zeroReferencesNotifiee_->notifierIs(this);
-    notifieeList()->newMember(zeroReferencesNotifiee_);
+    zeroReferencesNotifiee_ = KilnHoard::HandOverNotifiee<FtCounters>::install(this);
 
     flowsCounter_.bind(this, &FtCounters::flowsCounterNotify,
                        &FtCounters::flowsCounterNotifyMountStatus,
@@ -35,10 +32,10 @@ void FtCounters::handleParent(const Kiln::Ptr<Kiln::Entity>& /*parent*/) {
     flowGroupCounter_.binding().handleParent();
 }
 
-void FtCounters::FtCountersZeroReferencesNotifiee::onZeroReferences() {
-    KilnHoard::handOverToControls(entity_, this,
-                                  {entity_->flowsCounter_.controlForHandOver(),
-                                   entity_->flowGroupCounter_.controlForHandOver()});
+void FtCounters::handOverToControls(Kiln::PtrInterface::NotifieeConst* notifiee) {
+    KilnHoard::handOverToControls(
+        this, notifiee,
+        {flowsCounter_.controlForHandOver(), flowGroupCounter_.controlForHandOver()});
 }
 
 Kiln::Ptr<FtCounters> ftCountersFactory(Kiln::Name name) {

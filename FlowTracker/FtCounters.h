@@ -96,18 +96,11 @@ class FtCounters : public Kiln::Entity, public Kiln::TrackedAllocation {
     void handleParent(const Kiln::Ptr<Kiln::Entity>& parent) override;
 
   private:
+    friend class KilnHoard::HandOverNotifiee<FtCounters>;
     // Hands the entity to its collection controls when its last reference goes (once).
-    class FtCountersZeroReferencesNotifiee : public Kiln::PtrInterface::NotifieeConst {
-      public:
-        explicit FtCountersZeroReferencesNotifiee(FtCounters* entity)
-            : NotifieeConst(ZeroReferences::handled), entity_(entity) {}
-        void onZeroReferences() override;
+    void handOverToControls(Kiln::PtrInterface::NotifieeConst* notifiee);
 
-      private:
-        FtCounters* entity_;
-    };
-
-    Kiln::Ptr<FtCountersZeroReferencesNotifiee> zeroReferencesNotifiee_;
+    Kiln::Ptr<KilnHoard::HandOverNotifiee<FtCounters>> zeroReferencesNotifiee_;
     // Declared so that flowsCounter goes first.
     FlowGroupCounterCollection flowGroupCounter_{"flowGroupCounter", 258, 259};
     FlowsCounterCollection flowsCounter_{"flowsCounter", 260, 261};

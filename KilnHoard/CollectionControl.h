@@ -81,4 +81,29 @@ class CollectionControl : public KilnSharedMem::CollectionControl {
 void handOverToControls(Kiln::Entity* entity, Kiln::PtrInterface::NotifieeConst* notifiee,
                         std::initializer_list<Kiln::Ptr<CollectionControl>> controls);
 
+// The zero-references notifiee of an entity E with bound collections: when the entity's last
+// outside reference goes, it calls E::handOverToControls(notifiee), which takes the controls
+// out of the entity and passes them to the function above. install() registers it (active) in
+// the entity's notifiee list; the list holds it, the entity holds it too.
+//
+// Thread safety: the entity's thread only.
+template <class E>
+class HandOverNotifiee : public Kiln::PtrInterface::NotifieeConst {
+  public:
+    static Kiln::Ptr<HandOverNotifiee> install(E* entity) {
+        Kiln::Ptr<HandOverNotifiee> notifiee(new HandOverNotifiee(entity));
+        notifiee->hasNotificationActiveIs(true);
+        notifiee->notifierIs(entity);
+        entity->notifieeList()->newMember(notifiee);
+        return notifiee;
+    }
+    void onZeroReferences() override { entity_->handOverToControls(this); }
+
+  private:
+    explicit HandOverNotifiee(E* entity)
+        : NotifieeConst(ZeroReferences::handled), entity_(entity) {}
+
+    E* const entity_;
+};
+
 }  // namespace KilnHoard
