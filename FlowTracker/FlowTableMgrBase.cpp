@@ -236,12 +236,13 @@ Kiln::Ptr<Loom::TimerTask> FlowTableMgrSmBase::timerTaskIs(
     static constexpr void (FlowTableMgrSmBase::*handlers[timerCount])() = {
         &FlowTableMgrSmBase::handleActiveTimer, &FlowTableMgrSmBase::handleInactiveTimer,
         &FlowTableMgrSmBase::handleIp6ActiveTimer, &FlowTableMgrSmBase::handleIp6InactiveTimer};
+    void (FlowTableMgrSmBase::*const handler)() = handlers[t];
     return reinstallTask(
         timers_[t], kilnMarkedForDeletion(), taskScheduler, taskPriority, taskName,
-        [&](Kiln::Ptr<Loom::TimerTask> task) {
-            return KilnTimerTask::make<KilnTimerTask>(this, std::move(task), handlers[t]);
+        [this, handler](Kiln::Ptr<Loom::TimerTask> task) {
+            return KilnTimerTask::make<KilnTimerTask>(this, std::move(task), handler);
         },
-        [&] { (this->*handlers[t])(); });  // a new timer starts its first scan step at once
+        [this, handler] { (this->*handler)(); });  // a new timer starts its first scan step at once
 }
 
 void FlowTableMgrSmBase::timerTaskDel(Timer t) { dropReactor(timers_[t]); }
