@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "FlowTracker/TypeRegistration.h"
+
 namespace FlowTracking {
 
 Kiln::AllocTrackTypeInfo FlowTableBase::allocTrackTypeInfo;
@@ -66,6 +68,29 @@ Kiln::Ptr<FlowTable> flowTableFactory(Kiln::Name name) {
 
 Kiln::Ptr<FlowTableBase> flowTableBaseFactory(Kiln::Name name) {
     return Kiln::factoryNew<FlowTableBase>(FlowTableBase::allocTrackTypeInfo, std::move(name));
+}
+
+// ---- Type registration -----------------------------------------------------------------------
+
+constinit Kiln::KilnType FlowTableBase::_kilnType{typeNameOf(LibraryType::flowTableBase),
+                                                  {&Kiln::Entity::_kilnType}};
+constinit Kiln::KilnType FlowTable::_kilnType{typeNameOf(LibraryType::flowTable),
+                                              {&FlowTableBase::_kilnType}};
+
+void describeFlowTableEntities() {}
+
+void registerFlowTableKinds() {}
+
+void registerFlowTableTypes() {
+    describeFlowTableValueTypes();
+    describeFlowTableEntities();
+    for (Kiln::KilnType* type :
+         {&Ip6FlowKey::_kilnType, &Bgp6FlowEntry::_kilnType, &IpFlowKey::_kilnType,
+          &FlowTableBase::_kilnType, &Ip6FlowEntry::_kilnType, &IpFlowEntry::_kilnType,
+          &FlowTable::_kilnType, &BgpFlowEntry::_kilnType}) {
+        Kiln::typeNodeIs(*type);
+    }
+    registerFlowTableKinds();
 }
 
 }  // namespace FlowTracking

@@ -10,6 +10,7 @@
 #include "contracts/Herald/DummyHeraldWriter.h"
 #include "contracts/Kiln/AllocTrack.h"
 #include "contracts/Kiln/Entity.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/Notifiee.h"
 #include "contracts/Kiln/Ptr.h"
 #include "contracts/Kiln/String.h"
@@ -47,6 +48,9 @@ static_assert(sizeof(IpFlowEntryWrapper) == sizeof(IpFlowEntry) &&
 // processes see the mounted tables with the table engine's guarantees.
 class FlowTableBase : public Kiln::Entity, public Kiln::TrackedAllocation {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo allocTrackTypeInfo;
 
     explicit FlowTableBase(Kiln::Name name);
@@ -141,6 +145,9 @@ class FlowTableBase : public Kiln::Entity, public Kiln::TrackedAllocation {
 // The flow table entity with its own type; placed at mountPath(tracker type, tracker name).
 class FlowTable : public FlowTableBase {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo allocTrackTypeInfo;
 
     explicit FlowTable(Kiln::Name name) : FlowTableBase(std::move(name)) {}

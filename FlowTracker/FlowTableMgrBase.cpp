@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 
+#include "FlowTracker/TypeRegistration.h"
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Flashlog/Flashlog.h"
@@ -589,6 +590,25 @@ Kiln::Ptr<TestFlowTableMgrThread> testFlowTableMgrThreadFactory(
         FlowTableMgrThreadBase::allocTrackTypeInfo, std::move(name), evLoop, std::move(ftrTypeStr),
         hbCtx, mainThreadScheduler, ftInputQueue, exporterQueue, hwConfig, flowTrackingConfig,
         flowTrackingConfigReq, std::move(sysname));
+}
+
+// ---- Type registration -----------------------------------------------------------------------
+
+constinit Kiln::KilnType FlowTableMgrSmBase::_kilnType{typeNameOf(LibraryType::flowTableMgrSmBase),
+                                                       {&Kiln::PtrInterface::_kilnType}};
+constinit Kiln::KilnType FlowTableMgrThreadBase::_kilnType{
+    typeNameOf(LibraryType::flowTableMgrThreadBase), {&Loom::EventLoopThread::_kilnType}};
+constinit Kiln::KilnType TestFlowTableMgrThread::_kilnType{
+    typeNameOf(LibraryType::testFlowTableMgrThread), {&FlowTableMgrThreadBase::_kilnType}};
+
+void describeFlowTableMgrTypes() {}
+
+void registerFlowTableMgrTypes() {
+    describeFlowTableMgrTypes();
+    for (Kiln::KilnType* type : {&FlowTableMgrSmBase::_kilnType, &FlowTableMgrThreadBase::_kilnType,
+                                 &TestFlowTableMgrThread::_kilnType}) {
+        Kiln::typeNodeIs(*type);
+    }
 }
 
 }  // namespace FlowTracking

@@ -15,6 +15,7 @@
 #include "contracts/Config/HwFlowTrackingConfig.h"
 #include "contracts/Config/TemplateId.h"
 #include "contracts/Kiln/AllocTrack.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/Notifiee.h"
 #include "contracts/Kiln/Ptr.h"
 #include "contracts/Kiln/String.h"
@@ -133,6 +134,9 @@ Kiln::Ptr<typename R::NotifierType> reinstallTask(Kiln::Ptr<R>& slot, bool owner
 // Thread safety: the manager's thread only; timers and configuration changes arrive there.
 class FlowTableMgrSmBase : public Kiln::PtrInterface, public Kiln::TrackedAllocation {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo allocTrackTypeInfo;
 
     // Reacts to the tracker's configuration: its inactive timeout and active interval.
@@ -340,6 +344,9 @@ Kiln::Ptr<FlowTableMgrSmBase> flowTableMgrSmBaseFactory(
 // goes: the thread's end calls doDelSm(), which is the derived class's.
 class FlowTableMgrThreadBase : public Loom::EventLoopThread, public Kiln::TrackedAllocation {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo allocTrackTypeInfo;
 
     // Keeps the hardware configuration referenced; a keyed entry change calls handleFtConfig.
@@ -490,6 +497,9 @@ Kiln::Ptr<FlowTableMgrThreadBase> flowTableMgrThreadBaseFactory(
 // Thread safety: as FlowTableMgrThreadBase.
 class TestFlowTableMgrThread : public FlowTableMgrThreadBase {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     using FlowTableMgrThreadBase::FlowTableMgrThreadBase;
     ~TestFlowTableMgrThread() override;
 

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string>
 
+#include "FlowTracker/TypeRegistration.h"
 #include "contracts/Kiln/Hash.h"
 
 namespace FlowTracking {
@@ -171,5 +172,24 @@ FLOW_RECORD_TEXT(BgpFlowEntry)
 FLOW_RECORD_TEXT(Bgp6FlowEntry)
 
 #undef FLOW_RECORD_TEXT
+
+// ---- Type records ----------------------------------------------------------------------------
+
+constinit Kiln::KilnType IpFlowKey::_kilnType{typeNameOf(LibraryType::ipFlowKey)};
+constinit Kiln::KilnType Ip6FlowKey::_kilnType{typeNameOf(LibraryType::ip6FlowKey)};
+constinit Kiln::KilnType IpFlowEntry::_kilnType{typeNameOf(LibraryType::ipFlowEntry)};
+constinit Kiln::KilnType Ip6FlowEntry::_kilnType{typeNameOf(LibraryType::ip6FlowEntry)};
+constinit Kiln::KilnType BgpFlowEntry::_kilnType{typeNameOf(LibraryType::bgpFlowEntry)};
+constinit Kiln::KilnType Bgp6FlowEntry::_kilnType{typeNameOf(LibraryType::bgp6FlowEntry)};
+
+// The names the tables write into their headers are the registered names.
+static_assert(typeNameOf(LibraryType::ipFlowKey) == IpFlowKey::typeName);
+static_assert(typeNameOf(LibraryType::ip6FlowKey) == Ip6FlowKey::typeName);
+static_assert(typeNameOf(LibraryType::ipFlowEntry) == IpFlowEntry::typeName);
+static_assert(typeNameOf(LibraryType::ip6FlowEntry) == Ip6FlowEntry::typeName);
+static_assert(typeNameOf(LibraryType::bgpFlowEntry) == BgpFlowEntry::typeName);
+static_assert(typeNameOf(LibraryType::bgp6FlowEntry) == Bgp6FlowEntry::typeName);
+
+void describeFlowTableValueTypes() {}
 
 }  // namespace FlowTracking

@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "FlowTracker/PacketTypes.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/String.h"
 #include "contracts/Kiln/System.h"
 #include "contracts/Kiln/TextForm.h"
@@ -135,12 +136,16 @@ class BasicFlowKey {
 // The key of an IPv4 flow: 24 bytes, layout fixed by the table format.
 class IpFlowKey : public BasicFlowKey<Wirekit::IpAddr> {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     using BasicFlowKey::BasicFlowKey;
 };
 
 // The key of an IPv6 flow: 48 bytes, layout fixed by the table format.
 class Ip6FlowKey : public BasicFlowKey<Wirekit::Ip6Addr> {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     using BasicFlowKey::BasicFlowKey;
 };
 
@@ -161,6 +166,8 @@ std::ostream& operator<<(std::ostream& os, const Ip6FlowKey& key);
 // ipFlowEntry table. Holds no pointers, so a byte copy is an equal record.
 class IpFlowEntry {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "FlowTracking::IpFlowEntry";
 
     IpFlowEntry() = default;
@@ -288,6 +295,8 @@ class IpFlowEntry {
 // ip6FlowEntry table. Unlike IpFlowEntry: tcpFlags before tos, a flowLabel, no hardware counts.
 class Ip6FlowEntry {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "FlowTracking::Ip6FlowEntry";
 
     Ip6FlowEntry() = default;
@@ -462,6 +471,8 @@ class BasicBgpFlowEntry {
 
 class BgpFlowEntry : public BasicBgpFlowEntry<IpFlowKey, Wirekit::IpAddr> {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "FlowTracking::BgpFlowEntry";
     using BasicBgpFlowEntry::BasicBgpFlowEntry;
     // Parser: reads exactly the text valueToStrep writes; raises Kiln::RangeException naming the
@@ -473,6 +484,8 @@ class BgpFlowEntry : public BasicBgpFlowEntry<IpFlowKey, Wirekit::IpAddr> {
 
 class Bgp6FlowEntry : public BasicBgpFlowEntry<Ip6FlowKey, Wirekit::Ip6Addr> {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "FlowTracking::Bgp6FlowEntry";
     using BasicBgpFlowEntry::BasicBgpFlowEntry;
     Bgp6FlowEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);

@@ -4,6 +4,8 @@
 #include <limits>
 #include <sstream>
 
+#include "FlowTracker/TypeRegistration.h"
+
 namespace Hoard::FlowTracker {
 
 // Offsets and sizes are the counter tables' format.
@@ -99,4 +101,29 @@ std::ostream& operator<<(std::ostream& os, const FlowGroupCounterEntry& v) {
     return os << valueToStrep(v);
 }
 
+// ---- Type records ----------------------------------------------------------------------------
+
+using FlowTracking::LibraryType;
+using FlowTracking::typeNameOf;
+
+constinit Kiln::KilnType FlowEntry::_kilnType{typeNameOf(LibraryType::flowEntry)};
+constinit Kiln::KilnType FlowCounterKey::_kilnType{typeNameOf(LibraryType::flowCounterKey)};
+constinit Kiln::KilnType FlowGroupCounterKey::_kilnType{
+    typeNameOf(LibraryType::flowGroupCounterKey)};
+constinit Kiln::KilnType FlowCounterEntry::_kilnType{typeNameOf(LibraryType::flowCounterEntry)};
+constinit Kiln::KilnType FlowGroupCounterEntry::_kilnType{
+    typeNameOf(LibraryType::flowGroupCounterEntry)};
+
+// The names the tables write into their headers are the registered names.
+static_assert(typeNameOf(LibraryType::flowEntry) == FlowEntry::typeName);
+static_assert(typeNameOf(LibraryType::flowGroupCounterKey) == FlowGroupCounterKey::typeName);
+static_assert(typeNameOf(LibraryType::flowCounterEntry) == FlowCounterEntry::typeName);
+static_assert(typeNameOf(LibraryType::flowGroupCounterEntry) == FlowGroupCounterEntry::typeName);
+
 }  // namespace Hoard::FlowTracker
+
+namespace FlowTracking {
+void describeFtCounterValueTypes() {}
+}  // namespace FlowTracking
+
+namespace Hoard::FlowTracker {}  // namespace Hoard::FlowTracker

@@ -10,6 +10,7 @@
 #include "contracts/Config/FtId.h"
 #include "contracts/Config/TemplateId.h"
 #include "contracts/Kiln/Hash.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/String.h"
 #include "contracts/Kiln/System.h"
 #include "contracts/Kiln/TextForm.h"
@@ -22,6 +23,8 @@ struct CounterRecordLayout;
 // One set of counters: flows, expired flows, packets, and when they were last cleared (0: never).
 class FlowEntry {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "Hoard::FlowTracker::FlowEntry";
 
     FlowEntry() = default;
@@ -70,6 +73,8 @@ class FlowEntry {
 // text is the bare number, not a Value(...) frame. Hashed as Kiln::hashSingleAttr(seed, key).
 class FlowCounterKey {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     FlowCounterKey() = default;
     explicit FlowCounterKey(std::uint32_t key) : key_(key) {}
     // Reads the number under the attribute name "key".
@@ -93,6 +98,8 @@ class FlowCounterKey {
 // the number reserved for a tracker's clear-time entry.
 class FlowGroupCounterKey {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "Hoard::FlowTracker::FlowGroupCounterKey";
 
     FlowGroupCounterKey() = default;
@@ -171,6 +178,8 @@ class BasicCounterEntry {
 
 class FlowCounterEntry : public BasicCounterEntry<FlowCounterKey> {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "Hoard::FlowTracker::FlowCounterEntry";
     using BasicCounterEntry::BasicCounterEntry;
     FlowCounterEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);
@@ -178,6 +187,8 @@ class FlowCounterEntry : public BasicCounterEntry<FlowCounterKey> {
 
 class FlowGroupCounterEntry : public BasicCounterEntry<FlowGroupCounterKey> {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     static constexpr const char* typeName = "Hoard::FlowTracker::FlowGroupCounterEntry";
     using BasicCounterEntry::BasicCounterEntry;
     FlowGroupCounterEntry(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end);

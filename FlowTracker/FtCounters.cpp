@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "FlowTracker/TypeRegistration.h"
+
 namespace Hoard::FlowTracker {
 
 Kiln::AllocTrackTypeInfo FtCounters::allocTrackTypeInfo;
@@ -42,4 +44,31 @@ Kiln::Ptr<FtCounters> ftCountersFactory(Kiln::Name name) {
     return Kiln::factoryNew<FtCounters>(FtCounters::allocTrackTypeInfo, std::move(name));
 }
 
+// ---- Type registration -----------------------------------------------------------------------
+
+constinit Kiln::KilnType FtCounters::_kilnType{
+    FlowTracking::typeNameOf(FlowTracking::LibraryType::ftCounters), {&Kiln::Entity::_kilnType}};
+
 }  // namespace Hoard::FlowTracker
+
+namespace FlowTracking {
+
+void describeFtCountersEntity() {}
+
+void registerFtCounterKinds() {}
+
+void registerFtCounterTypes() {
+    using namespace Hoard::FlowTracker;
+    describeFtCounterValueTypes();
+    describeFtCountersEntity();
+    for (Kiln::KilnType* type :
+         {&FlowGroupCounterKey::_kilnType, &FlowCounterKey::_kilnType, &FtCounters::_kilnType,
+          &FlowCounterEntry::_kilnType, &FlowGroupCounterEntry::_kilnType, &FlowEntry::_kilnType}) {
+        Kiln::typeNodeIs(*type);
+    }
+    registerFtCounterKinds();
+}
+
+}  // namespace FlowTracking
+
+namespace Hoard::FlowTracker {}  // namespace Hoard::FlowTracker

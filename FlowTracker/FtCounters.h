@@ -14,6 +14,7 @@
 #include "contracts/HoardBase/HeraldPos.h"
 #include "contracts/Kiln/AllocTrack.h"
 #include "contracts/Kiln/Entity.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/Notifiee.h"
 #include "contracts/Kiln/Ptr.h"
 
@@ -45,6 +46,9 @@ static_assert(sizeof(FlowCounterEntryWrapper) == sizeof(FlowCounterEntry) &&
 // read the mounted tables (also as shadows: the tables feed a notification queue).
 class FtCounters : public Kiln::Entity, public Kiln::TrackedAllocation {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo allocTrackTypeInfo;
 
     explicit FtCounters(Kiln::Name name);

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "FlowTracker/TypeRegistration.h"
+
 namespace FlowTracking {
 
 // ---- Enumerations ------------------------------------------------------------------------------
@@ -189,6 +191,28 @@ Kiln::Ptr<FlowInfo> flowInfoFactory(
                                  dstIpAddr, ipProtocol, tos, srcPort, dstPort, tcpFlags, bytes,
                                  pkts, startTime, endTime, endReason, inIfIndex, outIfIndex,
                                  inIfType, vlanId, egressVlanId);
+}
+
+// ---- Type registration -----------------------------------------------------------------------
+
+constinit Kiln::KilnType flowEndReasonKilnType{typeNameOf(LibraryType::flowEndReason)};
+constinit Kiln::KilnType tunnelStateKilnType{typeNameOf(LibraryType::tunnelState)};
+constinit Kiln::KilnType PacketInfoFlags::_kilnType{typeNameOf(LibraryType::packetInfoFlags)};
+constinit Kiln::KilnType TosFlowLabel::_kilnType{typeNameOf(LibraryType::tosFlowLabel)};
+constinit Kiln::KilnType PacketInfo::_kilnType{typeNameOf(LibraryType::packetInfo),
+                                               {&Loom::CrossThreadDesc::_kilnType}};
+constinit Kiln::KilnType FlowInfo::_kilnType{typeNameOf(LibraryType::flowInfo),
+                                             {&Loom::CrossThreadDesc::_kilnType}};
+
+void describePacketTypes() {}
+
+void registerPacketTypes() {
+    describePacketTypes();
+    for (Kiln::KilnType* type :
+         {&tunnelStateKilnType, &flowEndReasonKilnType, &FlowInfo::_kilnType,
+          &PacketInfoFlags::_kilnType, &PacketInfo::_kilnType, &TosFlowLabel::_kilnType}) {
+        Kiln::typeNodeIs(*type);
+    }
 }
 
 }  // namespace FlowTracking

@@ -12,6 +12,7 @@
 #include "contracts/Config/TemplateId.h"
 #include "contracts/Kiln/AllocTrack.h"
 #include "contracts/Kiln/EnumType.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/Ptr.h"
 #include "contracts/Kiln/String.h"
 #include "contracts/Kiln/System.h"
@@ -58,6 +59,10 @@ std::optional<FlowEndReason> FlowEndReasonInstance(const Kiln::String& name);
 std::optional<TunnelState> TunnelStateInstance(unsigned value);
 std::optional<TunnelState> TunnelStateInstance(const Kiln::String& name);
 
+// The enumerations' type records (an enumeration has no members to hold them).
+extern Kiln::KilnType flowEndReasonKilnType;
+extern Kiln::KilnType tunnelStateKilnType;
+
 // The enumerator's name (the number for a value without one); value texts are the same.
 Kiln::String stringValue(FlowEndReason v);
 Kiln::String stringValue(TunnelState v);
@@ -79,6 +84,8 @@ TunnelState sequenceToValue(Kiln::String::IteratorConst& pos, Kiln::String::Iter
 // every setter leaves them as they are. Text forms: the decimal word.
 class PacketInfoFlags {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     constexpr PacketInfoFlags() = default;
     explicit constexpr PacketInfoFlags(std::uint32_t value) : value_(value) {}
     // Reads one unsigned 32-bit number; a failure names the attribute "value".
@@ -127,6 +134,8 @@ class PacketInfoFlags {
 // leave bits 28..31 as they are. Text forms: the decimal word.
 class TosFlowLabel {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
     constexpr TosFlowLabel() = default;
     explicit constexpr TosFlowLabel(std::uint32_t value) : value_(value) {}
     // Reads one unsigned 32-bit number; a failure names the attribute "value".
@@ -164,6 +173,9 @@ class TosFlowLabel {
 // pktInfoFlags.
 class PacketInfo : public Loom::CrossThreadDesc {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo kilnAllocTrackTypeInfo_;
 
     PacketInfo(FtId ftId, TemplateId fgId, const Wirekit::IpGenAddr& srcIpAddr,
@@ -304,6 +316,9 @@ class PacketInfo : public Loom::CrossThreadDesc {
 // but flowLabel and the last seven are fixed at construction.
 class FlowInfo : public Loom::CrossThreadDesc {
   public:
+    // The type record; registered when the library loads.
+    static Kiln::KilnType _kilnType;
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
     static Kiln::AllocTrackTypeInfo kilnAllocTrackTypeInfo_;
 
     FlowInfo(FtId ftId, TemplateId templateId, Vrf::VrfIdMap::VrfId vrfId,

@@ -23,6 +23,9 @@ class Entity : public PtrInterface {
     Entity& operator=(const Entity&) = delete;
     ~Entity() override { notifiees_.deleteAll(); }
 
+    const KilnType* fwkType() const override { return &_kilnType; }
+    static KilnType _kilnType;
+
     const Name& name() const noexcept { return name_; }
     Entity* parent() const noexcept { return parent_; }
     // Sets the parent and, when it changed, calls handleParent(parent). When handleParent

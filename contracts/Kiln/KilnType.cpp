@@ -5,12 +5,31 @@
 #include <mutex>
 
 #include "contracts/Basalt/Exception.h"
+#include "contracts/Kiln/Entity.h"
+#include "contracts/Loom/CrossThreadDesc.h"
+#include "contracts/Loom/EventLoopThread.h"
+
+namespace Kiln {
+
+// The runtime's own base records: constant-initialised, so they exist before any registration.
+constinit KilnType PtrInterface::_kilnType{"Kiln::PtrInterface"};
+constinit KilnType Entity::_kilnType{"Kiln::Entity", {&PtrInterface::_kilnType}};
+
+}  // namespace Kiln
+
+namespace Loom {
+constinit Kiln::KilnType CrossThreadDesc::_kilnType{"Loom::CrossThreadDesc",
+                                                    {&Kiln::PtrInterface::_kilnType}};
+constinit Kiln::KilnType EventLoopThread::_kilnType{"Loom::EventLoopThread",
+                                                    {&Kiln::Entity::_kilnType}};
+}  // namespace Loom
 
 namespace Kiln {
 
 bool KilnType::isDerived(const KilnType& other) const {
     if (&other == this) return true;
-    return std::any_of(bases_.begin(), bases_.end(),
+    const auto bases = this->bases();
+    return std::any_of(bases.begin(), bases.end(),
                        [&](const KilnType* base) { return base->isDerived(other); });
 }
 
@@ -64,7 +83,7 @@ Registry& registry() {
 void typeNodeIs(KilnType& type) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    auto [it, added] = r.byName.emplace(type.name(), &type);
+    auto [it, added] = r.byName.emplace(std::string(type.name()), &type);
     if (!added) {
         BASALT_ASSERT(it->second == &type && "another type record holds this name");
         return;
@@ -87,12 +106,10 @@ std::vector<const KilnType*> types() {
 }
 
 void registerRuntimeTypes() {
-    static KilnType ptrInterface("Kiln::PtrInterface", {});
-    static KilnType entity("Kiln::Entity", {&ptrInterface});
-    static KilnType eventLoopThread("Loom::EventLoopThread", {&entity});
-    typeNodeIs(ptrInterface);
-    typeNodeIs(entity);
-    typeNodeIs(eventLoopThread);
+    for (KilnType* t : {&PtrInterface::_kilnType, &Entity::_kilnType,
+                        &Loom::CrossThreadDesc::_kilnType, &Loom::EventLoopThread::_kilnType}) {
+        typeNodeIs(*t);
+    }
 }
 
 namespace {
@@ -101,16 +118,17 @@ namespace {
 }  // namespace
 
 void throwUnhashableException(const KilnType& type) {
-    Basalt::TypeException::throwException("type " + type.name() + " is not hashable");
+    Basalt::TypeException::throwException("type " + std::string(type.name()) + " is not hashable");
 }
 
 void throwTypeException(const KilnType& from, const KilnType& to) {
-    Basalt::TypeException::throwException("type " + from.name() + " is not a " + to.name());
+    Basalt::TypeException::throwException("type " + std::string(from.name()) + " is not a " +
+                                          std::string(to.name()));
 }
 
 void throwNewEntityArgsException(const KilnType& type) {
     Basalt::InvalidInitializeException::throwException("wrong arguments to create a new " +
-                                                       type.name());
+                                                       std::string(type.name()));
 }
 
 }  // namespace Kiln

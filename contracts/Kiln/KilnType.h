@@ -1,7 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,9 +82,13 @@ struct GenericIf {
 };
 
 // The record of one registered C++ type: its qualified name, its direct bases, its attributes
-// and its generic function table. One static record per type; it is filled before it is
-// registered (typeNodeIs) and never changes afterwards, so any thread may read a registered
-// record without locking.
+// and its generic function table. One static record per type (the type's `_kilnType`); it is
+// filled before it is registered (typeNodeIs) and never changes afterwards, so any thread may
+// read a registered record without locking.
+//
+// The constructor is constexpr, so a record defined `constinit` exists before any static
+// initialiser runs: registration code in one translation unit may name records defined in
+// others. The name is not copied; it must outlive the record (a literal or a static table).
 class KilnType {
   public:
     enum class Access { readOnly, readWrite, function };
@@ -92,14 +99,21 @@ class KilnType {
         Access access;
     };
 
-    KilnType(std::string name, std::vector<const KilnType*> bases)
-        : name_(std::move(name)), bases_(std::move(bases)) {}
+    static constexpr std::size_t maxBases = 2;
+
+    constexpr KilnType(std::string_view name, std::initializer_list<const KilnType*> bases = {})
+        : name_(name) {
+        for (const KilnType* base : bases) {
+            if (baseCount_ == maxBases) throw "a type record holds at most maxBases bases";
+            bases_[baseCount_++] = base;
+        }
+    }
     KilnType(const KilnType&) = delete;
     KilnType& operator=(const KilnType&) = delete;
 
     // "FlowTracking::FtId".
-    const std::string& name() const noexcept { return name_; }
-    const std::vector<const KilnType*>& bases() const noexcept { return bases_; }
+    std::string_view name() const noexcept { return name_; }
+    std::span<const KilnType* const> bases() const noexcept { return {bases_.data(), baseCount_}; }
     // True for this type itself and for every direct or indirect base.
     bool isDerived(const KilnType& other) const;
 
@@ -120,8 +134,9 @@ class KilnType {
   private:
     friend void typeNodeIs(KilnType& type);
 
-    std::string name_;
-    std::vector<const KilnType*> bases_;
+    std::string_view name_;
+    std::array<const KilnType*, maxBases> bases_{};
+    std::size_t baseCount_ = 0;
     std::vector<Attribute> attributes_;
     const GenericIf::Table* genericIf_ = nullptr;
     bool registered_ = false;
@@ -139,7 +154,8 @@ const KilnType* typeNode(std::string_view name);
 // Every registered record, in registration order.
 std::vector<const KilnType*> types();
 
-// Registers the runtime's own records (Kiln::PtrInterface, Kiln::Entity, Loom::EventLoopThread).
+// Registers the runtime's own records (Kiln::PtrInterface, Kiln::Entity, Loom::CrossThreadDesc,
+// Loom::EventLoopThread).
 // Runs when the library loads; calling it again does nothing.
 void registerRuntimeTypes();
 

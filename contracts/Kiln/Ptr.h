@@ -88,8 +88,9 @@ class PtrInterface : public VFPtrInterface {
 
     // The notifiees watching this object; null for objects that have none (the default).
     virtual NotifieeListPtr* notifieeList() const { return nullptr; }
-    // The object's type record; null until types are registered.
-    virtual const KilnType* fwkType() const { return nullptr; }
+    // The object's type record: the most derived registered type's `_kilnType`.
+    virtual const KilnType* fwkType() const { return &_kilnType; }
+    static KilnType _kilnType;
 
     // Counted objects live on the runtime's heap.
     static void* operator new(std::size_t size) { return kilnMemAlloc(size); }

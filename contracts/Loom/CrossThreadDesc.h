@@ -12,6 +12,9 @@ class CrossThreadDesc : public Kiln::PtrInterface {
   public:
     ~CrossThreadDesc() override = default;
 
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
+    static Kiln::KilnType _kilnType;
+
   protected:
     CrossThreadDesc() = default;
 };

@@ -41,6 +41,9 @@ class EventLoopThread : public Kiln::Entity {
     EventLoopThread(Kiln::Name name, const Kiln::Ptr<EventLoop>& evLoop);
     ~EventLoopThread() override;
 
+    const Kiln::KilnType* fwkType() const override { return &_kilnType; }
+    static Kiln::KilnType _kilnType;
+
     const Kiln::Ptr<EventLoop>& evLoop() const { return loop_; }
 
     // Starts the thread (or initializes on the calling thread, see above); once only.
