@@ -155,7 +155,8 @@ class ValueTypeDescriptor {
 
     // The attributes T lists for its value text (Kiln::ValueText::forEach), numbered from
     // `first` in that order, so the numbering and the text can never disagree. Each is
-    // read-only when `access` is readOnly or its name is in `fixed`, read-write otherwise.
+    // read-only when `access` is readOnly or its name is in `fixed`, read-write otherwise; a
+    // write assigns the member, so use it only where T's own setter would do no more.
     ValueTypeDescriptor& textAttributes(std::uint32_t first, KilnType::Access access,
                                         std::initializer_list<std::string_view> fixed = {}) {
         T probe{};
