@@ -78,6 +78,12 @@ const std::map<std::string, Command>& commands() {
           "of standard input when none are given) from TABLE as its writer, with the same\n"
           "refusals as put. Prints \"removed KEYTEXT\" or \"not found KEYTEXT\" for each; exit 1\n"
           "when a key was not found."}},
+        {"types",
+         {Hoardctl::commandTypes, "types",
+          "Lists the value types this hoardctl knows (the library's registered record and key\n"
+          "types), each followed by its attributes: number, name and access (read-only,\n"
+          "read-write, or function). The record types tables hold are those put --help\n"
+          "shows. Reads no table."}},
         {"validate",
          {Hoardctl::commandValidate, "validate TABLE",
           "Checks TABLE with the table validator through read-only mappings (no lock, no\n"
