@@ -6,6 +6,7 @@
 
 #include "FlowTracker/TypeRegistration.h"
 #include "contracts/Kiln/Hash.h"
+#include "contracts/Kiln/ValueTypeDescriptor.h"
 
 namespace FlowTracking {
 
@@ -190,6 +191,45 @@ static_assert(typeNameOf(LibraryType::ip6FlowEntry) == Ip6FlowEntry::typeName);
 static_assert(typeNameOf(LibraryType::bgpFlowEntry) == BgpFlowEntry::typeName);
 static_assert(typeNameOf(LibraryType::bgp6FlowEntry) == Bgp6FlowEntry::typeName);
 
-void describeFlowTableValueTypes() {}
+namespace {
+
+using Access = Kiln::KilnType::Access;
+
+// The key's attributes 2 to 8 (fixed at construction) and what generic code asks of a key:
+// its display text, the protocol as a plain number, its table hash.
+template <class Key, class Addr>
+void describeFlowKey() {
+    Kiln::ValueTypeDescriptor<Key>(Key::_kilnType)
+        .key()
+        .template ctorArgs<typename Key::VrfId, typename Key::VlanId, Addr, Addr,
+                           Wirekit::IpProtocolNumber, std::uint16_t, std::uint16_t>()
+        .textAttributes(2, Access::readOnly)
+        .function(9, "str", &Key::str)
+        .readOnly(10, "ipProtocolNumber", &Key::ipProtocolNumber)
+        .function(11, "hash", [](const Key& key) { return key.hash(0); })
+        .install();
+}
+
+// A flow record: its key fixed (attribute 2), the rest writable, then its display text. Made
+// from its key alone.
+template <class Record, class Key>
+void describeFlowRecord(std::uint32_t strNumber) {
+    Kiln::ValueTypeDescriptor<Record>(Record::_kilnType)
+        .template ctorArgs<Key>()
+        .textAttributes(2, Access::readWrite, {"key"})
+        .function(strNumber, "str", &Record::str)
+        .install();
+}
+
+}  // namespace
+
+void describeFlowTableValueTypes() {
+    describeFlowKey<IpFlowKey, Wirekit::IpAddr>();
+    describeFlowKey<Ip6FlowKey, Wirekit::Ip6Addr>();
+    describeFlowRecord<IpFlowEntry, IpFlowKey>(25);
+    describeFlowRecord<Ip6FlowEntry, Ip6FlowKey>(24);
+    describeFlowRecord<BgpFlowEntry, IpFlowKey>(9);
+    describeFlowRecord<Bgp6FlowEntry, Ip6FlowKey>(9);
+}
 
 }  // namespace FlowTracking

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "FlowTracker/TypeRegistration.h"
+#include "contracts/Kiln/ValueTypeDescriptor.h"
 
 namespace Hoard::FlowTracker {
 
@@ -120,10 +121,52 @@ static_assert(typeNameOf(LibraryType::flowGroupCounterKey) == FlowGroupCounterKe
 static_assert(typeNameOf(LibraryType::flowCounterEntry) == FlowCounterEntry::typeName);
 static_assert(typeNameOf(LibraryType::flowGroupCounterEntry) == FlowGroupCounterEntry::typeName);
 
+namespace {
+
+using Access = Kiln::KilnType::Access;
+
+// A counter record: its key fixed, its counters writable, then its display text. Made from
+// its key alone, the counters zero.
+template <class Entry, class Key>
+void describeCounterEntry() {
+    Kiln::ValueTypeDescriptor<Entry>(Entry::_kilnType)
+        .template ctorArgs<Key>()
+        .textAttributes(2, Access::readWrite, {"key"})
+        .function(4, "hoardString", &Entry::hoardString)
+        .install();
+}
+
+}  // namespace
+
 }  // namespace Hoard::FlowTracker
 
 namespace FlowTracking {
-void describeFtCounterValueTypes() {}
-}  // namespace FlowTracking
 
-namespace Hoard::FlowTracker {}  // namespace Hoard::FlowTracker
+void describeFtCounterValueTypes() {
+    using namespace Hoard::FlowTracker;
+    Kiln::ValueTypeDescriptor<FlowEntry>(FlowEntry::_kilnType)
+        .ctorArgs<std::uint64_t, std::uint64_t, std::uint64_t, Kiln::Seconds>()
+        .textAttributes(2, Access::readWrite)
+        .function(6, "hoardString", &FlowEntry::hoardString)
+        .install();
+    // The total counters' key is one number, not a record with a value text of its own.
+    Kiln::ValueTypeDescriptor<FlowCounterKey>(FlowCounterKey::_kilnType)
+        .key()
+        .ctorArgs<std::uint32_t>()
+        .readOnly(2, "key", &FlowCounterKey::key)
+        .function(3, "hoardString", &FlowCounterKey::hoardString)
+        .function(4, "hash",
+                  [](const FlowCounterKey& k) { return Kiln::hashSingleAttr(0, k.key()); })
+        .install();
+    Kiln::ValueTypeDescriptor<FlowGroupCounterKey>(FlowGroupCounterKey::_kilnType)
+        .key()
+        .ctorArgs<FtId, TemplateId>()
+        .textAttributes(2, Access::readOnly)
+        .function(4, "hoardString", &FlowGroupCounterKey::hoardString)
+        .function(5, "hash", [](const FlowGroupCounterKey& k) { return k.hash(0); })
+        .install();
+    describeCounterEntry<FlowCounterEntry, FlowCounterKey>();
+    describeCounterEntry<FlowGroupCounterEntry, FlowGroupCounterKey>();
+}
+
+}  // namespace FlowTracking

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "FlowTracker/TypeRegistration.h"
+#include "contracts/Kiln/ValueTypeDescriptor.h"
 
 namespace FlowTracking {
 
@@ -204,7 +205,121 @@ constinit Kiln::KilnType PacketInfo::_kilnType{typeNameOf(LibraryType::packetInf
 constinit Kiln::KilnType FlowInfo::_kilnType{typeNameOf(LibraryType::flowInfo),
                                              {&Loom::CrossThreadDesc::_kilnType}};
 
-void describePacketTypes() {}
+// The packed words are plain values; their attributes (the word, then its fields) are
+// numbered in declaration order and are all writable. The descriptors are counted objects
+// made by their factories: generic code reads and writes their attributes (the constructor's
+// read-only, the rest writable, numbered in declaration order) and sees them as their bases,
+// but neither copies, prints nor compares them. The enumerations have no attributes.
+void describePacketTypes() {
+    Kiln::ValueTypeDescriptor<PacketInfoFlags>(PacketInfoFlags::_kilnType)
+        .ctorArgs<std::uint32_t>()
+        .readWrite("value", &PacketInfoFlags::value, &PacketInfoFlags::valueIs)
+        .readWrite("srcIntfRoutedPort", &PacketInfoFlags::srcIntfRoutedPort,
+                   &PacketInfoFlags::srcIntfRoutedPortIs)
+        .readWrite("fragmentedPkt", &PacketInfoFlags::fragmentedPkt,
+                   &PacketInfoFlags::fragmentedPktIs)
+        .readWrite("dontFag", &PacketInfoFlags::dontFag, &PacketInfoFlags::dontFagIs)
+        .readWrite("updateEntry", &PacketInfoFlags::updateEntry, &PacketInfoFlags::updateEntryIs)
+        .readWrite("isBgpRoute", &PacketInfoFlags::isBgpRoute, &PacketInfoFlags::isBgpRouteIs)
+        .readWrite("hoEntry", &PacketInfoFlags::hoEntry, &PacketInfoFlags::hoEntryIs)
+        .readWrite("tcpFlags", &PacketInfoFlags::tcpFlags, &PacketInfoFlags::tcpFlagsIs)
+        .install();
+    Kiln::ValueTypeDescriptor<TosFlowLabel>(TosFlowLabel::_kilnType)
+        .ctorArgs<std::uint32_t>()
+        .readWrite("value", &TosFlowLabel::value, &TosFlowLabel::valueIs)
+        .readWrite("trafficClass", &TosFlowLabel::trafficClass, &TosFlowLabel::trafficClassIs)
+        .readWrite("flowLabel", &TosFlowLabel::flowLabel, &TosFlowLabel::flowLabelIs)
+        .install();
+
+    using P = PacketInfo;
+    Kiln::ValueTypeDescriptor<P>(P::_kilnType)
+        .bases<Loom::CrossThreadDesc, Kiln::PtrInterface>()
+        .readOnly("ftId", &P::ftId)
+        .readOnly("fgId", &P::fgId)
+        .readOnly("srcIpAddr", &P::srcIpAddr)
+        .readOnly("dstIpAddr", &P::dstIpAddr)
+        .readOnly("ipProtocol", &P::ipProtocol)
+        .readOnly("srcPort", &P::srcPort)
+        .readOnly("dstPort", &P::dstPort)
+        .readOnly("pktRcvTime", &P::pktRcvTime)
+        .readOnly("inIfIndex", &P::inIfIndex)
+        .readOnly("inIntfId", &P::inIntfId)
+        .readOnly("inIfType", &P::inIfType)
+        .readOnly("vlanId", &P::vlanId)
+        .readOnly("srcEthAddr", &P::srcEthAddr)
+        .readWrite("inDstEthAddr", &P::inDstEthAddr, &P::inDstEthAddrIs)
+        .readWrite("tosFlowLabel", &P::tosFlowLabel, &P::tosFlowLabelIs)
+        .readWrite("pktInfoFlags", &P::pktInfoFlags, &P::pktInfoFlagsIs)
+        .readWrite("packets", &P::packets, &P::packetsIs)
+        .readWrite("bytes", &P::bytes, &P::bytesIs)
+        .readWrite("vni", &P::vni, &P::vniIs)
+        .readWrite("tunnelState", &P::tunnelState, &P::tunnelStateIs)
+        .readWrite("inL3IntfId", &P::inL3IntfId, &P::inL3IntfIdIs)
+        .readWrite("outL3IntfId", &P::outL3IntfId, &P::outL3IntfIdIs)
+        .readWrite("vrfName", &P::vrfName, &P::vrfNameIs)
+        .readWrite("vrfId", &P::vrfId, &P::vrfIdIs)
+        .readWrite("egressVlanId", &P::egressVlanId, &P::egressVlanIdIs)
+        .readWrite("dstEthAddr", &P::dstEthAddr, &P::dstEthAddrIs)
+        .readWrite("outIfIndex", &P::outIfIndex, &P::outIfIndexIs)
+        .readWrite("nextHopIntf", &P::nextHopIntf, &P::nextHopIntfIs)
+        .readWrite("nextHopEthAddr", &P::nextHopEthAddr, &P::nextHopEthAddrIs)
+        .readWrite("srcNextHopIp", &P::srcNextHopIp, &P::srcNextHopIpIs)
+        .readWrite("nextHopIp", &P::nextHopIp, &P::nextHopIpIs)
+        .readWrite("srcPrefix", &P::srcPrefix, &P::srcPrefixIs)
+        .readWrite("dstPrefix", &P::dstPrefix, &P::dstPrefixIs)
+        .readWrite("srcMask", &P::srcMask, &P::srcMaskIs)
+        .readWrite("dstMask", &P::dstMask, &P::dstMaskIs)
+        .readWrite("bgpNextHopIp", &P::bgpNextHopIp, &P::bgpNextHopIpIs)
+        .readWrite("srcAs", &P::srcAs, &P::srcAsIs)
+        .readWrite("dstAs", &P::dstAs, &P::dstAsIs)
+        .readWrite("srcIntfRoutedPort", &P::srcIntfRoutedPort, &P::srcIntfRoutedPortIs)
+        .readWrite("fragmentedPkt", &P::fragmentedPkt, &P::fragmentedPktIs)
+        .readWrite("dontFrag", &P::dontFrag, &P::dontFragIs)
+        .readWrite("updateEntry", &P::updateEntry, &P::updateEntryIs)
+        .readWrite("isBgpRoute", &P::isBgpRoute, &P::isBgpRouteIs)
+        .readWrite("hoEntry", &P::hoEntry, &P::hoEntryIs)
+        .readWrite("tcpFlags", &P::tcpFlags, &P::tcpFlagsIs)
+        .install();
+
+    using F = FlowInfo;
+    Kiln::ValueTypeDescriptor<F>(F::_kilnType)
+        .bases<Loom::CrossThreadDesc, Kiln::PtrInterface>()
+        .readOnly("ftId", &F::ftId)
+        .readOnly("templateId", &F::templateId)
+        .readOnly("vrfId", &F::vrfId)
+        .readOnly("srcEthAddr", &F::srcEthAddr)
+        .readOnly("dstEthAddr", &F::dstEthAddr)
+        .readOnly("srcIpAddr", &F::srcIpAddr)
+        .readOnly("dstIpAddr", &F::dstIpAddr)
+        .readOnly("ipProtocol", &F::ipProtocol)
+        .readOnly("tos", &F::tos)
+        .readOnly("srcPort", &F::srcPort)
+        .readOnly("dstPort", &F::dstPort)
+        .readOnly("tcpFlags", &F::tcpFlags)
+        .readOnly("bytes", &F::bytes)
+        .readOnly("pkts", &F::pkts)
+        .readOnly("startTime", &F::startTime)
+        .readOnly("endTime", &F::endTime)
+        .readOnly("endReason", &F::endReason)
+        .readOnly("inIfIndex", &F::inIfIndex)
+        .readOnly("outIfIndex", &F::outIfIndex)
+        .readOnly("inIfType", &F::inIfType)
+        .readOnly("vlanId", &F::vlanId)
+        .readOnly("egressVlanId", &F::egressVlanId)
+        .readWrite("flowLabel", &F::flowLabel, &F::flowLabelIs)
+        .readWrite("srcAs", &F::srcAs, &F::srcAsIs)
+        .readWrite("dstAs", &F::dstAs, &F::dstAsIs)
+        .readWrite("nextHopIp", &F::nextHopIp, &F::nextHopIpIs)
+        .readWrite("bgpNextHopIp", &F::bgpNextHopIp, &F::bgpNextHopIpIs)
+        .readWrite("srcPrefixLen", &F::srcPrefixLen, &F::srcPrefixLenIs)
+        .readWrite("dstPrefixLen", &F::dstPrefixLen, &F::dstPrefixLenIs)
+        .readWrite("vni", &F::vni, &F::vniIs)
+        .readWrite("tunnelState", &F::tunnelState, &F::tunnelStateIs)
+        .install();
+
+    Kiln::ValueTypeDescriptor<FlowEndReason>(flowEndReasonKilnType).install();
+    Kiln::ValueTypeDescriptor<TunnelState>(tunnelStateKilnType).install();
+}
 
 void registerPacketTypes() {
     describePacketTypes();

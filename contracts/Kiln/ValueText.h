@@ -19,6 +19,7 @@
 // failure names the attribute.
 
 #include <string>
+#include <type_traits>
 
 #include "contracts/Kiln/String.h"
 #include "contracts/Kiln/TextForm.h"
@@ -33,6 +34,13 @@ String attributeToStrep(const T& value) {
 }
 
 struct ValueText {
+    // Calls visit(name, attribute) for each attribute of `record` in declaration order; the
+    // attribute is writable when `record` is. The generic interface numbers attributes by it.
+    template <class R, class Visitor>
+    static void forEach(R& record, Visitor&& visit) {
+        std::remove_const_t<R>::forEachAttribute(visit, record);
+    }
+
     template <class R>
     static String write(const char* typeName, const R& record) {
         std::string out = "Value('";
