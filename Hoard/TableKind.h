@@ -14,7 +14,6 @@
 // a mutex and is usable from static initialisers (kinds register while the library loads). A
 // reader, writer or shadow a kind opens belongs to one thread, like the table objects it wraps.
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>

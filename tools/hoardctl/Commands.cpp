@@ -4,13 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Hoard/SlotTable.h"
@@ -510,6 +513,7 @@ int commandTypes(Context& ctx, const Args& args) {
         std::size_t width = 0;
         for (const auto& a : attributes) width = std::max(width, a.name.size());
         ctx.out << (type == values.front() ? "" : "\n") << type->name() << '\n';
+        if (attributes.empty()) ctx.out << "        (no attributes)\n";
         for (const auto& a : attributes) {
             ctx.out << std::right << std::setw(6) << a.number << "  " << std::left
                     << std::setw(static_cast<int>(width)) << a.name << "  "
