@@ -61,9 +61,9 @@ const std::map<std::string, Command>& commands() {
           "put). Reads through the lock-free reader: safe while a writer writes."}},
         {"get",
          {Hoardctl::commandGet, "get TABLE KEYTEXT",
-          "Prints the record of TABLE whose key has the value text KEYTEXT (a flow key's\n"
-          "Value('FlowTracking::IpFlowKey', ** {...}) text; a FlowCounterKey's bare number).\n"
-          "Exit 1 when there is none. Reads through the lock-free reader."}},
+          "Prints the record of TABLE whose key has the value text KEYTEXT: the text that\n"
+          "follows 'key': in the record's value text (as list prints it). Exit 1 when there\n"
+          "is none. Reads through the lock-free reader."}},
         {"put",
          {Hoardctl::commandPut, "put TABLE [VALUETEXT...]",
           "Writes each VALUETEXT (or each non-blank line of standard input when none is\n"
