@@ -101,13 +101,12 @@ class ValueTypeDescriptor {
         table().voidPtrIs = [](void* value, const KilnType& own, const KilnType& wanted) -> void* {
             T* const object = static_cast<T*>(value);
             if (&wanted == &own) return object;
-            void* seen = nullptr;
-            ((seen = seen != nullptr || &wanted != &Bases::_kilnType
-                         ? seen
-                         : static_cast<void*>(static_cast<Bases*>(object))),
-             ...);
-            if (seen == nullptr) throwTypeException(own, wanted);
-            return seen;
+            void* base = nullptr;
+            const bool found = ((&wanted == &Bases::_kilnType &&
+                                 (base = static_cast<Bases*>(object)) != nullptr) ||
+                                ...);
+            if (!found) throwTypeException(own, wanted);
+            return base;
         };
         return *this;
     }

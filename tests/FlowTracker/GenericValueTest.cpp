@@ -27,10 +27,8 @@ using VrfId = Vrf::VrfIdMap::VrfId;
 
 const KilnType& record(std::string_view name) {
     const KilnType* type = Kiln::typeNode(name);
-    if (type == nullptr || type->genericIf() == nullptr) {
-        throw std::runtime_error("no generic table for " + std::string(name));
-    }
-    return *type;
+    if (type && type->genericIf()) return *type;
+    throw std::runtime_error("no generic table for " + std::string(name));
 }
 
 // Raw storage for a value or an attribute of a value type (all trivially copyable).
@@ -143,7 +141,8 @@ TEST(GenericValueTest, EveryValueTypeThroughItsRecordOnly) {
         const GenericIf::Table& g = *type.genericIf();
         EXPECT_EQ(listing(type), s.attributes);
 
-        // A copy prints as the value does; its text parses into a default value, back equal.
+        // A copy prints as the value does; its text parses into a default value (which is the
+        // default, the sample is not), back equal.
         Storage copy, parsed;
         g.construct(copy.bytes, s.value);
         g.construct(parsed.bytes, nullptr);
@@ -218,22 +217,11 @@ TEST(GenericValueTest, AttributeValuesWritesAndConstructorArguments) {
     IpFlowEntry entry(kKey);
     const std::uint64_t bytes = 77;
     IpFlowKey readKey;
-    Wirekit::IpAddr srcAddr;
     EXPECT_EQ(
         entryType.genericIf()->attributeOp(nullptr, &entry, 13, GenericIf::attrSet, &bytes, 0), 0);
     EXPECT_EQ(entry.bytes(), 77u);
     EXPECT_EQ(entryType.genericIf()->attributeOp(&readKey, &entry, 2, GenericIf::attrGet, 0, 0), 0);
     EXPECT_EQ(readKey, kKey);
-    EXPECT_EQ(keyType.genericIf()->attributeOp(&srcAddr, &key, 4, GenericIf::attrGet, 0, 0), 0);
-    EXPECT_EQ(srcAddr, Wirekit::IpAddr(10, 0, 0, 1));
-
-    bool isDefault = false;
-    BgpFlowEntry bgp;
-    EXPECT_EQ(record("FlowTracking::BgpFlowEntry")
-                  .genericIf()
-                  ->attributeOp(&isDefault, &bgp, 0, GenericIf::isDefault, 0, 0),
-              0);
-    EXPECT_TRUE(isDefault);
 
     // Keys from all their attributes in declaration order, records from their key alone.
     const VrfId vrf(3);
