@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "FlowTracker/TypeRegistration.h"
+#include "Hoard/TableKindImpl.h"
 
 namespace FlowTracking {
 
@@ -79,7 +80,12 @@ constinit Kiln::KilnType FlowTable::_kilnType{typeNameOf(LibraryType::flowTable)
 
 void describeFlowTableEntities() {}
 
-void registerFlowTableKinds() {}
+void registerFlowTableKinds() {
+    Hoard::tableKindIs(Hoard::tableKindOf<IpFlowEntryOps>());
+    Hoard::tableKindIs(Hoard::tableKindOf<Ip6FlowEntryOps>());
+    Hoard::tableKindIs(Hoard::tableKindOf<BgpFlowEntryOps>());
+    Hoard::tableKindIs(Hoard::tableKindOf<Bgp6FlowEntryOps>());
+}
 
 void registerFlowTableTypes() {
     describeFlowTableValueTypes();

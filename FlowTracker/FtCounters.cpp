@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "FlowTracker/TypeRegistration.h"
+#include "Hoard/TableKindImpl.h"
 
 namespace Hoard::FlowTracker {
 
@@ -55,7 +56,11 @@ namespace FlowTracking {
 
 void describeFtCountersEntity() {}
 
-void registerFtCounterKinds() {}
+void registerFtCounterKinds() {
+    using namespace Hoard::FlowTracker;
+    Hoard::tableKindIs(Hoard::tableKindOf<FlowCounterEntryOps>());
+    Hoard::tableKindIs(Hoard::tableKindOf<FlowGroupCounterEntryOps>());
+}
 
 void registerFtCounterTypes() {
     using namespace Hoard::FlowTracker;

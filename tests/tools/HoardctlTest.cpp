@@ -278,8 +278,11 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"put", "new/t", text(flowEntry(2))}, 1, "Permission denied", "", {.unprivileged = true}},
     };
     for (const char* command :
-         {"ls", "header", "list", "get", "put", "rm", "validate", "count", "watch"})
+         {"ls", "header", "list", "get", "put", "rm", "validate", "count", "watch", "types"})
         rows.push_back({{command, "--help"}, 0, usage + command});
+    // types: every registered value type with its attributes, no entity.
+    EXPECT_THAT(hoardctl({"types"}).out,
+                AllOf(ContainsRegex("\n +13  bytes +read-write\n"), Not(HasSubstr("FlowTable\n"))));
 
     // Damaged copies of the flow table, each the only table under a root of its own
     // ("bad/<damage>/t"): what each command says of it, failing with exit 1; ls lists it.

@@ -1,19 +1,19 @@
 #pragma once
 
-// What the hoardctl commands share: operand checks, opening a table's files, dispatching on its
-// value type, and a value's text.
+// What the hoardctl commands share: operand checks, opening a table's files, finding the kind of
+// its value type in the registry, and a value's text.
 //
 // Thread safety: single-threaded, as the commands.
 
 #include <cstddef>
 #include <string>
 
+#include "Hoard/TableKind.h"
 #include "contracts/Basalt/Exception.h"
-#include "contracts/Kiln/TextForm.h"
+#include "contracts/Kiln/GenericValue.h"
 #include "contracts/Mem/RootPath.h"
 #include "tools/hoardctl/Commands.h"
 #include "tools/hoardctl/TableFiles.h"
-#include "tools/hoardctl/ValueTypeDispatch.h"
 
 namespace Hoardctl {
 
@@ -45,18 +45,17 @@ inline TableFiles existingTable(Context& ctx, const std::string& name) {
     return t;
 }
 
-// Calls f(KindTag<Ops>) for the table's value type; a type hoardctl does not know fails.
-template <class F>
-void dispatchTable(const TableFiles& t, F&& f) {
-    if (!dispatchValueType(t.valueType(), f)) {
+// The kind of the table's value type; a type no kind is registered for fails.
+inline const Hoard::TableKind& kindOf(const TableFiles& t) {
+    const Hoard::TableKind* kind = Hoard::tableKind(t.valueType());
+    if (kind == nullptr) {
         throw Failure("table " + t.name + " holds values of unknown type \"" + t.valueTypeText() +
                       "\"");
     }
+    return *kind;
 }
 
-template <class V>
-std::string valueText(const V& value) {
-    return valueToStrep(value).stdString();
-}
+// The value's text form, through its type's generic table.
+inline std::string valueText(const Kiln::GenericValue& value) { return value.strRep().stdString(); }
 
 }  // namespace Hoardctl

@@ -4,28 +4,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "Hoard/HoardReader.h"
-#include "Hoard/HoardWriter.h"
+#include "Hoard/SlotTable.h"
+#include "Hoard/TableKind.h"
 #include "contracts/Basalt/Exception.h"
+#include "contracts/Herald/HeraldView.h"
+#include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/IterHint.h"
 #include "contracts/HoardBase/MapDescriptor.h"
+#include "contracts/HoardBase/Util.h"
+#include "contracts/Kiln/Entity.h"
+#include "contracts/Kiln/GenericValue.h"
+#include "contracts/Kiln/KilnType.h"
 #include "contracts/Kiln/TextForm.h"
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/WriterLock.h"
+#include "contracts/SharedMem/FenixFile.h"
 #include "contracts/SharedMem/OwnerFile.h"
 #include "tools/hoardctl/CommandSupport.h"
 #include "tools/hoardctl/TableFiles.h"
-#include "tools/hoardctl/TableValidation.h"
-#include "tools/hoardctl/ValueTypeDispatch.h"
 
 namespace Hoardctl {
 
@@ -43,14 +51,37 @@ std::string counted(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-template <class Ops>
-typename Ops::Key parseKey(const std::string& text) {
+using Hoard::TableKind;
+using Kiln::GenericValue;
+
+GenericValue parseKey(const TableKind& kind, const std::string& text) {
+    GenericValue key = kind.newKey();
     try {
-        return Kiln::strepToValue<typename Ops::Key>(Kiln::String(text));
+        key.strepToValueIs(Kiln::String(text));
     } catch (const Kiln::RangeException& e) {
-        throw Failure(std::string("bad key text for a table of ") + Ops::Value::typeName + ": " +
+        throw Failure("bad key text for a table of " + std::string(kind.valueTypeName()) + ": " +
                       e.what());
     }
+    return key;
+}
+
+// The type name a value text starts with ("Value('<type>', ** {..."), or "" when it does not
+// start that way. Reads no further than the closing quote.
+std::string valueTextTypeName(std::string_view text) {
+    constexpr std::string_view prefix = "Value('";
+    if (text.substr(0, prefix.size()) != prefix) return "";
+    const std::size_t end = text.find('\'', prefix.size());
+    if (end == std::string_view::npos) return "";
+    return std::string(text.substr(prefix.size(), end - prefix.size()));
+}
+
+// The value types of the registered table kinds, comma separated, for messages.
+std::string knownValueTypes() {
+    std::string names;
+    for (const TableKind* kind : Hoard::tableKinds()) {
+        names += (names.empty() ? "" : ", ") + std::string(kind->valueTypeName());
+    }
+    return names;
 }
 
 // ---- Reading ----------------------------------------------------------------------------------
@@ -62,20 +93,17 @@ void requireReadableHeaders(Context& ctx, const TableFiles& t) {
     if (!t.headersValid(ctx.debug, error)) throw Failure("table " + t.name + ": " + error);
 }
 
-template <class Ops>
-struct Reader {
-    Reader(Context& ctx, const TableFiles& t) : reader(ctx.debug, t.name, Ops{}) {
-        reader.markCorruptionIs(false);  // a read-only tool writes nothing, not even the marker
-        if (!reader.initialize("hoardctl")) {
-            throw Failure("cannot attach to table " + t.name + " as a reader");
-        }
-    }
-    Hoard::HoardReader<Ops> reader;
-};
+std::unique_ptr<TableKind::Reader> openReader(Context& ctx, const TableFiles& t,
+                                              const TableKind& kind) {
+    // No corruption marker either: a read-only tool writes nothing.
+    auto reader = kind.openReader(ctx.debug, t.name, false);
+    if (!reader) throw Failure("cannot attach to table " + t.name + " as a reader");
+    return reader;
+}
 
-template <class Ops>
 int listTable(Context& ctx, const TableFiles& t) {
-    Reader<Ops> r(ctx, t);
+    const TableKind& kind = kindOf(t);
+    const auto reader = openReader(ctx, t, kind);
     // Iteration returns each key at most once, in strictly increasing order, so over a table
     // nobody writes it ends by itself. The bound is a second stop for a table that keeps lying:
     // the most slots the table has had, which follows its growth (the reader remaps as the writer
@@ -83,14 +111,14 @@ int listTable(Context& ctx, const TableFiles& t) {
     // count it saw; that never fails the listing.
     const auto limit = [&] {
         return std::uint64_t{std::max({t.slotHeader.maxSlots, t.slotHeader.mostSlots,
-                                       r.reader.maxSize(), r.reader.capacity()})};
+                                       reader->maxSize(), reader->capacity()})};
     };
     std::uint64_t bound = limit();
-    typename Ops::Value value{};
+    GenericValue value = kind.newValue();
     Hoard::IterHint hint;
     std::uint64_t n = 0;
-    for (bool more = r.reader.first(value, hint); more;
-         more = r.reader.next(Ops::key(value), value, hint)) {
+    for (bool more = reader->first(value.get(), hint); more;
+         more = reader->next(value.get(), hint)) {
         if (++n > bound && (bound = std::max(bound, limit())) < n) {
             if (!Mem::WriterLock::ownerIsAlive(Mem::RootPath(ctx.debug, t.name))) {
                 throw Failure("table " + t.name + " returned more records than its slot limit " +
@@ -103,14 +131,14 @@ int listTable(Context& ctx, const TableFiles& t) {
     return 0;
 }
 
-template <class Ops>
 int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
-    const typename Ops::Key key = parseKey<Ops>(keyText);
-    Reader<Ops> r(ctx, t);
-    bool found = false;
-    typename Ops::Value value{};
-    r.reader.lookup(key, found, &value);
-    if (!found) throw Failure("no record with key " + keyText + " in table " + t.name);
+    const TableKind& kind = kindOf(t);
+    const GenericValue key = parseKey(kind, keyText);
+    const auto reader = openReader(ctx, t, kind);
+    GenericValue value = kind.newValue();
+    if (!reader->lookup(key.get(), value.get())) {
+        throw Failure("no record with key " + keyText + " in table " + t.name);
+    }
     ctx.out << valueText(value) << '\n';
     return 0;
 }
@@ -127,14 +155,14 @@ int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
 //    untouched, and again once the lock is held, when nothing can change the table under them.
 // A table this writer creates and then cannot open is removed again, with the directories made
 // for it.
-template <class Ops>
 class TableWriter {
   public:
-    using Writer = Hoard::HoardWriter<Ops>;
-
     // `mustExist`: refuse instead of creating the table when it has no slot file.
-    TableWriter(Context& ctx, const std::string& name, bool mustExist)
-        : root_(ctx.debug, name, true), owner_(ctx.debug, root_, false), lock_(noWait, noWait) {
+    TableWriter(Context& ctx, const TableKind& kind, const std::string& name, bool mustExist)
+        : kind_(kind),
+          root_(ctx.debug, name, true),
+          owner_(ctx.debug, root_, false),
+          lock_(noWait, noWait) {
         TableFiles t = tableFiles(ctx, name);
         check(ctx, t, mustExist, false);
         if (!t.hasSlots) created_ = missingLevels();
@@ -159,15 +187,14 @@ class TableWriter {
                 classType.assign(t.slotHeader.classType,
                                  ::strnlen(t.slotHeader.classType, Hoard::SlotTable::nameSize));
             }
-            writer_ = std::make_unique<Writer>(ctx.debug, t.name, descriptor, Ops{}, classType);
-            writer_->initialize("hoardctl");
+            writer_ = kind_.openWriter(ctx.debug, t.name, descriptor, classType);
         } catch (...) {
             if (!existed_) removeCreated();
             throw;
         }
     }
 
-    Writer& writer() { return *writer_; }
+    TableKind::Writer& writer() { return *writer_; }
     bool existed() const { return existed_; }
 
   private:
@@ -185,9 +212,9 @@ class TableWriter {
             if (mustExist) throw Failure("no table " + t.name + " under " + root_.root());
             return;
         }
-        if (t.valueType() != Ops::Value::typeName) {
+        if (t.valueType() != kind_.valueTypeName()) {
             throw Failure("table " + t.name + " holds " + t.valueTypeText() + " values, not " +
-                          Ops::Value::typeName);
+                          std::string(kind_.valueTypeName()));
         }
         // A missing or empty owner file is the writer's to fill; a damaged one makes it
         // re-format the table.
@@ -199,7 +226,7 @@ class TableWriter {
                 " is damaged, not writing (a writer would re-format the table): " + error);
         }
         if (!t.headersValid(ctx.debug, error)) refuse(t, error);
-        const ValidationResult v = validateReadOnly<Ops>(ctx.debug, t.name, t.fenix);
+        const TableKind::Validation v = kind_.validate(ctx.debug, t.name, t.fenix);
         if (!v.valid) refuse(t, v.error);
     }
     [[noreturn]] void refuse(const TableFiles& t, const std::string& error) const {
@@ -233,35 +260,36 @@ class TableWriter {
         for (auto dir = created_.rbegin(); dir != created_.rend(); ++dir) ::rmdir(dir->c_str());
     }
 
+    const TableKind& kind_;
     Mem::RootPath root_;
     SharedMem::OwnerFile owner_;
     Mem::WriterLock lock_;
-    std::unique_ptr<Writer> writer_;
+    std::unique_ptr<TableKind::Writer> writer_;
     bool existed_ = false;
     std::vector<std::string> created_;  // directories this writer made, outermost first
 };
 
-template <class Ops>
-int putValues(Context& ctx, const std::string& name, const std::vector<std::string>& texts,
-              const std::vector<std::string>& where) {
-    using V = typename Ops::Value::Value;  // the record a value text names
-    std::vector<typename Ops::Value> values;
+int putValues(Context& ctx, const TableKind& kind, const std::string& name,
+              const std::vector<std::string>& texts, const std::vector<std::string>& where) {
+    std::vector<GenericValue> values;
     values.reserve(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
         try {
-            values.push_back(Kiln::strepToValue<V>(Kiln::String(texts[i])));
+            values.push_back(kind.newValue());
+            values.back().strepToValueIs(Kiln::String(texts[i]));
         } catch (const Kiln::RangeException& e) {
             throw Failure("bad value text (" + where[i] + "): " + e.what());
         }
     }
-    TableWriter<Ops> w(ctx, name, false);
+    TableWriter w(ctx, kind, name, false);
     std::size_t added = 0;
     std::size_t replaced = 0;
+    GenericValue key = kind.newKey();
     for (const auto& value : values) {
-        bool found = false;
-        w.writer().lookup(Ops::key(value), found, nullptr);
+        kind.keyOf(value.get(), key.get());
+        const bool found = w.writer().lookup(key.get(), nullptr);
         try {
-            w.writer().write(value, true);
+            w.writer().write(value.get(), true);
         } catch (const Basalt::Exception& e) {
             throw Failure("wrote " + std::to_string(added + replaced) + " of " +
                           std::to_string(values.size()) + " values, then: " + e.what());
@@ -275,15 +303,14 @@ int putValues(Context& ctx, const std::string& name, const std::vector<std::stri
     return 0;
 }
 
-template <class Ops>
 int removeKeys(Context& ctx, const TableFiles& t, const Args& keyTexts) {
-    std::vector<typename Ops::Key> keys;
-    for (const std::string& text : keyTexts) keys.push_back(parseKey<Ops>(text));
-    TableWriter<Ops> w(ctx, t.name, true);
+    const TableKind& kind = kindOf(t);
+    std::vector<GenericValue> keys;
+    for (const std::string& text : keyTexts) keys.push_back(parseKey(kind, text));
+    TableWriter w(ctx, kind, t.name, true);
     std::size_t missing = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        typename Ops::Value old{};
-        const bool removed = w.writer().remove(keys[i], old);
+        const bool removed = w.writer().remove(keys[i].get(), nullptr);
         ctx.out << (removed ? "removed " : "not found ") << keyTexts[i] << '\n';
         if (!removed) ++missing;
     }
@@ -376,19 +403,14 @@ int commandList(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "list");
     const TableFiles t = existingTable(ctx, args[0]);
     requireReadableHeaders(ctx, t);
-    int status = 1;
-    dispatchTable(t, [&](auto tag) { status = listTable<typename decltype(tag)::type>(ctx, t); });
-    return status;
+    return listTable(ctx, t);
 }
 
 int commandGet(Context& ctx, const Args& args) {
     requireOperands(args, 2, 2, "get");
     const TableFiles t = existingTable(ctx, args[0]);
     requireReadableHeaders(ctx, t);
-    int status = 1;
-    dispatchTable(
-        t, [&](auto tag) { status = getRecord<typename decltype(tag)::type>(ctx, t, args[1]); });
-    return status;
+    return getRecord(ctx, t, args[1]);
 }
 
 namespace {
@@ -418,10 +440,10 @@ void operandsOrLines(Context& ctx, const Args& args, const char* command, const 
 
 std::string valueTextExamples() {
     std::string text;
-    forEachKind([&](auto tag) {
-        using V = typename decltype(tag)::type::Value;
-        text += std::string("  ") + V::typeName + ":\n    " + valueText(V()) + "\n";
-    });
+    for (const TableKind* kind : Hoard::tableKinds()) {
+        text += "  " + std::string(kind->valueTypeName()) + ":\n    " +
+                valueText(kind->newValue()) + "\n";
+    }
     return text;
 }
 
@@ -429,10 +451,7 @@ int commandCount(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "count");
     const TableFiles t = existingTable(ctx, args[0]);
     requireReadableHeaders(ctx, t);
-    dispatchTable(t, [&](auto tag) {
-        Reader<typename decltype(tag)::type> r(ctx, t);
-        ctx.out << r.reader.members() << '\n';
-    });
+    ctx.out << openReader(ctx, t, kindOf(t))->members() << '\n';
     return 0;
 }
 
@@ -458,13 +477,11 @@ int commandPut(Context& ctx, const Args& args) {
     if (t.hasSlots && t.problem.empty() && t.valueType() != type) {
         throw Failure("table " + t.name + " holds " + t.valueTypeText() + " values, not " + type);
     }
-    int status = 1;
-    if (!dispatchValueType(type, [&](auto tag) {
-            status = putValues<typename decltype(tag)::type>(ctx, args[0], texts, where);
-        })) {
+    const TableKind* kind = Hoard::tableKind(type);
+    if (kind == nullptr) {
         throw Failure("unknown value type '" + type + "' (known: " + knownValueTypes() + ")");
     }
-    return status;
+    return putValues(ctx, *kind, args[0], texts, where);
 }
 
 int commandRm(Context& ctx, const Args& args) {
@@ -473,10 +490,40 @@ int commandRm(Context& ctx, const Args& args) {
     Args keys;
     std::vector<std::string> where;
     operandsOrLines(ctx, args, "rm", "key text", keys, where);
-    int status = 1;
-    dispatchTable(
-        t, [&](auto tag) { status = removeKeys<typename decltype(tag)::type>(ctx, t, keys); });
-    return status;
+    return removeKeys(ctx, t, keys);
+}
+
+int commandTypes(Context& ctx, const Args& args) {
+    requireOperands(args, 0, 0, "types");
+    // Value types: a generic table with a value text. Entities are made by name, not printed.
+    std::vector<const Kiln::KilnType*> values;
+    for (const Kiln::KilnType* type : Kiln::types()) {
+        const Kiln::GenericIf::Table* table = type->genericIf();
+        if (table != nullptr && table->strRep != nullptr &&
+            !type->isDerived(Kiln::Entity::_kilnType)) {
+            values.push_back(type);
+        }
+    }
+    std::sort(values.begin(), values.end(),
+              [](const auto* a, const auto* b) { return a->name() < b->name(); });
+    for (const Kiln::KilnType* type : values) {
+        auto attributes = type->attributes();
+        std::sort(attributes.begin(), attributes.end(),
+                  [](const auto& a, const auto& b) { return a.number < b.number; });
+        std::size_t width = 0;
+        for (const auto& a : attributes) width = std::max(width, a.name.size());
+        ctx.out << (type == values.front() ? "" : "\n") << type->name() << '\n';
+        if (attributes.empty()) ctx.out << "        (no attributes)\n";
+        for (const auto& a : attributes) {
+            ctx.out << std::right << std::setw(6) << a.number << "  " << std::left
+                    << std::setw(static_cast<int>(width)) << a.name << "  "
+                    << (a.access == Kiln::KilnType::Access::readOnly    ? "read-only"
+                        : a.access == Kiln::KilnType::Access::readWrite ? "read-write"
+                                                                        : "function")
+                    << '\n';
+        }
+    }
+    return 0;
 }
 
 int commandValidate(Context& ctx, const Args& args) {
@@ -495,10 +542,7 @@ int commandValidate(Context& ctx, const Args& args) {
         ctx.out << "invalid: " << error << '\n';
         return 1;
     }
-    ValidationResult v;
-    dispatchTable(t, [&](auto tag) {
-        v = validateReadOnly<typename decltype(tag)::type>(ctx.debug, t.name, t.fenix);
-    });
+    const TableKind::Validation v = kindOf(t).validate(ctx.debug, t.name, t.fenix);
     if (!v.valid) {
         ctx.out << "invalid: " << v.error << '\n';
         return 1;

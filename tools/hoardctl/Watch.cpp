@@ -17,21 +17,19 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <unordered_map>
 
-#include "Hoard/HoardMap.h"
+#include "Hoard/TableKind.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/HoardBase/IterHint.h"
-#include "contracts/HoardBase/MapDescriptor.h"
+#include "contracts/Kiln/GenericValue.h"
 #include "contracts/Kiln/System.h"
-#include "contracts/Kiln/TextForm.h"
 #include "contracts/Loom/EventLoop.h"
-#include "contracts/Mem/RootPath.h"
 #include "tools/hoardctl/CommandSupport.h"
 #include "tools/hoardctl/TableFiles.h"
-#include "tools/hoardctl/ValueTypeDispatch.h"
 
 namespace Hoardctl {
 
@@ -76,25 +74,20 @@ class StopSignals {
 
 // The shadow of one table and what its owner remembers of it: each key's text with the text of
 // the record last seen (printed, or part of the starting point).
-template <class Ops>
 class Watcher {
   public:
-    using K = typename Ops::Key;
-    using V = typename Ops::Value;
-    using Map = Hoard::HoardMap<K, V, Ops>;
-
     // `limit`: stop the loop after this many printed changes; 0 for no limit. The calling
-    // thread must be bound to `loop` (the shadow's tasks and doorbell land on it).
-    Watcher(Context& ctx, const std::string& table, std::uint64_t limit, Loom::EventLoop& loop)
-        : ctx_(ctx), limit_(limit), loop_(loop), map_(table) {
-        map_.callbacksIs(typename Map::Callbacks(
-            nullptr, [this](const K& key) { keyChanged(key); }, nullptr, [this] { copyChanged(); },
-            nullptr));
-        Hoard::MapDescriptor d;
-        d.mode = Hoard::shadow;
-        d.synchronous = false;  // the owner hears of no key before the first copy is whole
-        map_.notifyingIs(true);
-        map_.init(d);
+    // thread must be bound to `loop` (the shadow's tasks and doorbell land on it). `kind` must
+    // have a change queue.
+    Watcher(Context& ctx, const Hoard::TableKind& kind, const std::string& table,
+            std::uint64_t limit, Loom::EventLoop& loop)
+        : ctx_(ctx),
+          kind_(kind),
+          limit_(limit),
+          loop_(loop),
+          shadow_(kind.openShadow(
+              table, {[this](const void* key) { keyChanged(key); }, [this] { copyChanged(); }})) {
+        shadow_->start();
         armSentry();
     }
     ~Watcher() { loop_.timerDel(sentryTimer_); }
@@ -106,19 +99,17 @@ class Watcher {
   private:
     void armSentry() {
         sentryTimer_ = loop_.timerNew(Kiln::System::monotonicTime() + sentryInterval, [this] {
-            map_.readerSentry()->poll();
+            shadow_->pollSentry();
             armSentry();
         });
     }
     // Inside the key's callback the copy holds its latest record, or none when it is gone.
-    void keyChanged(const K& key) {
+    void keyChanged(const void* key) {
         if (!started_) return;
-        bool found = false;
-        V buffer{};
-        const V* value = map_.implementation()->lookup(key, found, &buffer);
-        const std::string keyText = valueText(key);
-        if (found) {
-            seen(keyText, valueText(*value));
+        const std::string keyText = valueText(kind_.newKey(key));
+        Kiln::GenericValue value = kind_.newValue();
+        if (shadow_->lookup(key, value.get())) {
+            seen(keyText, valueText(value));
         } else if (last_.erase(keyText) != 0) {
             print(keyText + " removed");
         }
@@ -126,14 +117,15 @@ class Watcher {
     // A whole copy (mount status 2) after a synchronisation: the first is the starting point; a
     // later one follows a writer restart and is compared with what was seen before it.
     void copyChanged() {
-        if (map_.mountStatus() != 2) return;
+        if (shadow_->mountStatus() != 2) return;
         std::unordered_map<std::string, std::string> now;
-        auto* impl = map_.implementation();
-        V value{};
+        Kiln::GenericValue value = kind_.newValue();
+        Kiln::GenericValue key = kind_.newKey();
         Hoard::IterHint hint;
-        for (bool more = impl->first(value, hint); more;
-             more = impl->next(Ops::key(value), value, hint)) {
-            now.emplace(valueText(Ops::key(value)), valueText(value));
+        for (bool more = shadow_->first(value.get(), hint); more;
+             more = shadow_->next(value.get(), hint)) {
+            kind_.keyOf(value.get(), key.get());
+            now.emplace(valueText(key), valueText(value));
         }
         if (started_) {
             for (const auto& [keyText, valueText] : now) seen(keyText, valueText);
@@ -169,50 +161,44 @@ class Watcher {
     }
 
     Context& ctx_;
+    const Hoard::TableKind& kind_;
     const std::uint64_t limit_;
     Loom::EventLoop& loop_;
-    Map map_;
     std::unordered_map<std::string, std::string> last_;
     bool started_ = false;  // the starting point is taken
     bool done_ = false;
     bool outputFailed_ = false;
     std::uint64_t printed_ = 0;
     Loom::EventLoop::TimerId sentryTimer_ = 0;
+    std::unique_ptr<Hoard::TableKind::Shadow> shadow_;
 };
-
-template <class Ops>
-int watchTable(Context& ctx, const TableFiles& t) {
-    if constexpr (!Ops::hasQueue) {
-        throw Failure("table " + t.name + " holds " + Ops::Value::typeName +
-                      " values, which have no change queue; watch follows counter tables only");
-    } else {
-        const StopSignals signals;
-        Kiln::Ptr<Loom::EventLoop> loop = new Loom::EventLoop;
-        const Loom::EventLoop::ThreadBinding binding(loop.ptr());
-        bool failed = false;
-        {
-            Watcher<Ops> watcher(ctx, t.name, ctx.count, *loop);
-            loop->watchFd(signals.fd(), [&] {
-                signals.drain();
-                loop->stop();
-            });
-            loop->run();
-            loop->unwatchFd(signals.fd());
-            failed = watcher.outputFailed();
-        }
-        if (failed) throw Failure("cannot write to standard output");
-        return 0;
-    }
-}
 
 }  // namespace
 
 int commandWatch(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "watch");
     const TableFiles t = existingTable(ctx, args[0]);
-    int status = 1;
-    dispatchTable(t, [&](auto tag) { status = watchTable<typename decltype(tag)::type>(ctx, t); });
-    return status;
+    const Hoard::TableKind& kind = kindOf(t);
+    if (!kind.hasQueue()) {
+        throw Failure("table " + t.name + " holds " + std::string(kind.valueTypeName()) +
+                      " values, which have no change queue; watch follows counter tables only");
+    }
+    const StopSignals signals;
+    Kiln::Ptr<Loom::EventLoop> loop = new Loom::EventLoop;
+    const Loom::EventLoop::ThreadBinding binding(loop.ptr());
+    bool failed = false;
+    {
+        Watcher watcher(ctx, kind, t.name, ctx.count, *loop);
+        loop->watchFd(signals.fd(), [&] {
+            signals.drain();
+            loop->stop();
+        });
+        loop->run();
+        loop->unwatchFd(signals.fd());
+        failed = watcher.outputFailed();
+    }
+    if (failed) throw Failure("cannot write to standard output");
+    return 0;
 }
 
 }  // namespace Hoardctl

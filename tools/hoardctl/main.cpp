@@ -61,9 +61,9 @@ const std::map<std::string, Command>& commands() {
           "put). Reads through the lock-free reader: safe while a writer writes."}},
         {"get",
          {Hoardctl::commandGet, "get TABLE KEYTEXT",
-          "Prints the record of TABLE whose key has the value text KEYTEXT (a flow key's\n"
-          "Value('FlowTracking::IpFlowKey', ** {...}) text; a FlowCounterKey's bare number).\n"
-          "Exit 1 when there is none. Reads through the lock-free reader."}},
+          "Prints the record of TABLE whose key has the value text KEYTEXT: the text that\n"
+          "follows 'key': in the record's value text (as list prints it). Exit 1 when there\n"
+          "is none. Reads through the lock-free reader."}},
         {"put",
          {Hoardctl::commandPut, "put TABLE [VALUETEXT...]",
           "Writes each VALUETEXT (or each non-blank line of standard input when none is\n"
@@ -78,6 +78,12 @@ const std::map<std::string, Command>& commands() {
           "of standard input when none are given) from TABLE as its writer, with the same\n"
           "refusals as put. Prints \"removed KEYTEXT\" or \"not found KEYTEXT\" for each; exit 1\n"
           "when a key was not found."}},
+        {"types",
+         {Hoardctl::commandTypes, "types",
+          "Lists the value types this hoardctl knows (the library's registered record and key\n"
+          "types), each followed by its attributes: number, name and access (read-only,\n"
+          "read-write, or function). The record types tables hold are those put --help\n"
+          "shows. Reads no table."}},
         {"validate",
          {Hoardctl::commandValidate, "validate TABLE",
           "Checks TABLE with the table validator through read-only mappings (no lock, no\n"
