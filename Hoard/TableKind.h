@@ -125,16 +125,18 @@ class TableKind {
 
     // A reader attached to table `name`; null when the table cannot be attached. With
     // `markCorruption` false a failed validation leaves no corruption marker behind, so the
-    // reader writes nothing at all.
+    // reader writes nothing at all. `event` names the opener in the table's traces.
     virtual std::unique_ptr<Reader> openReader(
         const std::shared_ptr<Basalt::Platform::DebugHandler>& debug, const std::string& name,
-        bool markCorruption) const = 0;
+        bool markCorruption, const std::string& event) const = 0;
     // The writer of table `name`, initialised (it takes the writer lock and adopts, creates or
     // re-formats the table as any writer does; callers that must not re-format check first).
-    // `classType` goes into the header of a table it formats.
+    // `classType` goes into the header of a table it formats; `event` names the opener in the
+    // table's traces.
     virtual std::unique_ptr<Writer> openWriter(
         const std::shared_ptr<Basalt::Platform::DebugHandler>& debug, const std::string& name,
-        const MapDescriptor& descriptor, const std::string& classType) const = 0;
+        const MapDescriptor& descriptor, const std::string& classType,
+        const std::string& event) const = 0;
     // A shadow of table `name`, not started yet; null for a kind without a change queue. The
     // thread must be bound to an event loop, where the shadow's tasks and doorbell land; the
     // callbacks run on that thread.

@@ -105,7 +105,7 @@ class ReaderOf final : public ViewOf<Ops, TableKind::Reader> {
         : reader_(debug, name, Ops{}) {
         reader_.markCorruptionIs(markCorruption);
     }
-    bool initialize() { return reader_.initialize("TableKind::openReader"); }
+    bool initialize(const std::string& event) { return reader_.initialize(event); }
 
   private:
     typename ReaderOf::Table& table() const override { return reader_; }
@@ -120,9 +120,10 @@ class WriterOf final : public ViewOf<Ops, TableKind::Writer> {
     using typename ViewOf<Ops, TableKind::Writer>::W;
 
     WriterOf(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug, const std::string& name,
-             const MapDescriptor& descriptor, const std::string& classType)
+             const MapDescriptor& descriptor, const std::string& classType,
+             const std::string& event)
         : writer_(debug, name, descriptor, Ops{}, classType) {
-        writer_.initialize("TableKind::openWriter");
+        writer_.initialize(event);
     }
 
     void write(const void* value, bool overwrite) override {
@@ -216,16 +217,18 @@ class TableKindOf final : public TableKind {
     bool hashSeedZero() const override { return Ops::hashSeedZero; }
 
     std::unique_ptr<Reader> openReader(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
-                                       const std::string& name,
-                                       bool markCorruption) const override {
+                                       const std::string& name, bool markCorruption,
+                                       const std::string& event) const override {
         auto reader = std::make_unique<TableKindDetail::ReaderOf<Ops>>(debug, name, markCorruption);
-        if (!reader->initialize()) return nullptr;
+        if (!reader->initialize(event)) return nullptr;
         return reader;
     }
     std::unique_ptr<Writer> openWriter(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
                                        const std::string& name, const MapDescriptor& descriptor,
-                                       const std::string& classType) const override {
-        return std::make_unique<TableKindDetail::WriterOf<Ops>>(debug, name, descriptor, classType);
+                                       const std::string& classType,
+                                       const std::string& event) const override {
+        return std::make_unique<TableKindDetail::WriterOf<Ops>>(debug, name, descriptor, classType,
+                                                                event);
     }
     std::unique_ptr<Shadow> openShadow(const std::string& name,
                                        Shadow::Callbacks callbacks) const override {

@@ -66,11 +66,12 @@ TEST(TableKind, EveryKindWritesReadsValidatesAndHashesAsItsTablesOps) {
         const std::string table = "kinds/" + name;
         std::uint32_t seed = 0;
         {
-            const auto writer = kind->openWriter(debug, table, {}, "TableKindTest");
+            const auto writer =
+                kind->openWriter(debug, table, {}, "TableKindTest", "TableKindTest");
             writer->write(value.get(), true);
             seed = writer->hashSeed();
         }
-        const auto reader = kind->openReader(debug, table, true);
+        const auto reader = kind->openReader(debug, table, true, "TableKindTest");
         ASSERT_TRUE(reader);
         Kiln::GenericValue back = kind->newValue();
         Hoard::IterHint hint;

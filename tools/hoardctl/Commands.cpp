@@ -96,7 +96,7 @@ void requireReadableHeaders(Context& ctx, const TableFiles& t) {
 std::unique_ptr<TableKind::Reader> openReader(Context& ctx, const TableFiles& t,
                                               const TableKind& kind) {
     // No corruption marker either: a read-only tool writes nothing.
-    auto reader = kind.openReader(ctx.debug, t.name, false);
+    auto reader = kind.openReader(ctx.debug, t.name, false, "hoardctl");
     if (!reader) throw Failure("cannot attach to table " + t.name + " as a reader");
     return reader;
 }
@@ -187,7 +187,7 @@ class TableWriter {
                 classType.assign(t.slotHeader.classType,
                                  ::strnlen(t.slotHeader.classType, Hoard::SlotTable::nameSize));
             }
-            writer_ = kind_.openWriter(ctx.debug, t.name, descriptor, classType);
+            writer_ = kind_.openWriter(ctx.debug, t.name, descriptor, classType, "hoardctl");
         } catch (...) {
             if (!existed_) removeCreated();
             throw;
