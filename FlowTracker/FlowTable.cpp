@@ -4,6 +4,8 @@
 
 #include "FlowTracker/TypeRegistration.h"
 #include "Hoard/TableKindImpl.h"
+#include "KilnHoard/CollectionAttributes.h"
+#include "contracts/Kiln/EntityTypeDescriptor.h"
 
 namespace FlowTracking {
 
@@ -78,7 +80,31 @@ constinit Kiln::KilnType FlowTableBase::_kilnType{typeNameOf(LibraryType::flowTa
 constinit Kiln::KilnType FlowTable::_kilnType{typeNameOf(LibraryType::flowTable),
                                               {&FlowTableBase::_kilnType}};
 
-void describeFlowTableEntities() {}
+void describeFlowTableEntities() {
+    // The attributes FlowTableBase and FlowTable share: the four flow collections and their
+    // controls (a lambda, so that it has this friend's access to the collections).
+    const auto flowCollections = [](auto& d) -> auto& {
+        KilnHoard::describeCollection(d, 258, "ipFlowEntry", 262, "ipFlowEntryControl",
+                                      &FlowTableBase::ipFlowEntry_);
+        KilnHoard::describeCollection(d, 259, "ip6FlowEntry", 263, "ip6FlowEntryControl",
+                                      &FlowTableBase::ip6FlowEntry_);
+        KilnHoard::describeCollection(d, 260, "bgpFlowEntry", 264, "bgpFlowEntryControl",
+                                      &FlowTableBase::bgpFlowEntry_);
+        KilnHoard::describeCollection(d, 261, "bgp6FlowEntry", 265, "bgp6FlowEntryControl",
+                                      &FlowTableBase::bgp6FlowEntry_);
+        return d;
+    };
+
+    Kiln::EntityTypeDescriptor<FlowTableBase> base(FlowTableBase::_kilnType);
+    flowCollections(base).factory(&flowTableBaseFactory).install();
+
+    Kiln::EntityTypeDescriptor<FlowTable> table(FlowTable::_kilnType);
+    flowCollections(table)
+        .factory(&flowTableFactory)
+        .staticFunction(386, "mountPathBase", &FlowTable::mountPathBase)
+        .staticFunction(387, "mountPath", &FlowTable::mountPath)
+        .install();
+}
 
 void registerFlowTableKinds() {
     Hoard::tableKindIs(Hoard::tableKindOf<IpFlowEntryOps>());

@@ -131,6 +131,8 @@ class FlowTableBase : public Kiln::Entity, public Kiln::TrackedAllocation {
 
   private:
     friend class KilnHoard::HandOverNotifiee<FlowTableBase>;
+    // Describes the collections to the runtime's generic interface (type registration).
+    friend void describeFlowTableEntities();
     // Hands the entity to its collection controls when its last reference goes (once).
     void handOverToControls(Kiln::PtrInterface::NotifieeConst* notifiee);
 

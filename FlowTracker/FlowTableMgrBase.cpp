@@ -9,6 +9,7 @@
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Flashlog/Flashlog.h"
+#include "contracts/Kiln/EntityTypeDescriptor.h"
 
 namespace FlowTracking {
 
@@ -601,7 +602,86 @@ constinit Kiln::KilnType FlowTableMgrThreadBase::_kilnType{
 constinit Kiln::KilnType TestFlowTableMgrThread::_kilnType{
     typeNameOf(LibraryType::testFlowTableMgrThread), {&FlowTableMgrThreadBase::_kilnType}};
 
-void describeFlowTableMgrTypes() {}
+namespace {
+
+// The manager's attributes, numbered from 2 in declaration order (the hook methods are not
+// attributes); read-write where the manager has a plain setter.
+template <class E>
+void describeFlowTableMgrThread(Kiln::KilnType& type) {
+    using M = FlowTableMgrThreadBase;
+    Kiln::EntityTypeDescriptor<E>(type)
+        .readOnly(2, "ftrTypeStr", &M::ftrTypeStr)
+        .readOnly(3, "hbCtx", &M::hbCtx)
+        .readOnly(4, "mainThreadScheduler", &M::mainThreadScheduler)
+        .readOnly(5, "ftInputQueue", &M::ftInputQueue)
+        .readOnly(6, "exporterQueue", &M::exporterQueue)
+        .readOnly(7, "hwConfig", &M::hwConfig)
+        .readOnly(8, "flowTrackingConfig", &M::flowTrackingConfig)
+        .readOnly(9, "flowTrackingConfigReq", &M::flowTrackingConfigReq)
+        .readOnly(10, "sysname", &M::sysname)
+        .readWrite(11, "ftInputQueueEvent", &M::ftInputQueueEvent, &M::ftInputQueueEventIs)
+        .readWrite(12, "scheduler", &M::scheduler, &M::schedulerIs)
+        .readOnly(13, "task", &M::task)
+        .readWrite(14, "counters", &M::counters, &M::countersIs)
+        .install();
+}
+
+}  // namespace
+
+void describeFlowTableMgrTypes() {
+    using S = FlowTableMgrSmBase;
+    // The state machine's attributes, numbered from 2 in declaration order: the constructor's
+    // arguments (read-only), then the stored values (read-write); the timers are replaced only
+    // through their <timer>Is(scheduler, priority, name), so they read only.
+    Kiln::EntityTypeDescriptor<S>(S::_kilnType)
+        .readOnly(2, "ftrTypeStr", &S::ftrTypeStr)
+        .readOnly(3, "ftId", &S::ftId)
+        .readOnly(4, "ftConfig", &S::ftConfig)
+        .readOnly(5, "exporterQueue", &S::exporterQueue)
+        .readOnly(6, "scheduler", &S::scheduler)
+        .readOnly(7, "sysname", &S::sysname)
+        .readOnly(8, "counters", &S::counters)
+        .readWrite(9, "exporterQueueDelay", &S::exporterQueueDelay, &S::exporterQueueDelayIs)
+        .readOnly(10, "activeTimerTask", &S::activeTimerTask)
+        .readOnly(11, "inactiveTimerTask", &S::inactiveTimerTask)
+        .readOnly(12, "ip6ActiveTimerTask", &S::ip6ActiveTimerTask)
+        .readOnly(13, "ip6InactiveTimerTask", &S::ip6InactiveTimerTask)
+        .readWrite(14, "currActiveTimerStartTime", &S::currActiveTimerStartTime,
+                   &S::currActiveTimerStartTimeIs)
+        .readWrite(15, "currInactiveTimerStartTime", &S::currInactiveTimerStartTime,
+                   &S::currInactiveTimerStartTimeIs)
+        .readWrite(16, "currIp6ActiveTimerStartTime", &S::currIp6ActiveTimerStartTime,
+                   &S::currIp6ActiveTimerStartTimeIs)
+        .readWrite(17, "currIp6InactiveTimerStartTime", &S::currIp6InactiveTimerStartTime,
+                   &S::currIp6InactiveTimerStartTimeIs)
+        .readWrite(18, "ftActiveBookmark", &S::ftActiveBookmark, &S::ftActiveBookmarkIs)
+        .readWrite(19, "ft6ActiveBookmark", &S::ft6ActiveBookmark, &S::ft6ActiveBookmarkIs)
+        .readWrite(20, "ftInactiveBookmark", &S::ftInactiveBookmark, &S::ftInactiveBookmarkIs)
+        .readWrite(21, "ft6InactiveBookmark", &S::ft6InactiveBookmark, &S::ft6InactiveBookmarkIs)
+        .readWrite(22, "maxFlowTableEntries", &S::maxFlowTableEntries, &S::maxFlowTableEntriesIs)
+        .readWrite(23, "maxActiveScanDuration", &S::maxActiveScanDuration,
+                   &S::maxActiveScanDurationIs)
+        .readWrite(24, "maxIp6ActiveScanDuration", &S::maxIp6ActiveScanDuration,
+                   &S::maxIp6ActiveScanDurationIs)
+        .readWrite(25, "maxInactiveScanDuration", &S::maxInactiveScanDuration,
+                   &S::maxInactiveScanDurationIs)
+        .readWrite(26, "maxIp6InactiveScanDuration", &S::maxIp6InactiveScanDuration,
+                   &S::maxIp6InactiveScanDurationIs)
+        .readWrite(27, "lastActiveScanDuration", &S::lastActiveScanDuration,
+                   &S::lastActiveScanDurationIs)
+        .readWrite(28, "lastIp6ActiveScanDuration", &S::lastIp6ActiveScanDuration,
+                   &S::lastIp6ActiveScanDurationIs)
+        .readWrite(29, "lastInactiveScanDuration", &S::lastInactiveScanDuration,
+                   &S::lastInactiveScanDurationIs)
+        .readWrite(30, "lastIp6InactiveScanDuration", &S::lastIp6InactiveScanDuration,
+                   &S::lastIp6InactiveScanDurationIs)
+        .readWrite(31, "initialized", &S::initialized, &S::initializedIs)
+        .install();
+
+    describeFlowTableMgrThread<FlowTableMgrThreadBase>(FlowTableMgrThreadBase::_kilnType);
+    // The test manager adds no attribute: its list is the base's.
+    describeFlowTableMgrThread<TestFlowTableMgrThread>(TestFlowTableMgrThread::_kilnType);
+}
 
 void registerFlowTableMgrTypes() {
     describeFlowTableMgrTypes();

@@ -4,6 +4,8 @@
 
 #include "FlowTracker/TypeRegistration.h"
 #include "Hoard/TableKindImpl.h"
+#include "KilnHoard/CollectionAttributes.h"
+#include "contracts/Kiln/EntityTypeDescriptor.h"
 
 namespace Hoard::FlowTracker {
 
@@ -54,7 +56,15 @@ constinit Kiln::KilnType FtCounters::_kilnType{
 
 namespace FlowTracking {
 
-void describeFtCountersEntity() {}
+void describeFtCountersEntity() {
+    using Hoard::FlowTracker::FtCounters;
+    Kiln::EntityTypeDescriptor<FtCounters> d(FtCounters::_kilnType);
+    KilnHoard::describeCollection(d, 258, "flowGroupCounter", 259, "flowGroupCounterControl",
+                                  &FtCounters::flowGroupCounter_);
+    KilnHoard::describeCollection(d, 260, "flowsCounter", 261, "flowsCounterControl",
+                                  &FtCounters::flowsCounter_);
+    d.factory(&Hoard::FlowTracker::ftCountersFactory).install();
+}
 
 void registerFtCounterKinds() {
     using namespace Hoard::FlowTracker;

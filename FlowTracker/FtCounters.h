@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "FlowTracker/FtCounterTypes.h"
+#include "FlowTracker/TypeRegistration.h"
 #include "KilnHoard/BoundCollection.h"
 #include "KilnHoard/CollectionControl.h"
 #include "KilnHoard/KilnHoardMapValueWrapper.h"
@@ -101,6 +102,8 @@ class FtCounters : public Kiln::Entity, public Kiln::TrackedAllocation {
 
   private:
     friend class KilnHoard::HandOverNotifiee<FtCounters>;
+    // Describes the collections to the runtime's generic interface (type registration).
+    friend void FlowTracking::describeFtCountersEntity();
     // Hands the entity to its collection controls when its last reference goes (once).
     void handOverToControls(Kiln::PtrInterface::NotifieeConst* notifiee);
 

@@ -28,7 +28,7 @@ struct GenericIf {
         attrSet = 1,       // argument: the new value
         attrDel = 2,       // argument: the key of the member to delete
         attrCount = 3,     // result: the number of members (std::size_t)
-        attrReserved = 4,  // never applies
+        attrReserved = 4,  // a value: never applies; a collection: succeeds, changes nothing
         attrExists = 5,    // argument: a key; result: whether that member is present (bool)
         attrCall = 8,      // argument, extra: the function's arguments; result: its return value
         isDefault = 9,     // result: whether the value equals the default value (bool)
@@ -60,7 +60,8 @@ struct GenericIf {
         // Constructs a value in the raw storage at `dst`: a copy of `src`, or the default value
         // when `src` is null.
         void (*construct)(void* dst, const void* src) = nullptr;
-        // Constructs a value at `dst` from the constructor's arguments, one pointer each.
+        // Constructs a value at `dst` from the constructor's arguments, one pointer each. For an
+        // entity type `dst` receives a Kiln::Ptr<Kiln::Entity> holding the new entity.
         void (*constructFromCtorArgs)(void* dst, const void* const* args) = nullptr;
         std::uint32_t (*hash)(const void* value, const KilnType& type) = nullptr;
         // `value` seen as the type `wanted`; raises a type error when `own` is not `wanted`
@@ -69,7 +70,9 @@ struct GenericIf {
         String (*strRep)(const void* value, const KilnType& type) = nullptr;
         // Overwrites the existing value at `dst` with the value `text` stands for.
         void (*strepToValue)(void* dst, const String& text, const KilnType& type) = nullptr;
-        // Returns a Result code; `result` is written only on success.
+        // Returns a Result code; `result` is written only on success. For a counted type (an
+        // entity) `value` is the object's Kiln::PtrInterface address, here and in
+        // genericIfIterator.
         int (*attributeOp)(void* result, void* value, std::uint32_t attribute, AttributeOp op,
                            const void* argument, const void* extra) = nullptr;
         // Entities only: a new entity called `name` made from the constructor's arguments.
