@@ -199,6 +199,7 @@ TEST(GenericEntity, ReadCollectionExampleReadsALiveWritersTable) {
     p.go.post();
     EXPECT_EQ(p.waitAll(), "");
     EXPECT_NE(out.find("FlowTracking::FlowTable ex/ft: 3 members"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n  13 bytes: 2000\n"), std::string::npos) << out;
 }
 #endif
 
