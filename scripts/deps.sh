@@ -3,7 +3,11 @@
 # Runs as root (CI and developer machines); elsewhere it uses sudo when it is there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock-dev
+          libbenchmark-dev
+          # flowtrack: capture and IPFIX export; its tests check the output with tools nobody
+          # here wrote (tshark decodes, nfcapd/nfdump collect, tcpdump captures)
+          libpcap-dev libfixbuf-dev tshark nfdump tcpdump)
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(liblmdb-dev libboost-dev)
 fi
