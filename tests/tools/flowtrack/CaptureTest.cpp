@@ -1,0 +1,210 @@
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "contracts/Basalt/Exception.h"
+#include "tests/support/ShmRoot.h"
+#include "tests/tools/flowtrack/FrameBuilder.h"
+#include "tools/flowtrack/Capture.h"
+
+namespace Flowtrack {
+namespace {
+
+constexpr double t0 = 1'700'000'000.0;
+
+// A temporary directory holding `name`, a pcap of the given frames at t0, t0 + 0.25, ...
+struct PcapFixture {
+    TestSupport::ShmRoot dir;
+    std::string path = dir.path() + "/test.pcap";
+
+    explicit PcapFixture(const std::vector<FrameBuilder::Bytes>& frames, int linkType = 1) {
+        FrameBuilder::PcapFile file(path, linkType);
+        for (std::size_t i = 0; i < frames.size(); ++i) file.write(frames[i], t0 + 0.25 * i);
+    }
+};
+
+std::vector<FrameBuilder::Bytes> sampleFrames() {
+    std::vector<FrameBuilder::Bytes> frames;
+    for (const auto& s : FrameBuilder::samples()) frames.push_back(FrameBuilder::build(s));
+    return frames;
+}
+
+// Runs a capture of `path` to its end into a queue of `capacity`; the descriptors pushed.
+std::vector<Kiln::Ptr<FlowTracking::PacketInfo>> runToEnd(Capture& capture,
+                                                          const CaptureConfig& config,
+                                                          std::size_t capacity = 64) {
+    Kiln::Ptr<Loom::EventSpscQueue> queue(new Loom::EventSpscQueue(capacity));
+    EXPECT_EQ(capture.run(config, *queue), Capture::RunResult::endOfInput) << capture.errorText();
+    std::vector<Kiln::Ptr<FlowTracking::PacketInfo>> out;
+    while (auto desc = queue->descPop()) {
+        out.emplace_back(static_cast<FlowTracking::PacketInfo*>(desc.ptr()));
+    }
+    return out;
+}
+
+// tshark's view of each frame as "vlan vni src dst protocol sport dport ipLength", from the last
+// occurrence of each field: VXLAN's inner packet is the flow; the outer tag is 802.1ad's when
+// there is one (tshark names 802.1Q tags vlan.id).
+std::vector<std::string> tsharkFlows(const std::string& path) {
+    static const std::vector<std::string> fields = {
+        "ieee8021ad.id",    "vlan.id",          "vxlan.vni",        "ip.src",
+        "ip.dst",           "ipv6.src",         "ipv6.dst",         "ip.proto",
+        "ipv6.nxt",         "ipv6.hopopts.nxt", "ipv6.routing.nxt", "ipv6.dstopts.nxt",
+        "ipv6.fraghdr.nxt", "tcp.srcport",      "tcp.dstport",      "udp.srcport",
+        "udp.dstport",      "icmp.type",        "icmp.code",        "icmpv6.type",
+        "icmpv6.code",      "ip.len",           "ipv6.plen"};
+    std::string command = "tshark -r " + path +
+                          " -o ip.defragment:FALSE -o ipv6.defragment:FALSE -T fields"
+                          " -E occurrence=l -E separator=, 2>/dev/null";
+    for (const auto& f : fields) command.insert(command.find(" 2>"), " -e " + f);
+    std::vector<std::string> flows;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char line[4096];
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::map<std::string, std::string> v;
+        std::istringstream in(line);
+        for (std::size_t i = 0; i < fields.size(); ++i) std::getline(in, v[fields[i]], ',');
+        for (auto& [name, value] : v) {
+            if (!value.empty() && value.back() == '\n') value.pop_back();
+        }
+        const auto n = [&](const char* f) { return v[f].empty() ? 0 : std::stoi(v[f]); };
+        const bool v6 = !v["ipv6.src"].empty(), tcp = !v["tcp.srcport"].empty();
+        const bool icmp = !v["icmp.type"].empty() || !v["icmpv6.type"].empty();
+        std::string protocol;  // the last next-header field of the chain, ip.proto .. fraghdr.nxt
+        for (std::size_t i = 7; i <= 12; ++i) {
+            if (!v[fields[i]].empty()) protocol = v[fields[i]];
+        }
+        const int dport = tcp                         ? n("tcp.dstport")
+                          : !v["icmp.type"].empty()   ? n("icmp.type") * 256 + n("icmp.code")
+                          : !v["icmpv6.type"].empty() ? n("icmpv6.type") * 256 + n("icmpv6.code")
+                                                      : n("udp.dstport");
+        flows.push_back(fmt::format(
+            "{} {} {} {} {} {} {} {}", n("ieee8021ad.id") ? n("ieee8021ad.id") : n("vlan.id"),
+            v["vxlan.vni"].empty() ? "-" : v["vxlan.vni"], v6 ? v["ipv6.src"] : v["ip.src"],
+            v6 ? v["ipv6.dst"] : v["ip.dst"], protocol,
+            tcp    ? n("tcp.srcport")
+            : icmp ? 0
+                   : n("udp.srcport"),
+            dport, v6 ? 40 + n("ipv6.plen") : n("ip.len")));
+    }
+    if (pipe != nullptr) ::pclose(pipe);
+    return flows;
+}
+
+std::string flowOf(const FlowTracking::PacketInfo& p) {
+    std::ostringstream os;
+    os << p.vlanId().value() << ' ';
+    if (p.vni().isNone()) {
+        os << '-';
+    } else {
+        os << p.vni().value();
+    }
+    os << ' ' << p.srcIpAddr() << ' ' << p.dstIpAddr() << ' ' << static_cast<int>(p.ipProtocol())
+       << ' ' << p.srcPort().value() << ' ' << p.dstPort().value() << ' ' << p.bytes();
+    return os.str();
+}
+
+// Every sample frame, read through a pcap file, gives the flow tshark sees in it.
+TEST(CaptureTest, AgreesWithTsharkFrameByFrame) {
+    PcapFixture pcap(sampleFrames());
+    CaptureConfig config{.ftId = FlowTracking::FtId(3), .fgId = FlowTracking::TemplateId(7)};
+    config.vrfByVni = {{5000, 42}};
+    auto capture = Capture::openFile(pcap.path);
+    const auto infos = runToEnd(*capture, config);
+    const auto expected = tsharkFlows(pcap.path);
+    ASSERT_EQ(infos.size(), expected.size());
+    for (std::size_t i = 0; i < infos.size(); ++i) {
+        EXPECT_EQ(flowOf(*infos[i]), expected[i]) << i;
+        EXPECT_DOUBLE_EQ(infos[i]->pktRcvTime(), t0 + 0.25 * i);
+        EXPECT_EQ(infos[i]->ftId(), FlowTracking::FtId(3));
+        EXPECT_EQ(infos[i]->fgId(), FlowTracking::TemplateId(7));
+        EXPECT_EQ(infos[i]->packets(), 1u);
+    }
+    // The attributes tshark was not asked about, on the samples that carry them.
+    EXPECT_EQ(infos[0]->tcpFlags().value(), 0x5002);
+    EXPECT_TRUE(infos[0]->dontFrag());
+    EXPECT_EQ(infos[6]->tosFlowLabel().trafficClass(), 0x20);
+    EXPECT_EQ(infos[6]->tosFlowLabel().flowLabel(), 0x12345u);
+    EXPECT_TRUE(infos[4]->fragmentedPkt() && infos[9]->fragmentedPkt());
+    EXPECT_EQ(infos[11]->tunnelState(), FlowTracking::TunnelState::vxlanDecap);
+    EXPECT_EQ(infos[11]->vrfId().value(), 42u);     // mapped
+    EXPECT_EQ(infos[12]->vrfId().value(), 70000u);  // the VNI itself
+    EXPECT_EQ(infos[1]->vrfId().value(), 0u);
+    EXPECT_EQ(capture->counters().packetsDecoded.load(), infos.size());
+}
+
+// Eight frames, the last two undecodable: 1-in-N sampling counts from the first packet read,
+// and a full queue drops and counts, never blocks.
+TEST(CaptureTest, SamplesOneInNAndCountsDrops) {
+    auto frames = sampleFrames();
+    frames.resize(6);
+    frames.push_back(frames[0]);
+    frames.back()[12] = 0x08, frames.back()[13] = 0x06;  // ARP
+    frames.push_back(frames[0]);
+    frames.back().resize(40);
+    PcapFixture pcap(frames);
+    const struct {
+        std::uint32_t rate;
+        std::size_t capacity;
+        std::uint64_t sampled, decoded, pushed, unsupported, truncated;
+        std::vector<std::uint16_t> firstPorts;  // the destination ports pushed, in order
+    } cases[] = {
+        {1, 64, 8, 6, 6, 1, 1, {80, 53, 80, 2048, 80, 0}},
+        {3, 64, 3, 2, 2, 1, 0, {80, 2048}},
+        {1, 4, 8, 6, 4, 1, 1, {80, 53, 80, 2048}},
+    };
+    for (const auto& c : cases) {
+        auto capture = Capture::openFile(pcap.path);
+        const auto infos = runToEnd(*capture, CaptureConfig{.sampleRate = c.rate}, c.capacity);
+        const CaptureCounters& n = capture->counters();
+        EXPECT_EQ(n.packetsRead.load(), 8u);
+        EXPECT_EQ(n.packetsSampled.load(), c.sampled);
+        EXPECT_EQ(n.packetsDecoded.load(), c.decoded);
+        EXPECT_EQ(n.queueDrops.load(), c.decoded - c.pushed);
+        EXPECT_EQ(n.undecodableBy(DecodeStatus::unsupported), c.unsupported);
+        EXPECT_EQ(n.undecodableBy(DecodeStatus::truncated), c.truncated);
+        std::vector<std::uint16_t> ports;
+        for (const auto& info : infos) ports.push_back(info->dstPort().value());
+        EXPECT_EQ(ports, c.firstPorts) << c.rate << " " << c.capacity;
+    }
+}
+
+TEST(CaptureTest, ReportsBadInput) {
+    const auto frames = sampleFrames();
+    {  // A file cut inside its third packet: the first two are pushed, the error is reported.
+        PcapFixture pcap({frames[0], frames[1], frames[2]});
+        std::filesystem::resize_file(pcap.path, std::filesystem::file_size(pcap.path) - 10);
+        auto capture = Capture::openFile(pcap.path);
+        Kiln::Ptr<Loom::EventSpscQueue> queue(new Loom::EventSpscQueue(8));
+        EXPECT_EQ(capture->run(CaptureConfig{}, *queue), Capture::RunResult::error);
+        EXPECT_NE(capture->errorText().find("truncated"), std::string::npos)
+            << capture->errorText();
+        EXPECT_EQ(capture->counters().readErrors.load(), 1u);
+        EXPECT_EQ(capture->counters().packetsDecoded.load(), 2u);
+    }
+    const auto openError = [](const std::string& path, const std::string& filter) {
+        try {
+            Capture::openFile(path, filter);
+        } catch (const Basalt::Exception& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    PcapFixture raw({frames[0]}, DLT_RAW);
+    EXPECT_NE(openError(raw.path, "").find("unknown link type"), std::string::npos);
+    PcapFixture pcap(frames);
+    EXPECT_NE(openError(pcap.path, "udp and and").find("bad filter expression \"udp and and\": "),
+              std::string::npos);
+    EXPECT_NE(openError(pcap.path + ".missing", "").find("cannot read pcap file"),
+              std::string::npos);
+    // A filter that compiles keeps what it matches: the IPv4 and IPv6 TCP frames.
+    auto capture = Capture::openFile(pcap.path, "tcp and not vlan");
+    EXPECT_EQ(runToEnd(*capture, CaptureConfig{}).size(), 2u);
+}
+
+}  // namespace
+}  // namespace Flowtrack
