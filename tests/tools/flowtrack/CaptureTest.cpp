@@ -1,10 +1,14 @@
 #include <fmt/format.h>
+#include <fmt/ostream.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "contracts/Basalt/Exception.h"
 #include "tests/support/ShmRoot.h"
@@ -96,16 +100,11 @@ std::vector<std::string> tsharkFlows(const std::string& path) {
 }
 
 std::string flowOf(const FlowTracking::PacketInfo& p) {
-    std::ostringstream os;
-    os << p.vlanId().value() << ' ';
-    if (p.vni().isNone()) {
-        os << '-';
-    } else {
-        os << p.vni().value();
-    }
-    os << ' ' << p.srcIpAddr() << ' ' << p.dstIpAddr() << ' ' << static_cast<int>(p.ipProtocol())
-       << ' ' << p.srcPort().value() << ' ' << p.dstPort().value() << ' ' << p.bytes();
-    return os.str();
+    return fmt::format("{} {} {} {} {} {} {} {}", p.vlanId().value(),
+                       p.vni().isNone() ? "-" : std::to_string(p.vni().value()),
+                       fmt::streamed(p.srcIpAddr()), fmt::streamed(p.dstIpAddr()),
+                       static_cast<int>(p.ipProtocol()), p.srcPort().value(), p.dstPort().value(),
+                       p.bytes());
 }
 
 // Every sample frame, read through a pcap file, gives the flow tshark sees in it.
@@ -204,6 +203,48 @@ TEST(CaptureTest, ReportsBadInput) {
     // A filter that compiles keeps what it matches: the IPv4 and IPv6 TCP frames.
     auto capture = Capture::openFile(pcap.path, "tcp and not vlan");
     EXPECT_EQ(runToEnd(*capture, CaptureConfig{}).size(), 2u);
+}
+
+// Asked to wait, a sampler facing a full queue holds on until the consumer makes room: the
+// consumer here starts only once the sampler is waiting, and still receives every packet.
+TEST(CaptureTest, WaitsForTheConsumerWhenAskedTo) {
+    PcapFixture pcap(sampleFrames());
+    auto capture = Capture::openFile(pcap.path);
+    Kiln::Ptr<Loom::EventSpscQueue> queue(new Loom::EventSpscQueue(2));
+    std::atomic<bool> done{false};
+    std::thread sampler([&] {
+        EXPECT_EQ(capture->run(CaptureConfig{.waitWhenFull = true}, *queue),
+                  Capture::RunResult::endOfInput);
+        done = true;
+    });
+    while (capture->counters().queueWaits.load() == 0) std::this_thread::yield();
+    std::size_t popped = 0;
+    for (bool last = false; !last;) {
+        last = done.load();  // read before the pop: a pop after it sees every push
+        while (queue->descPop()) ++popped;
+        std::this_thread::yield();
+    }
+    sampler.join();
+    EXPECT_EQ(popped, FrameBuilder::samples().size());
+    EXPECT_EQ(capture->counters().queueDrops.load(), 0u);
+}
+
+// Live capture runs until stop(), or, without the privilege, says what it needs.
+TEST(CaptureTest, LiveCaptureStopsOrSaysWhatItNeeds) {
+    std::unique_ptr<Capture> capture;
+    try {
+        capture = Capture::openInterface("lo", "udp port 9");
+    } catch (const Basalt::NoPermissionException& e) {
+        EXPECT_NE(std::string(e.what()).find("needs root or CAP_NET_RAW"), std::string::npos);
+        ASSERT_NE(geteuid(), 0u) << e.what();
+        return;
+    }
+    Kiln::Ptr<Loom::EventSpscQueue> queue(new Loom::EventSpscQueue(8));
+    Capture::RunResult result = Capture::RunResult::error;
+    std::thread sampler([&] { result = capture->run(CaptureConfig{}, *queue); });
+    capture->stop();
+    sampler.join();
+    EXPECT_EQ(result, Capture::RunResult::stopped);
 }
 
 }  // namespace
