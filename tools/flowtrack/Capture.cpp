@@ -47,6 +47,26 @@ void checkLinkType(pcap_t* handle, const std::string& source) {
 
 }  // namespace
 
+std::string CaptureCounters::text() const {
+    const auto get = [](const std::atomic<std::uint64_t>& n) {
+        return n.load(std::memory_order_relaxed);
+    };
+    std::string line = fmt::format("read {}, sampled {}, decoded {}, dropped {}", get(packetsRead),
+                                   get(packetsSampled), get(packetsDecoded), get(queueDrops));
+    if (get(queueWaits) > 0) line += fmt::format(", waited {}", get(queueWaits));
+    std::string reasons;
+    std::uint64_t total = 0;
+    for (std::size_t s = 0; s < decodeStatusCount; ++s) {
+        if (get(undecodable[s]) == 0) continue;
+        total += get(undecodable[s]);
+        reasons += fmt::format("{}{} {}", reasons.empty() ? "" : ", ",
+                               decodeStatusText(static_cast<DecodeStatus>(s)), get(undecodable[s]));
+    }
+    if (total > 0) line += fmt::format(", undecodable {} ({})", total, reasons);
+    if (get(readErrors) > 0) line += fmt::format(", read errors {}", get(readErrors));
+    return line;
+}
+
 Capture::Capture(pcap* handle, std::string source, bool live)
     : handle_(handle), source_(std::move(source)), live_(live), decoder_(pcap_datalink(handle)) {
     if (pcap_get_tstamp_precision(handle_) == PCAP_TSTAMP_PRECISION_NANO) tsScale_ = 1e-9;
@@ -117,12 +137,13 @@ Capture::RunResult Capture::run(const CaptureConfig& config, Loom::EventSpscQueu
             counters_.readErrors.fetch_add(1, std::memory_order_relaxed);
             return RunResult::error;
         }
-        // The first packet and every rate-th after it.
-        if (counters_.packetsRead.fetch_add(1, std::memory_order_relaxed) % rate != 0) continue;
-        counters_.packetsSampled.fetch_add(1, std::memory_order_relaxed);
         DecodedPacket packet;
         packet.timestamp = static_cast<double>(header->ts.tv_sec) +
                            static_cast<double>(header->ts.tv_usec) * tsScale_;
+        if (config.replaySpeed > 0 && !live_) pace(config, packet.timestamp);
+        // The first packet and every rate-th after it.
+        if (counters_.packetsRead.fetch_add(1, std::memory_order_relaxed) % rate != 0) continue;
+        counters_.packetsSampled.fetch_add(1, std::memory_order_relaxed);
         packet.wireLength = header->len;
         const DecodeStatus status = decoder_.decode(data, header->caplen, packet);
         if (status != DecodeStatus::ok) {
@@ -134,6 +155,21 @@ Capture::RunResult Capture::run(const CaptureConfig& config, Loom::EventSpscQueu
         pushOrCount(config, packetInfo(config, packet), queue);
     }
     return RunResult::stopped;
+}
+
+void Capture::pace(const CaptureConfig& config, double time) {
+    using Clock = std::chrono::steady_clock;
+    if (!paceOrigin_) paceOrigin_.emplace(time, Clock::now());
+    // A timestamp before the first packet's is due at once.
+    const double offset = std::max(0.0, time - paceOrigin_->first) / config.replaySpeed;
+    const Clock::time_point due = paceOrigin_->second + std::chrono::duration_cast<Clock::duration>(
+                                                            std::chrono::duration<double>(offset));
+    // Short slices, so that stop() is seen within one.
+    for (Clock::time_point now = Clock::now();
+         now < due && !stopRequested_.load(std::memory_order_relaxed); now = Clock::now()) {
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(due - now, std::chrono::milliseconds(50)));
+    }
 }
 
 void Capture::pushOrCount(const CaptureConfig& config, Kiln::Ptr<Loom::CrossThreadDesc>&& desc,

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "FlowTracker/PacketTypes.h"
@@ -32,6 +34,10 @@ struct CaptureConfig {
     // A full queue: drop the packet (live capture must not fall behind the wire), or wait for
     // the consumer (a file has no wire to fall behind; counts are exact).
     bool waitWhenFull = false;
+    // Replay pace for files: 0 reads as fast as it can; s > 0 holds each packet until its
+    // distance from the first packet's timestamp, divided by s, has passed (1: the capture's
+    // own pace, so that people can watch live flows).
+    double replaySpeed = 0;
     // The VRF of a VXLAN packet by its VNI (missing: the VNI itself) and of other packets.
     std::map<std::uint32_t, std::uint32_t> vrfByVni{};
     std::uint32_t defaultVrfId = 0;
@@ -50,6 +56,9 @@ struct CaptureCounters {
     std::uint64_t undecodableBy(DecodeStatus s) const {
         return undecodable[static_cast<std::size_t>(s)].load(std::memory_order_relaxed);
     }
+    // One line for people: "read 8, sampled 8, decoded 6, dropped 2, undecodable 2 (packet
+    // shorter than its headers 1, not an IP packet 1)"; waits and read errors when there are any.
+    std::string text() const;
 };
 
 // One open capture. Opening failures throw Basalt::Exception with a message a person can act
@@ -95,6 +104,9 @@ class Capture {
   private:
     Capture(pcap* handle, std::string source, bool live);
     // Pushes `desc`; when the queue is full, waits (config.waitWhenFull) or counts a drop.
+    // Waits, as config.replaySpeed asks, until the packet stamped `time` is due; stop() ends
+    // the wait.
+    void pace(const CaptureConfig& config, double time);
     void pushOrCount(const CaptureConfig& config, Kiln::Ptr<Loom::CrossThreadDesc>&& desc,
                      Loom::EventSpscQueue& queue);
 
@@ -104,6 +116,7 @@ class Capture {
     const PacketDecoder decoder_;
     double tsScale_ = 1e-6;  // seconds per unit of the packets' sub-second field
     std::atomic<bool> stopRequested_{false};
+    std::optional<std::pair<double, std::chrono::steady_clock::time_point>> paceOrigin_;
     CaptureCounters counters_;
     std::string errorText_;
 };
