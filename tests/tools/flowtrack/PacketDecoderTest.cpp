@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
 
 #include "tests/tools/flowtrack/FrameBuilder.h"
 #include "tools/flowtrack/PacketDecoder.h"
@@ -12,11 +11,10 @@ namespace Flowtrack {
 namespace {
 
 std::string describe(const DecodedPacket& p) {
-    std::ostringstream os;
-    os << p.srcIp << " > " << p.dstIp;
     return fmt::format(
-        "{} p{} {}>{} vlan{} vni{} tun{} tcp{:x} len{} tos{} fl{} frag{:d}{:d}{:d}", os.str(),
-        static_cast<int>(p.protocol), p.srcPort, p.dstPort, p.vlanId,
+        "{} > {} p{} {}>{} vlan{} vni{} tun{} tcp{:x} len{} tos{} fl{} frag{:d}{:d}{:d}",
+        fmt::streamed(p.srcIp), fmt::streamed(p.dstIp), static_cast<int>(p.protocol), p.srcPort,
+        p.dstPort, p.vlanId,
         p.vni == Vxlan::VniExtOrNone::noneValue ? std::string("-") : std::to_string(p.vni),
         static_cast<int>(p.tunnelState), p.tcpFlags, p.ipLength, p.tos, p.flowLabel, p.fragmented,
         p.nonFirstFragment, p.dontFragment);
