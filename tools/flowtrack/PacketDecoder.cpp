@@ -1,5 +1,8 @@
 #include "tools/flowtrack/PacketDecoder.h"
 
+#include <fmt/format.h>
+#include <fmt/ostream.h>
+
 #include <array>
 
 namespace Flowtrack {
@@ -198,6 +201,20 @@ const char* decodeStatusText(DecodeStatus status) {
             return "unknown link type";
     }
     return "unknown status";
+}
+
+std::ostream& operator<<(std::ostream& os, const DecodedPacket& p) {
+    os << fmt::format("{}.{} > {}.{} proto {} len {}", fmt::streamed(p.srcIp), p.srcPort,
+                      fmt::streamed(p.dstIp), p.dstPort, static_cast<int>(p.protocol), p.ipLength);
+    if (p.vlanId != 0) os << " vlan " << p.vlanId;
+    if (p.vni != Vxlan::VniExtOrNone::noneValue) os << " vni " << p.vni << ' ' << p.tunnelState;
+    if (p.tcpFlags != 0) os << fmt::format(" tcp {:#x}", p.tcpFlags);
+    if (p.tos != 0) os << " tos " << int{p.tos};
+    if (p.flowLabel != 0) os << " label " << p.flowLabel;
+    if (p.fragmented) os << (p.nonFirstFragment ? " fragment" : " first fragment");
+    if (p.dontFragment) os << " df";
+    if (p.status != DecodeStatus::ok) os << " [" << decodeStatusText(p.status) << ']';
+    return os;
 }
 
 bool PacketDecoder::linkTypeSupported(int linkType) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 
 #include "FlowTracker/PacketTypes.h"
 #include "contracts/Kiln/System.h"
@@ -59,6 +60,12 @@ struct DecodedPacket {
     bool nonFirstFragment = false;  // a fragment at a non-zero offset: no transport header
     bool dontFragment = false;      // IPv4 DF
 };
+
+// One line for people, "10.0.0.1.40000 > 10.0.0.2.80 proto 6 len 54 tcp 0x5002 tos 16 df":
+// addresses and ports, protocol and IP length, then only what the packet has of VLAN, VNI and
+// tunnel state, TCP flags word, TOS, flow label, fragment and DF, and the status text in
+// brackets when it is not ok.
+std::ostream& operator<<(std::ostream& os, const DecodedPacket& p);
 
 // Decodes frames of one link type. Stateless apart from the link type; every read is checked
 // against the captured length, so any byte sequence is safe to pass.
