@@ -46,13 +46,13 @@ struct Packet {
     bool dontFragment = false;
     // IPv6 extension headers (0 hop-by-hop, 43 routing, 60 destination options), in order,
     // each 8 bytes, before any fragment header.
-    std::vector<std::uint8_t> v6Extensions;
-    std::vector<std::uint16_t> vlans;  // 802.1Q tags, outermost first (QinQ outer is 0x88A8)
+    std::vector<std::uint8_t> v6Extensions{};
+    std::vector<std::uint16_t> vlans{};  // 802.1Q tags, outermost first (QinQ outer is 0x88A8)
     std::array<std::uint8_t, 6> srcMac{0x02, 0, 0, 0, 0, 0x01};
     std::array<std::uint8_t, 6> dstMac{0x02, 0, 0, 0, 0, 0x02};
     // Set: the frame above travels as the payload of VXLAN (UDP 4789) between the outer
     // addresses; the VLAN tags go on the outer frame.
-    std::optional<std::uint32_t> vni;
+    std::optional<std::uint32_t> vni{};
     std::string outerSrc = "192.0.2.1";
     std::string outerDst = "192.0.2.2";
 };
@@ -201,7 +201,10 @@ class PcapFile {
   public:
     explicit PcapFile(const std::string& path, int linkType = DLT_EN10MB)
         : dead_(pcap_open_dead(linkType, 262144)), dumper_(pcap_dump_open(dead_, path.c_str())) {
-        if (dumper_ == nullptr) throw std::runtime_error("cannot write " + path);
+        if (dumper_ == nullptr) {
+            pcap_close(dead_);
+            throw std::runtime_error("cannot write " + path);
+        }
     }
     PcapFile(const PcapFile&) = delete;
     PcapFile& operator=(const PcapFile&) = delete;
@@ -213,8 +216,9 @@ class PcapFile {
     // One packet at `time` (seconds since the epoch); `wireLength` 0 means the frame's size.
     void write(const Bytes& frame, double time, std::uint32_t wireLength = 0) {
         pcap_pkthdr header{};
-        header.ts.tv_sec = static_cast<time_t>(time);
-        header.ts.tv_usec = static_cast<suseconds_t>(std::lround((time - std::floor(time)) * 1e6));
+        const long long micros = std::llround(time * 1e6);
+        header.ts.tv_sec = static_cast<time_t>(micros / 1000000);
+        header.ts.tv_usec = static_cast<suseconds_t>(micros % 1000000);
         header.caplen = static_cast<bpf_u_int32>(frame.size());
         header.len = wireLength != 0 ? wireLength : header.caplen;
         pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame.data());

@@ -61,8 +61,7 @@ TEST(PacketDecoderTest, RefusesWhatItCannotRead) {
     arp[12] = 0x08, arp[13] = 0x06;
     FrameBuilder::Bytes shortHeader = FrameBuilder::build(tcp);
     shortHeader[14] = 0x44;
-    FrameBuilder::Packet tags;
-    tags.vlans = {1, 2, 3, 4, 5};
+    const FrameBuilder::Packet tags{.vlans = {1, 2, 3, 4, 5}};
     FrameBuilder::Bytes cut = FrameBuilder::build(tcp);
     cut.resize(14 + 20 + 19);
     const struct {
