@@ -16,10 +16,11 @@ namespace Flowtrack {
 
 struct IpfixOptions {
     std::uint32_t observationDomainId = 0;
-    // Over UDP the templates go out again at the start of the first message after either bound
-    // (RFC 7011 section 8.4), so a collector that starts late learns them. Time is export time,
-    // the latest flow end seen, so a replayed capture refreshes as often as the live traffic
-    // would have. A file carries the templates once, at its start.
+    // Over UDP the templates go out again (RFC 7011 section 8.4), as a message of their own
+    // ahead of the next records, once either bound has passed since they last went out, and
+    // after a message that carried them was lost; so a collector that starts late learns them.
+    // Time is export time, the latest flow end seen, so a replayed capture refreshes as often
+    // as the live traffic did. A file carries the templates once, in its first message.
     std::uint32_t templateRefreshSeconds = 60;
     std::uint32_t templateRefreshMessages = 100;
 };

@@ -99,18 +99,20 @@ class ExporterTest : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    // Pushes every row through the queue to an exporter thread with `sinks`; each flow its own
-    // message when `oneByOne` (the exporter drains it before the next is pushed).
+    // Pushes every row (`copies` times) through the queue to an exporter thread with `sinks`;
+    // each flow is a message of its own when `oneByOne` (drained before the next is pushed).
     Flowtrack::Exporter& exportRows(std::vector<std::unique_ptr<Flowtrack::FlowSink>> sinks,
-                                    bool oneByOne) {
-        auto queue = Kiln::Ptr<Loom::EventSpscQueue>(new Loom::EventSpscQueue(64));
+                                    bool oneByOne, int copies = 1) {
+        auto queue = Kiln::Ptr<Loom::EventSpscQueue>(new Loom::EventSpscQueue(128));
         exporter_ = std::make_unique<Flowtrack::Exporter>(queue);
         for (auto& sink : sinks) exporter_->sinkIs(std::move(sink));
         if (!oneByOne) exporter_->start();
-        for (const Row& r : rows) {
-            Kiln::Ptr<Loom::CrossThreadDesc> desc = flowOf(r);
-            EXPECT_TRUE(queue->push(std::move(desc)));
-            if (oneByOne) exporter_->drain();
+        for (int copy = 0; copy < copies; ++copy) {
+            for (const Row& r : rows) {
+                Kiln::Ptr<Loom::CrossThreadDesc> desc = flowOf(r);
+                EXPECT_TRUE(queue->push(std::move(desc)));
+                if (oneByOne) exporter_->drain();
+            }
         }
         if (oneByOne) exporter_->close();
         exporter_->stop();
@@ -246,8 +248,10 @@ TEST_F(ExporterTest, NfcapdStartedLateReceivesEveryFlowOverUdpAndNfdumpListsTheS
 
     std::vector<std::unique_ptr<Flowtrack::FlowSink>> sinks;
     sinks.push_back(std::move(sink));
-    auto& exporter = exportRows(std::move(sinks), false);
-    EXPECT_EQ(exporter.flowsExported(), std::size(rows));
+    // Enough flows for more than one datagram.
+    const int copies = 12;
+    auto& exporter = exportRows(std::move(sinks), false, copies);
+    EXPECT_EQ(exporter.flowsExported(), copies * std::size(rows));
     // The one error: the refusal of the message sent before nfcapd listened.
     EXPECT_EQ(exporter.errors(), 1u);
     EXPECT_EQ(exporter.lastError(), "IPFIX collector 127.0.0.1:" + portText +
@@ -259,8 +263,10 @@ TEST_F(ExporterTest, NfcapdStartedLateReceivesEveryFlowOverUdpAndNfdumpListsTheS
     ASSERT_EQ(nfcapd.wait(), 0);
 
     std::vector<std::string> expected, listed;
-    for (const Row& r : rows) {
-        expected.push_back(fmt::format("{} {} {} {}", r.src, r.dst, r.pkts, r.bytes));
+    for (int copy = 0; copy < copies; ++copy) {
+        for (const Row& r : rows) {
+            expected.push_back(fmt::format("{} {} {} {}", r.src, r.dst, r.pkts, r.bytes));
+        }
     }
     std::istringstream lines(
         output("nfdump -R " + flows + " -q -N -o 'fmt:%sa %da %pkt %byt' 2>&1"));
