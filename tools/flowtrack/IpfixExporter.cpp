@@ -65,7 +65,7 @@ struct Ipv6Record {
 };
 static_assert(sizeof(Ipv6Record) == 88, "the IPv6 internal template describes every byte");
 
-// A spec entry used only by the internal template (the padding).
+// The flag of the elements only the internal templates have (the padding).
 constexpr std::uint32_t internalOnly = 1;
 
 struct Element {
