@@ -53,8 +53,9 @@ class CaptureClock {
 //
 // Time: with a capture clock (captureClockIs), each packet first moves the clock to its
 // timestamp, running every scan that falls due on the way, at its due time and in due order, so
-// an aging scan always runs before the packet that passes its time. Without one, the event loop
-// fires the timers on the process clock (live capture).
+// an aging scan always runs before the packet that passes its time (while no tracker has flows,
+// the clock moves in one step: the scans would find nothing). Without one, the event loop fires
+// the timers on the process clock (live capture). Packets of unknown trackers move no clock.
 //
 // Thread safety: as FlowTableMgrThreadBase; everything on the serving thread.
 class FlowTrackMgr : public FlowTracking::FlowTableMgrThreadBase {
@@ -77,13 +78,14 @@ class FlowTrackMgr : public FlowTracking::FlowTableMgrThreadBase {
     void kilnDoZombieReactors(bool zombie) override;
 
     // End of capture: every tracker's flows are exported as forced ends; the trackers stay.
+    // On the serving thread (another thread posts it to the manager's loop).
     void endOfCapture();
 
     // The state machine of tracker `ftId`, or null.
     Kiln::Ptr<FlowTrackSm> flowTrackSm(FtId ftId) const;
     // Packets of a tracker without a state machine, dropped.
     std::uint64_t unknownTrackerPackets() const { return unknownTrackerPackets_; }
-    // The trackers' counts added up.
+    // The trackers' counts added up (serving thread; a status line posts its read there).
     FlowTrackStats stats() const;
     std::uint64_t activeFlows() const;
 

@@ -194,6 +194,11 @@ TEST(FlowTrackMgr, CaptureTimeDrivesFlowEndsAndExportTimes) {
     EXPECT_EQ(g.flows(), 6u);
     EXPECT_EQ(g.expiredFlows(), 6u);
     EXPECT_EQ(h.mgr->stats().flowsExported, 8u);
+
+    // A gap of years in the capture, with nothing to age, is one step.
+    h.send({packet(1, 'A', T0 + 1e9, 60)});
+    EXPECT_EQ(Kiln::System::currentTime(), T0 + 1e9);
+    EXPECT_EQ(h.mgr->activeFlows(), 1u);
 }
 
 // Two trackers keep their flows and counters apart; a packet of an unconfigured tracker is
