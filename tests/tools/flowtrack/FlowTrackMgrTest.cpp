@@ -204,8 +204,8 @@ TEST(FlowTrackMgr, CaptureTimeDrivesFlowEndsAndExportTimes) {
 // Two trackers keep their flows and counters apart; a packet of an unconfigured tracker is
 // dropped and counted; a full table exports the new flow's packet alone and a full exporter
 // queue counts what it cannot take; a clear request empties only its tracker's counters; a
-// tracker removed from the configuration ends its flows; without capture time the event loop
-// fires the scans on the process clock.
+// tracker removed from the configuration, or given another FtId, ends its flows; without capture
+// time the event loop fires the scans on the process clock.
 TEST(FlowTrackMgr, TrackersDropsClearsAndLiveTimers) {
     Harness h(false, 2);
     h.clock.clock().wallTimeIs(T0);
@@ -236,6 +236,15 @@ TEST(FlowTrackMgr, TrackersDropsClearsAndLiveTimers) {
     EXPECT_EQ(h.mgr->stats().flowsExported, 3u);
     EXPECT_EQ(h.mgr->stats().exporterQueueFull, 1u);
     EXPECT_EQ(h.group(1).expiredFlows(), 2u);
+
+    // A tracker given another FtId: its flows end, a new machine writes the same shared table.
+    const auto table = h.mgr->flowTrackSm(FtId(1))->flowTable();
+    h.send({packet(1, 'C', T0 + 10, 40)});
+    h.hw->ftConfigIs("t1", FtId(5), 10000, 30000);
+    EXPECT_EQ(h.exported(), std::vector<std::string>{"C forcedEnd 1/40 10-10 flags 0"});
+    ASSERT_TRUE(h.mgr->flowTrackSm(FtId(5)));
+    EXPECT_FALSE(h.mgr->flowTrackSm(FtId(1)));
+    EXPECT_EQ(h.mgr->flowTrackSm(FtId(5))->flowTable(), table);
 }
 
 }  // namespace
