@@ -136,25 +136,6 @@ void FlowTrackSm::update(const PacketInfo& pi) {
     const bool isNew = !(found && stored && stored->key() == key);
     Entry e(key);
     if (isNew) {
-        if (flowCount_[Family::index] >= maxFlowTableEntries()) {
-            ++stats_.tableFull;
-            e.srcIpAddrIs(Family::addr(pi.srcIpAddr()));
-            e.dstIpAddrIs(Family::addr(pi.dstIpAddr()));
-            e.ipProtocolIs(pi.ipProtocol());
-            e.srcPortIs(pi.srcPort().value());
-            e.dstPortIs(pi.dstPort().value());
-            e.bytesIs(pi.bytes());
-            e.pktsIs(packets);
-            e.startTimeIs(t);
-            e.lastPktTimeIs(t);
-            e.inIfIndexIs(pi.inIfIndex());
-            e.inIfTypeIs(pi.inIfType());
-            exportFlow<Family>(e, FlowEndReason::lackOfResources);
-            updateCounters(ftId(), pi.fgId(), packets, 0, 0);
-            return;
-        }
-        ++flowCount_[Family::index];
-        ++stats_.flowsCreated;
         e.srcEthAddrIs(pi.srcEthAddr());
         e.dstEthAddrIs(pi.dstEthAddr());
         e.egressVlanIdIs(pi.egressVlanId());
@@ -168,6 +149,23 @@ void FlowTrackSm::update(const PacketInfo& pi) {
         e.inIfTypeIs(pi.inIfType());
         e.vniIs(pi.vni());
         e.tunnelStateIs(pi.tunnelState());
+        if (flowCount_[Family::index] >= maxFlowTableEntries()) {
+            // No room: the packet is its own record.
+            ++stats_.tableFull;
+            e.bytesIs(pi.bytes());
+            e.pktsIs(packets);
+            e.startTimeIs(t);
+            e.lastPktTimeIs(t);
+            if (isTcp(pi.ipProtocol())) {
+                e.tcpFlagsIs(Wirekit::TcpDataOffsetAndFlags(pi.tcpFlags().value() & tcpFlagBits));
+            }
+            e.tosIs(Wirekit::IpTos(pi.tosFlowLabel().trafficClass()));
+            exportFlow<Family>(e, FlowEndReason::lackOfResources);
+            updateCounters(ftId(), pi.fgId(), packets, 0, 0);
+            return;
+        }
+        ++flowCount_[Family::index];
+        ++stats_.flowsCreated;
     } else {
         e = stored->value();
     }
