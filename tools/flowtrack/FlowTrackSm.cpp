@@ -45,6 +45,24 @@ struct Ip6Family {
 
 bool isTcp(Wirekit::IpProtocolNumber p) { return static_cast<std::int32_t>(p) == 6; }
 
+// The base's plain attributes of each scan, in FlowTrackSm::Scan order (IPv4 active, IPv4
+// inactive, IPv6 active, IPv6 inactive), kept up to date for readers of the machine.
+using B = FlowTableMgrSmBase;
+using SecondsSetter = void (B::*)(Kiln::Seconds);
+using SecondsGetter = Kiln::Seconds (B::*)() const;
+constexpr SecondsSetter startTimeSetter[] = {
+    &B::currActiveTimerStartTimeIs, &B::currInactiveTimerStartTimeIs,
+    &B::currIp6ActiveTimerStartTimeIs, &B::currIp6InactiveTimerStartTimeIs};
+constexpr SecondsSetter lastScanSetter[] = {
+    &B::lastActiveScanDurationIs, &B::lastInactiveScanDurationIs, &B::lastIp6ActiveScanDurationIs,
+    &B::lastIp6InactiveScanDurationIs};
+constexpr SecondsGetter maxScanGetter[] = {&B::maxActiveScanDuration, &B::maxInactiveScanDuration,
+                                           &B::maxIp6ActiveScanDuration,
+                                           &B::maxIp6InactiveScanDuration};
+constexpr SecondsSetter maxScanSetter[] = {
+    &B::maxActiveScanDurationIs, &B::maxInactiveScanDurationIs, &B::maxIp6ActiveScanDurationIs,
+    &B::maxIp6InactiveScanDurationIs};
+
 }  // namespace
 
 Kiln::AllocTrackTypeInfo FlowTrackSm::allocTrackTypeInfo;
@@ -251,20 +269,7 @@ void FlowTrackSm::scan(bool active) {
     const TemplateId fgId = fgId_[Family::index];
     const Kiln::Seconds now = Kiln::System::currentTime();
     updateCurrScanStartTime(active, fgId, now);
-    switch (which) {
-        case active4:
-            currActiveTimerStartTimeIs(now);
-            break;
-        case inactive4:
-            currInactiveTimerStartTimeIs(now);
-            break;
-        case active6:
-            currIp6ActiveTimerStartTimeIs(now);
-            break;
-        default:
-            currIp6InactiveTimerStartTimeIs(now);
-            break;
-    }
+    (this->*startTimeSetter[which])(now);
     const Kiln::Seconds interval = activeInterval();
     const Kiln::Seconds timeout = inactiveTimeout();
     std::uint64_t expired = 0;
@@ -274,23 +279,24 @@ void FlowTrackSm::scan(bool active) {
     for (typename std::remove_reference_t<decltype(binding)>::IteratorConst it(&binding);
          it.valid(); it.advance()) {
         const typename Family::Entry& e = it->value();
-        if (active) {
-            // An idle flow is left to the inactive scan, which ends it with the right reason.
-            if (e.pkts() > 0 && now - e.startTime() >= interval &&
-                now - e.lastPktTime() < timeout) {
-                exportFlow<Family>(e, FlowEndReason::activeTimeout);
-                typename Family::Entry restarted = e;
-                restarted.bytesIs(0);
-                restarted.pktsIs(0);
-                restarted.tcpFlagsIs(Wirekit::TcpDataOffsetAndFlags());
-                restarted.entryExportedIs(true);
-                Family::put(*flowTable_, restarted);
-            }
-            continue;
-        }
         const bool finished =
             isTcp(e.ipProtocol()) && (e.tcpFlags().value() & (tcpFin | tcpRst)) != 0;
-        if (!finished && now - e.lastPktTime() < timeout) continue;
+        const bool idle = now - e.lastPktTime() >= timeout;
+        // The active scan leaves idle flows to the inactive scan (their records grow no longer)
+        // and ends a finished flow due for a record at once, with its own reason.
+        const bool due = active && e.pkts() > 0 && now - e.startTime() >= interval && !idle;
+        if (due && !finished) {
+            exportFlow<Family>(e, FlowEndReason::activeTimeout);
+            typename Family::Entry restarted = e;
+            restarted.bytesIs(0);
+            restarted.pktsIs(0);
+            restarted.tcpFlagsIs(Wirekit::TcpDataOffsetAndFlags());
+            restarted.entryExportedIs(true);
+            Family::put(*flowTable_, restarted);
+            continue;
+        }
+        if (active && !due) continue;
+        if (!finished && !idle) continue;
         if (e.pkts() > 0) {
             exportFlow<Family>(e, finished ? FlowEndReason::endOfFlow : FlowEndReason::idleTimeout);
         }
@@ -300,22 +306,9 @@ void FlowTrackSm::scan(bool active) {
     }
     if (expired) updateCounters(ftId(), fgId, 0, 0, expired);
     const Kiln::Seconds delay = computeTimeDelay(active, fgId);
-    const Kiln::Seconds last =
-        scanTimes_[{active, fgId.value()}].last;  // recorded by computeTimeDelay
-    switch (which) {
-        case active4:
-            lastActiveScanDurationIs(last);
-            break;
-        case inactive4:
-            lastInactiveScanDurationIs(last);
-            break;
-        case active6:
-            lastIp6ActiveScanDurationIs(last);
-            break;
-        default:
-            lastIp6InactiveScanDurationIs(last);
-            break;
-    }
+    const Kiln::Seconds last = scanTimes_[{active, fgId.value()}].last;  // computeTimeDelay's
+    (this->*lastScanSetter[which])(last);
+    if (last > (this->*maxScanGetter[which])()) (this->*maxScanSetter[which])(last);
     if (const auto& t = timer(which)) t->scheduleTaskLowestDelay(std::max(delay, minScanDelay));
 }
 

@@ -40,9 +40,10 @@ struct FlowTrackStats {
 //  - idle timeout: exported at the first inactive scan at or after lastPktTime + inactive
 //    timeout;
 //  - active timeout: a flow whose record started at least an active interval ago is exported
-//    at the active scan (unless it is idle: that is the inactive scan's) and goes on with its
-//    counts restarted (the next packet starts the next record); scans run every active
-//    interval, so no record spans more than the active interval plus one scan period;
+//    at the active scan and goes on with its counts restarted (the next packet starts the next
+//    record); scans run every active interval, so no record spans more than the active interval
+//    plus one scan period. An idle flow is left to the inactive scan (its record no longer
+//    grows); a finished one due for a record ends there as end of flow;
 //  - forced end: flushFlows() at end of capture or when the tracker goes;
 //  - lack of resources: the table holds maxFlowTableEntries flows and a packet of a new flow
 //    comes; that packet is exported alone.
