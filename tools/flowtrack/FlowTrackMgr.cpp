@@ -116,6 +116,8 @@ void FlowTrackMgr::removeSm(std::map<std::uint32_t, Kiln::Ptr<FlowTrackSm>>::ite
 }
 
 void FlowTrackMgr::endOfCapture() {
+    // Outside a run of the input task the read does not yield: it takes every queued packet.
+    doReadFtInputQueue();
     for (auto& [id, sm] : sms_) sm->flushFlows(FlowEndReason::forcedEnd);
 }
 

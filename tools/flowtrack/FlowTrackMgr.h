@@ -77,8 +77,9 @@ class FlowTrackMgr : public FlowTracking::FlowTableMgrThreadBase {
     void doDelSm() override;
     void kilnDoZombieReactors(bool zombie) override;
 
-    // End of capture: every tracker's flows are exported as forced ends; the trackers stay.
-    // On the serving thread (another thread posts it to the manager's loop).
+    // End of capture: the packets still queued are applied, then every tracker's flows are
+    // exported as forced ends; the trackers stay. On the serving thread (the sampler, done
+    // pushing, posts it to the manager's loop).
     void endOfCapture();
 
     // The state machine of tracker `ftId`, or null.
