@@ -6,13 +6,13 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Hoard/HoardReader.h"
 #include "tests/support/ManualClockGuard.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TextParsing.h"
-#include "tests/support/TraceCapture.h"
 #include "tools/flowtrack/FlowTrackMgr.h"
 
 namespace {
@@ -69,6 +69,20 @@ std::string show(const FlowInfo& fi) {
            " flags " + std::to_string(fi.tcpFlags().value());
 }
 
+// The records on `queue`, sorted; adds their packets to `pkts` and keeps their longest span.
+std::vector<std::string> drain(Loom::EventSpscQueue& queue, std::uint64_t* pkts = nullptr,
+                               Kiln::Seconds* maxSpan = nullptr) {
+    std::vector<std::string> out;
+    while (auto d = queue.descPop()) {
+        const auto& fi = dynamic_cast<FlowInfo&>(*d);
+        out.push_back(show(fi));
+        if (pkts) *pkts += fi.pkts();
+        if (maxSpan) *maxSpan = std::max(*maxSpan, fi.endTime() - fi.startTime());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 struct Harness {
     TestSupport::ShmRoot shm;
     TestSupport::ManualClockGuard clock;
@@ -99,12 +113,7 @@ struct Harness {
         for (auto& p : packets) ASSERT_TRUE(input->push(std::move(p)));
         loop->runUntilIdle();
     }
-    std::vector<std::string> exported() {
-        std::vector<std::string> out;
-        while (auto d = exporter->descPop()) out.push_back(show(dynamic_cast<FlowInfo&>(*d)));
-        std::sort(out.begin(), out.end());
-        return out;
-    }
+    std::vector<std::string> exported() { return drain(*exporter); }
     FlowEntry group(std::uint32_t ftId) {
         bool found = false;
         Hoard::FlowTracker::FlowGroupCounterEntryWrapper buffer;
@@ -247,6 +256,58 @@ TEST(FlowTrackMgr, TrackersDropsClearsAndLiveTimers) {
     ASSERT_TRUE(h.mgr->flowTrackSm(FtId(5)));
     EXPECT_FALSE(h.mgr->flowTrackSm(FtId(1)));
     EXPECT_EQ(h.mgr->flowTrackSm(FtId(5))->flowTable(), table);
+}
+
+// The same capture, read packet by packet on this thread and at full speed by a manager serving
+// its own thread (the producer retrying on a full queue, the thread's end as end of capture),
+// gives the same records: the flows follow the packets' time, not the reading.
+TEST(FlowTrackMgr, RecordsDoNotDependOnReadSpeed) {
+    const auto capture = [] {
+        std::vector<Kiln::Ptr<PacketInfo>> out;
+        for (int i = 0; i < 400; ++i) {
+            const Kiln::Seconds t = T0 + i * 0.25;
+            out.push_back(packet(1, 'E', t, 100));
+            if (i % 8 == 0) out.push_back(packet(1, 'B', t, 60));
+            if (i < 40 || i > 200) out.push_back(packet(1, 'A', t, 40, ACK));  // idle between
+        }
+        return out;
+    };
+    std::vector<std::string> paced;
+    {
+        Harness h;
+        for (auto& p : capture()) h.send({p});
+        h.mgr->endOfCapture();
+        paced = h.exported();
+    }
+    const bool wasThreadSafe = Kiln::VFPtrInterface::threadSafePointers();
+    Kiln::VFPtrInterface::threadSafePointersIs(true);
+    std::uint64_t pkts = 0;
+    Kiln::Seconds maxSpan = 0;
+    {
+        TestSupport::ShmRoot shm;
+        TestSupport::ManualClockGuard clock;
+        Flowtrack::CaptureClock captureClock(clock.clock());
+        Kiln::Ptr<Loom::EventSpscQueue> input = new Loom::EventSpscQueue(64);
+        Kiln::Ptr<Loom::EventSpscQueue> exporter = new Loom::EventSpscQueue(256);
+        Kiln::Ptr<HwFlowTracking::Config> hw = new HwFlowTracking::Config(Kiln::Name("hw"));
+        hw->ftConfigIs("t1", FtId(1), 10000, 30000);
+        auto mgr = Flowtrack::flowTrackMgrFactory(Kiln::Name("mgr"), new Loom::EventLoop, "ip",
+                                                  new Loom::EventLoopHeartBeatCtx("mgr"), nullptr,
+                                                  input, exporter, hw, nullptr, nullptr, "sys");
+        mgr->captureClockIs(&captureClock);
+        mgr->threadStart();
+        ASSERT_TRUE(mgr->waitInitializeDone(60));
+        for (auto& p : capture()) {
+            Kiln::Ptr<Loom::CrossThreadDesc> d = std::move(p);
+            while (!input->push(std::move(d))) std::this_thread::yield();
+        }
+        mgr->threadStop();
+        mgr->threadJoin();
+        EXPECT_EQ(drain(*exporter, &pkts, &maxSpan), paced);
+    }
+    Kiln::VFPtrInterface::threadSafePointersIs(wasThreadSafe);
+    EXPECT_EQ(pkts, capture().size());
+    EXPECT_LE(maxSpan, 30.0 + 30.0);
 }
 
 }  // namespace
