@@ -89,8 +89,8 @@ void FlowTrackSm::start(const Kiln::Ptr<FlowTable>& table) {
     BASALT_ASSERT(!flowTable_ && "FlowTrackSm::start runs once");
     flowTable_ = table;
     if (!flowTable_) {
-        flowTable_ = flowTableFactory(Kiln::Name(
-            sysname() + "/Shmem/" + FlowTable::mountPath(ftrTypeStr(), Kiln::Name(ftName_))));
+        flowTable_ =
+            flowTableFactory(Kiln::Name(FlowTable::mountPath(ftrTypeStr(), Kiln::Name(ftName_))));
         flowTable_->ipFlowEntryControl()->init(Hoard::writer, false, initialTableSize);
         flowTable_->ip6FlowEntryControl()->init(Hoard::writer, false, initialTableSize);
     }

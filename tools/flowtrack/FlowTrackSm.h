@@ -28,8 +28,8 @@ struct FlowTrackStats {
 };
 
 // The state machine of one tracker. start() mounts the tracker's flow table as shared writer
-// tables named "<sysname>/Shmem/" + FlowTable::mountPath(type, tracker name) (IPv4 and IPv6 flow
-// collections; the BGP ones stay private), installs the four scan timers and marks the machine
+// tables named FlowTable::mountPath(type, tracker name), "flowtracking/<type>/flowTable/<name>"
+// (IPv4 and IPv6 flow collections; the BGP ones stay private), installs the four scan timers and marks the machine
 // initialized.
 //
 // Flows: a packet creates or updates the entry of its key (VRF, VLAN, addresses, protocol,

@@ -186,12 +186,12 @@ TEST(FlowTrackMgr, CaptureTimeDrivesFlowEndsAndExportTimes) {
         EXPECT_EQ(Kiln::System::currentTime(), T0 + s.t);
         if (s.t == 9.5) {
             EXPECT_EQ((sharedFlows<IpFlowEntryOps, IpFlowEntryWrapper>(
-                          "sys/Shmem/flowtracking/ip/flowTable/t1/ipFlowEntry")),
+                          "flowtracking/ip/flowTable/t1/ipFlowEntry")),
                       (std::vector<std::string>{"10.0.0.1:1000 2/1060", "10.0.0.3:2000 2/100",
                                                 "10.0.2.1:0 1/84"}));
             EXPECT_EQ(
                 (sharedFlows<Ip6FlowEntryOps, Ip6FlowEntryWrapper>(
-                    "sys/Shmem/flowtracking/ip/flowTable/t1/ip6FlowEntry")),
+                    "flowtracking/ip/flowTable/t1/ip6FlowEntry")),
                 (std::vector<std::string>{"2001:db8::1:5353 2/200", "2001:db8::3:3000 1/40"}));
         }
     }
