@@ -3,9 +3,7 @@
 // queue's drain and yield rule, the aging timers and their re-arming, the scan-delay rule, the
 // counter updates and clears, and the hooks a derived class must provide.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -20,6 +18,7 @@
 #include "FlowTracker/FlowTableMgrBase.h"
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Flashlog/Flashlog.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/ManualClockGuard.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
@@ -359,16 +358,8 @@ TEST(FlowTableMgr, ClearThatMeetsCorruptionStopsTheWalkAndStillResetsTheOverallC
         counters.flowGroupCounterIs(FlowGroupCounterEntry(
             FlowGroupCounterKey(FtId(1), TemplateId(fg)), FlowEntry(1, 1, 1, 0)));
     }
-    const int fd =
-        ::open((h.shm.path() + "/" + countersName + "/flowGroupCounter/buckets").c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    std::uint32_t count = 0;
-    ASSERT_EQ(::pread(fd, &count, 4, 20), 4);
-    for (std::uint32_t b = 0; b < count; ++b) {
-        const std::uint32_t beyond = 0x7FFFFFF0u;  // every bucket's first link beyond the slots
-        ASSERT_EQ(::pwrite(fd, &beyond, 4, 32 + 8 * b + 4), 4);
-    }
-    ::close(fd);
+    TestSupport::breakEveryBucket(h.shm.path() + "/" + countersName + "/flowGroupCounter/buckets");
+    ASSERT_FALSE(::testing::Test::HasFailure());
     const std::uint64_t before = counters.flowGroupCounter().corruptions();
     h.clearRequest("", 1'700'000'000.0);
     EXPECT_EQ(counters.flowGroupCounter().corruptions(), before + 1);

@@ -2,9 +2,7 @@
 // notifications and counters per operation, mounting as shared tables, the zero-reference
 // hand-over to the controls, re-parenting, and corruption met while iterating.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +14,7 @@
 #include "Hoard/HoardReader.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Pulse/Writer.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/Fork.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
@@ -37,7 +36,6 @@ std::vector<std::string> sorted(std::vector<std::string> texts) {
     std::sort(texts.begin(), texts.end());
     return texts;
 }
-
 
 // Records every attribute notification of the entity it watches as "<id>" or "<id>:<key>".
 template <class K>
@@ -193,10 +191,8 @@ TEST(FlowTableEntity, MountedTablesAreSharedAndTheEntityLivesExactlyAsLongAsItsC
         return sorted(got) == sorted({show(flow(1)), show(flow(2)), show(flow(3))});
     });
     EXPECT_EQ(reader.wait(), 0) << "another process does not read the three shared records";
-    Hoard::SlotTable::Header header{};
-    const int fd = ::open((shm.path() + "/sys/ft/ipFlowEntry/slots").c_str(), O_RDONLY);
-    ASSERT_EQ(::pread(fd, &header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
-    ::close(fd);
+    const auto header =
+        TestSupport::readAt<Hoard::SlotTable::Header>(shm.path() + "/sys/ft/ipFlowEntry/slots", 0);
     EXPECT_STREQ(header.classType, "FlowTracking::FlowTable");
 
     {
@@ -261,15 +257,8 @@ TEST(FlowTableEntity, IterationThatMeetsCorruptionEndsQuietlyThroughTheCorruptio
     Kiln::Ptr<FlowTable> ft = flowTableFactory(Kiln::Name("damaged"));
     ft->ipFlowEntryControl()->init(Hoard::writer, false, 64);
     for (std::uint32_t i = 1; i <= 8; ++i) ft->ipFlowEntryIs(flow(i));
-    // Every bucket's first link points far beyond the slots.
-    const int fd = ::open((shm.path() + "/damaged/ipFlowEntry/buckets").c_str(), O_RDWR);
-    std::uint32_t count = 0;
-    ASSERT_EQ(::pread(fd, &count, 4, 20), 4);
-    for (std::uint32_t b = 0; b < count; ++b) {
-        const std::uint32_t beyond = 0x7FFFFFF0u;
-        ASSERT_EQ(::pwrite(fd, &beyond, 4, 32 + 8 * b + 4), 4);
-    }
-    ::close(fd);
+    TestSupport::breakEveryBucket(shm.path() + "/damaged/ipFlowEntry/buckets");
+    ASSERT_FALSE(::testing::Test::HasFailure());
     const std::uint64_t before = ft->ipFlowEntry().corruptions();
     FlowTableBase::IpFlowEntryCollection::Binding::IteratorConst it(&ft->ipFlowEntry());
     EXPECT_FALSE(it.valid());

@@ -41,40 +41,7 @@ Hoard::MapDescriptor descriptor(Hoard::HoardType mode) {
 
 std::string text(const Key& k) { return valueToStrep(k).stdString(); }
 
-// A shadow facade with an owner that records, per key, the value a lookup returned inside the
-// key's last callback.
-struct Follower {
-    CounterMap map;
-    std::map<std::string, std::string> lastSeen;  // key text -> value text ("" when absent)
-    std::size_t callbacks = 0;
-    std::size_t changes = 0;
-
-    explicit Follower(const std::string& table) : map(table) {
-        map.callbacksIs(CounterMap::Callbacks(
-            nullptr,
-            [this](const Key& key) {
-                ++callbacks;
-                bool found = false;
-                Entry buffer;
-                const Entry* v = map.implementation()->lookup(key, found, &buffer);
-                lastSeen[text(key)] = found ? valueToStrep(*v).stdString() : "";
-            },
-            nullptr, [this] { ++changes; }, nullptr));
-    }
-    // Key text -> value text of the copy, walked in the table's order.
-    std::map<std::string, std::string> contents() {
-        std::map<std::string, std::string> out;
-        Entry v;
-        Hoard::IterHint hint;
-        auto* impl = map.implementation();
-        for (bool more = impl->first(v, hint); more; more = impl->next(v.fwkKey(), v, hint)) {
-            out[text(v.fwkKey())] = valueToStrep(v).stdString();
-        }
-        return out;
-    }
-};
-
-// Key text -> value text of a writer or a reader of the shared table.
+// Key text -> value text of a table (a writer, a reader or a shadow copy), walked in its order.
 template <class Table>
 std::map<std::string, std::string> contentsOf(Table& w) {
     std::map<std::string, std::string> out;
@@ -85,6 +52,32 @@ std::map<std::string, std::string> contentsOf(Table& w) {
     }
     return out;
 }
+
+// A shadow facade with an owner that records, per key, the value a lookup returned inside the
+// key's last callback.
+struct Follower {
+    CounterMap map;
+    std::map<std::string, std::string> lastSeen;  // key text -> value text ("" when absent)
+
+    explicit Follower(const std::string& table) : map(table) {
+        map.callbacksIs(CounterMap::Callbacks(
+            nullptr,
+            [this](const Key& key) {
+                bool found = false;
+                Entry buffer;
+                const Entry* v = map.implementation()->lookup(key, found, &buffer);
+                lastSeen[text(key)] = found ? valueToStrep(*v).stdString() : "";
+            },
+            nullptr, [] {}, nullptr));
+    }
+    std::map<std::string, std::string> contents() { return contentsOf(*map.implementation()); }
+    void init(Hoard::HoardType mode, bool synchronous, bool reportFlushedKeys = false) {
+        Hoard::MapDescriptor d = descriptor(mode);
+        d.synchronous = synchronous;
+        d.reportFlushedKeys = reportFlushedKeys;
+        map.init(d);
+    }
+};
 
 // The first few differences between two copies, "" when they are equal.
 std::string diff(const std::map<std::string, std::string>& got,
@@ -127,8 +120,7 @@ struct ShadowHarness {
 // writer, and every changed key reached its owner with the final value.
 TEST(HoardShadow, FollowsTheWriterKeyForKeyAndTheLastCallbackSeesTheFinalValue) {
     ShadowHarness h;
-    Hoard::MapDescriptor wd = descriptor(Hoard::writer);
-    CounterRecords::Writer writer(h.debug, "s/counters", wd, {}, "Test");
+    CounterRecords::Writer writer(h.debug, "s/counters", descriptor(Hoard::writer), {}, "Test");
     ASSERT_TRUE(writer.initialize("test"));
     for (std::uint32_t i = 0; i < 40; ++i) writer.write(groupEntry(i), true);
 
@@ -138,10 +130,8 @@ TEST(HoardShadow, FollowsTheWriterKeyForKeyAndTheLastCallbackSeesTheFinalValue) 
                                      {Hoard::keyshadow, true},
                                      {Hoard::keyshadow, false}}) {
         auto f = std::make_unique<Follower>("s/counters");
-        Hoard::MapDescriptor d = descriptor(mode);
-        d.synchronous = synchronous;
         f->map.notifyingIs(true);
-        f->map.init(d);
+        f->init(mode, synchronous);
         followers.push_back(std::move(f));
     }
     h.settle();
@@ -239,10 +229,8 @@ std::string follow(Processes& p, const std::atomic<std::uint32_t>& writerDone, S
     const Loom::EventLoop::ThreadBinding binding(loop.ptr());
     if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
     Follower f("mp/counters");
-    Hoard::MapDescriptor d = descriptor(mode);
-    d.synchronous = synchronous;
     f.map.notifyingIs(true);
-    f.map.init(d);
+    f.init(mode, synchronous);
     std::map<std::string, std::string> first;  // the first whole copy
     bool whole = f.map.mountStatus() == 2;
     if (whole) first = f.contents();
@@ -369,10 +357,7 @@ TEST(HoardShadow, ALappedShadowResyncsAndADeadWritersCopyLastsUntilTheFlush) {
     });
     ASSERT_TRUE(ready.wait(60, writer));
     Follower f("s/dead");
-    Hoard::MapDescriptor d = descriptor(Hoard::shadow);
-    d.synchronous = true;
-    d.reportFlushedKeys = true;
-    f.map.init(d);
+    f.init(Hoard::shadow, true, true);
     ASSERT_EQ(f.map.mountStatus(), 2);
     EXPECT_EQ(f.map.implementation()->members(), keys);
 
@@ -413,10 +398,7 @@ TEST(HoardShadow, StrayNotificationsAreDiscardedAndOnlyAForcedDetachCutsAFlushSh
     ASSERT_TRUE(writer.initialize("test"));
     for (std::uint32_t i = 0; i < 20; ++i) writer.write(groupEntry(i), true);
     Follower f("s/flush");
-    Hoard::MapDescriptor d = descriptor(Hoard::shadow);
-    d.synchronous = true;
-    d.reportFlushedKeys = true;
-    f.map.init(d);
+    f.init(Hoard::shadow, true, true);
     auto* shadow = dynamic_cast<CounterMap::ShadowImpl*>(f.map.implementation());
     ASSERT_NE(shadow, nullptr);
     const std::uint32_t capacity = shadow->capacity();
@@ -444,9 +426,7 @@ TEST(HoardShadow, AWriterReopenedByTheSameProcessIsFollowed) {
     ASSERT_TRUE(writer->initialize("test"));
     for (std::uint32_t i = 0; i < 10; ++i) writer->write(groupEntry(i), true);
     Follower f("s/reopen");
-    Hoard::MapDescriptor d = descriptor(Hoard::shadow);
-    d.synchronous = true;
-    f.map.init(d);
+    f.init(Hoard::shadow, true);
     h.settle();
     writer.reset();
     writer = std::make_unique<CounterRecords::Writer>(

@@ -36,23 +36,13 @@ Hoard::MapDescriptor descriptor(std::uint32_t slotLimit = 1u << 16) {
 class HoardWriterTest : public ::testing::Test {
   protected:
     ShmRoot shm;
-    std::shared_ptr<Basalt::Platform::DebugHandler> debug =
-        Basalt::Platform::getDebugHandler("HoardWriterTest");
-
-    template <class Ops = FlowRecords::Ops>
-    std::unique_ptr<Hoard::HoardWriter<Ops>> writer(const std::string& name,
-                                                    const Hoard::MapDescriptor& d = descriptor()) {
-        auto w = std::make_unique<Hoard::HoardWriter<Ops>>(debug, name, d, Ops(), "Test");
-        w->initialize("test");
-        return w;
-    }
 };
 
 // An overwrite steps the status by four through the lookaside slot; without the flag the record
 // stays. Direct mode pairs a directWrite or directUpdate with a directCommit; faults change
 // nothing.
 TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsChangeNothing) {
-    auto w = writer("t/flows");
+    auto w = newWriter<FlowRecords>("t/flows");
     EXPECT_THROW(w->validateVersionAnchor(), Basalt::AssertException);  // no lookup yet
     EXPECT_EQ(*w->write(flowEntry(1), true), flowEntry(1));
     const auto& slots = w->slotTable();
@@ -98,7 +88,7 @@ TEST_F(HoardWriterTest, OverwritesGoThroughTheLookasideSlotAndDirectModeFaultsCh
 // A shrink moves down every record above the new size, also the one in the first slot past it:
 // records 0..1023 fill slots 0..1023, and removing from the bottom, all but 512, halves the file.
 TEST_F(HoardWriterTest, AShrinkMovesEveryRecordAboveTheNewSizeDown) {
-    auto w = writer("t/shrink");
+    auto w = newWriter<FlowRecords>("t/shrink");
     for (std::uint32_t i = 0; i < 1024; ++i) w->write(flowEntry(i), true);
     IpFlowEntryWrapper out;
     for (std::uint32_t i = 0; i < 1024 && w->capacity() == 1024; ++i) {
@@ -191,7 +181,7 @@ TEST_F(HoardWriterTest, BucketsThatCannotGrowLeaveTheWriteStoredAndNotified) {
 
 TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDump) {
     // A slot left mid-rewrite: the next writer's validation fails.
-    auto w = writer("t/strict");
+    auto w = newWriter<FlowRecords>("t/strict");
     w->write(flowEntry(1), true);
     const_cast<std::uint32_t&>(w->slotTable().slots()[0].head.status) |= SlotTable::lookaside;
     w.reset();
@@ -200,7 +190,7 @@ TEST_F(HoardWriterTest, AStrictDeviceKeepsATableThatFailsValidationForTheCoreDum
         ::setenv("FLOWTABLE_PHYSICAL_DUT", "1", 1);
         ::setenv("FLOWTABLE_STRICT_VALIDATION", "1", 1);
         try {
-            writer("t/strict");
+            newWriter<FlowRecords>("t/strict");
             return report->fail("the table was taken");
         } catch (const Basalt::InvalidInitializeException& e) {
             if (std::string(e.what()) !=
@@ -226,16 +216,16 @@ const char* const kindNames[] = {"Flow", "Counter", "Local"};
 class HoardWriterRandomRunTest : public HoardWriterTest,
                                  public ::testing::WithParamInterface<Kind> {
   protected:
-    template <class Ops, class Entry>
+    template <class Records, class Entry>
     void run(Entry (*make)(std::uint32_t, std::uint64_t), const Hoard::MapDescriptor& d);
 };
 
-template <class Ops, class Entry>
+template <class Records, class Entry>
 void HoardWriterRandomRunTest::run(Entry (*make)(std::uint32_t, std::uint64_t),
                                    const Hoard::MapDescriptor& d) {
     const std::uint64_t seed = testSeed("random run");
     std::mt19937_64 rng(seed);
-    auto w = writer<Ops>("t/random", d);
+    auto w = newWriter<Records>("t/random", 0, d);
     std::map<std::uint32_t, std::uint64_t> model;  // id -> generation
     for (int step = 0; step < 6000; ++step) {
         SCOPED_TRACE("step " + std::to_string(step) + " seed " + std::to_string(seed));
@@ -278,9 +268,9 @@ TEST_P(HoardWriterRandomRunTest, AgreesWithAMap) {
     Hoard::MapDescriptor d = descriptor();
     d.local = d.useHeap = d.heapCheck = GetParam() == Kind::local;
     if (GetParam() == Kind::counter) {
-        run<CounterRecords::Ops>(&groupEntry, d);
+        run<CounterRecords>(&groupEntry, d);
     } else {
-        run<FlowRecords::Ops>(&flowEntry, d);
+        run<FlowRecords>(&flowEntry, d);
     }
     EXPECT_EQ(std::filesystem::exists(shm.path() + "/t"), !d.local);
 }

@@ -16,7 +16,7 @@
 
 #include "FlowTracker/FtCounterTypes.h"
 #include "Hoard/ShadowHashMap.h"
-#include "contracts/Basalt/TraceSink.h"
+#include "tests/support/TraceCapture.h"
 
 namespace {
 
@@ -26,18 +26,6 @@ using Key = Hoard::FlowTracker::FlowGroupCounterKey;
 using Ops = Hoard::KeyOps<Key, FlowGroupCounterEntry, false>;
 using ValueSlot = Hoard::ValueShadowSlot<FlowGroupCounterEntry, Key>;
 using KeySlot = Hoard::KeyShadowSlot<Key>;
-
-struct CapturingSink : Basalt::TraceSink {
-    std::vector<std::string> lines;
-    void write(std::string_view, int, const char*, int, const char*,
-               std::string_view text) override {
-        lines.emplace_back(text);
-    }
-    bool saw(std::string_view prefix) const {
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return line.starts_with(prefix); });
-    }
-};
 
 enum class Op { insert, rewrite, moveKey, remove, relocate };
 
@@ -233,13 +221,12 @@ void runModel(bool useHeap) {
 
 TEST(ShadowHashMapTest, FollowsAModelThroughWritesMovesRemovalsAndRelocations) {
     auto debug = Basalt::Platform::getDebugHandler("ShadowHashMapTest");
-    CapturingSink sink;
+    TestSupport::TraceCapture sink;
     debug->switchWordIs(0x3FF);
-    Basalt::traceSinkIs(&sink);
     runModel<ValueSlot>(true);
     runModel<KeySlot>(false);
-    Basalt::traceSinkIs(nullptr);
     debug->switchWordIs(1);
+    const auto lines = sink.entries();
     for (const char* text :
          {"size:2 elements", "ShadowHashMap::grow() buckets growing from:2 to:4",
           "ShadowHashMap::grow() splitting bucket ", "ShadowHashMap::remove() dead slot ",
@@ -249,7 +236,8 @@ TEST(ShadowHashMapTest, FollowsAModelThroughWritesMovesRemovalsAndRelocations) {
           "ShadowHashMap::write() value inserted",
           "ShadowHashMap::write() add slot to end of chain",
           "ShadowHashMap::write() value inserted in fresh bucket"}) {
-        EXPECT_TRUE(sink.saw(text)) << text;
+        EXPECT_TRUE(std::ranges::any_of(lines, [&](auto& e) { return e.text.starts_with(text); }))
+            << text;
     }
 }
 

@@ -1,7 +1,6 @@
 // Files one writer changes in place while reader processes follow them: the bucket table, the
 // notification queue (a ring of cells and each slot's latest position), and the version anchor.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include "contracts/Mem/RootPath.h"
 #include "contracts/Mem/VerU32.h"
 #include "contracts/Mem/VersionAnchor.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/Processes.h"
 #include "tests/support/Seed.h"
 #include "tests/support/ShmRoot.h"
@@ -38,22 +38,8 @@ using Hoard::SlotLink;
 using TestSupport::ChildReport;
 using TestSupport::Processes;
 using Corruption = Basalt::CorruptionDetectedException;
-
-// The file's bytes at `offset`, read behind the mappings.
-template <class T>
-T readAt(const std::string& path, std::size_t offset) {
-    T v{};
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    EXPECT_EQ(::pread(fd, &v, sizeof v, static_cast<off_t>(offset)), ssize_t(sizeof v));
-    ::close(fd);
-    return v;
-}
-// Writes `size` bytes at `offset` behind the mappings.
-void writeAt(const std::string& path, std::size_t offset, const void* data, std::size_t size) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-    EXPECT_EQ(::pwrite(fd, data, size, static_cast<off_t>(offset)), ssize_t(size));
-    ::close(fd);
-}
+using TestSupport::readAt;
+using TestSupport::writeAt;
 
 // A private shared-memory root and a writer's table directory in it.
 class MappedTableTest : public ::testing::Test {
