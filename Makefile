@@ -53,10 +53,13 @@ format:
 clean:
 	rm -rf build build-asan build-tsan
 
-# A short hoardctl session on a temporary shm root (removed afterwards).
+# A short hoardctl session on a temporary shm root (removed afterwards), then flowtrack on real
+# loopback traffic: capture (or, without root, a generated pcap), live flows listed by hoardctl
+# from another process, the IPFIX records as nfdump shows them.
 demo: deps build/build.ninja
-	cmake --build build -j $(JOBS) --target hoardctl
+	cmake --build build -j $(JOBS) --target hoardctl flowtrack
 	bash scripts/demo.sh build/hoardctl
+	bash scripts/flowtrack-demo.sh build
 
 # The benchmarks, built in build/ and run one after the other (about 10 minutes on 2 cores):
 # the microbenchmarks (bench/*Bench.cpp, Google Benchmark), each writing its table to

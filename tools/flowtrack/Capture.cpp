@@ -153,6 +153,9 @@ Capture::RunResult Capture::run(const CaptureConfig& config, Loom::EventSpscQueu
         }
         counters_.packetsDecoded.fetch_add(1, std::memory_order_relaxed);
         pushOrCount(config, packetInfo(config, packet), queue);
+        for (const FlowTracking::FtId ftId : config.moreFtIds) {
+            pushOrCount(config, packetInfo(config, packet, ftId), queue);
+        }
     }
     return RunResult::stopped;
 }
@@ -192,8 +195,14 @@ void Capture::pushOrCount(const CaptureConfig& config, Kiln::Ptr<Loom::CrossThre
 
 Kiln::Ptr<FlowTracking::PacketInfo> Capture::packetInfo(const CaptureConfig& config,
                                                         const DecodedPacket& packet) {
+    return packetInfo(config, packet, config.ftId);
+}
+
+Kiln::Ptr<FlowTracking::PacketInfo> Capture::packetInfo(const CaptureConfig& config,
+                                                        const DecodedPacket& packet,
+                                                        FlowTracking::FtId ftId) {
     auto info = FlowTracking::packetInfoFactory(
-        config.ftId, config.fgId, packet.srcIp, packet.dstIp, packet.protocol,
+        ftId, config.fgId, packet.srcIp, packet.dstIp, packet.protocol,
         Wirekit::Port(packet.srcPort), Wirekit::Port(packet.dstPort), packet.timestamp,
         config.inIfIndex, config.inIntfId, config.inIfType,
         Bridging::VlanIdOrAnyOrNone(packet.vlanId), packet.srcMac);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "FlowTracker/PacketTypes.h"
 #include "contracts/Config/FtId.h"
@@ -26,6 +27,8 @@ namespace Flowtrack {
 // What the sampler stamps on every descriptor it builds.
 struct CaptureConfig {
     FlowTracking::FtId ftId{};
+    // Further trackers: each decoded packet also goes to each of these, one descriptor apiece.
+    std::vector<FlowTracking::FtId> moreFtIds{};
     FlowTracking::TemplateId fgId{};
     std::uint32_t sampleRate = 1;  // 1 in N packets read is decoded; 0 counts as 1
     std::uint32_t inIfIndex = 0;
@@ -100,6 +103,10 @@ class Capture {
     // The descriptor for one decoded packet (status ok).
     static Kiln::Ptr<FlowTracking::PacketInfo> packetInfo(const CaptureConfig& config,
                                                           const DecodedPacket& packet);
+    // The same for tracker `ftId`.
+    static Kiln::Ptr<FlowTracking::PacketInfo> packetInfo(const CaptureConfig& config,
+                                                          const DecodedPacket& packet,
+                                                          FlowTracking::FtId ftId);
 
   private:
     Capture(pcap* handle, std::string source, bool live);
