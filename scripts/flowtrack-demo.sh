@@ -74,7 +74,7 @@ sleep 1
 step "flowtrack run --realtime --pcap http.pcap --tracker demo:1:5:2 --collector 127.0.0.1:$COLLECTOR_PORT"
 "$BUILD/flowtrack" run --realtime --pcap "$PCAP" --tracker demo:1:5:2 \
     --collector "127.0.0.1:$COLLECTOR_PORT" --json "$WORK/flows.json" & agent=$!; pids+=("$agent")
-TABLE=flowtrack/Shmem/flowtracking/ip/flowTable/demo/ipFlowEntry
+TABLE=flowtracking/ip/flowTable/demo/ipFlowEntry
 sleep 3
 step "hoardctl list $TABLE   (another process, while flowtrack runs)"
 # Each record is one value text; shown here shortened to its key's ports and its counts.

@@ -74,7 +74,7 @@ const char* const runHelp =
     "  --type TYPE          the tables' type: flowtracking/TYPE/flowTable/NAME (default ip)\n\n"
     "Without trackers: one tracker \"default\", FtId 1, active 60 s, inactive 15 s. The flow\n"
     "tables live under $HOARD_SHM_ROOT (default /dev/shm/hoard) at\n"
-    "flowtrack/Shmem/flowtracking/TYPE/flowTable/NAME/{ipFlowEntry,ip6FlowEntry}.\n"
+    "flowtracking/TYPE/flowTable/NAME/{ipFlowEntry,ip6FlowEntry}.\n"
     "SIGINT or SIGTERM ends the capture; the flows still open are exported as forced ends.\n"
     "Exit status: 0 success, 1 unusable input (flows read before are exported), 2 bad usage.\n";
 
