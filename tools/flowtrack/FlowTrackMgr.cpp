@@ -11,6 +11,7 @@ void add(FlowTrackStats& to, const FlowTrackStats& s) {
     to.flowsCreated += s.flowsCreated;
     to.flowsExported += s.flowsExported;
     to.exporterQueueFull += s.exporterQueueFull;
+    to.exporterQueueWaits += s.exporterQueueWaits;
     to.tableFull += s.tableFull;
 }
 
@@ -102,6 +103,7 @@ void FlowTrackMgr::handleFtConfig(Kiln::String ftName) {
     auto sm = flowTrackSmFactory(ftrTypeStr(), ftName, entry->ftId(), entry, exporterQueue(),
                                  scheduler(), sysname(), counters());
     sm->kilnDoZombieReactors(zombie_);
+    sm->waitWhenExporterFullIs(waitWhenExporterFull_);
     sms_.emplace(entry->ftId().value(), sm);
     auto& table = flowTables_[ftName];
     sm->start(table);

@@ -68,6 +68,9 @@ class FlowTrackMgr : public FlowTracking::FlowTableMgrThreadBase {
     // Set before the manager starts; the clock must outlive the manager's use of it.
     void captureClockIs(CaptureClock* clock) { captureClock_ = clock; }
     CaptureClock* captureClock() const { return captureClock_; }
+    // Whether the trackers wait for room in a full exporter queue instead of dropping the
+    // record (FlowTrackSm::waitWhenExporterFullIs); set before the manager starts.
+    void waitWhenExporterFullIs(bool wait) { waitWhenExporterFull_ = wait; }
 
     Kiln::String countersPath() override;
     bool flowTableMgrSmExists(FtId ftId) override;
@@ -96,6 +99,7 @@ class FlowTrackMgr : public FlowTracking::FlowTableMgrThreadBase {
     void removeSm(std::map<std::uint32_t, Kiln::Ptr<FlowTrackSm>>::iterator it);
 
     CaptureClock* captureClock_ = nullptr;
+    bool waitWhenExporterFull_ = false;
     std::map<std::uint32_t, Kiln::Ptr<FlowTrackSm>> sms_;  // by FtId
     // The flow tables mounted so far, by tracker name: a tracker that comes back (or changes
     // its FtId) writes the table it had, whose writer this process already is.

@@ -1,6 +1,8 @@
 #include "tools/flowtrack/FlowTrackSm.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <type_traits>
 
 #include "contracts/Basalt/Exception.h"
@@ -224,11 +226,22 @@ void FlowTrackSm::exportFlow(const typename Family::Entry& e, FlowEndReason reas
         fi->flowLabelIs(e.flowLabel());
     }
     Kiln::Ptr<Loom::CrossThreadDesc> desc = std::move(fi);
-    if (exporterQueue() && exporterQueue()->push(std::move(desc))) {
-        ++stats_.flowsExported;
-    } else {
+    if (!exporterQueue()) {
         ++stats_.exporterQueueFull;
+        return;
     }
+    // A failed push leaves desc as it was, so it can be tried again.
+    if (!exporterQueue()->push(std::move(desc))) {
+        if (!waitWhenExporterFull_) {
+            ++stats_.exporterQueueFull;
+            return;
+        }
+        ++stats_.exporterQueueWaits;
+        while (!exporterQueue()->push(std::move(desc))) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    ++stats_.flowsExported;
 }
 
 void FlowTrackSm::flushFlows(FlowEndReason reason) {

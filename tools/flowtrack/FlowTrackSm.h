@@ -19,18 +19,19 @@ using FlowTracking::TemplateId;
 
 // What one tracker did, for the agent's progress line and summary.
 struct FlowTrackStats {
-    std::uint64_t packets = 0;            // packets applied to flows
-    std::uint64_t flowsCreated = 0;       // flow entries added to the table
-    std::uint64_t flowsExported = 0;      // records handed to the exporter queue
-    std::uint64_t exporterQueueFull = 0;  // records dropped: the exporter queue was full
+    std::uint64_t packets = 0;             // packets applied to flows
+    std::uint64_t flowsCreated = 0;        // flow entries added to the table
+    std::uint64_t flowsExported = 0;       // records handed to the exporter queue
+    std::uint64_t exporterQueueFull = 0;   // records dropped: the exporter queue was full
+    std::uint64_t exporterQueueWaits = 0;  // records that waited for room (waitWhenExporterFull)
     std::uint64_t tableFull = 0;  // packets of new flows refused by a full table (each exported
                                   // as a one-packet record with reason lackOfResources)
 };
 
 // The state machine of one tracker. start() mounts the tracker's flow table as shared writer
 // tables named FlowTable::mountPath(type, tracker name), "flowtracking/<type>/flowTable/<name>"
-// (IPv4 and IPv6 flow collections; the BGP ones stay private), installs the four scan timers and marks the machine
-// initialized.
+// (IPv4 and IPv6 flow collections; the BGP ones stay private), installs the four scan timers and
+// marks the machine initialized.
 //
 // Flows: a packet creates or updates the entry of its key (VRF, VLAN, addresses, protocol,
 // ports): bytes and packets add up, TCP flag bits OR together, startTime is the first packet of
@@ -81,8 +82,14 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
     const Kiln::String& ftName() const { return ftName_; }
     const Kiln::Ptr<FlowTracking::FlowTable>& flowTable() const { return flowTable_; }
     const FlowTrackStats& stats() const { return stats_; }
+    bool waitWhenExporterFull() const { return waitWhenExporterFull_; }
     // Flows in the table now.
     std::uint64_t activeFlows() const { return flowCount_[0] + flowCount_[1]; }
+
+    // A record that finds the exporter queue full: dropped and counted (false, the default: a
+    // live capture must not stall), or waited for until the exporter makes room (true: recorded
+    // input, where a record is never lost; the exporter must be draining the queue meanwhile).
+    void waitWhenExporterFullIs(bool wait) { waitWhenExporterFull_ = wait; }
 
     // Exports every flow that has counts with `reason` and empties the table.
     void flushFlows(FlowEndReason reason);
@@ -130,6 +137,7 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
     std::uint64_t flowCount_[2] = {0, 0};
     std::map<std::pair<bool, std::uint16_t>, ScanTimes> scanTimes_;
     FlowTrackStats stats_;
+    bool waitWhenExporterFull_ = false;
 };
 
 Kiln::Ptr<FlowTrackSm> flowTrackSmFactory(

@@ -372,7 +372,12 @@ int runAgent(const RunOptions& o) {
         Kiln::Name("flowTrackMgr"), new Loom::EventLoop, o.type.c_str(),
         new Loom::EventLoopHeartBeatCtx("flowTrackMgr"), nullptr, input, exporterQueue, hw, ft, req,
         "flowtrack");
-    if (!o.pcap.empty()) mgr->captureClockIs(&captureClock);
+    if (!o.pcap.empty()) {
+        // Recorded input loses nothing: the sampler waits for the manager and the manager for
+        // the exporter, which runs until the manager has ended every flow.
+        mgr->captureClockIs(&captureClock);
+        mgr->waitWhenExporterFullIs(true);
+    }
     mgr->threadStart();
     if (!mgr->waitInitializeDone(60)) {
         std::cerr << "flowtrack: the manager did not start" << std::endl;

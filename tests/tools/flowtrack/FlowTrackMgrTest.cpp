@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <thread>
@@ -256,6 +257,31 @@ TEST(FlowTrackMgr, TrackersDropsClearsAndLiveTimers) {
     ASSERT_TRUE(h.mgr->flowTrackSm(FtId(5)));
     EXPECT_FALSE(h.mgr->flowTrackSm(FtId(1)));
     EXPECT_EQ(h.mgr->flowTrackSm(FtId(5))->flowTable(), table);
+}
+
+// Recorded input loses no record: with the exporter queue full, the end of capture waits for
+// the exporter to make room instead of dropping what does not fit.
+TEST(FlowTrackMgr, EndOfCaptureWaitsForAFullExporterQueue) {
+    Harness h(true, 2);
+    h.mgr->flowTrackSm(FtId(1))->waitWhenExporterFullIs(true);
+    h.send({packet(1, 'A', T0, 10), packet(1, 'B', T0, 20), packet(1, 'C', T0, 30),
+            packet(1, 'D', T0, 40), packet(1, 'E', T0, 50), packet(1, 'F', T0, 60)});
+    std::size_t received = 0;
+    std::atomic<bool> ended{false};
+    std::thread exporter([&] {
+        for (bool last = false; !last;) {
+            last = ended.load();  // read before the pop: a record pushed before the end is seen
+            while (h.exporter->descPop()) ++received;
+            std::this_thread::yield();
+        }
+    });
+    h.mgr->endOfCapture();
+    ended = true;
+    exporter.join();
+    EXPECT_EQ(received, 6u);
+    EXPECT_EQ(h.mgr->stats().flowsExported, 6u);
+    EXPECT_EQ(h.mgr->stats().exporterQueueFull, 0u);
+    EXPECT_GE(h.mgr->stats().exporterQueueWaits, 1u);
 }
 
 // The same capture, read packet by packet on this thread and at full speed by a manager serving
