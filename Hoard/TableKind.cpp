@@ -1,51 +1,26 @@
 #include "Hoard/TableKind.h"
 
-#include <map>
-#include <mutex>
-
-#include "contracts/Basalt/Exception.h"
+#include "contracts/Kiln/NameRegistry.h"
 
 namespace Hoard {
 
 namespace {
 
-// A function-local static, so that kinds registered by static initialisers of other translation
-// units find it constructed.
-struct Registry {
-    std::mutex mutex;
-    std::map<std::string, const TableKind*, std::less<>> byName;
-    std::vector<const TableKind*> inOrder;
-};
-
-Registry& registry() {
-    static Registry r;
+Kiln::NameRegistry<TableKind>& registry() {
+    static Kiln::NameRegistry<TableKind> r;
     return r;
 }
 
 }  // namespace
 
 void tableKindIs(const TableKind& kind) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    auto [it, added] = r.byName.emplace(std::string(kind.valueTypeName()), &kind);
-    if (!added) {
-        BASALT_ASSERT(it->second == &kind && "another table kind holds this value type");
-        return;
-    }
-    r.inOrder.push_back(&kind);
+    registry().add(kind.valueTypeName(), &kind, "another table kind holds this value type");
 }
 
 const TableKind* tableKind(std::string_view valueTypeName) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    auto it = r.byName.find(valueTypeName);
-    return it == r.byName.end() ? nullptr : it->second;
+    return registry().find(valueTypeName);
 }
 
-std::vector<const TableKind*> tableKinds() {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    return r.inOrder;
-}
+std::vector<const TableKind*> tableKinds() { return registry().all(); }
 
 }  // namespace Hoard

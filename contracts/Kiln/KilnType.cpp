@@ -1,11 +1,10 @@
 #include "contracts/Kiln/KilnType.h"
 
 #include <algorithm>
-#include <map>
-#include <mutex>
 
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Kiln/Entity.h"
+#include "contracts/Kiln/NameRegistry.h"
 #include "contracts/Loom/CrossThreadDesc.h"
 #include "contracts/Loom/EventLoopThread.h"
 
@@ -65,45 +64,21 @@ void KilnType::genericIfIs(const GenericIf::Table* table) {
 
 namespace {
 
-// The registry's state. A function-local static, so that records registered by static
-// initialisers of other translation units find it constructed.
-struct Registry {
-    std::mutex mutex;
-    std::map<std::string, const KilnType*, std::less<>> byName;
-    std::vector<const KilnType*> inOrder;
-};
-
-Registry& registry() {
-    static Registry r;
+NameRegistry<KilnType>& registry() {
+    static NameRegistry<KilnType> r;
     return r;
 }
 
 }  // namespace
 
 void typeNodeIs(KilnType& type) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    auto [it, added] = r.byName.emplace(std::string(type.name()), &type);
-    if (!added) {
-        BASALT_ASSERT(it->second == &type && "another type record holds this name");
-        return;
-    }
-    type.registered_ = true;
-    r.inOrder.push_back(&type);
+    registry().add(type.name(), &type, "another type record holds this name",
+                   [&] { type.registered_ = true; });
 }
 
-const KilnType* typeNode(std::string_view name) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    auto it = r.byName.find(name);
-    return it == r.byName.end() ? nullptr : it->second;
-}
+const KilnType* typeNode(std::string_view name) { return registry().find(name); }
 
-std::vector<const KilnType*> types() {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    return r.inOrder;
-}
+std::vector<const KilnType*> types() { return registry().all(); }
 
 void registerRuntimeTypes() {
     for (KilnType* t : {&PtrInterface::_kilnType, &Entity::_kilnType,

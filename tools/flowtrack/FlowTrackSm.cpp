@@ -45,7 +45,7 @@ struct Ip6Family {
     static void del(FlowTable& t, const Key& k) { t.ip6FlowEntryDel(k); }
 };
 
-bool isTcp(Wirekit::IpProtocolNumber p) { return static_cast<std::int32_t>(p) == 6; }
+bool isTcp(Wirekit::IpProtocolNumber p) { return p == Wirekit::ipProtoTcp; }
 
 // The base's plain attributes of each scan, in FlowTrackSm::Scan order (IPv4 active, IPv4
 // inactive, IPv6 active, IPv6 inactive), kept up to date for readers of the machine.
