@@ -57,7 +57,8 @@ void FlowTrackMgr::followPacketTime(Kiln::Seconds t) {
     }
     if (!(t > captureClock_->now())) return;
     const Kiln::Seconds target = captureClock_->monotonicNow() + (t - captureClock_->now());
-    // Each scan re-arms its timer at least minScanDelay ahead, so this ends.
+    // A scan's last step re-arms its timer at least minScanDelay ahead, and the steps before it
+    // each advance the walk, so this ends.
     for (;;) {
         // With no flows left the scans on the way would find empty tables: each runs once, at
         // `t`, so a gap in the capture costs nothing however long it is.

@@ -274,6 +274,15 @@ void FlowTrackSm::handleIp6ActiveTimer() { scan<Ip6Family>(true); }
 void FlowTrackSm::handleIp6InactiveTimer() { scan<Ip6Family>(false); }
 
 template <class Family>
+auto& FlowTrackSm::walk(bool active) {
+    if constexpr (Family::index == 0) {
+        return walk4_[active];
+    } else {
+        return walk6_[active];
+    }
+}
+
+template <class Family>
 void FlowTrackSm::scan(bool active) {
     const Scan which =
         Family::index == 0 ? (active ? active4 : inactive4) : (active ? active6 : inactive6);
@@ -281,17 +290,21 @@ void FlowTrackSm::scan(bool active) {
     if (!flowTable_) return;
     const TemplateId fgId = fgId_[Family::index];
     const Kiln::Seconds now = Kiln::System::currentTime();
-    updateCurrScanStartTime(active, fgId, now);
-    (this->*startTimeSetter[which])(now);
+    auto& binding = Family::binding(*flowTable_);
+    auto& at = walk<Family>(active).at;
+    if (!at) {
+        updateCurrScanStartTime(active, fgId, now);
+        (this->*startTimeSetter[which])(now);
+        at.emplace(&binding);
+    }
     const Kiln::Seconds interval = activeInterval();
     const Kiln::Seconds timeout = inactiveTimeout();
     std::uint64_t expired = 0;
-    auto& binding = Family::binding(*flowTable_);
     // The walk copies each entry and resumes after its key, so rewriting or deleting the
     // current entry keeps it going.
-    for (typename std::remove_reference_t<decltype(binding)>::IteratorConst it(&binding);
-         it.valid(); it.advance()) {
-        const typename Family::Entry& e = it->value();
+    for (std::size_t visited = 0; at->valid() && visited < scanStepEntries_;
+         at->advance(), ++visited) {
+        const typename Family::Entry& e = (*at)->value();
         const bool finished =
             isTcp(e.ipProtocol()) && (e.tcpFlags().value() & (tcpFin | tcpRst)) != 0;
         const bool idle = now - e.lastPktTime() >= timeout;
@@ -318,11 +331,18 @@ void FlowTrackSm::scan(bool active) {
         ++expired;
     }
     if (expired) updateCounters(ftId(), fgId, 0, 0, expired);
+    const auto& t = timer(which);
+    if (at->valid()) {
+        // More to walk: the next step as soon as the loop has served what waits.
+        if (t) t->scheduleTaskLowestDelay(0);
+        return;
+    }
+    at.reset();
     const Kiln::Seconds delay = computeTimeDelay(active, fgId);
     const Kiln::Seconds last = scanTimes_[{active, fgId.value()}].last;  // computeTimeDelay's
     (this->*lastScanSetter[which])(last);
     if (last > (this->*maxScanGetter[which])()) (this->*maxScanSetter[which])(last);
-    if (const auto& t = timer(which)) t->scheduleTaskLowestDelay(std::max(delay, minScanDelay));
+    if (t) t->scheduleTaskLowestDelay(std::max(delay, minScanDelay));
 }
 
 const Kiln::Ptr<Loom::TimerTask>& FlowTrackSm::timer(Scan scan) const {

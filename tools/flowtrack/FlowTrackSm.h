@@ -4,8 +4,11 @@
 // updated from sampled packets, aged by the four scan timers and handed to the exporter as
 // finished flow records.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "FlowTracker/FlowTable.h"
@@ -48,9 +51,14 @@ struct FlowTrackStats {
 //  - forced end: flushFlows() at end of capture or when the tracker goes;
 //  - lack of resources: the table holds maxFlowTableEntries flows and a packet of a new flow
 //    comes; that packet is exported alone.
-// A scan walks its whole table in one step (the scan's duration is what computeTimeDelay
-// subtracts from the next delay). Exported records go to the exporter queue; a full queue drops
-// the record and counts it, never blocks.
+// A scan walks its table in steps of at most scanStepEntries() entries, one step per timer
+// firing: a step that leaves entries re-arms its timer at once, so the packets queued meanwhile
+// are applied between steps and a large table never holds the loop for a whole walk. Each step
+// judges its entries by the time it runs; the scan's duration, first step to last, is what
+// computeTimeDelay subtracts from the next delay. With recorded input the manager runs the steps
+// of a due scan back to back at the scan's time (runScan), so the records stay those of a
+// one-step walk. Exported records go to the exporter queue; a full queue drops the record and
+// counts it, unless waitWhenExporterFull.
 //
 // Counters: each packet adds to the counter of its flow group (packets, new flows), each ended
 // flow to expired flows, through the base's updateCounters.
@@ -67,6 +75,8 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
     static constexpr Kiln::Seconds minScanDelay = 0.001;
     // The tables' initial slot count; they grow as flows come.
     static constexpr unsigned initialTableSize = 1024;
+    // Entries one scan step visits by default.
+    static constexpr std::size_t defaultScanStepEntries = 4096;
 
     FlowTrackSm(Kiln::String ftrTypeStr, Kiln::String ftName, FtId ftId,
                 const Kiln::Ptr<const HwFlowTracking::FtConfig>& ftConfig,
@@ -83,6 +93,8 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
     const Kiln::Ptr<FlowTracking::FlowTable>& flowTable() const { return flowTable_; }
     const FlowTrackStats& stats() const { return stats_; }
     bool waitWhenExporterFull() const { return waitWhenExporterFull_; }
+    std::size_t scanStepEntries() const { return scanStepEntries_; }
+    void scanStepEntriesIs(std::size_t n) { scanStepEntries_ = std::max<std::size_t>(n, 1); }
     // Flows in the table now.
     std::uint64_t activeFlows() const { return flowCount_[0] + flowCount_[1]; }
 
@@ -96,8 +108,8 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
 
     // The earliest pending scan firing (monotonic time) and its timer; false when none is armed.
     bool nextScanDue(Kiln::Seconds* due, Scan* scan) const;
-    // Runs the scan of `scan` now, in place of its pending firing (which it cancels); the scan
-    // arms its next firing itself.
+    // Runs one step of the scan of `scan` now, in place of its pending firing (which it
+    // cancels); the step arms the next firing itself (at once when the walk goes on).
     void runScan(Scan scan);
 
     // Hooks of the base.
@@ -123,8 +135,16 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
     };
     template <class Family>
     void update(const FlowTracking::PacketInfo& pi);
+    // A scan between its steps: the walk resumes after the key it stopped at (the iterator
+    // holds a copy of that entry, so the entry may change or go meanwhile).
+    template <class Binding>
+    struct Walk {
+        std::optional<typename Binding::IteratorConst> at;
+    };
     template <class Family>
     void scan(bool active);
+    template <class Family>
+    auto& walk(bool active);
     template <class Family>
     void exportFlow(const typename Family::Entry& entry, FlowEndReason reason);
     const Kiln::Ptr<Loom::TimerTask>& timer(Scan scan) const;
@@ -138,6 +158,9 @@ class FlowTrackSm : public FlowTracking::FlowTableMgrSmBase {
     std::map<std::pair<bool, std::uint16_t>, ScanTimes> scanTimes_;
     FlowTrackStats stats_;
     bool waitWhenExporterFull_ = false;
+    std::size_t scanStepEntries_ = defaultScanStepEntries;
+    Walk<FlowTracking::FlowTable::IpFlowEntryCollection::Binding> walk4_[2];   // [active]
+    Walk<FlowTracking::FlowTable::Ip6FlowEntryCollection::Binding> walk6_[2];  // [active]
 };
 
 Kiln::Ptr<FlowTrackSm> flowTrackSmFactory(

@@ -221,6 +221,7 @@ TEST(FlowTrackMgr, CaptureTimeDrivesFlowEndsAndExportTimes) {
 TEST(FlowTrackMgr, TrackersDropsClearsAndLiveTimers) {
     Harness h(false, 2);
     h.clock.clock().wallTimeIs(T0);
+    h.mgr->flowTrackSm(FtId(1))->scanStepEntriesIs(1);  // each scan in one-entry steps
     h.hw->ftConfigIs("t2", FtId(2), 10000, 30000);
     ASSERT_TRUE(h.mgr->flowTrackSm(FtId(2)));
     h.mgr->flowTrackSm(FtId(2))->maxFlowTableEntriesIs(1);
@@ -285,8 +286,9 @@ TEST(FlowTrackMgr, EndOfCaptureWaitsForAFullExporterQueue) {
 }
 
 // The same capture, read packet by packet on this thread and at full speed by a manager serving
-// its own thread (the producer retrying on a full queue, the thread's end as end of capture),
-// gives the same records: the flows follow the packets' time, not the reading.
+// its own thread (the producer retrying on a full queue, the thread's end as end of capture, the
+// scans walking one entry per step), gives the same records: the flows follow the packets' time,
+// not the reading, and a walk in steps visits what a walk in one step does.
 TEST(FlowTrackMgr, RecordsDoNotDependOnReadSpeed) {
     const auto capture = [] {
         std::vector<Kiln::Ptr<PacketInfo>> out;
@@ -323,6 +325,7 @@ TEST(FlowTrackMgr, RecordsDoNotDependOnReadSpeed) {
         mgr->captureClockIs(&captureClock);
         mgr->threadStart();
         ASSERT_TRUE(mgr->waitInitializeDone(60));
+        mgr->flowTrackSm(FtId(1))->scanStepEntriesIs(1);  // published by the first push
         for (auto& p : capture()) {
             Kiln::Ptr<Loom::CrossThreadDesc> d = std::move(p);
             while (!input->push(std::move(d))) std::this_thread::yield();
