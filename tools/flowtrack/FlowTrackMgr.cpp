@@ -1,10 +1,15 @@
 #include "tools/flowtrack/FlowTrackMgr.h"
 
+#include "contracts/Basalt/DebugHandler.h"
+
 namespace Flowtrack {
 
 using namespace FlowTracking;
 
 namespace {
+
+// Level 0: a tracker that cannot run; 2: trackers started and removed.
+const auto trace = Basalt::Platform::getDebugHandler("FlowTrackMgr");
 
 void add(FlowTrackStats& to, const FlowTrackStats& s) {
     to.packets += s.packets;
@@ -97,8 +102,11 @@ void FlowTrackMgr::handleFtConfig(Kiln::String ftName) {
         removeSm(current);
     }
     if (!entry || !entry->ftId().valid()) return;
-    if (sms_.count(entry->ftId().value())) {
+    if (const auto taken = sms_.find(entry->ftId().value()); taken != sms_.end()) {
         // Another tracker has this number; the first one configured keeps it.
+        BASALT_TRACE(trace, 0,
+                     "tracker " << ftName << " not started: FtId " << entry->ftId().value()
+                                << " belongs to tracker " << taken->second->ftName());
         return;
     }
     auto sm = flowTrackSmFactory(ftrTypeStr(), ftName, entry->ftId(), entry, exporterQueue(),
@@ -109,6 +117,9 @@ void FlowTrackMgr::handleFtConfig(Kiln::String ftName) {
     auto& table = flowTables_[ftName];
     sm->start(table);
     table = sm->flowTable();
+    BASALT_TRACE(trace, 2,
+                 "tracker " << ftName << " started with FtId " << entry->ftId().value() << " on "
+                            << FlowTable::mountPath(ftrTypeStr(), Kiln::Name(ftName)));
 }
 
 void FlowTrackMgr::removeSm(std::map<std::uint32_t, Kiln::Ptr<FlowTrackSm>>::iterator it) {
@@ -116,6 +127,7 @@ void FlowTrackMgr::removeSm(std::map<std::uint32_t, Kiln::Ptr<FlowTrackSm>>::ite
     sms_.erase(it);
     sm->flushFlows(FlowEndReason::forcedEnd);
     add(retired_, sm->stats());
+    BASALT_TRACE(trace, 2, "tracker " << sm->ftName() << " removed");
 }
 
 void FlowTrackMgr::endOfCapture() {

@@ -5,6 +5,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/Exception.h"
 
 namespace Flowtrack {
@@ -12,6 +13,11 @@ namespace Flowtrack {
 using namespace FlowTracking;
 
 namespace {
+
+// Level 1: packets that find the table full; 5: every scan step.
+const auto trace = Basalt::Platform::getDebugHandler("FlowTrackSm");
+
+constexpr const char* scanName[] = {"active", "inactive", "ip6 active", "ip6 inactive"};
 
 // TCP flag bits a record keeps (the data offset is not a flag).
 constexpr std::uint16_t tcpFlagBits = 0x0FFF;
@@ -172,6 +178,9 @@ void FlowTrackSm::update(const PacketInfo& pi) {
         if (flowCount_[Family::index] >= maxFlowTableEntries()) {
             // No room: the packet is its own record.
             ++stats_.tableFull;
+            BASALT_TRACE(trace, 1,
+                         ftName_ << ": table full at " << flowCount_[Family::index]
+                                 << " flows; a packet of " << key << " exported alone");
             e.bytesIs(pi.bytes());
             e.pktsIs(packets);
             e.startTimeIs(t);
@@ -302,8 +311,8 @@ void FlowTrackSm::scan(bool active) {
     std::uint64_t expired = 0;
     // The walk copies each entry and resumes after its key, so rewriting or deleting the
     // current entry keeps it going.
-    for (std::size_t visited = 0; at->valid() && visited < scanStepEntries_;
-         at->advance(), ++visited) {
+    std::size_t visited = 0;
+    for (; at->valid() && visited < scanStepEntries_; at->advance(), ++visited) {
         const typename Family::Entry& e = (*at)->value();
         const bool finished =
             isTcp(e.ipProtocol()) && (e.tcpFlags().value() & (tcpFin | tcpRst)) != 0;
@@ -331,6 +340,9 @@ void FlowTrackSm::scan(bool active) {
         ++expired;
     }
     if (expired) updateCounters(ftId(), fgId, 0, 0, expired);
+    BASALT_TRACE(trace, 5,
+                 ftName_ << ": " << scanName[which] << " scan step: " << visited << " visited, "
+                         << expired << " ended" << (at->valid() ? ", more to walk" : ""));
     const auto& t = timer(which);
     if (at->valid()) {
         // More to walk: the next step as soon as the loop has served what waits.
