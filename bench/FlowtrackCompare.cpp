@@ -27,6 +27,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,7 +110,8 @@ class Process {
     int wait(double seconds, const std::string& what) {
         const auto start = Clock::now();
         int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        rusage usage{};
+        while (::wait4(pid_, &status, WNOHANG, &usage) == 0) {
             if (secondsSince(start) > seconds) {
                 ::kill(pid_, SIGTERM);
                 for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
@@ -123,11 +125,16 @@ class Process {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         pid_ = -1;
+        const auto inSeconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        cpuSeconds_ = inSeconds(usage.ru_utime) + inSeconds(usage.ru_stime);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    // The user and system time of the ended program (all its threads).
+    double cpuSeconds() const { return cpuSeconds_; }
 
   private:
     pid_t pid_ = -1;
+    double cpuSeconds_ = 0;
 };
 
 std::string readFile(const std::string& path) {
@@ -580,7 +587,7 @@ Sums nfdumpSums(const std::string& dir, std::size_t* records) {
 }
 
 struct Run {
-    double seconds = 0;
+    double seconds = 0, cpuSeconds = 0;
     std::string summary;  // the tool's own last words
     Sums sums;
     std::size_t records = 0;
@@ -629,6 +636,7 @@ Run runOnce(const Setup& s, const std::string& name, bool softflowd, bool withRe
     Process tool(argv, s.work + "/" + name + ".out");
     const int status = tool.wait(600, argv[0]);
     run.seconds = secondsSince(start);
+    run.cpuSeconds = tool.cpuSeconds();
     if (reader) run.reader = reader->finish();
     const std::string said = readFile(s.work + "/" + name + ".out");
     if (status != 0)
@@ -780,11 +788,13 @@ int run(int argc, char** argv) {
         }
     }
 
-    std::vector<double> ftSeconds, readSeconds, sfSeconds;
+    std::vector<double> ftSeconds, readSeconds, sfSeconds, ftCpu, readCpu, sfCpu;
     std::vector<double> listings, records;
     for (int r = 0; r < runs; ++r) {
         ftSeconds.push_back(alone[r].seconds), readSeconds.push_back(read[r].seconds);
         sfSeconds.push_back(soft[r].seconds);
+        ftCpu.push_back(alone[r].cpuSeconds), readCpu.push_back(read[r].cpuSeconds);
+        sfCpu.push_back(soft[r].cpuSeconds);
         listings.push_back(static_cast<double>(read[r].reader.listings));
         records.push_back(static_cast<double>(read[r].reader.records));
     }
@@ -804,16 +814,18 @@ int run(int argc, char** argv) {
     report << fmt::format(
         "  25 % of the flows outside VXLAN carry an 802.1Q tag (VLAN 100-103)\n\n");
     report << fmt::format(
-        "Packets per second, median of {} runs (min-max seconds), wall time of the whole run:\n",
+        "Packets per second over the wall time of the whole run, median of {} runs (min-max\n"
+        "seconds; the tool's CPU time, user and system, median):\n",
         runs);
-    auto line = [&](const char* what, double pps, const std::vector<double>& secs) {
-        report << fmt::format("  {:<34} {:>10.0f} pps  ({:.2f}-{:.2f} s)\n", what, pps,
-                              *std::min_element(secs.begin(), secs.end()),
-                              *std::max_element(secs.begin(), secs.end()));
+    auto line = [&](const char* what, double pps, const std::vector<double>& secs,
+                    const std::vector<double>& cpu) {
+        report << fmt::format("  {:<34} {:>10.0f} pps  ({:.2f}-{:.2f} s; CPU {:.2f} s)\n", what,
+                              pps, *std::min_element(secs.begin(), secs.end()),
+                              *std::max_element(secs.begin(), secs.end()), median(cpu));
     };
-    line("flowtrack", ftPps, ftSeconds);
-    line("flowtrack, a reader listing tables", readPps, readSeconds);
-    line("softflowd", sfPps, sfSeconds);
+    line("flowtrack", ftPps, ftSeconds, ftCpu);
+    line("flowtrack, a reader listing tables", readPps, readSeconds, readCpu);
+    line("softflowd", sfPps, sfSeconds, sfCpu);
     report << fmt::format(
         "  flowtrack / softflowd: {:.2f}; the reader costs flowtrack {:.1f} % on {} cores "
         "(flowtrack "
@@ -868,11 +880,14 @@ int run(int argc, char** argv) {
     if (!out.empty()) {
         std::filesystem::create_directories(out);
         std::ofstream md(out + "/FlowtrackCompare.md");
-        md << "| | packets/s | seconds (median) |\n| --- | ---: | ---: |\n"
-           << fmt::format("| flowtrack | {:.0f} | {:.2f} |\n", ftPps, median(ftSeconds))
-           << fmt::format("| flowtrack, reader listing | {:.0f} | {:.2f} |\n", readPps,
-                          median(readSeconds))
-           << fmt::format("| softflowd | {:.0f} | {:.2f} |\n", sfPps, median(sfSeconds))
+        md << "| | packets/s | seconds (median) | CPU seconds (median) |\n"
+           << "| --- | ---: | ---: | ---: |\n"
+           << fmt::format("| flowtrack | {:.0f} | {:.2f} | {:.2f} |\n", ftPps, median(ftSeconds),
+                          median(ftCpu))
+           << fmt::format("| flowtrack, a reader listing its tables | {:.0f} | {:.2f} | {:.2f} |\n",
+                          readPps, median(readSeconds), median(readCpu))
+           << fmt::format("| softflowd | {:.0f} | {:.2f} | {:.2f} |\n", sfPps, median(sfSeconds),
+                          median(sfCpu))
            << fmt::format("\n{} packets, {} flows; {} keys compared, {} agree.\n", traffic.packets,
                           traffic.flows, compared, agreeing);
     }
