@@ -11,8 +11,9 @@
 //   - Debian's softflowd on the same file, exporting IPFIX to a second nfcapd;
 // each the median of --runs runs. It then sums packets and bytes per flow key over what nfdump
 // reads back from each collector and compares the two key by key, leaving out only the keys the
-// tools cannot count the same way (said in the report). Per-key sums, not records: softflowd ages
-// flows on the wall clock and does not end them on the packets' time, flowtrack does.
+// tools cannot count the same way (said in the report). Per-key sums, not records: softflowd,
+// reading a file, ends its flows only at the end of the file, while flowtrack ages them on the
+// packets' time (active interval and inactive timeout), so one flow may be several records.
 //
 // Every outside program is started here (fork/exec), bound to loopback, stopped by its pid and
 // waited for with a deadline; the pcap directory and the private table root are removed at the
@@ -466,6 +467,7 @@ Traffic writePcap(const std::string& path, std::size_t flowCount, std::uint64_t 
 
 struct ReaderCounts {
     std::uint64_t listings = 0, records = 0;
+    double cpuSeconds = 0;  // filled in by the parent once the reader has ended
 };
 
 // The body of the reader process: iterates the tracker's IPv4 and IPv6 flow tables, each whole,
@@ -550,8 +552,11 @@ class Reader {
         }
         // Reaped here when it ends in time; otherwise the destructor kills it.
         for (int i = 0; i < 1000; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            rusage usage{};
+            if (::wait4(pid_, nullptr, WNOHANG, &usage) == pid_) {
                 pid_ = -1;
+                counts.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
+                                    usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -689,20 +694,25 @@ int run(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const std::string v = i + 1 < argc ? argv[i + 1] : "";
-        if (a == "--out")
+        if (a == "--out") {
             out = v, ++i;
-        else if (a == "--runs")
+        } else if (a == "--runs") {
             runs = std::stoi(v), ++i;
-        else if (a == "--packets")
+        } else if (a == "--packets") {
             packets = std::stoull(v), ++i;
-        else if (a == "--flows")
+        } else if (a == "--flows") {
             flows = std::stoul(v), ++i;
-        else if (a == "--flowtrack")
+        } else if (a == "--flowtrack") {
             flowtrack = v, ++i;
-        else
-            throw std::invalid_argument(
-                "usage: FlowtrackCompare [--out DIR] [--runs N] "
-                "[--packets N] [--flows N] [--flowtrack PATH]");
+        } else {
+            runs = 0;
+            break;
+        }
+    }
+    if (runs < 1 || flows < 1) {
+        throw std::invalid_argument(
+            "usage: FlowtrackCompare [--out DIR] [--runs N] [--packets N] [--flows N] "
+            "[--flowtrack PATH]");
     }
     if (flowtrack.empty()) {
         flowtrack = (std::filesystem::absolute(argv[0]).parent_path() / "flowtrack").string();
@@ -726,6 +736,10 @@ int run(int argc, char** argv) {
     std::cerr << fmt::format("wrote {} packets of {} flows in {:.1f} s\n", traffic.packets,
                              traffic.flows, secondsSince(begun));
 
+    // Other work on the machine shows in the spread of the runs; the load says how much there was.
+    std::istringstream loadavg(readFile("/proc/loadavg"));
+    std::string load1, load5, load15;
+    loadavg >> load1 >> load5 >> load15;
     std::vector<Run> alone, read, soft;
     for (int r = 0; r < runs; ++r) {
         alone.push_back(runOnce(setup, fmt::format("flowtrack{}", r), false, false));
@@ -740,15 +754,18 @@ int run(int argc, char** argv) {
     // times decide flowtrack's aging, and softflowd ends every flow at the end of the file.
     std::vector<std::string> problems;
     for (std::size_t r = 0; r < alone.size(); ++r) {
-        if (alone[r].sums != alone[0].sums)
+        if (alone[r].sums != alone[0].sums) {
             problems.push_back(
                 fmt::format("flowtrack run {} exported other sums than run 1", r + 1));
-        if (read[r].sums != alone[0].sums)
+        }
+        if (read[r].sums != alone[0].sums) {
             problems.push_back(fmt::format(
                 "flowtrack run {} with the reader exported other sums than run 1 without", r + 1));
-        if (soft[r].sums != soft[0].sums)
+        }
+        if (soft[r].sums != soft[0].sums) {
             problems.push_back(
                 fmt::format("softflowd run {} exported other sums than run 1", r + 1));
+        }
     }
     const Sums& ft = alone[0].sums;
     const Sums& sf = soft[0].sums;
@@ -788,8 +805,23 @@ int run(int argc, char** argv) {
         }
     }
 
+    // Every packet reached the collectors (none lost on the way), and the left-out kinds hold
+    // the same packets in both.
+    if (totalPackets(ft) != traffic.packets || totalPackets(sf) != traffic.packets) {
+        problems.push_back(
+            fmt::format("the collectors counted {} (flowtrack) and {} (softflowd) "
+                        "packets of the {} in the pcap",
+                        totalPackets(ft), totalPackets(sf), traffic.packets));
+    }
+    for (const auto& [why, o] : outs) {
+        if (o.ftPackets != o.sfPackets) {
+            problems.push_back(fmt::format("left out, {}: {} packets (flowtrack), {} (softflowd)",
+                                           why, o.ftPackets, o.sfPackets));
+        }
+    }
+
     std::vector<double> ftSeconds, readSeconds, sfSeconds, ftCpu, readCpu, sfCpu;
-    std::vector<double> listings, records;
+    std::vector<double> listings, records, readerCpu;
     for (int r = 0; r < runs; ++r) {
         ftSeconds.push_back(alone[r].seconds), readSeconds.push_back(read[r].seconds);
         sfSeconds.push_back(soft[r].seconds);
@@ -797,6 +829,7 @@ int run(int argc, char** argv) {
         sfCpu.push_back(soft[r].cpuSeconds);
         listings.push_back(static_cast<double>(read[r].reader.listings));
         records.push_back(static_cast<double>(read[r].reader.records));
+        readerCpu.push_back(read[r].reader.cpuSeconds);
     }
     const double n = static_cast<double>(traffic.packets);
     const double ftPps = n / median(ftSeconds), readPps = n / median(readSeconds),
@@ -826,6 +859,8 @@ int run(int argc, char** argv) {
     line("flowtrack", ftPps, ftSeconds, ftCpu);
     line("flowtrack, a reader listing tables", readPps, readSeconds, readCpu);
     line("softflowd", sfPps, sfSeconds, sfCpu);
+    report << fmt::format("  load average before the runs (1, 5, 15 min): {} {} {}\n", load1, load5,
+                          load15);
     report << fmt::format(
         "  flowtrack / softflowd: {:.2f}; the reader costs flowtrack {:.1f} % on {} cores "
         "(flowtrack "
@@ -833,8 +868,9 @@ int run(int argc, char** argv) {
         ftPps / sfPps, 100.0 * (1 - readPps / ftPps), std::thread::hardware_concurrency());
     report << fmt::format(
         "  the reader (median per run): {:.0f} listings of both tables, {:.0f} records read "
-        "({:.0f} records/s)\n",
-        median(listings), median(records), median(records) / median(readSeconds));
+        "({:.0f} records/s), CPU {:.2f} s\n",
+        median(listings), median(records), median(records) / median(readSeconds),
+        median(readerCpu));
     report << fmt::format("  flowtrack said: {}\n",
                           summaryLine(alone[0].summary, "flowtrack: read", 11));
     report << fmt::format("  flowtrack said: {}\n",
@@ -858,14 +894,19 @@ int run(int argc, char** argv) {
             o.ftKeys, o.ftPackets, o.sfKeys, o.sfPackets);
     }
     report
-        << "  Both count IP bytes (IPv4 total length, IPv6 payload length + 40), key the VLAN\n"
-           "  tag, put ICMP type.code in the destination port, and key an IPv4 datagram's first\n"
-           "  fragment under its ports and the others under ports 0; both key an IPv6 first\n"
-           "  fragment under its ports. softflowd keys IPv6 non-first fragments as protocol 0,\n"
-           "  and sees a VXLAN packet as its outer UDP flow only, hence the two left out.\n";
+        << "  How the two count, as found on this traffic (the pcap line checks it on every "
+           "key):\n"
+           "  bytes are IP bytes (IPv4 total length, IPv6 40 + payload length); the 802.1Q VLAN\n"
+           "  id is part of the key (nfdump's source VLAN); ICMP and ICMPv6 have source port 0\n"
+           "  and type.code as destination port; an IPv4 datagram's first fragment counts under\n"
+           "  its ports, the others under ports 0; an IPv6 first fragment counts under its ports.\n"
+           "  Left out: IPv6 non-first fragments (flowtrack keys them as UDP with ports 0,\n"
+           "  softflowd as protocol 0) and VXLAN (softflowd does not open the tunnel and counts\n"
+           "  the outer UDP flow to port 4789, flowtrack counts the inner flows); their packet\n"
+           "  totals are shown above. Not in the pcap: QinQ, which softflowd does not decode.\n";
     const std::size_t shown = std::min<std::size_t>(disagreements.size(), 20);
     if (!disagreements.empty()) {
-        report << fmt::format("Disagreements ({} shown):\n", shown);
+        report << fmt::format("Disagreements (the first {} of {}):\n", shown, disagreements.size());
         for (std::size_t i = 0; i < shown; ++i) report << disagreements[i] << "\n";
     }
     for (const auto& p : problems) report << "  problem: " << p << "\n";
