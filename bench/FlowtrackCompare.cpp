@@ -488,6 +488,9 @@ struct ReaderCounts {
         const Hoard::TableKind* kinds[2] = {Hoard::tableKind("FlowTracking::IpFlowEntry"),
                                             Hoard::tableKind("FlowTracking::Ip6FlowEntry")};
         const std::string names[2] = {base + "/ipFlowEntry", base + "/ip6FlowEntry"};
+        if (kinds[0] == nullptr || kinds[1] == nullptr) {
+            throw std::runtime_error("the flow entry table kinds are not registered");
+        }
         std::unique_ptr<Hoard::TableKind::Reader> readers[2];
         Kiln::GenericValue values[2] = {kinds[0]->newValue(), kinds[1]->newValue()};
         pollfd stop{stopFd, POLLIN, 0};
