@@ -65,13 +65,14 @@ demo: deps build/build.ninja
 # the microbenchmarks (bench/*Bench.cpp, Google Benchmark), each writing its table to
 # bench/results/<name>.txt and .json, then the comparison with LMDB, Boost.Interprocess and
 # std::unordered_map (bench/TableCompare.cpp), which writes bench/results/TableCompare.txt,
-# .csv and .md.
+# .csv and .md, and flowtrack against softflowd on a generated pcap (bench/FlowtrackCompare.cpp),
+# which writes bench/results/FlowtrackCompare.txt and .md.
 BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*Bench.cpp)))
 
 bench: build/build.ninja
 	bash scripts/deps.sh --bench
 	cmake -S . -B build
-	cmake --build build -j $(JOBS) --target $(BENCH_PROGRAMS) TableCompare
+	cmake --build build -j $(JOBS) --target $(BENCH_PROGRAMS) TableCompare FlowtrackCompare
 	mkdir -p bench/results
 	set -e; for b in $(BENCH_PROGRAMS); do \
 	    build/$$b --benchmark_out=bench/results/$$b.json --benchmark_out_format=json \
@@ -82,3 +83,6 @@ bench: build/build.ninja
 	build/TableCompare --out bench/results > bench/results/TableCompare.tmp
 	mv bench/results/TableCompare.tmp bench/results/TableCompare.txt
 	cat bench/results/TableCompare.txt
+	build/FlowtrackCompare --out bench/results > bench/results/FlowtrackCompare.tmp
+	mv bench/results/FlowtrackCompare.tmp bench/results/FlowtrackCompare.txt
+	cat bench/results/FlowtrackCompare.txt

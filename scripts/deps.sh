@@ -10,7 +10,9 @@ packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock
           # HTTP client
           libpcap-dev libfixbuf-dev tshark nfdump tcpdump curl)
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(liblmdb-dev libboost-dev)
+    # bench/TableCompare.cpp compares with LMDB and Boost.Interprocess,
+    # bench/FlowtrackCompare.cpp flowtrack with softflowd
+    packages+=(liblmdb-dev libboost-dev softflowd)
 fi
 
 missing=()
