@@ -1,8 +1,12 @@
-// build/flowtrack on a pcap with known flows, checked against tshark: the per-key packet and
-// byte sums of the exported flows (JSON lines, and the IPFIX file as tshark decodes it) equal
-// tshark's sums from the pcap; a truncated pcap exits 1 with the flows read before exported.
+// build/flowtrack as a program: on a pcap with known flows, the per-key packet and byte sums of
+// the exported flows (JSON lines, the IPFIX file as tshark decodes it, nfdump's listing of what
+// nfcapd collected) equal tshark's sums from the pcap; a truncated pcap exits 1 with the flows
+// read before exported; bad configurations exit 2; `flowtrack clear` reaches a running agent;
+// live capture on lo counts what the test sends.
 
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,13 +14,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/ShmRoot.h"
 #include "tests/tools/flowtrack/FrameBuilder.h"
+#include "tests/tools/flowtrack/Nfcapd.h"
 #include "tests/tools/flowtrack/Tshark.h"
 
 namespace {
@@ -34,129 +42,295 @@ std::pair<int, std::string> run(const std::string& command) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }
 
-// tshark's per-key sums; the VNI is left out of the key (the exported records do not carry it;
-// the VXLAN flows' inner addresses are unique here).
+// tshark's per-key sums.
 Sums tsharkSums(const std::string& pcap, std::size_t* frames) {
     Sums sums;
     const auto all = Tshark::frames(pcap);
     *frames = all.size();
-    for (const auto& f : all) {
-        std::string key = f.key;
-        const auto a = key.find(' '), b = key.find(' ', a + 1);
-        key.replace(a + 1, b - a - 1, "-");
-        sums[key].first += 1;
-        sums[key].second += f.ipLength;
-    }
+    for (const auto& f : all) sums[f.key].first += 1, sums[f.key].second += f.ipLength;
     return sums;
 }
 
 // A python reading of the JSON lines or, through `tshark -T json`, of the IPFIX file: one
-// "vlan - src dst proto sport dport packets bytes span" line per record.
+// "vlan vni src dst proto sport dport packets bytes span vrf endReason" line per record (vni
+// "-" for a flow without one).
 const char* const reader = R"(
 import json, sys
-def out(v, s, d, p, sp, dp, n, b, span): print(v, '-', s, d, p, sp, dp, n, b, span)
+def out(v, vni, s, d, p, sp, dp, n, b, span, vrf, r):
+  print(v, vni, s, d, p, sp, dp, n, b, span, vrf, r)
 if sys.argv[1] == 'json':
   for l in open(sys.argv[2]):
     o = json.loads(l); f = 'IPv6' if 'sourceIPv6Address' in o else 'IPv4'
-    out(o['vlanId'], o['source%sAddress' % f], o['destination%sAddress' % f],
-        o['protocolIdentifier'], o['sourceTransportPort'], o['destinationTransportPort'],
-        o['packetDeltaCount'], o['octetDeltaCount'],
-        (o['flowEndMilliseconds'] - o['flowStartMilliseconds']) / 1000)
+    out(o['vlanId'], o.get('vni', '-'), o['source%sAddress' % f],
+        o['destination%sAddress' % f], o['protocolIdentifier'], o['sourceTransportPort'],
+        o['destinationTransportPort'], o['packetDeltaCount'], o['octetDeltaCount'],
+        (o['flowEndMilliseconds'] - o['flowStartMilliseconds']) / 1000, o['ingressVRFID'],
+        o['flowEndReason'])
 else:
   def walk(x):
     if isinstance(x, dict):
       if 'cflow.packets' in x:
         g = lambda k: x.get(k, x.get(k + 'v6'))
-        out(x.get('cflow.vlanid', 0), g('cflow.srcaddr'), g('cflow.dstaddr'), x['cflow.protocol'],
-            x['cflow.srcport'], x['cflow.dstport'], x['cflow.packets'], x['cflow.octets'], 0)
+        segment = int(x['cflow.layer2_segment_id'])
+        out(x.get('cflow.vlanid', 0), segment & (2**56 - 1) if segment >> 56 == 1 else '-',
+            g('cflow.srcaddr'), g('cflow.dstaddr'), x['cflow.protocol'], x['cflow.srcport'],
+            x['cflow.dstport'], x['cflow.packets'], x['cflow.octets'], 0,
+            x['cflow.ingress_vrfid'], x['cflow.flow_end_reason'])
       for v in x.values(): walk(v)
     elif isinstance(x, list):
       for v in x: walk(v)
   walk(json.load(sys.stdin))
 )";
 
-// The records' per-key sums; the longest span of a record.
-Sums exportedSums(const std::string& lines, double* maxSpan = nullptr) {
-    Sums sums;
-    std::istringstream in(lines);
-    std::string vlan, vni, src, dst, proto, sport, dport;
+struct Record {
+    std::string word[7];  // the key: vlan vni src dst proto sport dport
     std::uint64_t packets, bytes;
     double span;
-    while (in >> vlan >> vni >> src >> dst >> proto >> sport >> dport >> packets >> bytes >> span) {
-        auto& s =
-            sums[fmt::format("{} {} {} {} {} {} {}", vlan, vni, src, dst, proto, sport, dport)];
-        s.first += packets, s.second += bytes;
-        if (maxSpan) *maxSpan = std::max(*maxSpan, span);
+    std::string vrf;
+    int endReason;
+    std::string key() const { return fmt::format("{}", fmt::join(word, " ")); }
+};
+
+// The records the reader printed.
+std::vector<Record> records(const std::string& lines) {
+    std::vector<Record> out;
+    std::istringstream in(lines);
+    for (Record r; in >> r.word[0] >> r.word[1] >> r.word[2] >> r.word[3] >> r.word[4] >>
+                   r.word[5] >> r.word[6] >> r.packets >> r.bytes >> r.span >> r.vrf >>
+                   r.endReason;) {
+        out.push_back(r);
+    }
+    return out;
+}
+
+// The JSON file's (or the IPFIX file's) records.
+std::vector<Record> exported(const std::string& kind, const std::string& path) {
+    ::setenv("READER", reader, 1);
+    const std::string python = "python3 -c \"$READER\" " + kind;
+    return records(run(kind == "json" ? python + " " + path
+                                      : "tshark -r " + path + " -T json 2>/dev/null | " + python)
+                       .second);
+}
+
+// The records' per-key sums; the longest span of a record.
+Sums sums(const std::vector<Record>& records, double* maxSpan = nullptr) {
+    Sums sums;
+    for (const Record& r : records) {
+        sums[r.key()].first += r.packets, sums[r.key()].second += r.bytes;
+        if (maxSpan) *maxSpan = std::max(*maxSpan, r.span);
     }
     return sums;
 }
 
+// Every kind of packet the decoder reads (IPv4 options, VLAN, QinQ, ICMP, fragments, IPv6
+// extension headers, TCP FIN, VXLAN with a TCP RST inside), each three times, and a flow with a
+// packet every 10 s for 300 s, longer than the 60 s active interval.
+void writeSamples(const std::string& pcap) {
+    FrameBuilder::PcapFile file(pcap);
+    const auto samples = FrameBuilder::samples();
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            file.write(FrameBuilder::build(samples[i]), T0 + round * 20 + i * 0.01);
+        }
+    }
+    FrameBuilder::Packet longFlow{.src = "10.9.0.1", .dst = "10.9.0.2", .proto = 17};
+    longFlow.payload = 100;
+    for (int i = 0; i <= 30; ++i) file.write(FrameBuilder::build(longFlow), T0 + 70 + i * 10);
+}
+
+const std::string flowtrack = std::string(FLOWTRACK_PATH);
+
+// One run with an INI file of two trackers, each exporting every flow, and a [vni] map: VNI
+// 5000's flow takes VRF 42, an unmapped VNI is its own VRF. nfcapd, listening before the run,
+// collects the same flows over UDP.
 TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasRead) {
     TestSupport::ShmRoot shm;
-    const std::string dir = shm.path() + "/e2e", pcap = dir + "/flows.pcap";
-    std::filesystem::create_directories(dir);
-    {
-        // Every kind of packet the decoder reads (IPv4 options, VLAN, QinQ, ICMP, fragments,
-        // IPv6 extension headers, TCP FIN, VXLAN with a TCP RST inside), each three times, and a
-        // flow with a packet every 10 s for 300 s, longer than the 60 s active interval.
-        FrameBuilder::PcapFile file(pcap);
-        const auto samples = FrameBuilder::samples();
-        for (int round = 0; round < 3; ++round) {
-            for (std::size_t i = 0; i < samples.size(); ++i) {
-                file.write(FrameBuilder::build(samples[i]), T0 + round * 20 + i * 0.01);
-            }
-        }
-        FrameBuilder::Packet longFlow{.src = "10.9.0.1", .dst = "10.9.0.2", .proto = 17};
-        longFlow.payload = 100;
-        for (int i = 0; i <= 30; ++i) file.write(FrameBuilder::build(longFlow), T0 + 70 + i * 10);
-    }
+    const std::string dir = shm.path(), pcap = dir + "/flows.pcap", ini = dir + "/f.ini";
+    writeSamples(pcap);
     std::size_t frames = 0;
-    const Sums expected = tsharkSums(pcap, &frames);
+    Sums expected = tsharkSums(pcap, &frames);
     ASSERT_EQ(frames, 13u * 3 + 31) << "tshark did not read the pcap";
+    for (auto& [key, sum] : expected) sum.first *= 2, sum.second *= 2;
+    std::ofstream(ini) << "; two trackers\n[tracker a]\nftId = 1\n\n[tracker b]\nftId = 2\n"
+                          "activeInterval = 60  ; seconds\n[vni]\n5000 = 42\n";
+    Nfcapd::Collector nfcapd(dir + "/nfcapd");
+    ASSERT_TRUE(nfcapd.bound()) << "nfcapd never bound";
 
-    const std::string flowtrack = std::string(FLOWTRACK_PATH) + " run --tracker t1:1:60:15";
-    const auto [status, summary] = run(flowtrack + " --pcap " + pcap + " --ipfix " + dir +
-                                       "/f.ipfix --json " + dir + "/f.json");
+    const std::string command = flowtrack + " run --config " + ini + " --pcap " + pcap;
+    const auto [status, summary] =
+        run(fmt::format("{} --ipfix {}/f.ipfix --json {}/f.json --collector 127.0.0.1:{}", command,
+                        dir, dir, nfcapd.port()));
     EXPECT_EQ(status, 0) << summary;
     EXPECT_NE(summary.find(fmt::format("read {}, sampled {}, decoded {}", frames, frames, frames)),
               std::string::npos)
         << summary;
     EXPECT_NE(summary.find("export errors 0"), std::string::npos) << summary;
 
-    const std::string python = "python3 -c \"$READER\" ";
-    ::setenv("READER", reader, 1);
     double maxSpan = 0;
-    const Sums json = exportedSums(run(python + "json " + dir + "/f.json").second, &maxSpan);
-    EXPECT_EQ(json, expected);
+    const auto json = exported("json", dir + "/f.json");
+    EXPECT_EQ(sums(json, &maxSpan), expected);
     EXPECT_GT(maxSpan, 0.0);
     EXPECT_LE(maxSpan, 60.0 + 60.0);  // the active interval plus one scan period
-    const auto ipfix =
-        run("tshark -r " + dir + "/f.ipfix -T json 2>/dev/null | " + python + "ipfix").second;
-    EXPECT_EQ(exportedSums(ipfix), expected) << ipfix;
+    const auto ipfix = exported("ipfix", dir + "/f.ipfix");
+    EXPECT_EQ(sums(ipfix), expected);
     // The long flow ends at each active scan it spans and at the end of capture.
-    std::size_t longRecords = 0;
-    for (std::size_t at = 0; (at = ipfix.find("10.9.0.1", at)) != std::string::npos; ++at) {
-        ++longRecords;
+    EXPECT_GE(std::count_if(ipfix.begin(), ipfix.end(),
+                            [](const Record& r) { return r.word[2] == "10.9.0.1"; }),
+              6);
+    std::map<std::string, std::set<std::string>> vrfsByVni;
+    std::vector<std::string> counts;
+    for (const Record& r : json) {
+        vrfsByVni[r.word[1]].insert(r.vrf);
+        counts.push_back(fmt::format("{} {} {} {}", r.word[2], r.word[3], r.packets, r.bytes));
     }
-    EXPECT_GE(longRecords, 3u) << ipfix;
+    EXPECT_EQ(vrfsByVni, (std::map<std::string, std::set<std::string>>{
+                             {"-", {"0"}}, {"5000", {"42"}}, {"70000", {"70000"}}}));
+    ASSERT_EQ(nfcapd.stop(), 0);
+    std::sort(counts.begin(), counts.end());
+    EXPECT_EQ(nfcapd.flows(), counts);
 
     // A pcap cut inside its last packet: exit 1, the packets before it exported.
-    const auto size = std::filesystem::file_size(pcap);
-    std::filesystem::resize_file(pcap, size - 10);
-    const auto [cutStatus, cutSummary] =
-        run(flowtrack + " --pcap " + pcap + " --json " + dir + "/cut.json");
+    std::filesystem::resize_file(pcap, std::filesystem::file_size(pcap) - 10);
+    const auto [cutStatus, cutSummary] = run(command + " --json " + dir + "/cut.json");
     EXPECT_EQ(cutStatus, 1) << cutSummary;
+    EXPECT_NE(cutSummary.find("read errors 1"), std::string::npos) << cutSummary;
     EXPECT_NE(cutSummary.find("the flows read before were exported"), std::string::npos)
         << cutSummary;
-    Sums cut = exportedSums(run(python + "json " + dir + "/cut.json").second);
     Sums less = expected;
-    less["0 - 10.9.0.1 10.9.0.2 17 40000 80"].first -= 1;
-    less["0 - 10.9.0.1 10.9.0.2 17 40000 80"].second -= 128;
-    EXPECT_EQ(cut, less);
+    less["0 - 10.9.0.1 10.9.0.2 17 40000 80"].first -= 2;
+    less["0 - 10.9.0.1 10.9.0.2 17 40000 80"].second -= 2 * 128;
+    EXPECT_EQ(sums(exported("json", dir + "/cut.json")), less);
+}
 
-    // Usage errors are refused before anything runs.
-    EXPECT_EQ(run(flowtrack + " --tracker t1:2 --pcap " + pcap).first, 2);
-    EXPECT_EQ(run(flowtrack + " --pcap " + pcap + " --sample x").first, 2);
+// A bad --config file (or flag) exits 2 before anything runs, naming the line at fault.
+TEST(FlowtrackEndToEnd, ConfigErrorsNameTheLine) {
+    TestSupport::ShmRoot shm;
+    const std::string dir = shm.path(), pcap = dir + "/flows.pcap";
+    writeSamples(pcap);
+    const struct {
+        const char* ini;  // nullptr: no file
+        const char* message;
+    } bad[] = {
+        {"[tracker a]\nftId = 1\n[tracker a]\nftId = 2\n", ":3: tracker 'a' is named twice"},
+        {"[tracker a]\nftId = 1\n[tracker b]\nftId = 1\n",
+         ":4: trackers 'a' and 'b' have the same FtId 1"},
+        {"[tracker a]\n\nftId = x\n", ":3: ftId needs a positive number, not 'x'"},
+        {"[vni]\n5000 = red\n", ":2: a VRF needs a number, not 'red'"},
+        {"[tracker a]\nftId = 1\nidle = 5\n", ":3: unknown key 'idle'"},
+        {"[tracker a]\nftId = 1\n[trackers]\nftId = 2\n", ":3: unknown section [trackers]"},
+        {"ftId = 1\n", ":1: 'ftId' outside a section"},
+        {"[tracker a]\nftId 1\n", ":2: expected [SECTION] or KEY = VALUE"},
+        {"[tracker a]\n[tracker b]\nftId = 2\n", ":1: a section without keys"},
+        {"[tracker a]\nactiveInterval = 5\n", ":1: tracker 'a' has no ftId"},
+        {nullptr, ": No such file or directory"},
+    };
+    const std::string command = flowtrack + " run --pcap " + pcap + " --json " + dir + "/x.json";
+    for (const auto& c : bad) {
+        const std::string path = dir + (c.ini ? "/bad.ini" : "/missing.ini");
+        if (c.ini) std::ofstream(path) << c.ini;
+        const auto [status, message] = run(command + " --config " + path);
+        EXPECT_EQ(status, 2) << c.message;
+        EXPECT_NE(message.find(path + c.message), std::string::npos) << message;
+    }
+    // The flags' errors too: a tracker named twice, a bad number.
+    EXPECT_EQ(run(command + " --tracker a:1 --tracker a:2").first, 2);
+    EXPECT_EQ(run(command + " --sample x").first, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/x.json")) << "a run despite the errors";
+}
+
+// A child process's body: the agent with `args`, its output in `log`.
+std::function<bool()> agent(const std::string& args, const std::string& log) {
+    return [command = "exec " + flowtrack + " " + args + " >" + log + " 2>&1"] {
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        return false;
+    };
+}
+
+// The agent's flow-group counters as hoardctl lists them, and their packets summed (-1 when
+// there is no counter table).
+std::pair<long, std::string> counters() {
+    const auto [status, text] =
+        run(std::string(HOARDCTL_PATH) +
+            " list flowtrack/Shmem/flowtracking/ip/counters/flowGroupCounter");
+    long packets = status == 0 ? 0 : -1;
+    for (std::size_t at = 0; status == 0 && (at = text.find("'packets': ", at)) != text.npos;) {
+        packets += std::stol(text.substr(at += 11));
+    }
+    return {packets, text};
+}
+
+// `flowtrack clear` reaches the running agent (and only it): the tracker's counters go to zero,
+// an unknown tracker is refused; SIGTERM ends the agent with the open flows as forced ends.
+TEST(FlowtrackEndToEnd, ClearReachesTheRunningAgentAndSigtermExportsTheOpenFlows) {
+    TestSupport::ShmRoot shm;
+    const std::string dir = shm.path(), pcap = dir + "/slow.pcap";
+    {
+        // Three flows at once, then a last packet 10 s later: the agent replays it in real
+        // time, so it runs, idle, while the test talks to it.
+        FrameBuilder::PcapFile file(pcap);
+        for (std::uint16_t port : {1, 2, 3}) {
+            file.write(FrameBuilder::build(FrameBuilder::Packet{.sport = port}), T0);
+        }
+        file.write(FrameBuilder::build(FrameBuilder::Packet{}), T0 + 10);
+    }
+    const auto [noAgent, noAgentText] = run(flowtrack + " clear t1");
+    EXPECT_EQ(noAgent, 1);
+    EXPECT_NE(noAgentText.find("no flowtrack agent with --type ip runs on " + dir),
+              std::string::npos)
+        << noAgentText;
+
+    TestSupport::Child child(
+        agent("run --realtime --tracker t1:1 --pcap " + pcap + " --json " + dir + "/f.json",
+              dir + "/log"));
+    ASSERT_TRUE(Nfcapd::eventually([] { return counters().first == 3; })) << counters().second;
+    const auto [cleared, clearedText] = run(flowtrack + " clear t1");
+    EXPECT_EQ(cleared, 0);
+    EXPECT_EQ(clearedText, "cleared the counters of tracker t1\n");
+    // What is left is the tracker's clear-time entry, flow group 65535.
+    EXPECT_TRUE(Nfcapd::eventually([] { return counters().first == 0; })) << counters().second;
+    EXPECT_NE(counters().second.find("'fgId': 65535"), std::string::npos);
+    const auto [unknown, unknownText] = run(flowtrack + " clear t2");
+    EXPECT_EQ(unknown, 1);
+    EXPECT_NE(unknownText.find("no tracker 't2'"), std::string::npos) << unknownText;
+
+    ::kill(child.pid(), SIGTERM);
+    EXPECT_EQ(child.wait(10), 0) << run("cat " + dir + "/log").second;
+    std::vector<int> reasons;
+    for (const Record& r : exported("json", dir + "/f.json")) reasons.push_back(r.endReason);
+    EXPECT_EQ(reasons, std::vector<int>(3, 4));  // forced ends
+}
+
+// Live capture on lo: the agent counts the datagrams the test sends it and exports their flow
+// at SIGINT. Without the privilege, flowtrack says what it needs.
+TEST(FlowtrackEndToEnd, LiveCaptureOnLoopbackExportsTheFlowAtSigint) {
+    TestSupport::ShmRoot shm;
+    const std::string dir = shm.path();
+    const std::uint16_t port = Nfcapd::freeLoopbackPort();
+    const std::string args = fmt::format(
+        "run --interface lo --json {}/f.json udp port {} and host 127.0.0.1", dir, port);
+    if (::geteuid() != 0) {
+        const auto [status, text] = run(flowtrack + " " + args);
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(text.find("needs root or CAP_NET_RAW"), std::string::npos) << text;
+        GTEST_SKIP() << "live capture on lo needs root";
+    }
+    TestSupport::Child child(agent(args, dir + "/log"));
+    // The counter table appears once the capture is open (the manager starts after it).
+    ASSERT_TRUE(Nfcapd::eventually([] { return counters().first == 0; })) << counters().second;
+    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = Nfcapd::loopback(port);
+    const int k = 7;
+    for (int i = 0; i < k; ++i)
+        ::sendto(sender, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::close(sender);
+    EXPECT_TRUE(Nfcapd::eventually([] { return counters().first == k; })) << counters().second;
+    ::kill(child.pid(), SIGINT);
+    EXPECT_EQ(child.wait(10), 0) << run("cat " + dir + "/log").second;
+    const auto json = exported("json", dir + "/f.json");
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(json[0].packets, static_cast<std::uint64_t>(k));
+    EXPECT_EQ(json[0].key(),
+              fmt::format("0 - 127.0.0.1 127.0.0.1 17 {} {}", json[0].word[5], port));
 }
 
 }  // namespace

@@ -78,7 +78,6 @@ TEST(PacketDecoderTest, RefusesWhatItCannotRead) {
     for (const auto& c : cases) {
         EXPECT_EQ(decode(c.frame, c.linkType).status, c.status) << decodeStatusText(c.status);
     }
-    EXPECT_STREQ(decodeStatusText(DecodeStatus::truncated), "packet shorter than its headers");
 }
 
 // Cuts and byte flips of every sample: a cut decodes to the whole frame's fields (it removed
