@@ -25,7 +25,6 @@
 #include "tests/support/ShmRoot.h"
 #include "tests/tools/flowtrack/FrameBuilder.h"
 #include "tests/tools/flowtrack/Nfcapd.h"
-#include "tests/tools/flowtrack/Tshark.h"
 
 namespace {
 
@@ -42,12 +41,51 @@ std::pair<int, std::string> run(const std::string& command) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }
 
-// tshark's per-key sums.
-Sums tsharkSums(const std::string& pcap, std::size_t* frames) {
+// tshark's per-key sums of the pcap at `path`, and its frame count. Each frame's key is "vlan
+// vni src dst protocol sport dport" (vni "-" when there is none; ICMP: sport 0, dport type * 256
+// + code; non-first fragments: ports 0), read without reassembling fragments and from the last
+// occurrence of each field, so that VXLAN's inner packet is the flow; the VLAN is the outer tag
+// (802.1ad's when there is one: tshark names 802.1Q tags vlan.id). Its bytes are the IP length.
+Sums tsharkSums(const std::string& path, std::size_t* frames) {
+    static const std::vector<std::string> fields = {
+        "ieee8021ad.id",    "vlan.id",          "vxlan.vni",        "ip.src",
+        "ip.dst",           "ipv6.src",         "ipv6.dst",         "ip.proto",
+        "ipv6.nxt",         "ipv6.hopopts.nxt", "ipv6.routing.nxt", "ipv6.dstopts.nxt",
+        "ipv6.fraghdr.nxt", "tcp.srcport",      "tcp.dstport",      "udp.srcport",
+        "udp.dstport",      "icmp.type",        "icmp.code",        "icmpv6.type",
+        "icmpv6.code",      "ip.len",           "ipv6.plen"};
+    std::string command = "tshark -r " + path +
+                          " -o ip.defragment:FALSE -o ipv6.defragment:FALSE -T fields"
+                          " -E occurrence=l -E separator=,";
+    for (const auto& f : fields) command += " -e " + f;
     Sums sums;
-    const auto all = Tshark::frames(pcap);
-    *frames = all.size();
-    for (const auto& f : all) sums[f.key].first += 1, sums[f.key].second += f.ipLength;
+    *frames = 0;
+    std::istringstream lines(run("(" + command + " 2>/dev/null)").second);
+    for (std::string line; std::getline(lines, line); ++*frames) {
+        std::map<std::string, std::string> v;
+        std::istringstream in(line);
+        for (const auto& f : fields) std::getline(in, v[f], ',');
+        const auto n = [&](const char* f) { return v[f].empty() ? 0 : std::stoi(v[f]); };
+        const bool v6 = !v["ipv6.src"].empty(), tcp = !v["tcp.srcport"].empty();
+        const bool icmp = !v["icmp.type"].empty() || !v["icmpv6.type"].empty();
+        std::string protocol;  // the last next-header field of the chain, ip.proto .. fraghdr.nxt
+        for (std::size_t i = 7; i <= 12; ++i) {
+            if (!v[fields[i]].empty()) protocol = v[fields[i]];
+        }
+        const int dport = tcp                         ? n("tcp.dstport")
+                          : !v["icmp.type"].empty()   ? n("icmp.type") * 256 + n("icmp.code")
+                          : !v["icmpv6.type"].empty() ? n("icmpv6.type") * 256 + n("icmpv6.code")
+                                                      : n("udp.dstport");
+        auto& sum = sums[fmt::format(
+            "{} {} {} {} {} {} {}", n("ieee8021ad.id") ? n("ieee8021ad.id") : n("vlan.id"),
+            v["vxlan.vni"].empty() ? "-" : v["vxlan.vni"], v6 ? v["ipv6.src"] : v["ip.src"],
+            v6 ? v["ipv6.dst"] : v["ip.dst"], protocol,
+            tcp    ? n("tcp.srcport")
+            : icmp ? 0
+                   : n("udp.srcport"),
+            dport)];
+        sum.first += 1, sum.second += v6 ? 40 + n("ipv6.plen") : n("ip.len");
+    }
     return sums;
 }
 
