@@ -202,7 +202,9 @@ TEST_F(ExporterTest, NfcapdStartedLateReceivesEveryFlowOverUdpAndNfdumpListsTheS
     sinks.push_back(std::move(sink));
     // Enough flows for more than one datagram.
     const int copies = 12;
+    ::testing::internal::CaptureStderr();
     auto& exporter = exportRows(std::move(sinks), false, copies);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // errors are counted, not printed
     EXPECT_EQ(exporter.flowsExported(), copies * std::size(rows));
     // The one error: the refusal of the message sent before nfcapd listened.
     EXPECT_EQ(exporter.errors(), 1u);
@@ -240,17 +242,6 @@ TEST_F(ExporterTest, UnusableDestinationsAreRefusedWithTheReason) {
             EXPECT_EQ(std::string(e.what()).substr(0, message.size()), message);
         }
     }
-    // A collector that is not listening: the refused sends are counted errors, not crashes and
-    // not warnings on stderr.
-    std::vector<std::unique_ptr<Flowtrack::FlowSink>> sinks;
-    sinks.push_back(Flowtrack::IpfixExporter::toCollector(
-        "127.0.0.1:" + std::to_string(Nfcapd::freeLoopbackPort())));
-    ::testing::internal::CaptureStderr();
-    auto& exporter = exportRows(std::move(sinks), true);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_GT(exporter.errors(), 0u);
-    EXPECT_NE(exporter.lastError().find("Connection refused"), std::string::npos)
-        << exporter.lastError();
 }
 
 }  // namespace
