@@ -17,7 +17,7 @@
 
 #include "contracts/Basalt/Exception.h"
 #include "tests/support/ShmRoot.h"
-#include "tests/tools/flowtrack/Nfcapd.h"
+#include "tests/tools/flowtrack/Programs.h"
 #include "tools/flowtrack/IpfixExporter.h"
 #include "tools/flowtrack/JsonExporter.h"
 
@@ -76,17 +76,6 @@ Kiln::Ptr<FlowTracking::FlowInfo> flowOf(const Row& r) {
 }
 
 std::uint64_t ms(double t) { return static_cast<std::uint64_t>(std::llround(t * 1000)); }
-
-// What a command prints on stdout.
-std::string output(const std::string& command) {
-    std::string text;
-    if (std::FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-        ::pclose(p);
-    }
-    return text;
-}
 
 class ExporterTest : public ::testing::Test {
   protected:
@@ -157,16 +146,18 @@ TEST_F(ExporterTest, TsharkDecodesEveryFieldOfTheIpfixFileAndJsonLinesAgree) {
     }
     const std::string tshark = "TZ=UTC tshark -r " + ipfix + " -T fields -E separator=';' ";
     EXPECT_EQ(
-        output(tshark + "-e cflow.exporttime -e cflow.od_id -e cflow.srcaddr -e cflow.srcaddrv6 "
-                        "-e cflow.dstaddr -e cflow.dstaddrv6 -e cflow.protocol -e cflow.srcport "
-                        "-e cflow.dstport -e cflow.tos -e cflow.tcpflags -e cflow.octets "
-                        "-e cflow.packets -e cflow.abstimestart -e cflow.abstimeend "
-                        "-e cflow.flow_end_reason -e cflow.vlanid -e cflow.inputint "
-                        "-e cflow.outputint -e cflow.ingress_vrfid -e cflow.layer2_segment_id "
-                        "-e cflow.ipv6flowlabel -Y cflow.octets 2>/dev/null"),
+        Programs::run("(" + tshark +
+                      "-e cflow.exporttime -e cflow.od_id -e cflow.srcaddr -e cflow.srcaddrv6 "
+                      "-e cflow.dstaddr -e cflow.dstaddrv6 -e cflow.protocol -e cflow.srcport "
+                      "-e cflow.dstport -e cflow.tos -e cflow.tcpflags -e cflow.octets "
+                      "-e cflow.packets -e cflow.abstimestart -e cflow.abstimeend "
+                      "-e cflow.flow_end_reason -e cflow.vlanid -e cflow.inputint "
+                      "-e cflow.outputint -e cflow.ingress_vrfid -e cflow.layer2_segment_id "
+                      "-e cflow.ipv6flowlabel -Y cflow.octets 2>/dev/null)")
+            .second,
         expectedTshark);
     const std::string issues =
-        output(tshark + "-e _ws.malformed -e _ws.expert.severity 2>/dev/null");
+        Programs::run("(" + tshark + "-e _ws.malformed -e _ws.expert.severity 2>/dev/null)").second;
     EXPECT_EQ(issues.find_first_not_of(";\n"), std::string::npos) << issues;
 
     const char* script =
@@ -181,11 +172,11 @@ TEST_F(ExporterTest, TsharkDecodesEveryFieldOfTheIpfixFileAndJsonLinesAgree) {
         "  assert len(o)==len(k), sorted(o)\n"
         "  print(*[o[n] for n in k])\n";
     std::ofstream(dir_ + "/check.py") << script;
-    EXPECT_EQ(output("python3 " + dir_ + "/check.py < " + json + " 2>&1"), expectedJson);
+    EXPECT_EQ(Programs::run("python3 " + dir_ + "/check.py < " + json).second, expectedJson);
 }
 
 TEST_F(ExporterTest, NfcapdStartedLateReceivesEveryFlowOverUdpAndNfdumpListsTheSameCounts) {
-    const std::uint16_t port = Nfcapd::freeLoopbackPort();
+    const std::uint16_t port = Programs::freeLoopbackPort();
     // The exporter sends its templates before nfcapd listens; only the refresh teaches them.
     auto sink = Flowtrack::IpfixExporter::toCollector("127.0.0.1:" + std::to_string(port),
                                                       {.templateRefreshMessages = 1});
@@ -195,7 +186,7 @@ TEST_F(ExporterTest, NfcapdStartedLateReceivesEveryFlowOverUdpAndNfdumpListsTheS
     } catch (const Basalt::Exception&) {
         // Refused: nobody listens yet.
     }
-    Nfcapd::Collector nfcapd(dir_ + "/nfcapd", port);
+    Programs::Nfcapd nfcapd(dir_ + "/nfcapd", port);
     ASSERT_TRUE(nfcapd.bound()) << "nfcapd never bound";
 
     std::vector<std::unique_ptr<Flowtrack::FlowSink>> sinks;

@@ -7,11 +7,9 @@
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,27 +17,18 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/ShmRoot.h"
 #include "tests/tools/flowtrack/FrameBuilder.h"
-#include "tests/tools/flowtrack/Nfcapd.h"
+#include "tests/tools/flowtrack/Programs.h"
 
 namespace {
 
+using Programs::run;
+
 using Sums = std::map<std::string, std::pair<std::uint64_t, std::uint64_t>>;  // packets, bytes
 constexpr double T0 = 1'800'000'000.0;
-
-// Runs `command`; returns its exit status and what it printed (stdout and stderr).
-std::pair<int, std::string> run(const std::string& command) {
-    std::string text;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (std::size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
-    const int status = p ? ::pclose(p) : -1;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
 
 // tshark's per-key sums of the pcap at `path`, and its frame count. Each frame's key is "vlan
 // vni src dst protocol sport dport" (vni "-" when there is none; ICMP: sport 0, dport type * 256
@@ -165,7 +154,7 @@ TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasR
     for (auto& [key, sum] : expected) sum.first *= 2, sum.second *= 2;
     std::ofstream(ini) << "; two trackers\n[tracker a]\nftId = 1\n\n[tracker b]\nftId = 2\n"
                           "activeInterval = 60  ; seconds\n[vni]\n5000 = 42\n";
-    Nfcapd::Collector nfcapd(dir + "/nfcapd");
+    Programs::Nfcapd nfcapd(dir + "/nfcapd");
     ASSERT_TRUE(nfcapd.bound()) << "nfcapd never bound";
 
     const std::string command = flowtrack + " run --config " + ini + " --pcap " + pcap;
@@ -300,12 +289,12 @@ TEST(FlowtrackEndToEnd, ClearReachesTheRunningAgentAndSigtermExportsTheOpenFlows
     TestSupport::Child child(
         agent("run --realtime --tracker t1:1 --pcap " + pcap + " --json " + dir + "/f.json",
               dir + "/log"));
-    ASSERT_TRUE(Nfcapd::eventually([] { return counters().first == 3; })) << counters().second;
+    ASSERT_TRUE(Programs::eventually([] { return counters().first == 3; })) << counters().second;
     const auto [cleared, clearedText] = run(flowtrack + " clear t1");
     EXPECT_EQ(cleared, 0);
     EXPECT_EQ(clearedText, "cleared the counters of tracker t1\n");
     // What is left is the tracker's clear-time entry, flow group 65535.
-    EXPECT_TRUE(Nfcapd::eventually([] { return counters().first == 0; })) << counters().second;
+    EXPECT_TRUE(Programs::eventually([] { return counters().first == 0; })) << counters().second;
     EXPECT_NE(counters().second.find("'fgId': 65535"), std::string::npos);
     const auto [unknown, unknownText] = run(flowtrack + " clear t2");
     EXPECT_EQ(unknown, 1);
@@ -323,7 +312,7 @@ TEST(FlowtrackEndToEnd, ClearReachesTheRunningAgentAndSigtermExportsTheOpenFlows
 TEST(FlowtrackEndToEnd, LiveCaptureOnLoopbackExportsTheFlowAtSigint) {
     TestSupport::ShmRoot shm;
     const std::string dir = shm.path();
-    const std::uint16_t port = Nfcapd::freeLoopbackPort();
+    const std::uint16_t port = Programs::freeLoopbackPort();
     const std::string args = fmt::format(
         "run --interface lo --json {}/f.json udp port {} and host 127.0.0.1", dir, port);
     if (::geteuid() != 0) {
@@ -334,14 +323,14 @@ TEST(FlowtrackEndToEnd, LiveCaptureOnLoopbackExportsTheFlowAtSigint) {
     }
     TestSupport::Child child(agent(args, dir + "/log"));
     // The counter table appears once the capture is open (the manager starts after it).
-    ASSERT_TRUE(Nfcapd::eventually([] { return counters().first == 0; })) << counters().second;
+    ASSERT_TRUE(Programs::eventually([] { return counters().first == 0; })) << counters().second;
     const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = Nfcapd::loopback(port);
+    const sockaddr_in to = Programs::loopback(port);
     const int k = 7;
     for (int i = 0; i < k; ++i)
         ::sendto(sender, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     ::close(sender);
-    EXPECT_TRUE(Nfcapd::eventually([] { return counters().first == k; })) << counters().second;
+    EXPECT_TRUE(Programs::eventually([] { return counters().first == k; })) << counters().second;
     ::kill(child.pid(), SIGINT);
     EXPECT_EQ(child.wait(10), 0) << run("cat " + dir + "/log").second;
     const auto json = exported(dir + "/f.json");

@@ -1,13 +1,14 @@
 #pragma once
 
-// nfcapd collecting IPFIX on a loopback port, and nfdump's listing of what it wrote, to check
-// flowtrack's collector output with tools nobody here wrote. nfcapd is a child process of the
-// test, stopped by its pid with SIGTERM; everything it writes stays in `dir`.
+// The outside programs flowtrack's tests run (flowtrack itself, tshark, nfcapd and nfdump, python)
+// and the loopback sockets they talk over. Each runs as a child process of the test: a command
+// is waited for; nfcapd is stopped by its pid with SIGTERM.
 
 #include <fmt/format.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,11 +21,22 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/Fork.h"
 
-namespace Nfcapd {
+namespace Programs {
+
+// Runs `command` with sh; returns its exit status and what it printed (stdout and stderr).
+inline std::pair<int, std::string> run(const std::string& command) {
+    std::string text;
+    std::FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (std::size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+    const int status = p ? ::pclose(p) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
 
 // Polls `done` every millisecond until it holds, for at most ten seconds.
 inline bool eventually(const std::function<bool()>& done) {
@@ -63,11 +75,11 @@ inline long receiveQueue(std::uint16_t port) {
     return -1;
 }
 
-// nfcapd on 127.0.0.1:port writing into `dir`, with a 4 MB socket buffer so that a burst of
-// datagrams is not dropped before it reads them.
-class Collector {
+// nfcapd, collecting IPFIX on 127.0.0.1:port into `dir`, with a 4 MB socket buffer so that a burst
+// of datagrams is not dropped before it reads them.
+class Nfcapd {
   public:
-    explicit Collector(const std::string& dir, std::uint16_t port = freeLoopbackPort())
+    explicit Nfcapd(const std::string& dir, std::uint16_t port = freeLoopbackPort())
         : dir_(dir), port_(port), child_([&] {
               std::filesystem::create_directories(dir);
               std::freopen("/dev/null", "w", stdout);
@@ -93,15 +105,14 @@ class Collector {
     // nfdump's listing of the flows collected, "src dst packets bytes" per flow, sorted.
     std::vector<std::string> flows() const {
         std::vector<std::string> listed;
-        std::FILE* p =
-            ::popen(("nfdump -R " + dir_ + " -q -N -o 'fmt:%sa %da %pkt %byt' 2>&1").c_str(), "r");
-        for (char line[512]; p != nullptr && std::fgets(line, sizeof line, p) != nullptr;) {
+        std::istringstream lines(
+            run("nfdump -R " + dir_ + " -q -N -o 'fmt:%sa %da %pkt %byt'").second);
+        for (std::string line; std::getline(lines, line);) {
             std::istringstream words(line);
             std::string joined;
             for (std::string word; words >> word;) joined += (joined.empty() ? "" : " ") + word;
             if (!joined.empty()) listed.push_back(joined);
         }
-        if (p != nullptr) ::pclose(p);
         std::sort(listed.begin(), listed.end());
         return listed;
     }
@@ -113,4 +124,4 @@ class Collector {
     bool bound_ = false;
 };
 
-}  // namespace Nfcapd
+}  // namespace Programs
