@@ -67,27 +67,31 @@ TEST(CaptureTest, FillsEveryPacketInfo) {
     EXPECT_EQ(capture->counters().packetsDecoded.load(), infos.size());
 }
 
-// Eight frames, the last two undecodable: 1-in-N sampling counts from the first packet read,
+// Ten frames, the last four undecodable: 1-in-N sampling counts from the first packet read,
 // and a full queue drops and counts, never blocks.
 TEST(CaptureTest, SamplesOneInNAndCountsDrops) {
     auto frames = sampleFrames();
     frames.resize(6);
-    frames.push_back(frames[0]);
-    frames.back()[12] = 0x08, frames.back()[13] = 0x06;  // ARP
-    frames.push_back(frames[0]);
-    frames.back().resize(40);
+    for (int i = 0; i < 3; ++i) frames.push_back(frames[0]);
+    frames[6][12] = 0x08, frames[6][13] = 0x06;  // ARP
+    frames[7].resize(40);
+    frames[8][14] = 0x44;  // an IPv4 header length of 16 bytes
+    frames.push_back(FrameBuilder::build({.vlans = {1, 2, 3, 4, 5}}));  // too many tags
     PcapFixture pcap(frames);
     const std::string undecodable =
-        "undecodable 2 (packet shorter than its headers 1, not an IP packet 1)";
+        "undecodable 4 (packet shorter than its headers 1, malformed "
+        "header 2, not an IP packet 1)";
     const struct {
         std::uint32_t rate;
         std::size_t capacity;
         std::string counters, ports;  // the destination ports pushed, in order
     } cases[] = {
-        {1, 64, "read 8, sampled 8, decoded 6, dropped 0, " + undecodable, "80 53 80 2048 80 0"},
-        {3, 64, "read 8, sampled 3, decoded 2, dropped 0, undecodable 1 (not an IP packet 1)",
+        {1, 64, "read 10, sampled 10, decoded 6, dropped 0, " + undecodable, "80 53 80 2048 80 0"},
+        {3, 64,
+         "read 10, sampled 4, decoded 2, dropped 0, undecodable 2 (malformed header 1, "
+         "not an IP packet 1)",
          "80 2048"},
-        {1, 4, "read 8, sampled 8, decoded 6, dropped 2, " + undecodable, "80 53 80 2048"},
+        {1, 4, "read 10, sampled 10, decoded 6, dropped 2, " + undecodable, "80 53 80 2048"},
     };
     for (const auto& c : cases) {
         auto capture = Capture::openFile(pcap.path);
