@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,7 +16,7 @@ namespace {
 
 constexpr double t0 = 1'700'000'000.0;
 
-// A temporary directory holding `name`, a pcap of the given frames at t0, t0 + 0.25, ...
+// A temporary directory holding a pcap of the given frames at t0, t0 + 0.25, ...
 struct PcapFixture {
     TestSupport::ShmRoot dir;
     std::string path = dir.path() + "/test.pcap";
@@ -105,21 +106,14 @@ TEST(CaptureTest, SamplesOneInNAndCountsDrops) {
 
 TEST(CaptureTest, ReportsBadInput) {
     const auto frames = sampleFrames();
-    const auto openError = [](const std::string& path, const std::string& filter) {
-        try {
-            Capture::openFile(path, filter);
-        } catch (const Basalt::Exception& e) {
-            return std::string(e.what());
-        }
-        return std::string();
+    PcapFixture raw({frames[0]}, DLT_RAW), pcap(frames);
+    const auto refused = [](const char* text) {
+        return ::testing::ThrowsMessage<Basalt::Exception>(::testing::HasSubstr(text));
     };
-    PcapFixture raw({frames[0]}, DLT_RAW);
-    EXPECT_NE(openError(raw.path, "").find("unknown link type"), std::string::npos);
-    PcapFixture pcap(frames);
-    EXPECT_NE(openError(pcap.path, "udp and and").find("bad filter expression \"udp and and\": "),
-              std::string::npos);
-    EXPECT_NE(openError(pcap.path + ".missing", "").find("cannot read pcap file"),
-              std::string::npos);
+    EXPECT_THAT([&] { Capture::openFile(raw.path); }, refused("unknown link type"));
+    EXPECT_THAT([&] { Capture::openFile(pcap.path, "udp and and"); },
+                refused("bad filter expression \"udp and and\": "));
+    EXPECT_THAT([&] { Capture::openFile(pcap.path + ".missing"); }, refused("cannot read pcap"));
     // A filter that compiles keeps what it matches: the IPv4 and IPv6 TCP frames.
     auto capture = Capture::openFile(pcap.path, "tcp and not vlan");
     EXPECT_EQ(runToEnd(*capture, CaptureConfig{}).size(), 2u);

@@ -36,13 +36,13 @@ constexpr double T0 = 1'800'000'000.0;
 // occurrence of each field, so that VXLAN's inner packet is the flow; the VLAN is the outer tag
 // (802.1ad's when there is one: tshark names 802.1Q tags vlan.id). Its bytes are the IP length.
 Sums tsharkSums(const std::string& path, std::size_t* frames) {
-    static const std::vector<std::string> fields = {
-        "ieee8021ad.id",    "vlan.id",          "vxlan.vni",        "ip.src",
-        "ip.dst",           "ipv6.src",         "ipv6.dst",         "ip.proto",
-        "ipv6.nxt",         "ipv6.hopopts.nxt", "ipv6.routing.nxt", "ipv6.dstopts.nxt",
-        "ipv6.fraghdr.nxt", "tcp.srcport",      "tcp.dstport",      "udp.srcport",
-        "udp.dstport",      "icmp.type",        "icmp.code",        "icmpv6.type",
-        "icmpv6.code",      "ip.len",           "ipv6.plen"};
+    std::vector<std::string> fields;
+    std::istringstream names(
+        "ieee8021ad.id vlan.id vxlan.vni ip.src ip.dst ipv6.src ipv6.dst ip.proto ipv6.nxt "
+        "ipv6.hopopts.nxt ipv6.routing.nxt ipv6.dstopts.nxt ipv6.fraghdr.nxt tcp.srcport "
+        "tcp.dstport udp.srcport udp.dstport icmp.type icmp.code icmpv6.type icmpv6.code ip.len "
+        "ipv6.plen");
+    for (std::string name; names >> name;) fields.push_back(name);
     std::string command = "tshark -r " + path +
                           " -o ip.defragment:FALSE -o ipv6.defragment:FALSE -T fields"
                           " -E occurrence=l -E separator=,";
@@ -61,6 +61,7 @@ Sums tsharkSums(const std::string& path, std::size_t* frames) {
         for (std::size_t i = 7; i <= 12; ++i) {
             if (!v[fields[i]].empty()) protocol = v[fields[i]];
         }
+        const int sport = tcp ? n("tcp.srcport") : icmp ? 0 : n("udp.srcport");
         const int dport = tcp                         ? n("tcp.dstport")
                           : !v["icmp.type"].empty()   ? n("icmp.type") * 256 + n("icmp.code")
                           : !v["icmpv6.type"].empty() ? n("icmpv6.type") * 256 + n("icmpv6.code")
@@ -68,11 +69,7 @@ Sums tsharkSums(const std::string& path, std::size_t* frames) {
         auto& sum = sums[fmt::format(
             "{} {} {} {} {} {} {}", n("ieee8021ad.id") ? n("ieee8021ad.id") : n("vlan.id"),
             v["vxlan.vni"].empty() ? "-" : v["vxlan.vni"], v6 ? v["ipv6.src"] : v["ip.src"],
-            v6 ? v["ipv6.dst"] : v["ip.dst"], protocol,
-            tcp    ? n("tcp.srcport")
-            : icmp ? 0
-                   : n("udp.srcport"),
-            dport)];
+            v6 ? v["ipv6.dst"] : v["ip.dst"], protocol, sport, dport)];
         sum.first += 1, sum.second += v6 ? 40 + n("ipv6.plen") : n("ip.len");
     }
     return sums;
@@ -155,7 +152,7 @@ TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasR
     std::ofstream(ini) << "; two trackers\n[tracker a]\nftId = 1\n\n[tracker b]\nftId = 2\n"
                           "activeInterval = 60  ; seconds\n[vni]\n5000 = 42\n";
     Programs::Nfcapd nfcapd(dir + "/nfcapd");
-    ASSERT_TRUE(nfcapd.bound()) << "nfcapd never bound";
+    ASSERT_TRUE(nfcapd.bound) << "nfcapd never bound";
 
     const std::string command = flowtrack + " run --config " + ini + " --pcap " + pcap;
     const auto [status, summary] =
@@ -185,14 +182,14 @@ TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasR
     EXPECT_GE(std::count_if(json.begin(), json.end(),
                             [](const Record& r) { return r.word[2] == "10.9.0.1"; }),
               6);
-    std::map<std::string, std::set<std::string>> vrfsByVni;
+    using Vrfs = std::map<std::string, std::set<std::string>>;
+    Vrfs vrfsByVni;
     std::vector<std::string> counts;
     for (const Record& r : json) {
         vrfsByVni[r.word[1]].insert(r.vrf);
         counts.push_back(fmt::format("{} {} {} {}", r.word[2], r.word[3], r.packets, r.bytes));
     }
-    EXPECT_EQ(vrfsByVni, (std::map<std::string, std::set<std::string>>{
-                             {"-", {"0"}}, {"5000", {"42"}}, {"70000", {"70000"}}}));
+    EXPECT_EQ(vrfsByVni, (Vrfs{{"-", {"0"}}, {"5000", {"42"}}, {"70000", {"70000"}}}));
     ASSERT_EQ(nfcapd.stop(), 0);
     std::sort(counts.begin(), counts.end());
     EXPECT_EQ(nfcapd.flows(), counts);
@@ -213,8 +210,7 @@ TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasR
 // A bad --config file (or flag) exits 2 before anything runs, naming the line at fault.
 TEST(FlowtrackEndToEnd, ConfigErrorsNameTheLine) {
     TestSupport::ShmRoot shm;
-    const std::string dir = shm.path(), pcap = dir + "/flows.pcap";
-    writeSamples(pcap);
+    const std::string dir = shm.path(), pcap = dir + "/none.pcap";  // never read
     const struct {
         const char* ini;  // nullptr: no file
         const char* message;

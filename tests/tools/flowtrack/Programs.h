@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -80,19 +79,19 @@ inline long receiveQueue(std::uint16_t port) {
 class Nfcapd {
   public:
     explicit Nfcapd(const std::string& dir, std::uint16_t port = freeLoopbackPort())
-        : dir_(dir), port_(port), child_([&] {
+        : dir_(dir),
+          port_(port),
+          child_([&] {
               std::filesystem::create_directories(dir);
               std::freopen("/dev/null", "w", stdout);
               std::freopen("/dev/null", "w", stderr);
               ::execlp("nfcapd", "nfcapd", "-b", "127.0.0.1", "-p", std::to_string(port).c_str(),
                        "-w", dir.c_str(), "-B", "4194304", static_cast<char*>(nullptr));
               return false;
-          }) {
-        bound_ = eventually([&] { return receiveQueue(port_) >= 0; });
-    }
+          }),
+          bound(eventually([&] { return receiveQueue(port_) >= 0; })) {}
 
     std::uint16_t port() const { return port_; }
-    bool bound() const { return bound_; }
 
     // Waits until nfcapd has read every datagram, stops it (it writes its file then) and
     // returns its exit status.
@@ -121,7 +120,9 @@ class Nfcapd {
     const std::string dir_;
     const std::uint16_t port_;
     TestSupport::Child child_;
-    bool bound_ = false;
+
+  public:
+    const bool bound;  // nfcapd listens
 };
 
 }  // namespace Programs
