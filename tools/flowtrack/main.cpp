@@ -214,10 +214,9 @@ int configKey(void* user, const char* sectionText, const char* keyText, const ch
             }
             *field = number(value, key, true);
             for (const Tracker& other : p.trackers) {
-                if (field == &t.ftId && &other != &t && other.ftId == t.ftId) {
-                    throw UsageError(fmt::format("trackers '{}' and '{}' have the same FtId {}",
-                                                 other.name, t.name, t.ftId));
-                }
+                if (field != &t.ftId || &other == &t || other.ftId != t.ftId) continue;
+                throw UsageError(fmt::format("trackers '{}' and '{}' have the same FtId {}",
+                                             other.name, t.name, t.ftId));
             }
         } else if (section == "vni") {
             p.vrfByVni[number(key, "a VNI", false)] = number(value, "a VRF", false);
@@ -225,7 +224,7 @@ int configKey(void* user, const char* sectionText, const char* keyText, const ch
             line = header;
             throw UsageError("unknown section [" + section + "]");
         }
-    } catch (const UsageError& e) {
+    } catch (const std::exception& e) {  // nothing unwinds through inih's C frames
         if (p.error.empty()) {
             p.errorLine = line;
             p.error = e.what();
@@ -251,8 +250,9 @@ void readConfig(RunOptions& o) {
         p.errorLine = p.headers[p.sectionsWithKeys];
         p.error = "a section without keys";
     }
-    if (!p.error.empty())
+    if (!p.error.empty()) {
         throw UsageError(fmt::format("{}:{}: {}", o.config, p.errorLine, p.error));
+    }
     for (std::size_t i = 0; i < p.trackers.size(); ++i) {
         if (p.trackers[i].ftId == 0) {
             throw UsageError(fmt::format("{}:{}: tracker '{}' has no ftId", o.config,
