@@ -5,6 +5,7 @@
 // live capture on lo counts what the test sends.
 
 #include <fmt/ranges.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 namespace {
 
 using Programs::run;
+using ::testing::HasSubstr;
 
 using Sums = std::map<std::string, std::pair<std::uint64_t, std::uint64_t>>;  // packets, bytes
 constexpr double T0 = 1'800'000'000.0;
@@ -159,10 +161,8 @@ TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasR
         run(fmt::format("{} --ipfix {}/f.ipfix --json {}/f.json --collector 127.0.0.1:{}", command,
                         dir, dir, nfcapd.port()));
     EXPECT_EQ(status, 0) << summary;
-    EXPECT_NE(summary.find(fmt::format("read {}, sampled {}, decoded {}", frames, frames, frames)),
-              std::string::npos)
-        << summary;
-    EXPECT_NE(summary.find("export errors 0"), std::string::npos) << summary;
+    EXPECT_THAT(summary, HasSubstr(fmt::format("read {0}, sampled {0}, decoded {0}", frames)));
+    EXPECT_THAT(summary, HasSubstr("export errors 0"));
 
     double maxSpan = 0;
     const auto json = exported(dir + "/f.json");
@@ -198,9 +198,8 @@ TEST(FlowtrackEndToEnd, ExportedSumsEqualTsharksAndTruncatedInputExportsWhatWasR
     std::filesystem::resize_file(pcap, std::filesystem::file_size(pcap) - 10);
     const auto [cutStatus, cutSummary] = run(command + " --json " + dir + "/cut.json");
     EXPECT_EQ(cutStatus, 1) << cutSummary;
-    EXPECT_NE(cutSummary.find("read errors 1"), std::string::npos) << cutSummary;
-    EXPECT_NE(cutSummary.find("the flows read before were exported"), std::string::npos)
-        << cutSummary;
+    EXPECT_THAT(cutSummary, HasSubstr("read errors 1"));
+    EXPECT_THAT(cutSummary, HasSubstr("the flows read before were exported"));
     Sums less = expected;
     less["0 - 10.9.0.1 10.9.0.2 17 40000 80"].first -= 2;
     less["0 - 10.9.0.1 10.9.0.2 17 40000 80"].second -= 2 * 128;
@@ -233,7 +232,7 @@ TEST(FlowtrackEndToEnd, ConfigErrorsNameTheLine) {
         if (c.ini) std::ofstream(path) << c.ini;
         const auto [status, message] = run(command + " --config " + path);
         EXPECT_EQ(status, 2) << c.message;
-        EXPECT_NE(message.find(path + c.message), std::string::npos) << message;
+        EXPECT_THAT(message, HasSubstr(path + c.message));
     }
     // The flags' errors too: a tracker named twice, a bad number.
     EXPECT_EQ(run(command + " --tracker a:1 --tracker a:2").first, 2);
@@ -272,9 +271,7 @@ TEST(FlowtrackEndToEnd, ClearReachesTheRunningAgentAndSigtermExportsTheOpenFlows
     writeSamples(pcap);
     const auto [noAgent, noAgentText] = run(flowtrack + " clear t1");
     EXPECT_EQ(noAgent, 1);
-    EXPECT_NE(noAgentText.find("no flowtrack agent with --type ip runs on " + dir),
-              std::string::npos)
-        << noAgentText;
+    EXPECT_THAT(noAgentText, HasSubstr("no flowtrack agent with --type ip runs on " + dir));
 
     TestSupport::Child child(
         agent("run --realtime --tracker t1:1 --pcap " + pcap + " --json " + dir + "/f.json",
@@ -285,10 +282,10 @@ TEST(FlowtrackEndToEnd, ClearReachesTheRunningAgentAndSigtermExportsTheOpenFlows
     EXPECT_EQ(clearedText, "cleared the counters of tracker t1\n");
     // What is left is the tracker's clear-time entry, flow group 65535.
     EXPECT_TRUE(Programs::eventually([] { return counters().first == 0; })) << counters().second;
-    EXPECT_NE(counters().second.find("'fgId': 65535"), std::string::npos);
+    EXPECT_THAT(counters().second, HasSubstr("'fgId': 65535"));
     const auto [unknown, unknownText] = run(flowtrack + " clear t2");
     EXPECT_EQ(unknown, 1);
-    EXPECT_NE(unknownText.find("no tracker 't2'"), std::string::npos) << unknownText;
+    EXPECT_THAT(unknownText, HasSubstr("no tracker 't2'"));
 
     ::kill(child.pid(), SIGTERM);
     EXPECT_EQ(child.wait(10), 0) << run("cat " + dir + "/log").second;
@@ -308,7 +305,7 @@ TEST(FlowtrackEndToEnd, LiveCaptureOnLoopbackExportsTheFlowAtSigint) {
     if (::geteuid() != 0) {
         const auto [status, text] = run(flowtrack + " " + args);
         EXPECT_EQ(status, 1);
-        EXPECT_NE(text.find("needs root or CAP_NET_RAW"), std::string::npos) << text;
+        EXPECT_THAT(text, HasSubstr("needs root or CAP_NET_RAW"));
         GTEST_SKIP() << "live capture on lo needs root";
     }
     TestSupport::Child child(agent(args, dir + "/log"));
