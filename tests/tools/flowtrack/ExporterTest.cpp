@@ -140,9 +140,8 @@ TEST_F(ExporterTest, TsharkDecodesEveryFieldOfTheIpfixFileAndJsonLinesAgree) {
             "source{0}Address={1} destination{0}Address={2} protocolIdentifier={3} "
             "sourceTransportPort={4} destinationTransportPort={5} ipClassOfService={6} "
             "tcpControlBits={7} octetDeltaCount={8} packetDeltaCount={9} "
-            "flowStartMilliseconds={10} "
-            "flowEndMilliseconds={11} flowEndReason={12} vlanId={13} ingressInterface={14} "
-            "egressInterface={15} ingressVRFID={16}{17}{18}\n",
+            "flowStartMilliseconds={10} flowEndMilliseconds={11} flowEndReason={12} vlanId={13} "
+            "ingressInterface={14} egressInterface={15} ingressVRFID={16}{17}{18}\n",
             v6 ? "IPv6" : "IPv4", r.src, r.dst, r.proto, r.sport, r.dport, r.tos, r.tcpWord & 0xFFF,
             r.bytes, r.pkts, ms(r.start), ms(r.end), static_cast<int>(r.reason), r.vlan, r.in,
             r.out, r.vrf, v6 ? " flowLabelIPv6=" + std::to_string(r.label) : "",
