@@ -6,9 +6,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock-dev
           libbenchmark-dev
           # flowtrack: capture and IPFIX export; its tests check the output with tools nobody
-          # here wrote (tshark decodes, nfcapd/nfdump collect, tcpdump captures); make demo's
-          # HTTP client
-          libpcap-dev libfixbuf-dev tshark nfdump tcpdump curl)
+          # here wrote (tshark decodes, nfcapd/nfdump collect, tcpdump captures); its --config
+          # parser; make demo's HTTP client
+          libpcap-dev libfixbuf-dev libinih-dev tshark nfdump tcpdump curl)
 if [[ "${1:-}" == "--bench" ]]; then
     # bench/TableCompare.cpp compares with LMDB and Boost.Interprocess,
     # bench/FlowtrackCompare.cpp flowtrack with softflowd

@@ -140,7 +140,11 @@ Capture::RunResult Capture::run(const CaptureConfig& config, Loom::EventSpscQueu
         DecodedPacket packet;
         packet.timestamp = static_cast<double>(header->ts.tv_sec) +
                            static_cast<double>(header->ts.tv_usec) * tsScale_;
-        if (config.replaySpeed > 0 && !live_) pace(config, packet.timestamp);
+        if (config.replaySpeed > 0 && !live_) {
+            pace(config, packet.timestamp);
+            // Stopped while waiting: the packet's time has not come, so it was never seen.
+            if (stopRequested_.load(std::memory_order_relaxed)) break;
+        }
         // The first packet and every rate-th after it.
         if (counters_.packetsRead.fetch_add(1, std::memory_order_relaxed) % rate != 0) continue;
         counters_.packetsSampled.fetch_add(1, std::memory_order_relaxed);

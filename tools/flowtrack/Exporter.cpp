@@ -45,7 +45,9 @@ FlowFields FlowFields::of(const FlowTracking::FlowInfo& flow) {
     f.vlanId = vlan.isNone() || vlan.isAny() ? 0 : vlan.value() & 0x0FFF;
     f.ingressInterface = flow.inIfIndex();
     f.egressInterface = flow.outIfIndex();
+    f.ingressVRFID = flow.vrfId().value();
     f.flowLabelIPv6 = f.ipv6 ? flow.flowLabel() & 0xFFFFF : 0;
+    if (!flow.vni().isNone()) f.layer2SegmentId = FlowFields::vxlanSegment | flow.vni().value();
     return f;
 }
 

@@ -39,7 +39,12 @@ struct FlowFields {
     std::uint16_t vlanId = 0;        // 0 when the flow has no VLAN (none or any)
     std::uint32_t ingressInterface = 0;
     std::uint32_t egressInterface = 0;
+    std::uint32_t ingressVRFID = 0;   // the VRF of the flow's key (a VXLAN flow's mapped VNI)
     std::uint32_t flowLabelIPv6 = 0;  // IPv6 only
+    // IPFIX layer2SegmentId: the segment type in the top 8 bits (0x01 VXLAN), the VNI in the
+    // low 56; 0 when the flow was not decoded from a tunnel.
+    std::uint64_t layer2SegmentId = 0;
+    static constexpr std::uint64_t vxlanSegment = std::uint64_t{0x01} << 56;
 
     static FlowFields of(const FlowTracking::FlowInfo& flow);
     // The address as inet_ntop writes it.

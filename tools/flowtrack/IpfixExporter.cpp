@@ -29,31 +29,12 @@ struct Ipv4Record {
     std::uint64_t packetDeltaCount;
     std::uint64_t flowStartMilliseconds;
     std::uint64_t flowEndMilliseconds;
+    std::uint64_t layer2SegmentId;
     std::uint32_t sourceIPv4Address;
     std::uint32_t destinationIPv4Address;
     std::uint32_t ingressInterface;
     std::uint32_t egressInterface;
-    std::uint16_t sourceTransportPort;
-    std::uint16_t destinationTransportPort;
-    std::uint16_t vlanId;
-    std::uint16_t tcpControlBits;
-    std::uint8_t protocolIdentifier;
-    std::uint8_t ipClassOfService;
-    std::uint8_t flowEndReason;
-    std::uint8_t padding[5];
-};
-static_assert(sizeof(Ipv4Record) == 64, "the IPv4 internal template describes every byte");
-
-struct Ipv6Record {
-    std::uint64_t octetDeltaCount;
-    std::uint64_t packetDeltaCount;
-    std::uint64_t flowStartMilliseconds;
-    std::uint64_t flowEndMilliseconds;
-    std::uint8_t sourceIPv6Address[16];
-    std::uint8_t destinationIPv6Address[16];
-    std::uint32_t ingressInterface;
-    std::uint32_t egressInterface;
-    std::uint32_t flowLabelIPv6;
+    std::uint32_t ingressVRFID;
     std::uint16_t sourceTransportPort;
     std::uint16_t destinationTransportPort;
     std::uint16_t vlanId;
@@ -63,7 +44,30 @@ struct Ipv6Record {
     std::uint8_t flowEndReason;
     std::uint8_t padding[1];
 };
-static_assert(sizeof(Ipv6Record) == 88, "the IPv6 internal template describes every byte");
+static_assert(sizeof(Ipv4Record) == 72, "the IPv4 internal template describes every byte");
+
+struct Ipv6Record {
+    std::uint64_t octetDeltaCount;
+    std::uint64_t packetDeltaCount;
+    std::uint64_t flowStartMilliseconds;
+    std::uint64_t flowEndMilliseconds;
+    std::uint64_t layer2SegmentId;
+    std::uint8_t sourceIPv6Address[16];
+    std::uint8_t destinationIPv6Address[16];
+    std::uint32_t ingressInterface;
+    std::uint32_t egressInterface;
+    std::uint32_t ingressVRFID;
+    std::uint32_t flowLabelIPv6;
+    std::uint16_t sourceTransportPort;
+    std::uint16_t destinationTransportPort;
+    std::uint16_t vlanId;
+    std::uint16_t tcpControlBits;
+    std::uint8_t protocolIdentifier;
+    std::uint8_t ipClassOfService;
+    std::uint8_t flowEndReason;
+    std::uint8_t padding[5];
+};
+static_assert(sizeof(Ipv6Record) == 104, "the IPv6 internal template describes every byte");
 
 // The flag of the elements only the internal templates have (the padding).
 constexpr std::uint32_t internalOnly = 1;
@@ -79,30 +83,12 @@ const std::vector<Element> ipv4Elements = {
     {"packetDeltaCount", 8, 0},
     {"flowStartMilliseconds", 8, 0},
     {"flowEndMilliseconds", 8, 0},
+    {"layer2SegmentId", 8, 0},
     {"sourceIPv4Address", 4, 0},
     {"destinationIPv4Address", 4, 0},
     {"ingressInterface", 4, 0},
     {"egressInterface", 4, 0},
-    {"sourceTransportPort", 2, 0},
-    {"destinationTransportPort", 2, 0},
-    {"vlanId", 2, 0},
-    {"tcpControlBits", 2, 0},
-    {"protocolIdentifier", 1, 0},
-    {"ipClassOfService", 1, 0},
-    {"flowEndReason", 1, 0},
-    {"paddingOctets", 5, internalOnly},
-};
-
-const std::vector<Element> ipv6Elements = {
-    {"octetDeltaCount", 8, 0},
-    {"packetDeltaCount", 8, 0},
-    {"flowStartMilliseconds", 8, 0},
-    {"flowEndMilliseconds", 8, 0},
-    {"sourceIPv6Address", 16, 0},
-    {"destinationIPv6Address", 16, 0},
-    {"ingressInterface", 4, 0},
-    {"egressInterface", 4, 0},
-    {"flowLabelIPv6", 4, 0},
+    {"ingressVRFID", 4, 0},
     {"sourceTransportPort", 2, 0},
     {"destinationTransportPort", 2, 0},
     {"vlanId", 2, 0},
@@ -111,6 +97,28 @@ const std::vector<Element> ipv6Elements = {
     {"ipClassOfService", 1, 0},
     {"flowEndReason", 1, 0},
     {"paddingOctets", 1, internalOnly},
+};
+
+const std::vector<Element> ipv6Elements = {
+    {"octetDeltaCount", 8, 0},
+    {"packetDeltaCount", 8, 0},
+    {"flowStartMilliseconds", 8, 0},
+    {"flowEndMilliseconds", 8, 0},
+    {"layer2SegmentId", 8, 0},
+    {"sourceIPv6Address", 16, 0},
+    {"destinationIPv6Address", 16, 0},
+    {"ingressInterface", 4, 0},
+    {"egressInterface", 4, 0},
+    {"ingressVRFID", 4, 0},
+    {"flowLabelIPv6", 4, 0},
+    {"sourceTransportPort", 2, 0},
+    {"destinationTransportPort", 2, 0},
+    {"vlanId", 2, 0},
+    {"tcpControlBits", 2, 0},
+    {"protocolIdentifier", 1, 0},
+    {"ipClassOfService", 1, 0},
+    {"flowEndReason", 1, 0},
+    {"paddingOctets", 5, internalOnly},
 };
 
 // Takes over a GError: its message, or `fallback` when libfixbuf gave none.
@@ -344,10 +352,12 @@ void IpfixExporter::write(const FlowFields& f) {
         r.packetDeltaCount = f.packetDeltaCount;
         r.flowStartMilliseconds = f.flowStartMilliseconds;
         r.flowEndMilliseconds = f.flowEndMilliseconds;
+        r.layer2SegmentId = f.layer2SegmentId;
         std::memcpy(r.sourceIPv6Address, f.sourceAddress.data(), 16);
         std::memcpy(r.destinationIPv6Address, f.destinationAddress.data(), 16);
         r.ingressInterface = f.ingressInterface;
         r.egressInterface = f.egressInterface;
+        r.ingressVRFID = f.ingressVRFID;
         r.flowLabelIPv6 = f.flowLabelIPv6;
         r.sourceTransportPort = f.sourceTransportPort;
         r.destinationTransportPort = f.destinationTransportPort;
@@ -363,6 +373,7 @@ void IpfixExporter::write(const FlowFields& f) {
         r.packetDeltaCount = f.packetDeltaCount;
         r.flowStartMilliseconds = f.flowStartMilliseconds;
         r.flowEndMilliseconds = f.flowEndMilliseconds;
+        r.layer2SegmentId = f.layer2SegmentId;
         auto word = [](const std::array<std::uint8_t, 16>& b) {
             return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
                    (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
@@ -371,6 +382,7 @@ void IpfixExporter::write(const FlowFields& f) {
         r.destinationIPv4Address = word(f.destinationAddress);
         r.ingressInterface = f.ingressInterface;
         r.egressInterface = f.egressInterface;
+        r.ingressVRFID = f.ingressVRFID;
         r.sourceTransportPort = f.sourceTransportPort;
         r.destinationTransportPort = f.destinationTransportPort;
         r.vlanId = f.vlanId;

@@ -29,9 +29,10 @@ struct IpfixOptions {
 // over UDP (one message per datagram, at most 1400 bytes). Two templates: 256 for IPv4 flows and
 // 257 for IPv6 flows, with the standard information elements (addresses, protocolIdentifier, ports,
 // ipClassOfService, tcpControlBits, octetDeltaCount, packetDeltaCount, flowStart/EndMilliseconds,
-// flowEndReason, vlanId, ingressInterface, egressInterface, and flowLabelIPv6 for IPv6). Each
-// flush() emits the current message; a message's export time is the latest flow end written so far,
-// never the wall clock, so the same flows always give the same bytes.
+// flowEndReason, vlanId, ingressInterface, egressInterface, ingressVRFID, layer2SegmentId (0x01 <<
+// 56 | VNI for a flow decoded from VXLAN, else 0), and flowLabelIPv6 for IPv6). Each flush() emits
+// the current message; a message's export time is the latest flow end written so far, never the
+// wall clock, so the same flows always give the same bytes.
 //
 // Thread safety: one thread at a time (the exporter's).
 class IpfixExporter : public FlowSink {

@@ -33,13 +33,17 @@ std::string JsonExporter::line(const FlowFields& f) {
         "\"destinationTransportPort\":{5},\"ipClassOfService\":{6},\"tcpControlBits\":{7},"
         "\"octetDeltaCount\":{8},\"packetDeltaCount\":{9},\"flowStartMilliseconds\":{10},"
         "\"flowEndMilliseconds\":{11},\"flowEndReason\":{12},\"vlanId\":{13},"
-        "\"ingressInterface\":{14},\"egressInterface\":{15}",
+        "\"ingressInterface\":{14},\"egressInterface\":{15},\"ingressVRFID\":{16}",
         family, FlowFields::addressText(f.ipv6, f.sourceAddress),
         FlowFields::addressText(f.ipv6, f.destinationAddress), f.protocolIdentifier,
         f.sourceTransportPort, f.destinationTransportPort, f.ipClassOfService, f.tcpControlBits,
         f.octetDeltaCount, f.packetDeltaCount, f.flowStartMilliseconds, f.flowEndMilliseconds,
-        f.flowEndReason, f.vlanId, f.ingressInterface, f.egressInterface);
+        f.flowEndReason, f.vlanId, f.ingressInterface, f.egressInterface, f.ingressVRFID);
     if (f.ipv6) text += fmt::format(",\"flowLabelIPv6\":{}", f.flowLabelIPv6);
+    // The VNI of a flow decoded from VXLAN; absent for the others (like flowLabelIPv6).
+    if (f.layer2SegmentId != 0) {
+        text += fmt::format(",\"vni\":{}", f.layer2SegmentId & (FlowFields::vxlanSegment - 1));
+    }
     text += '}';
     return text;
 }

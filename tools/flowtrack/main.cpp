@@ -15,17 +15,19 @@
 // answer ("ok" or the reason it was refused).
 
 #include <fmt/format.h>
+#include <ini.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <initializer_list>
 #include <iostream>
@@ -66,10 +68,12 @@ const char* const runHelp =
     "                       seconds (defaults 60 and 15); repeatable\n"
     "  --config FILE        trackers from an INI file: sections [tracker NAME] with keys\n"
     "                       ftId, activeInterval, inactiveTimeout (seconds), and a section\n"
-    "                       [vni] of VNI = VRF lines (a VXLAN flow's VRF; default the VNI)\n"
+    "                       [vni] of VNI = VRF lines (a VXLAN flow's VRF; default the VNI);\n"
+    "                       comments start with ';' or '#'. An error names FILE:LINE, exit 2\n"
     "  --ipfix FILE         write IPFIX to FILE\n"
     "  --collector HOST:PORT  send IPFIX over UDP\n"
     "  --json FILE          write one JSON object per flow and line\n"
+    "                       (IPFIX element names; \"vni\" only for a flow from VXLAN)\n"
     "  --realtime           replay a pcap at its own pace\n"
     "  --type TYPE          the tables' type: flowtracking/TYPE/flowTable/NAME (default ip)\n\n"
     "Without trackers: one tracker \"default\", FtId 1, active 60 s, inactive 15 s. The flow\n"
@@ -150,64 +154,113 @@ Tracker trackerFlag(const std::string& text) {
     return t;
 }
 
-std::string trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+// The reading of a --config file: inih splits it into sections and KEY = VALUE lines (comments
+// start with ';' or '#'); these checks give each error its own "FILE:LINE: " message. inih calls
+// the handler only for keys, so the reader counts lines and section headers itself: a header
+// starts a new section even when its name repeats, and a section without keys is an error.
+struct ConfigParse {
+    std::FILE* file = nullptr;
+    int line = 0;                      // the line inih is at
+    std::vector<int> headers;          // the line of each section header
+    std::size_t sectionsWithKeys = 0;  // headers[0 .. this) have had a key
+    int errorLine = 0;                 // the first error found here, and its message
+    std::string error;
+    std::vector<Tracker> trackers;
+    std::vector<int> trackerLines;  // the header line of each tracker
+    std::map<std::uint32_t, std::uint32_t> vrfByVni;
+};
+
+char* readConfigLine(char* text, int size, void* stream) {
+    auto& p = *static_cast<ConfigParse*>(stream);
+    if (std::fgets(text, size, p.file) == nullptr) return nullptr;
+    ++p.line;
+    const char* at = text + std::strspn(text, " \t");
+    if (*at == '[') p.headers.push_back(p.line);
+    return text;
 }
 
-// A hand-written INI reader: the format needs sections, "key = value" lines and comments (';'
-// or '#'), which is less code than a dependency's glue and keeps the errors ours (file:line).
-void readConfig(RunOptions& o) {
-    std::ifstream in(o.config);
-    if (!in) throw UsageError("cannot read config file " + o.config);
-    std::string line, section;
-    Tracker* tracker = nullptr;
-    std::vector<Tracker> trackers;
-    std::map<std::string, std::vector<std::string>> seenKeys;  // per section
-    for (int n = 1; std::getline(in, line); ++n) {
-        const std::string where = fmt::format("{}:{}: ", o.config, n);
-        line = trim(line);
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line.front() == '[') {
-            if (line.back() != ']') throw UsageError(where + "a section needs a closing ']'");
-            section = trim(line.substr(1, line.size() - 2));
-            tracker = nullptr;
-            if (section.rfind("tracker ", 0) == 0) {
-                const std::string name = trim(section.substr(8));
-                for (const Tracker& t : trackers) {
-                    if (t.name == name)
-                        throw UsageError(where + "tracker '" + name + "' is named twice");
-                }
-                trackers.push_back(Tracker{name, 0});
-                tracker = &trackers.back();
-            } else if (section != "vni") {
-                throw UsageError(where + "unknown section [" + section + "]");
-            }
-            continue;
+int configKey(void* user, const char* sectionText, const char* keyText, const char* value) {
+    auto& p = *static_cast<ConfigParse*>(user);
+    const std::string section = sectionText, key = keyText;
+    int line = p.line;
+    try {
+        if (section.empty()) throw UsageError("'" + key + "' outside a section");
+        const bool newSection = p.sectionsWithKeys < p.headers.size();
+        const int header = p.headers.empty() ? 0 : p.headers.back();
+        if (p.sectionsWithKeys + 1 < p.headers.size()) {
+            line = p.headers[p.sectionsWithKeys];
+            throw UsageError("a section without keys");
         }
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) throw UsageError(where + "expected KEY = VALUE");
-        const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-        if (section.empty()) throw UsageError(where + "'" + key + "' outside a section");
-        if (tracker) {
-            std::uint32_t* field = key == "ftId"              ? &tracker->ftId
-                                   : key == "activeInterval"  ? &tracker->activeSeconds
-                                   : key == "inactiveTimeout" ? &tracker->inactiveSeconds
+        p.sectionsWithKeys = p.headers.size();
+        if (section.rfind("tracker ", 0) == 0) {
+            const std::string name = section.substr(8);
+            if (newSection) {
+                for (const Tracker& t : p.trackers) {
+                    if (t.name != name) continue;
+                    line = header;
+                    throw UsageError("tracker '" + name + "' is named twice");
+                }
+                p.trackers.push_back(Tracker{name, 0});
+                p.trackerLines.push_back(header);
+            }
+            Tracker& t = p.trackers.back();
+            std::uint32_t* field = key == "ftId"              ? &t.ftId
+                                   : key == "activeInterval"  ? &t.activeSeconds
+                                   : key == "inactiveTimeout" ? &t.inactiveSeconds
                                                               : nullptr;
             if (!field) {
-                throw UsageError(where + "unknown key '" + key +
+                throw UsageError("unknown key '" + key +
                                  "' (ftId, activeInterval, inactiveTimeout)");
             }
-            *field = number(value, where + key, true);
+            *field = number(value, key, true);
+            for (const Tracker& other : p.trackers) {
+                if (field != &t.ftId || &other == &t || other.ftId != t.ftId) continue;
+                throw UsageError(fmt::format("trackers '{}' and '{}' have the same FtId {}",
+                                             other.name, t.name, t.ftId));
+            }
+        } else if (section == "vni") {
+            p.vrfByVni[number(key, "a VNI", false)] = number(value, "a VRF", false);
         } else {
-            o.vrfByVni[number(key, where + "a VNI", false)] = number(value, where + "a VRF", false);
+            line = header;
+            throw UsageError("unknown section [" + section + "]");
         }
+    } catch (const std::exception& e) {  // nothing unwinds through inih's C frames
+        if (p.error.empty()) {
+            p.errorLine = line;
+            p.error = e.what();
+        }
+        return 0;
     }
-    for (const Tracker& t : trackers) {
-        if (t.ftId == 0) throw UsageError(o.config + ": tracker '" + t.name + "' has no ftId");
-        addTracker(o, t);
+    return 1;
+}
+
+void readConfig(RunOptions& o) {
+    ConfigParse p;
+    p.file = std::fopen(o.config.c_str(), "r");
+    if (p.file == nullptr) {
+        throw UsageError("cannot read config file " + o.config + ": " + std::strerror(errno));
     }
+    const int failed = ::ini_parse_stream(readConfigLine, &p, configKey, &p);
+    std::fclose(p.file);
+    // inih reports the first bad line: ours, unless inih could not split an earlier one.
+    if (failed > 0 && (p.error.empty() || failed < p.errorLine)) {
+        p.errorLine = failed;
+        p.error = "expected [SECTION] or KEY = VALUE";
+    } else if (p.error.empty() && p.sectionsWithKeys < p.headers.size()) {
+        p.errorLine = p.headers[p.sectionsWithKeys];
+        p.error = "a section without keys";
+    }
+    if (!p.error.empty()) {
+        throw UsageError(fmt::format("{}:{}: {}", o.config, p.errorLine, p.error));
+    }
+    for (std::size_t i = 0; i < p.trackers.size(); ++i) {
+        if (p.trackers[i].ftId == 0) {
+            throw UsageError(fmt::format("{}:{}: tracker '{}' has no ftId", o.config,
+                                         p.trackerLines[i], p.trackers[i].name));
+        }
+        addTracker(o, p.trackers[i]);
+    }
+    o.vrfByVni = p.vrfByVni;
 }
 
 RunOptions parseRun(int argc, char** argv) {

@@ -1,14 +1,8 @@
 #pragma once
 
-// Builds Ethernet frames with known flows and writes them to pcap files, for tests.
-//
-//   FrameBuilder::Packet p{.src = "2001:db8::1", .dst = "2001:db8::2", .proto = 17};
-//   p.vlans = {100};
-//   FrameBuilder::PcapFile file(dir + "/flows.pcap");
-//   file.write(FrameBuilder::build(p), 1700000000.25);
-//
-// Addresses are text: a ':' makes the packet IPv6. Every length field is filled in, the IPv4
-// header checksum is right, the transport checksums are zero.
+// Builds Ethernet frames with known flows (FrameBuilder::build(Packet)) and writes them to pcap
+// files (PcapFile::write), for tests. Addresses are text: a ':' makes the packet IPv6. Every
+// length field is filled in, the IPv4 header checksum is right, the transport checksums are zero.
 
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
@@ -60,12 +54,10 @@ struct Packet {
 namespace detail {
 
 inline void put16(Bytes& b, std::uint16_t v) {
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-    b.push_back(static_cast<std::uint8_t>(v));
+    b.insert(b.end(), {std::uint8_t(v >> 8), std::uint8_t(v)});
 }
 inline void put32(Bytes& b, std::uint32_t v) {
-    put16(b, static_cast<std::uint16_t>(v >> 16));
-    put16(b, static_cast<std::uint16_t>(v));
+    put16(b, std::uint16_t(v >> 16)), put16(b, std::uint16_t(v));
 }
 inline void append(Bytes& b, const Bytes& tail) { b.insert(b.end(), tail.begin(), tail.end()); }
 

@@ -55,32 +55,6 @@ TEST(PacketDecoderTest, DecodesEveryKindFieldByField) {
     EXPECT_EQ(describe(decode(sll2, linkTypeLinuxSll2)), expected[0]);
 }
 
-TEST(PacketDecoderTest, RefusesWhatItCannotRead) {
-    const FrameBuilder::Packet tcp;
-    FrameBuilder::Bytes arp = FrameBuilder::build(tcp);
-    arp[12] = 0x08, arp[13] = 0x06;
-    FrameBuilder::Bytes shortHeader = FrameBuilder::build(tcp);
-    shortHeader[14] = 0x44;
-    const FrameBuilder::Packet tags{.vlans = {1, 2, 3, 4, 5}};
-    FrameBuilder::Bytes cut = FrameBuilder::build(tcp);
-    cut.resize(14 + 20 + 19);
-    const struct {
-        FrameBuilder::Bytes frame;
-        int linkType;
-        DecodeStatus status;
-    } cases[] = {
-        {arp, linkTypeEthernet, DecodeStatus::unsupported},
-        {shortHeader, linkTypeEthernet, DecodeStatus::malformed},
-        {FrameBuilder::build(tags), linkTypeEthernet, DecodeStatus::malformed},
-        {cut, linkTypeEthernet, DecodeStatus::truncated},
-        {FrameBuilder::build(tcp), 12 /* DLT_RAW */, DecodeStatus::unknownLinkType},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(decode(c.frame, c.linkType).status, c.status) << decodeStatusText(c.status);
-    }
-    EXPECT_STREQ(decodeStatusText(DecodeStatus::truncated), "packet shorter than its headers");
-}
-
 // Cuts and byte flips of every sample: a cut decodes to the whole frame's fields (it removed
 // only payload) or reports truncation; nothing reads past the captured bytes (the sanitizer
 // build checks that).
