@@ -27,8 +27,10 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Hoard/CrashPoint.h"
+#include "Hoard/Recovery.h"
 #include "Hoard/SlotWriter.h"
 #include "Hoard/Validator.h"
 #include "Hoard/WriterHashMap.h"
@@ -162,6 +164,9 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         return validator.validate(fenix_.value());
     }
     bool validateFiles() override;
+    // What recovery repaired when this writer attached (empty when it adopted the table as it
+    // was, or re-formatted it).
+    const std::vector<std::string>& repairs() const { return repairs_; }
     void validateVersionAnchor() override {
         if (versionAnchorHook_) versionAnchorHook_();
         // The anchor names a word by its offset: read it through the current mapping, which a
@@ -223,6 +228,13 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
 
   private:
     bool attachAndValidate(bool force, const SharedMem::ShocketInfo& shocketInfo);
+    // True when the previous writer died inside an operation (the write-in-progress flag).
+    bool interrupted() const {
+        return (Mem::Atomics::loadRelaxed(slots_.header()->runtimeFlags) &
+                SlotTable::writeInProgress) != 0;
+    }
+    // Runs Recovery on the adopted files; true when it finished.
+    bool recover();
     void doMaybeShrinkSlots(std::uint32_t limit);
     void shrinkSlots() {
         const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
@@ -341,6 +353,7 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     Mem::VersionAnchor anchor_;
     bool ownerWritten_ = false;
     std::function<void()> versionAnchorHook_;
+    std::vector<std::string> repairs_;
 };
 
 }  // namespace Hoard

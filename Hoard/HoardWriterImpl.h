@@ -74,6 +74,7 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
             fenix_.processPart(), static_cast<std::uint16_t>(fenix_.sequencePart() + 1));
     }
     counters_ = Writer::Counters{};
+    repairs_.clear();
     int r = slots_.attach(fenix_.value()) | buckets_.attach(fenix_.value());
     if constexpr (Ops::hasQueue) {
         r |= herald_.attach(fenix_.value());
@@ -89,7 +90,14 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
     if (!force && r != 1 && r != 2) {
         return dumpAndFail("HoardWriter::attachAndValidate() failed to attach to existing files");
     }
-    if (!validate()) {
+    bool valid = validate();
+    // The files were adopted: a writer that died inside an operation left them between two of
+    // its store steps (the flag still set), or in a state the validator rejects. Recovery
+    // finishes or abandons that step in place; the validator has the last word.
+    if (!force && r == 2 && descriptor_.recoverOnAttach && (!valid || interrupted())) {
+        valid = recover() && validate();
+    }
+    if (!valid) {
         if (!force) {
             if (Util::runningOnPhysicalDut() && Util::strictValidation()) {
                 rootPath_.removeFile(SharedMem::FenixFile::kFileName);
@@ -121,6 +129,19 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
     if (force)
         BASALT_TRACE(debug_, 1, "HoardWriter::attachAndValidate(): re-formatted successfully");
     return true;
+}
+
+template <class Ops>
+bool HoardWriter<Ops>::recover() {
+    Recovery<Ops, Herald> recovery(debug_, hoardName(), slots_, buckets_, index_, herald_,
+                                   counters_);
+    const bool done = recovery.run();
+    repairs_ = recovery.repairs();
+    BASALT_TRACE(debug_, 1,
+                 "HoardWriter::recover() "
+                     << hoardName() << (done ? " recovered" : " not recovered") << " after "
+                     << repairs_.size() << " repairs" << (done ? "" : ": " + recovery.error()));
+    return done;
 }
 
 template <class Ops>

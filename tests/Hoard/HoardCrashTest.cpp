@@ -1,7 +1,9 @@
 // A writer killed by SIGKILL at each crash point of its store sequence, or between operations:
 // its readers answer with committed records (the interrupted change visible from the store that
-// publishes it), and the next writer adopts every committed record or, when the validator rejects
-// what the dead writer left, re-formats the files empty. The table states both outcomes per point.
+// publishes it), and the next writer adopts every committed record. With recovery on attach it
+// repairs what the dead writer left in place (the interrupted record old or new, never torn);
+// with recovery off, a table the validator rejects is re-formatted empty. The table states the
+// outcomes per point, and each point runs both ways.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +14,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Processes.h"
@@ -60,7 +63,8 @@ void runStep(typename Records::Writer& w, Op op, std::uint32_t s) {
 }
 
 // What the readers answer after the death and what the next writer holds: the records before
-// the interrupted step, those after it, or (the writer only) none, the files re-formatted.
+// the interrupted step, those after it, or (a writer without recovery only) none, the files
+// re-formatted.
 enum State { before, after, reformatted };
 enum Kinds { both, counter };  // "notify" is reached only with a queue
 
@@ -69,8 +73,9 @@ struct CrashCase {
     Kinds kinds;
     Op op;
     std::uint32_t occurrences;  // the point fires at a seeded occurrence in [1, occurrences]
-    State readers, writer;
-    const char* reason = "";  // a re-format: the validator's first finding
+    State readers, writer;      // the next writer without recovery
+    State recovered;            // the next writer with recovery
+    const char* reason = "";    // the validator's first finding, when it rejects the files
 };
 
 void PrintTo(const CrashCase& c, std::ostream* os) { *os << (c.point ? c.point : "idle"); }
@@ -84,55 +89,56 @@ constexpr const char* unnotified = "bad herald index";  // a published slot with
 
 // clang-format off
 const CrashCase kCases[] = {
-    // point                     kinds    operation     n   readers next writer  reason
+    //                                                    next writer without / with recovery
+    // point                     kinds    operation     n   readers                    reason
     // An overwrite: from LOOKASIDE on, readers take the lookaside copy; the slot is mid-rewrite.
-    {"write.lookaside",           both,    overwrite,    20, before, before},
-    {"write.lookasideSet",        both,    overwrite,    20, before, before},
-    {"write.value",               both,    overwrite,    20, after,  reformatted, stuck},
-    {"write.status",              both,    overwrite,    20, after,  reformatted, stuck},
+    {"write.lookaside",           both,    overwrite,    20, before, before,      before},
+    {"write.lookasideSet",        both,    overwrite,    20, before, before,      before},
+    {"write.value",               both,    overwrite,    20, after,  reformatted, after,  stuck},
+    {"write.status",              both,    overwrite,    20, after,  reformatted, after,  stuck},
     // An insert: alloc counts the slot before the publishing link store.
-    {"write.link",                both,    insert,       20, before, reformatted, uncounted},
-    {"write.lookasideSet",        both,    insert,       20, before, reformatted, uncounted},
-    {"write.value",               both,    insert,       20, before, reformatted, uncounted},
-    {"write.status",              both,    insert,       20, before, reformatted, uncounted},
-    {"write.publish",             both,    insert,       20, before, reformatted, uncounted},
+    {"write.link",                both,    insert,       20, before, reformatted, before, uncounted},
+    {"write.lookasideSet",        both,    insert,       20, before, reformatted, before, uncounted},
+    {"write.value",               both,    insert,       20, before, reformatted, before, uncounted},
+    {"write.status",              both,    insert,       20, before, reformatted, before, uncounted},
+    {"write.publish",             both,    insert,       20, before, reformatted, before, uncounted},
     // A remove: only the unlink keeps the table consistent, and only before it.
-    {"remove.unlink",             both,    removal,      20, before, before},
-    {"remove.clear",              both,    removal,      20, after,  reformatted, uncounted},
-    {"remove.free",               both,    removal,      20, after,  reformatted, uncounted},
+    {"remove.unlink",             both,    removal,      20, before, before,      before},
+    {"remove.clear",              both,    removal,      20, after,  reformatted, after,  uncounted},
+    {"remove.free",               both,    removal,      20, after,  reformatted, after,  uncounted},
     // The slot file's growth inside an insert: invisible until its count is published.
-    {"grow.publish",              both,    insert,       1,  before, before},
-    {"grow.freeList",             both,    insert,       1,  before, reformatted, slotCount},
+    {"grow.publish",              both,    insert,       1,  before, before,      before},
+    {"grow.freeList",             both,    insert,       1,  before, reformatted, before, slotCount},
     // Its shrink after a complete remove: the free list is purged above the target first.
-    {"shrink.move",               both,    removal,      50, after,  reformatted, slotCount},
-    {"shrink.move.value",         both,    removal,      50, after,  reformatted, slotCount},
-    {"shrink.move.status",        both,    removal,      50, after,  reformatted, slotCount},
-    {"shrink.move.link",          both,    removal,      50, after,  reformatted, slotCount},
-    {"shrink.move.publish",       both,    removal,      50, after,  reformatted, slotCount},
-    {"shrink.publish",            both,    removal,      1,  after,  reformatted, slotCount},
+    {"shrink.move",               both,    removal,      50, after,  reformatted, after,  slotCount},
+    {"shrink.move.value",         both,    removal,      50, after,  reformatted, after,  slotCount},
+    {"shrink.move.status",        both,    removal,      50, after,  reformatted, after,  slotCount},
+    {"shrink.move.link",          both,    removal,      50, after,  reformatted, after,  slotCount},
+    {"shrink.move.publish",       both,    removal,      50, after,  reformatted, after,  slotCount},
+    {"shrink.publish",            both,    removal,      1,  after,  reformatted, after,  slotCount},
     // The bucket count after a complete operation: a grow is safe until its count is published.
-    {"buckets.grow",              both,    insert,       1,  after,  after},
-    {"buckets.grow.cut",          both,    insert,       1,  after,  reformatted, uncutRun},
-    {"buckets.shrink",            both,    removal,      1,  after,  after},
+    {"buckets.grow",              both,    insert,       1,  after,  after,       after},
+    {"buckets.grow.cut",          both,    insert,       1,  after,  reformatted, after,  uncutRun},
+    {"buckets.shrink",            both,    removal,      1,  after,  after,       after},
     // Direct mode: directWrite allocates a new record's slot; an update is like an overwrite.
-    {"directCommit.link",         both,    directInsert, 20, before, reformatted, uncounted},
-    {"directCommit.status",       both,    directInsert, 20, before, reformatted, uncounted},
-    {"directCommit.publish",      both,    directInsert, 20, before, reformatted, uncounted},
-    {"directCommit.lookasideSet", both,    directUpdate, 20, before, before},
-    {"directCommit.value",        both,    directUpdate, 20, after,  reformatted, stuck},
-    {"directCommit.status",       both,    directUpdate, 20, after,  reformatted, stuck},
+    {"directCommit.link",         both,    directInsert, 20, before, reformatted, before, uncounted},
+    {"directCommit.status",       both,    directInsert, 20, before, reformatted, before, uncounted},
+    {"directCommit.publish",      both,    directInsert, 20, before, reformatted, before, uncounted},
+    {"directCommit.lookasideSet", both,    directUpdate, 20, before, before,      before},
+    {"directCommit.value",        both,    directUpdate, 20, after,  reformatted, after,  stuck},
+    {"directCommit.status",       both,    directUpdate, 20, after,  reformatted, after,  stuck},
     // The notification follows publication: a new slot has none yet, an old one its last one.
-    {"notify",                    counter, insert,       1,  after,  reformatted, unnotified},
-    {"notify",                    counter, overwrite,    1,  after,  after},
-    {"notify",                    counter, removal,      1,  after,  after},
-    {"notify",                    counter, directInsert, 1,  after,  reformatted, unnotified},
-    {"notify",                    counter, directUpdate, 1,  after,  after},
+    {"notify",                   counter, insert,       1,  after,  reformatted, after,  unnotified},
+    {"notify",                   counter, overwrite,    1,  after,  after,       after},
+    {"notify",                   counter, removal,      1,  after,  after,       after},
+    {"notify",                   counter, directInsert, 1,  after,  reformatted, after,  unnotified},
+    {"notify",                   counter, directUpdate, 1,  after,  after,       after},
     // Killed between operations: every committed record is adopted.
-    {nullptr,                     both,    insert,       1,  before, before},
-    {nullptr,                     both,    overwrite,    1,  before, before},
-    {nullptr,                     both,    removal,      1,  before, before},
-    {nullptr,                     both,    directInsert, 1,  before, before},
-    {nullptr,                     both,    directUpdate, 1,  before, before},
+    {nullptr,                     both,    insert,       1,  before, before,      before},
+    {nullptr,                     both,    overwrite,    1,  before, before,      before},
+    {nullptr,                     both,    removal,      1,  before, before,      before},
+    {nullptr,                     both,    directInsert, 1,  before, before,      before},
+    {nullptr,                     both,    directUpdate, 1,  before, before,      before},
 };
 // clang-format on
 
@@ -160,7 +166,7 @@ void expectRecords(Table& table, Op op, const Model& m) {
 }
 
 template <class Records>
-void crashRun(const CrashCase& c) {
+void crashRun(const CrashCase& c, bool recover) {
     SCOPED_TRACE(Records::kind);
     std::mt19937_64 rng(testSeed(c.point ? c.point : "idle"));
     const std::uint32_t occurrence = 1 + static_cast<std::uint32_t>(rng() % c.occurrences);
@@ -200,40 +206,57 @@ void crashRun(const CrashCase& c) {
     }
 
     TraceCapture trace;
-    auto w = newWriter<Records>("crash/t");
-    // Adopted: the same incarnation; re-formatted: a new one, for the validator's reason.
-    EXPECT_EQ(w->fenixId() == early->fenixId(), c.writer != reformatted);
+    Hoard::MapDescriptor d = recordsDescriptor();
+    d.recoverOnAttach = recover;
+    auto w = newWriter<Records>("crash/t", 0, d);
+    const State outcome = recover ? c.recovered : c.writer;
+    // Adopted: the same incarnation; re-formatted: a new one. Either way the validator reported
+    // what it rejected, and recovery counted a repair for it.
+    EXPECT_EQ(w->fenixId() == early->fenixId(), outcome != reformatted);
     EXPECT_TRUE(c.writer != reformatted || trace.contains(c.reason)) << "expected: " << c.reason;
-    expectRecords<Records>(*w, c.op, models[c.writer]);
-    // The flag a writer dead inside an operation left: neither adopting nor re-formatting touches
-    // it, the next write clears it, and the table passes both checks.
+    EXPECT_TRUE(!recover || c.writer != reformatted || w->writerCounters().repairs > 0);
+    expectRecords<Records>(*w, c.op, models[outcome]);
+    // Recovery's stores are the live writer's kinds: the reader mapped all along follows them.
+    if (recover) {
+        SCOPED_TRACE("reader attached before the crash, after recovery");
+        expectRecords<Records>(*early, c.op, models[outcome]);
+    }
+    // The flag a writer dead inside an operation left: recovery clears it when done; without
+    // recovery neither adopting nor re-formatting touches it and the next write clears it. The
+    // table passes both checks.
     auto flag = [&] {
         return Mem::Atomics::loadAcquire(w->slotTable().header()->runtimeFlags) &
                SlotTable::writeInProgress;
     };
-    EXPECT_EQ(flag(), c.point ? SlotTable::writeInProgress : 0);
+    EXPECT_EQ(flag(), c.point && !recover ? SlotTable::writeInProgress : 0);
     w->write(Records::make(100000, 5), true);
     EXPECT_EQ(flag(), 0);
     EXPECT_TRUE(w->validate());
     EXPECT_TRUE(w->validateFiles());
 }
 
-class HoardCrashTest : public ::testing::TestWithParam<CrashCase> {};
+// A case and whether the next writer recovers.
+using CrashParam = std::tuple<CrashCase, bool>;
+class HoardCrashTest : public ::testing::TestWithParam<CrashParam> {};
 
 TEST_P(HoardCrashTest, ReadersKeepCommittedRecordsAndTheNextWriterAdoptsOrReformats) {
-    if (GetParam().kinds == both) crashRun<FlowRecords>(GetParam());
-    crashRun<CounterRecords>(GetParam());
+    const auto& [c, recover] = GetParam();
+    if (c.kinds == both) crashRun<FlowRecords>(c, recover);
+    crashRun<CounterRecords>(c, recover);
 }
 
-std::string caseName(const ::testing::TestParamInfo<CrashCase>& info) {
+std::string caseName(const ::testing::TestParamInfo<CrashParam>& info) {
     static const char* const ops[] = {"Insert", "Overwrite", "Remove", "DirectInsert",
                                       "DirectUpdate"};
-    std::string name = info.param.point ? info.param.point : "idle";
+    const CrashCase& c = std::get<0>(info.param);
+    std::string name = c.point ? c.point : "idle";
     std::replace(name.begin(), name.end(), '.', '_');
-    return name + "_" + ops[info.param.op];
+    return name + "_" + ops[c.op] + (std::get<1>(info.param) ? "_Recovered" : "_NoRecovery");
 }
 
-INSTANTIATE_TEST_SUITE_P(WriterKilled, HoardCrashTest, ::testing::ValuesIn(kCases), caseName);
+INSTANTIATE_TEST_SUITE_P(WriterKilled, HoardCrashTest,
+                         ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         caseName);
 
 }  // namespace
 
