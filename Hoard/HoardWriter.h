@@ -36,6 +36,7 @@
 #include "Hoard/WriterHashMap.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Config/Toggle.h"
+#include "contracts/Herald/HeraldView.h"
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/HoardInterface.h"
 #include "contracts/HoardBase/MapDescriptor.h"
@@ -228,10 +229,12 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
 
   private:
     bool attachAndValidate(bool force, const SharedMem::ShocketInfo& shocketInfo);
-    // True when the previous writer died inside an operation (the write-in-progress flag).
+    // True when the previous writer died inside an operation (the write-in-progress flag, or
+    // the queue's pending word).
     bool interrupted() const {
         return (Mem::Atomics::loadRelaxed(slots_.header()->runtimeFlags) &
-                SlotTable::writeInProgress) != 0;
+                SlotTable::writeInProgress) != 0 ||
+               ::Herald::HeraldView::Pending::isValid(herald_.pending());
     }
     // Runs Recovery on the adopted files; true when it finished.
     bool recover();
@@ -307,11 +310,24 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // table as it was, with no slot taken and the queue covering every slot. (Growing the queue
     // after the slot was taken would lose the slot when it failed, and the next writer would
     // re-format the table.)
+    // The slot is announced in the queue's pending word before alloc's first store to it.
     std::uint32_t allocSlot(std::uint32_t h) {
         if constexpr (Ops::hasQueue) {
             if (slots_.freeListEmpty()) herald_.slotCapacityIs(slots_.grownCapacity());
+            slots_.ensureFreeSlot();
+            pendingIs(Pending::insert, slots_.freeHead());
         }
         return slots_.alloc(h);
+    }
+    using Pending = ::Herald::HeraldView::Pending;
+    // The queue's pending-notification word: the operation under way and its slots, stored
+    // before the operation's first table store; back to "kept" after its last notification.
+    // Tables without a queue keep none.
+    void pendingIs(Pending::Op op, std::uint32_t slot, std::uint32_t second = 0) {
+        if constexpr (Ops::hasQueue) herald_.pendingIs(Pending::encode(op, slot, second));
+    }
+    void pendingDone() {
+        if constexpr (Ops::hasQueue) herald_.pendingIs(Pending::kept);
     }
     // Doubles the buckets once the table holds more records than buckets. Called after the new
     // record is stored and notified: a bucket file that cannot grow (a full filesystem) only

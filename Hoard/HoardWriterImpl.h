@@ -114,6 +114,8 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
         Basalt::InvalidInitializeException::throwException(
             "HoardWriter::attachAndValidate() failed validation");
     }
+    // From here the queue's pending word is kept: 0 in it means a writer from before the word.
+    pendingDone();
     if (local_) return true;
     {
         auto lock = ownerFile_.lock();
@@ -293,9 +295,11 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
                          << key << " bucket:" << bucket << " slot:" << curr
                          << " next:" << SlotLink::load(slot.head.link).next);
         if (overwrite) {
+            pendingIs(Pending::overwrite, curr);
             publishValue(slot, value);
             ++counters_.overwrites;
             notify(curr);
+            pendingDone();
         }
         runtimeFlagClear();
         kickIfNotified();
@@ -320,6 +324,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
                                              << " next:" << p.next);
     ++counters_.writes;
     notify(s);
+    pendingDone();
     maybeGrowBuckets("HoardWriter::write()");
     runtimeFlagClear();
     kickIfNotified();
@@ -343,6 +348,7 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
         return false;
     }
     runtimeFlagSet();
+    pendingIs(Pending::remove, s);
     Slot& slot = slots_.slots()[s];
     value = slot.value;
     const SlotLink p = SlotLink::load(*prev);
@@ -364,6 +370,7 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
     Mem::Atomics::storeRelaxed(header->occupiedSlots, header->occupiedSlots - 1);
     ++counters_.removes;
     notify(s);
+    pendingDone();
     shrinkSlots();
     index_.maybeShrink();
     runtimeFlagClear();
@@ -420,6 +427,7 @@ void HoardWriter<Ops>::doMaybeShrinkSlots(std::uint32_t limit) {
         const std::uint32_t to = slots_.header()->freeSlots;
         BASALT_TRACE(debug_, 9,
                      "HoardWriter::doMaybeShrinkSlots() moving fromSlot:" << i << " toSlot:" << to);
+        pendingIs(Pending::move, to, i);
         HOARD_CRASH_POINT("shrink.move");
         slots_.move(i, to, *prev);
         if constexpr (Ops::hasQueue) {
@@ -430,6 +438,7 @@ void HoardWriter<Ops>::doMaybeShrinkSlots(std::uint32_t limit) {
         // still on the old slot sees it change and retries.
         Mem::Atomics::storeRelease(from.head.status, from.head.status & ~SlotTable::occupied);
         notify(i);
+        pendingDone();
         ++moved;
     }
     if constexpr (Ops::hasQueue) herald_.markShrinkEnd();
@@ -458,6 +467,8 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directWrite(const K& key) {
     if (!found) {
         directPrev_ = positionOf(prev);
         s = allocSlot(h);
+    } else {
+        pendingIs(Pending::overwrite, s);
     }
     Slot& slot = slots_.slots()[s];
     Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
@@ -489,6 +500,7 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directUpdate(const K& key) {
     std::uint32_t s = 0;
     if (!index_.find(key, index_.bucketOf(h), prev, s, h)) return nullptr;
     runtimeFlagSet();
+    pendingIs(Pending::overwrite, s);
     Slot& slot = slots_.slots()[s];
     Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
     // The area starts as the current record, so the caller may change only some fields.
@@ -553,10 +565,12 @@ void HoardWriter<Ops>::directCommit() {
         directNew_ = false;
         ++counters_.writes;
         notify(s);
+        pendingDone();
         maybeGrowBuckets("HoardWriter::directCommit()");
     } else {
         ++counters_.overwrites;
         notify(s);
+        pendingDone();
     }
     runtimeFlagClear();
     kickIfNotified();

@@ -42,6 +42,7 @@
 #include "Hoard/SlotWriter.h"
 #include "Hoard/WriterHashMap.h"
 #include "contracts/Basalt/DebugHandler.h"
+#include "contracts/Herald/HeraldView.h"
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/SlotLink.h"
 #include "contracts/HoardBase/WriterCounters.h"
@@ -94,8 +95,13 @@ class Recovery {
         if (!BucketTable::validCount(numBuckets) || buckets_.publishedCount().value != numBuckets) {
             return fail("bucket count " + std::to_string(numBuckets) + " unusable");
         }
+        // A writer from before the queue's pending word left the flag set and the word 0.
+        const bool interrupted = (Mem::Atomics::loadRelaxed(header->runtimeFlags) &
+                                  SlotTable::writeInProgress) != 0;
+        const std::uint64_t pending = herald_.pending();
         flagIs(true);
         reached_.assign(numSlots, 0);
+        touched_.clear();
         std::uint32_t lookasides = 0;
         for (std::uint32_t s = 0; s < numSlots; ++s) {
             if (status(s) & SlotTable::lookaside) ++lookasides;
@@ -123,7 +129,7 @@ class Recovery {
                      hex(st) + ")");
         }
         rebuildFreeList(header, numSlots, reachable);
-        if constexpr (hasQueue) republish(numSlots);
+        if constexpr (hasQueue) republish(numSlots, pending, interrupted && pending == 0);
         flagIs(false);
         return true;
     }
@@ -238,14 +244,41 @@ class Recovery {
         }
     }
 
-    // Tables with a queue: followers learn about every slot recovery changed, and about every
-    // slot whose recorded notification is missing or not a live one of that slot.
-    void republish(std::uint32_t numSlots) {
+    // Tables with a queue: followers learn about every slot recovery changed, the slots of the
+    // interrupted operation (its pending word), and every slot whose recorded notification is
+    // missing or not a live one of that slot. Without a pending word (`unknown`: a writer that
+    // kept none died inside an operation) the queue starts afresh in a new epoch, so followers
+    // resynchronise, and every record is notified. The word is cleared last.
+    void republish(std::uint32_t numSlots, std::uint64_t pending, bool unknown) {
+        using Pending = ::Herald::HeraldView::Pending;
+        if (unknown) {
+            herald_.renew();
+            herald_.slotCapacityIs(numSlots);
+            std::uint32_t notified = 0;
+            for (std::uint32_t s = 0; s < numSlots; ++s) {
+                if (!reached_[s]) continue;
+                herald_.notify(s);
+                ++notified;
+            }
+            repaired("notification queue: no pending word, renewed in a new epoch and " +
+                     std::to_string(notified) + " records notified");
+            herald_.pendingIs(Pending::kept);
+            return;
+        }
         if (herald_.shrinkInProgress()) {
             herald_.markShrinkEnd();
             repaired("notification queue: unfinished shrink record ended");
         }
         std::vector<std::uint32_t> stale;
+        if (Pending::isValid(pending)) {
+            if (Pending::slot(pending) < numSlots) stale.push_back(Pending::slot(pending));
+            if (Pending::op(pending) == Pending::move && Pending::second(pending) < numSlots) {
+                stale.push_back(Pending::second(pending));
+            }
+            repaired("notification queue: pending operation " +
+                     std::to_string(Pending::op(pending)) + " on slot " +
+                     std::to_string(Pending::slot(pending)) + " published again");
+        }
         {
             const auto view = herald_.view();
             const auto head = view.sequence();
@@ -267,6 +300,7 @@ class Recovery {
         if (!all.empty()) {
             repaired("notification queue: " + std::to_string(all.size()) + " slots notified again");
         }
+        if (pending != Pending::kept) herald_.pendingIs(Pending::kept);
     }
 
     std::uint32_t status(std::uint32_t s) const {

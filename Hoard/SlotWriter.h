@@ -158,6 +158,12 @@ class SlotWriterTable : public SlotTable {
     // Takes the head of the free list (growing the file first when it is empty) and sets its
     // rhash; status and link are the caller's to fill.
     std::uint32_t alloc(std::uint32_t hash);
+    // Grows the file when the free list is empty, so that freeHead() names the slot the next
+    // alloc() takes.
+    void ensureFreeSlot() {
+        if (freeListEmpty()) grow();
+    }
+    std::uint32_t freeHead() const { return Mem::Atomics::loadRelaxed(header_->freeSlots); }
     // True when the next alloc() must grow the file first.
     bool freeListEmpty() const {
         return Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList;

@@ -77,6 +77,14 @@ class HeraldWriter {
     // ring; true when the queue took it. Same assertions as notify.
     bool tombstone(SlotT slot);
 
+    // The pending-notification word (HeraldView::Pending): stored before an operation's first
+    // table store, cleared (to Pending::kept) after its last notification.
+    void pendingIs(std::uint64_t word);
+    std::uint64_t pending() const;
+    // Starts the queue afresh in place with the format epoch moved on, as a re-format does:
+    // followers see the queue swapped and resynchronise from the table.
+    void renew();
+
     // Records that a shrink of the slot table starts / ended. A shrink that never ended (the
     // writer died during it) stays recorded in an adopted file until markShrinkEnd().
     void markShrinkStart();

@@ -15,8 +15,11 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <type_traits>
 
+#include "contracts/Herald/HeraldReader.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/Processes.h"
 #include "tests/support/Seed.h"
 #include "tests/support/SelfCheckingRecords.h"
@@ -33,18 +36,20 @@ using Hoard::SlotTable;
 // The writer fills ids [0, setup) of generation 1, then runs steps of one operation until the
 // point kills it. Step s inserts id setup + s (100 records in 128 slots: step 28 grows the files),
 // overwrites id 3 with generation 2 + s, removes id s (600 in 1024: step 345 shrinks them), or does
-// either of the first two in direct mode (directWrite or directUpdate, then directCommit).
-enum Op { insert, overwrite, removal, directInsert, directUpdate };
+// either of the first two in direct mode (directWrite or directUpdate, then directCommit). A
+// reinsert is an insert after ids [0, 20) were removed: the first 20 steps reuse their slots.
+enum Op { insert, overwrite, removal, directInsert, directUpdate, reinsert };
 constexpr std::uint32_t steps = 400;
 constexpr std::uint32_t setupOf(Op op) { return op == removal ? 600 : 100; }
+constexpr std::uint32_t removedOf(Op op) { return op == reinsert ? 20 : 0; }
 
 using Model = std::map<std::uint32_t, std::uint64_t>;  // id -> generation
 
 // The records after the first `done` steps.
 Model model(Op op, std::uint32_t done) {
-    const bool inserts = op == insert || op == directInsert;
+    const bool inserts = op == insert || op == directInsert || op == reinsert;
     Model m;
-    for (std::uint32_t id = op == removal ? done : 0; id < setupOf(op); ++id) m[id] = 1;
+    for (std::uint32_t id = op == removal ? done : removedOf(op); id < setupOf(op); ++id) m[id] = 1;
     for (std::uint32_t s = 0; inserts && s < done; ++s) m[setupOf(op) + s] = 1;
     if (done > 0 && (op == overwrite || op == directUpdate)) m[3] = 1 + done;
     return m;
@@ -54,7 +59,7 @@ template <class Records>
 void runStep(typename Records::Writer& w, Op op, std::uint32_t s) {
     const std::uint32_t fresh = setupOf(op) + s;
     typename Records::Entry gone;
-    if (op == insert) w.write(Records::make(fresh, 1), true);
+    if (op == insert || op == reinsert) w.write(Records::make(fresh, 1), true);
     if (op == overwrite) w.write(Records::make(3, 2 + s), true);
     if (op == removal) w.remove(Records::key(s), gone);
     if (op == directInsert) *w.directWrite(Records::key(fresh)) = Records::make(fresh, 1);
@@ -133,6 +138,8 @@ const CrashCase kCases[] = {
     {"notify",                   counter, removal,      1,  after,  after,       after},
     {"notify",                   counter, directInsert, 1,  after,  reformatted, after,  unnotified},
     {"notify",                   counter, directUpdate, 1,  after,  after,       after},
+    // Into a reused slot: the slot's last notification (its removal's) still passes for its own.
+    {"notify",                   counter, reinsert,     20, after,  after,       after},
     // Killed between operations: every committed record is adopted.
     {nullptr,                     both,    insert,       1,  before, before,      before},
     {nullptr,                     both,    overwrite,    1,  before, before,      before},
@@ -141,6 +148,59 @@ const CrashCase kCases[] = {
     {nullptr,                     both,    directUpdate, 1,  before, before,      before},
 };
 // clang-format on
+
+// A queue follower: the records by slot, kept up by the table's notification queue (each
+// notification re-reads its slot through `reader`); it copies every slot again when lapped or
+// when the queue starts afresh.
+template <class Records>
+class Follower {
+  public:
+    explicit Follower(typename Records::Reader& reader)
+        : reader_(reader), queue_(recordsDebug(), Mem::RootPath(recordsDebug(), "crash/t")) {
+        resync();
+    }
+    // Follows the queue to its end; then the records it holds.
+    Model catchUp() {
+        using Status = Herald::HeraldReader<std::uint32_t>::PollStatus;
+        for (int round = 0; round < 100; ++round) {
+            const Status st = queue_.poll([&](std::uint32_t slot, auto, bool) { read(slot); });
+            if (st == Status::caughtUp) break;
+            if (st != Status::more) resync();
+        }
+        Model m;
+        for (const auto& [slot, e] : bySlot_) {
+            std::uint32_t id = 0;
+            std::uint64_t generation = 0;
+            EXPECT_TRUE(Records::check(e, id, generation)) << "slot " << slot;
+            m[id] = generation;
+        }
+        return m;
+    }
+
+  private:
+    void resync() {
+        queue_.detach();
+        ASSERT_TRUE(queue_.attach()) << queue_.reason();
+        bySlot_.clear();
+        for (std::uint32_t s = 0; s < reader_.sharedSlots(); ++s) read(s);
+    }
+    void read(std::uint32_t slot) {
+        typename Records::Entry e;
+        if (reader_.safeValue(slot, e, nullptr)) {
+            bySlot_[slot] = e;
+        } else {
+            bySlot_.erase(slot);
+        }
+    }
+
+    typename Records::Reader& reader_;
+    Herald::HeraldReader<std::uint32_t> queue_;
+    std::map<std::uint32_t, typename Records::Entry> bySlot_;
+};
+
+// How the next writer attaches: without recovery, with it, or with it on files whose queue has no
+// pending word (as a writer from before the word leaves them).
+enum Attach { noRecovery, recovery, recoveryWithoutWord };
 
 // `table` (a reader or a writer) holds exactly `m`, by lookup and by iteration. Once the first
 // lookup has settled the mappings, lookups and iteration steps allocate nothing.
@@ -166,7 +226,8 @@ void expectRecords(Table& table, Op op, const Model& m) {
 }
 
 template <class Records>
-void crashRun(const CrashCase& c, bool recover) {
+void crashRun(const CrashCase& c, Attach attach) {
+    const bool recover = attach != noRecovery;
     SCOPED_TRACE(Records::kind);
     std::mt19937_64 rng(testSeed(c.point ? c.point : "idle"));
     const std::uint32_t occurrence = 1 + static_cast<std::uint32_t>(rng() % c.occurrences);
@@ -175,6 +236,8 @@ void crashRun(const CrashCase& c, bool recover) {
     Processes p;
     p.start("writer", [&](ChildReport& report) {
         auto w = newWriter<Records>("crash/t", setupOf(c.op));
+        typename Records::Entry gone;
+        for (std::uint32_t id = 0; id < removedOf(c.op); ++id) w->remove(Records::key(id), gone);
         p.ready.post();
         if (!p.go.wait(60)) return report.fail("no go from the test");
         if (c.point) Hoard::CrashPoint::arm(c.point, occurrence);
@@ -189,6 +252,10 @@ void crashRun(const CrashCase& c, bool recover) {
     });
     ASSERT_TRUE(p.ready.wait(60, p.child(0))) << p.wait(0);
     auto early = newReader<Records>("crash/t");
+    std::unique_ptr<Follower<Records>> follower;
+    if constexpr (!std::is_same_v<Records, FlowRecords>) {
+        follower = std::make_unique<Follower<Records>>(*early);
+    }
     p.go.post();
     if (!c.point) {
         ASSERT_TRUE(p.ready.wait(60, p.child(0))) << p.wait(0);
@@ -205,6 +272,12 @@ void crashRun(const CrashCase& c, bool recover) {
         expectRecords<Records>(*r, c.op, models[c.readers]);
     }
 
+    if (attach == recoveryWithoutWord) {
+        const std::string queue = shm.path() + "/crash/t/herald";
+        EXPECT_NE(readAt<std::uint64_t>(queue, 56), 0u);
+        const std::uint64_t zero = 0;
+        writeAt(queue, 56, &zero, sizeof zero);
+    }
     TraceCapture trace;
     Hoard::MapDescriptor d = recordsDescriptor();
     d.recoverOnAttach = recover;
@@ -220,6 +293,10 @@ void crashRun(const CrashCase& c, bool recover) {
     if (recover) {
         SCOPED_TRACE("reader attached before the crash, after recovery");
         expectRecords<Records>(*early, c.op, models[outcome]);
+        // The follower learns every change recovery made or published again.
+        if (follower) {
+            EXPECT_EQ(follower->catchUp(), models[outcome]);
+        }
     }
     // The flag a writer dead inside an operation left: recovery clears it when done; without
     // recovery neither adopting nor re-formatting touches it and the next write clears it. The
@@ -235,27 +312,29 @@ void crashRun(const CrashCase& c, bool recover) {
     EXPECT_TRUE(w->validateFiles());
 }
 
-// A case and whether the next writer recovers.
-using CrashParam = std::tuple<CrashCase, bool>;
+using CrashParam = std::tuple<CrashCase, Attach>;
 class HoardCrashTest : public ::testing::TestWithParam<CrashParam> {};
 
 TEST_P(HoardCrashTest, ReadersKeepCommittedRecordsAndTheNextWriterAdoptsOrReformats) {
-    const auto& [c, recover] = GetParam();
-    if (c.kinds == both) crashRun<FlowRecords>(c, recover);
-    crashRun<CounterRecords>(c, recover);
+    const auto& [c, attach] = GetParam();
+    if (c.kinds == both && attach != recoveryWithoutWord) crashRun<FlowRecords>(c, attach);
+    crashRun<CounterRecords>(c, attach);
 }
 
 std::string caseName(const ::testing::TestParamInfo<CrashParam>& info) {
-    static const char* const ops[] = {"Insert", "Overwrite", "Remove", "DirectInsert",
-                                      "DirectUpdate"};
+    static const char* const ops[] = {"Insert",       "Overwrite",    "Remove",
+                                      "DirectInsert", "DirectUpdate", "Reinsert"};
+    static const char* const attaches[] = {"_NoRecovery", "_Recovered", "_RecoveredWithoutWord"};
     const CrashCase& c = std::get<0>(info.param);
     std::string name = c.point ? c.point : "idle";
     std::replace(name.begin(), name.end(), '.', '_');
-    return name + "_" + ops[c.op] + (std::get<1>(info.param) ? "_Recovered" : "_NoRecovery");
+    return name + "_" + ops[c.op] + attaches[std::get<1>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(WriterKilled, HoardCrashTest,
-                         ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(kCases),
+                                            ::testing::Values(noRecovery, recovery,
+                                                              recoveryWithoutWord)),
                          caseName);
 
 }  // namespace
