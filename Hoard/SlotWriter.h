@@ -143,7 +143,10 @@ class SlotWriterTable : public SlotTable {
     // does not own the table): nothing is created, formatted or written, and the mutating
     // operations refuse with an assertion. False with `error` when the file is missing, invalid
     // or holds another value type.
-    bool attachView(std::string& error);
+    // `mode` privateCopy maps the file copy-on-write: a trial repair changes only this
+    // process's pages.
+    bool attachView(std::string& error,
+                    Mem::SharedMemWrapper::Mode mode = Mem::SharedMemWrapper::Mode::readOnly);
     bool view() const { return view_; }
     void detach() override;
 
@@ -244,10 +247,10 @@ void SlotWriterTable<V>::loadCaches() {
 }
 
 template <class V>
-bool SlotWriterTable<V>::attachView(std::string& error) {
+bool SlotWriterTable<V>::attachView(std::string& error, Mem::SharedMemWrapper::Mode mode) {
     detach();
     view_ = true;
-    if (file_.attach(sizeof(Header), Mem::SharedMemWrapper::Mode::readOnly) == nullptr) {
+    if (file_.attach(sizeof(Header), mode) == nullptr) {
         error = "SlotWriter::attachView() cannot map " + fileName_ + ": " + file_.reason();
         return false;
     }

@@ -129,6 +129,25 @@ int HeraldWriter<SlotT, PosT>::attach(std::uint32_t fenix) {
 }
 
 template <class SlotT, class PosT>
+bool HeraldWriter<SlotT, PosT>::attachCopy(std::uint32_t fenix, std::string& why) {
+    detach();
+    ringSize_ = 0;
+    if (mem_.attach(HeraldView::headerSize, Mem::SharedMemWrapper::Mode::privateCopy) == nullptr) {
+        why = mem_.reason();
+        return false;
+    }
+    base_ = static_cast<unsigned char*>(mem_.base());
+    bind();
+    try {
+        if (adopt(fenix, why)) return true;
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    detach();
+    return false;
+}
+
+template <class SlotT, class PosT>
 bool HeraldWriter<SlotT, PosT>::adopt(std::uint32_t fenix, std::string& why) {
     const Header h = HeraldView(base_, mem_.mappedSize()).header();
     if (!h.validate(mem_.fileSize(), why)) return false;

@@ -66,6 +66,11 @@ class HeraldWriter {
     // level 1): the format epoch moves on, so readers of the old queue see it swapped. A file
     // that cannot be mapped or grown is a MemoryResourceException.
     int attach(std::uint32_t fenix);
+    // Maps the existing file copy-on-write and adopts it as attach() would (finishing a
+    // half-made notification), changing only this process's pages: a trial repair. False with
+    // `why` when the file is missing or attach() would re-format it. Whatever needs the file to
+    // grow fails with MemoryResourceException.
+    bool attachCopy(std::uint32_t fenix, std::string& why);
     bool attached() const { return base_ != nullptr; }
 
     // Appends a notification of `slot` and records it as the slot's position; the slot's
