@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "Hoard/CrashPoint.h"
 #include "Hoard/SlotWriter.h"
 #include "Hoard/WriterHashMap.h"
 #include "contracts/Basalt/DebugHandler.h"
@@ -96,8 +97,8 @@ class Recovery {
             return fail("bucket count " + std::to_string(numBuckets) + " unusable");
         }
         // A writer from before the queue's pending word left the flag set and the word 0.
-        const bool interrupted = (Mem::Atomics::loadRelaxed(header->runtimeFlags) &
-                                  SlotTable::writeInProgress) != 0;
+        const bool interrupted =
+            (Mem::Atomics::loadRelaxed(header->runtimeFlags) & SlotTable::writeInProgress) != 0;
         const std::uint64_t pending = herald_.pending();
         flagIs(true);
         reached_.assign(numSlots, 0);
@@ -118,6 +119,7 @@ class Recovery {
         for (std::uint32_t s = 0; s < numSlots; ++s) {
             const std::uint32_t st = status(s);
             if (reached_[s] || !(st & (SlotTable::occupied | SlotTable::lookaside))) continue;
+            HOARD_CRASH_POINT("recover.free");
             // No link reaches the slot. Pairs with getValue's status re-read and the version
             // anchor's status load: a reader still on the slot (it followed a link before the
             // unlink) sees the status change and retries.
@@ -175,6 +177,7 @@ class Recovery {
 
     void cut(std::uint64_t* link, SlotLink l, std::uint32_t own, std::uint32_t b,
              const std::string& what) {
+        HOARD_CRASH_POINT("recover.cut");
         // The step a bucket grow makes after publishing the count: pairs with the readers' seq
         // re-check of the link they followed (a reader past this link restarts or reads records
         // that are still valid ones).
@@ -201,6 +204,7 @@ class Recovery {
         // Readers copy the lookaside slot while LOOKASIDE is set; the value's bytes follow
         // storeSlotValue's release fence, and clearing LOOKASIDE after them pairs with getValue's
         // acquire load of the status (as in the live writer's publishValue).
+        HOARD_CRASH_POINT("recover.finish");
         storeSlotValue(slot, loadSlotValue(copy));
         Mem::Atomics::storeRelease(slot.head.status, (st + 2) | SlotTable::occupied);
         touched_.push_back(s);
@@ -219,6 +223,7 @@ class Recovery {
             auto& link = slots_.slots()[s].head.link;
             const SlotLink l = SlotLink::load(link);
             if (l.next != head) {
+                HOARD_CRASH_POINT("recover.freeList");
                 // A free slot is on no run: no reader follows this link (a reader still on a
                 // freed record sees its seq change at its re-check).
                 SlotLink::store(link, SlotLink{l.seq + SlotLink::seqStep, head});
@@ -296,7 +301,10 @@ class Recovery {
         all.insert(all.end(), stale.begin(), stale.end());
         std::sort(all.begin(), all.end());
         all.erase(std::unique(all.begin(), all.end()), all.end());
-        for (const std::uint32_t s : all) herald_.notify(s);
+        for (const std::uint32_t s : all) {
+            HOARD_CRASH_POINT("recover.notify");
+            herald_.notify(s);
+        }
         if (!all.empty()) {
             repaired("notification queue: " + std::to_string(all.size()) + " slots notified again");
         }

@@ -320,8 +320,8 @@ TableKind::Validation TableKindOf<Ops>::trialRecovery(
     if constexpr (Ops::hasQueue) {
         std::string why;
         if (!queue.attachCopy(fenix, why)) {
-            result.error = "Herald::HeraldWriter::attachCopy() " + root.filePath("herald") + ": " +
-                           why;
+            result.error =
+                "Herald::HeraldWriter::attachCopy() " + root.filePath("herald") + ": " + why;
             return result;
         }
     }

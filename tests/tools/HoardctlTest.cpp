@@ -277,9 +277,8 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"put", flows, text(flowEntry(2))}, 1, "belongs to uid 0", "", {.unprivileged = true}},
         {{"put", "new/t", text(flowEntry(2))}, 1, "Permission denied", "", {.unprivileged = true}},
     };
-    for (const char* command :
-         {"ls", "header", "list", "get", "put", "rm", "validate", "repair", "count", "watch",
-          "types"})
+    for (const char* command : {"ls", "header", "list", "get", "put", "rm", "validate", "repair",
+                                "count", "watch", "types"})
         rows.push_back({{command, "--help"}, 0, usage + command});
     // types: every registered value type with its attributes, no entity.
     EXPECT_THAT(hoardctl({"types"}).out,
