@@ -15,7 +15,10 @@
 // Each write, remove, direct commit and shrink that queued notifications then kicks the readers
 // connected to the table's doorbell once (Kick::WriterKickSm).
 // runtimeFlags bit 0x1 is set for the duration of each write, remove and direct write, and stays
-// set when one of them fails or the process dies inside it.
+// set when one of them fails or the process dies inside it; counter tables also announce each
+// operation's notifications in their queue's pending word. A writer that adopts files left so
+// (or failing validation) recovers them in place (Hoard::Recovery) unless its descriptor turns
+// recovery off, and re-formats them only when they still fail validation.
 
 #include <unistd.h>
 
@@ -250,9 +253,10 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
                                      slots_.header()->numSlots().version};
     }
     // runtimeFlags bit 0x1 marks an operation under way; it stays set when one fails or the
-    // process dies inside it. Only the header's text form reads it (the writer's header dump,
-    // hoardctl header), as information: no reader orders anything against it, so the stores
-    // are relaxed.
+    // process dies inside it. Readers do not read it; the header's text form shows it (the
+    // writer's header dump, hoardctl header), and the next writer recovers the table when it
+    // finds it set. No reader orders anything against it, so the stores are relaxed (a dead
+    // process's stores are all in the shared page whatever their order).
     void runtimeFlagSet() {
         auto& flags = slots_.header()->runtimeFlags;
         Mem::Atomics::storeRelaxed(flags,
