@@ -70,7 +70,7 @@ void runStep(typename Records::Writer& w, Op op, std::uint32_t s) {
 // What the readers answer after the death and what the next writer holds: the records before
 // the interrupted step, those after it, or (a writer without recovery only) none, the files
 // re-formatted.
-enum State { before, after, reformatted };
+enum State { before, after, reformat };
 enum Kinds { both, counter };  // "notify" is reached only with a queue
 
 struct CrashCase {
@@ -81,6 +81,8 @@ struct CrashCase {
     State readers, writer;      // the next writer without recovery
     State recovered;            // the next writer with recovery
     const char* reason = "";    // the validator's first finding, when it rejects the files
+    // With recovery: the next writer dies here inside its recovery, and the one after recovers.
+    const char* recoveryPoint = nullptr;
 };
 
 void PrintTo(const CrashCase& c, std::ostream* os) { *os << (c.point ? c.point : "idle"); }
@@ -94,58 +96,69 @@ constexpr const char* unnotified = "bad herald index";  // a published slot with
 
 // clang-format off
 const CrashCase kCases[] = {
-    //                                                    next writer without / with recovery
-    // point                     kinds    operation     n   readers                    reason
+    //                                                 next writer without / with recovery
+    // point                     kinds    operation     n   readers                 reason
     // An overwrite: from LOOKASIDE on, readers take the lookaside copy; the slot is mid-rewrite.
-    {"write.lookaside",           both,    overwrite,    20, before, before,      before},
-    {"write.lookasideSet",        both,    overwrite,    20, before, before,      before},
-    {"write.value",               both,    overwrite,    20, after,  reformatted, after,  stuck},
-    {"write.status",              both,    overwrite,    20, after,  reformatted, after,  stuck},
+    {"write.lookaside",           both,    overwrite,    20, before, before,   before},
+    {"write.lookasideSet",        both,    overwrite,    20, before, before,   before},
+    {"write.value",               both,    overwrite,    20, after,  reformat, after,  stuck},
+    {"write.status",              both,    overwrite,    20, after,  reformat, after,  stuck},
     // An insert: alloc counts the slot before the publishing link store.
-    {"write.link",                both,    insert,       20, before, reformatted, before, uncounted},
-    {"write.lookasideSet",        both,    insert,       20, before, reformatted, before, uncounted},
-    {"write.value",               both,    insert,       20, before, reformatted, before, uncounted},
-    {"write.status",              both,    insert,       20, before, reformatted, before, uncounted},
-    {"write.publish",             both,    insert,       20, before, reformatted, before, uncounted},
+    {"write.link",                both,    insert,       20, before, reformat, before, uncounted},
+    {"write.lookasideSet",        both,    insert,       20, before, reformat, before, uncounted},
+    {"write.value",               both,    insert,       20, before, reformat, before, uncounted},
+    {"write.status",              both,    insert,       20, before, reformat, before, uncounted},
+    {"write.publish",             both,    insert,       20, before, reformat, before, uncounted},
     // A remove: only the unlink keeps the table consistent, and only before it.
-    {"remove.unlink",             both,    removal,      20, before, before,      before},
-    {"remove.clear",              both,    removal,      20, after,  reformatted, after,  uncounted},
-    {"remove.free",               both,    removal,      20, after,  reformatted, after,  uncounted},
+    {"remove.unlink",             both,    removal,      20, before, before,   before},
+    {"remove.clear",              both,    removal,      20, after,  reformat, after,  uncounted},
+    {"remove.free",               both,    removal,      20, after,  reformat, after,  uncounted},
     // The slot file's growth inside an insert: invisible until its count is published.
-    {"grow.publish",              both,    insert,       1,  before, before,      before},
-    {"grow.freeList",             both,    insert,       1,  before, reformatted, before, slotCount},
+    {"grow.publish",              both,    insert,       1,  before, before,   before},
+    {"grow.freeList",             both,    insert,       1,  before, reformat, before, slotCount},
     // Its shrink after a complete remove: the free list is purged above the target first.
-    {"shrink.move",               both,    removal,      50, after,  reformatted, after,  slotCount},
-    {"shrink.move.value",         both,    removal,      50, after,  reformatted, after,  slotCount},
-    {"shrink.move.status",        both,    removal,      50, after,  reformatted, after,  slotCount},
-    {"shrink.move.link",          both,    removal,      50, after,  reformatted, after,  slotCount},
-    {"shrink.move.publish",       both,    removal,      50, after,  reformatted, after,  slotCount},
-    {"shrink.publish",            both,    removal,      1,  after,  reformatted, after,  slotCount},
+    {"shrink.move",               both,    removal,      50, after,  reformat, after,  slotCount},
+    {"shrink.move.value",         both,    removal,      50, after,  reformat, after,  slotCount},
+    {"shrink.move.status",        both,    removal,      50, after,  reformat, after,  slotCount},
+    {"shrink.move.link",          both,    removal,      50, after,  reformat, after,  slotCount},
+    {"shrink.move.publish",       both,    removal,      50, after,  reformat, after,  slotCount},
+    {"shrink.publish",            both,    removal,      1,  after,  reformat, after,  slotCount},
     // The bucket count after a complete operation: a grow is safe until its count is published.
-    {"buckets.grow",              both,    insert,       1,  after,  after,       after},
-    {"buckets.grow.cut",          both,    insert,       1,  after,  reformatted, after,  uncutRun},
-    {"buckets.shrink",            both,    removal,      1,  after,  after,       after},
+    {"buckets.grow",              both,    insert,       1,  after,  after,    after},
+    {"buckets.grow.cut",          both,    insert,       1,  after,  reformat, after,  uncutRun},
+    {"buckets.shrink",            both,    removal,      1,  after,  after,    after},
     // Direct mode: directWrite allocates a new record's slot; an update is like an overwrite.
-    {"directCommit.link",         both,    directInsert, 20, before, reformatted, before, uncounted},
-    {"directCommit.status",       both,    directInsert, 20, before, reformatted, before, uncounted},
-    {"directCommit.publish",      both,    directInsert, 20, before, reformatted, before, uncounted},
-    {"directCommit.lookasideSet", both,    directUpdate, 20, before, before,      before},
-    {"directCommit.value",        both,    directUpdate, 20, after,  reformatted, after,  stuck},
-    {"directCommit.status",       both,    directUpdate, 20, after,  reformatted, after,  stuck},
+    {"directCommit.link",         both,    directInsert, 20, before, reformat, before, uncounted},
+    {"directCommit.status",       both,    directInsert, 20, before, reformat, before, uncounted},
+    {"directCommit.publish",      both,    directInsert, 20, before, reformat, before, uncounted},
+    {"directCommit.lookasideSet", both,    directUpdate, 20, before, before,   before},
+    {"directCommit.value",        both,    directUpdate, 20, after,  reformat, after,  stuck},
+    {"directCommit.status",       both,    directUpdate, 20, after,  reformat, after,  stuck},
     // The notification follows publication: a new slot has none yet, an old one its last one.
-    {"notify",                   counter, insert,       1,  after,  reformatted, after,  unnotified},
-    {"notify",                   counter, overwrite,    1,  after,  after,       after},
-    {"notify",                   counter, removal,      1,  after,  after,       after},
-    {"notify",                   counter, directInsert, 1,  after,  reformatted, after,  unnotified},
-    {"notify",                   counter, directUpdate, 1,  after,  after,       after},
+    {"notify",                    counter, insert,       1,  after,  reformat, after,  unnotified},
+    {"notify",                    counter, overwrite,    1,  after,  after,    after},
+    {"notify",                    counter, removal,      1,  after,  after,    after},
+    {"notify",                    counter, directInsert, 1,  after,  reformat, after,  unnotified},
+    {"notify",                    counter, directUpdate, 1,  after,  after,    after},
     // Into a reused slot: the slot's last notification (its removal's) still passes for its own.
-    {"notify",                   counter, reinsert,     20, after,  after,       after},
+    {"notify",                    counter, reinsert,     20, after,  after,    after},
+    // A writer killed inside its recovery leaves files that the next writer recovers.
+    {"write.value",               both,    overwrite,    20, after,  reformat, after,  stuck,
+     "recover.finish"},
+    {"remove.clear",              both,    removal,      20, after,  reformat, after,  uncounted,
+     "recover.free"},
+    {"shrink.move.publish",       both,    removal,      50, after,  reformat, after,  slotCount,
+     "recover.freeList"},
+    {"buckets.grow.cut",          both,    insert,       1,  after,  reformat, after,  uncutRun,
+     "recover.cut"},
+    {"notify",                    counter, reinsert,     20, after,  after,    after,  "",
+     "recover.notify"},
     // Killed between operations: every committed record is adopted.
-    {nullptr,                     both,    insert,       1,  before, before,      before},
-    {nullptr,                     both,    overwrite,    1,  before, before,      before},
-    {nullptr,                     both,    removal,      1,  before, before,      before},
-    {nullptr,                     both,    directInsert, 1,  before, before,      before},
-    {nullptr,                     both,    directUpdate, 1,  before, before,      before},
+    {nullptr,                     both,    insert,       1,  before, before,   before},
+    {nullptr,                     both,    overwrite,    1,  before, before,   before},
+    {nullptr,                     both,    removal,      1,  before, before,   before},
+    {nullptr,                     both,    directInsert, 1,  before, before,   before},
+    {nullptr,                     both,    directUpdate, 1,  before, before,   before},
 };
 // clang-format on
 
@@ -272,6 +285,14 @@ void crashRun(const CrashCase& c, Attach attach) {
         expectRecords<Records>(*r, c.op, models[c.readers]);
     }
 
+    if (c.recoveryPoint) {
+        p.start("writer killed recovering", [&](ChildReport& report) {
+            Hoard::CrashPoint::arm(c.recoveryPoint);
+            newWriter<Records>("crash/t");
+            return report.fail("recovery never reached its point");
+        });
+        ASSERT_EQ(p.wait(1, 128 + SIGKILL), "");
+    }
     if (attach == recoveryWithoutWord) {
         const std::string queue = shm.path() + "/crash/t/herald";
         EXPECT_NE(readAt<std::uint64_t>(queue, 56), 0u);
@@ -285,9 +306,10 @@ void crashRun(const CrashCase& c, Attach attach) {
     const State outcome = recover ? c.recovered : c.writer;
     // Adopted: the same incarnation; re-formatted: a new one. Either way the validator reported
     // what it rejected, and recovery counted a repair for it.
-    EXPECT_EQ(w->fenixId() == early->fenixId(), outcome != reformatted);
-    EXPECT_TRUE(c.writer != reformatted || trace.contains(c.reason)) << "expected: " << c.reason;
-    EXPECT_TRUE(!recover || c.writer != reformatted || w->writerCounters().repairs > 0);
+    EXPECT_EQ(w->fenixId() == early->fenixId(), outcome != reformat);
+    EXPECT_TRUE(c.writer != reformat || c.recoveryPoint || trace.contains(c.reason))
+        << "expected: " << c.reason;
+    EXPECT_TRUE(!recover || c.writer != reformat || w->writerCounters().repairs > 0);
     expectRecords<Records>(*w, c.op, models[outcome]);
     // Recovery's stores are the live writer's kinds: the reader mapped all along follows them.
     if (recover) {
@@ -317,6 +339,7 @@ class HoardCrashTest : public ::testing::TestWithParam<CrashParam> {};
 
 TEST_P(HoardCrashTest, ReadersKeepCommittedRecordsAndTheNextWriterAdoptsOrReformats) {
     const auto& [c, attach] = GetParam();
+    if (c.recoveryPoint && attach == noRecovery) GTEST_SKIP() << "a kill inside recovery";
     if (c.kinds == both && attach != recoveryWithoutWord) crashRun<FlowRecords>(c, attach);
     crashRun<CounterRecords>(c, attach);
 }
@@ -327,6 +350,7 @@ std::string caseName(const ::testing::TestParamInfo<CrashParam>& info) {
     static const char* const attaches[] = {"_NoRecovery", "_Recovered", "_RecoveredWithoutWord"};
     const CrashCase& c = std::get<0>(info.param);
     std::string name = c.point ? c.point : "idle";
+    if (c.recoveryPoint) name = name + "_then_" + c.recoveryPoint;
     std::replace(name.begin(), name.end(), '.', '_');
     return name + "_" + ops[c.op] + attaches[std::get<1>(info.param)];
 }
