@@ -3,7 +3,7 @@
 # ThreadSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build tsan clean format demo bench ratio
+.PHONY: all deps build test check asan-build tsan clean format demo bench ratio torture
 
 all: build
 
@@ -45,6 +45,12 @@ tsan: deps build-tsan/build.ninja
 # Test lines against code lines (the guide: a quarter to a third, at most 35 %).
 ratio:
 	@bash scripts/test-ratio.sh
+
+# Writers killed at crash points and at random times while readers read, for TORTURE_SECONDS
+# (default 600); prints its seed and what it counted per crash point, exit 1 on any loss.
+TORTURE_SECONDS ?= 600
+torture: build
+	./build/torture --seconds $(TORTURE_SECONDS)
 
 format:
 	find contracts FlowTracker Hoard Strand KilnHoard tests tools bench -name '*.h' -o -name '*.cpp' \

@@ -15,7 +15,10 @@
 // Each write, remove, direct commit and shrink that queued notifications then kicks the readers
 // connected to the table's doorbell once (Kick::WriterKickSm).
 // runtimeFlags bit 0x1 is set for the duration of each write, remove and direct write, and stays
-// set when one of them fails or the process dies inside it.
+// set when one of them fails or the process dies inside it; counter tables also announce each
+// operation's notifications in their queue's pending word. A writer that adopts files left so
+// (or failing validation) recovers them in place (Hoard::Recovery) unless its descriptor turns
+// recovery off, and re-formats them only when they still fail validation.
 
 #include <unistd.h>
 
@@ -27,13 +30,16 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Hoard/CrashPoint.h"
+#include "Hoard/Recovery.h"
 #include "Hoard/SlotWriter.h"
 #include "Hoard/Validator.h"
 #include "Hoard/WriterHashMap.h"
 #include "contracts/Basalt/Exception.h"
 #include "contracts/Config/Toggle.h"
+#include "contracts/Herald/HeraldView.h"
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/HoardInterface.h"
 #include "contracts/HoardBase/MapDescriptor.h"
@@ -162,6 +168,9 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         return validator.validate(fenix_.value());
     }
     bool validateFiles() override;
+    // What recovery repaired when this writer attached (empty when it adopted the table as it
+    // was, or re-formatted it).
+    const std::vector<std::string>& repairs() const { return repairs_; }
     void validateVersionAnchor() override {
         if (versionAnchorHook_) versionAnchorHook_();
         // The anchor names a word by its offset: read it through the current mapping, which a
@@ -223,6 +232,15 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
 
   private:
     bool attachAndValidate(bool force, const SharedMem::ShocketInfo& shocketInfo);
+    // True when the previous writer died inside an operation (the write-in-progress flag, or
+    // the queue's pending word).
+    bool interrupted() const {
+        return (Mem::Atomics::loadRelaxed(slots_.header()->runtimeFlags) &
+                SlotTable::writeInProgress) != 0 ||
+               ::Herald::HeraldView::Pending::isValid(herald_.pending());
+    }
+    // Runs Recovery on the adopted files; true when it finished.
+    bool recover();
     void doMaybeShrinkSlots(std::uint32_t limit);
     void shrinkSlots() {
         const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;
@@ -235,9 +253,10 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
                                      slots_.header()->numSlots().version};
     }
     // runtimeFlags bit 0x1 marks an operation under way; it stays set when one fails or the
-    // process dies inside it. Only the header's text form reads it (the writer's header dump,
-    // hoardctl header), as information: no reader orders anything against it, so the stores
-    // are relaxed.
+    // process dies inside it. Readers do not read it; the header's text form shows it (the
+    // writer's header dump, hoardctl header), and the next writer recovers the table when it
+    // finds it set. No reader orders anything against it, so the stores are relaxed (a dead
+    // process's stores are all in the shared page whatever their order).
     void runtimeFlagSet() {
         auto& flags = slots_.header()->runtimeFlags;
         Mem::Atomics::storeRelaxed(flags,
@@ -295,11 +314,24 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // table as it was, with no slot taken and the queue covering every slot. (Growing the queue
     // after the slot was taken would lose the slot when it failed, and the next writer would
     // re-format the table.)
+    // The slot is announced in the queue's pending word before alloc's first store to it.
     std::uint32_t allocSlot(std::uint32_t h) {
         if constexpr (Ops::hasQueue) {
             if (slots_.freeListEmpty()) herald_.slotCapacityIs(slots_.grownCapacity());
+            slots_.ensureFreeSlot();
+            pendingIs(Pending::insert, slots_.freeHead());
         }
         return slots_.alloc(h);
+    }
+    using Pending = ::Herald::HeraldView::Pending;
+    // The queue's pending-notification word: the operation under way and its slots, stored
+    // before the operation's first table store; back to "kept" after its last notification.
+    // Tables without a queue keep none.
+    void pendingIs(Pending::Op op, std::uint32_t slot, std::uint32_t second = 0) {
+        if constexpr (Ops::hasQueue) herald_.pendingIs(Pending::encode(op, slot, second));
+    }
+    void pendingDone() {
+        if constexpr (Ops::hasQueue) herald_.pendingIs(Pending::kept);
     }
     // Doubles the buckets once the table holds more records than buckets. Called after the new
     // record is stored and notified: a bucket file that cannot grow (a full filesystem) only
@@ -341,6 +373,7 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     Mem::VersionAnchor anchor_;
     bool ownerWritten_ = false;
     std::function<void()> versionAnchorHook_;
+    std::vector<std::string> repairs_;
 };
 
 }  // namespace Hoard

@@ -74,6 +74,7 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
             fenix_.processPart(), static_cast<std::uint16_t>(fenix_.sequencePart() + 1));
     }
     counters_ = Writer::Counters{};
+    repairs_.clear();
     int r = slots_.attach(fenix_.value()) | buckets_.attach(fenix_.value());
     if constexpr (Ops::hasQueue) {
         r |= herald_.attach(fenix_.value());
@@ -89,7 +90,14 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
     if (!force && r != 1 && r != 2) {
         return dumpAndFail("HoardWriter::attachAndValidate() failed to attach to existing files");
     }
-    if (!validate()) {
+    bool valid = validate();
+    // The files were adopted: a writer that died inside an operation left them between two of
+    // its store steps (the flag still set), or in a state the validator rejects. Recovery
+    // finishes or abandons that step in place; the validator has the last word.
+    if (!force && r == 2 && descriptor_.recoverOnAttach && (!valid || interrupted())) {
+        valid = recover() && validate();
+    }
+    if (!valid) {
         if (!force) {
             if (Util::runningOnPhysicalDut() && Util::strictValidation()) {
                 rootPath_.removeFile(SharedMem::FenixFile::kFileName);
@@ -106,6 +114,8 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
         Basalt::InvalidInitializeException::throwException(
             "HoardWriter::attachAndValidate() failed validation");
     }
+    // From here the queue's pending word is kept: 0 in it means a writer from before the word.
+    pendingDone();
     if (local_) return true;
     {
         auto lock = ownerFile_.lock();
@@ -121,6 +131,19 @@ bool HoardWriter<Ops>::attachAndValidate(bool force, const SharedMem::ShocketInf
     if (force)
         BASALT_TRACE(debug_, 1, "HoardWriter::attachAndValidate(): re-formatted successfully");
     return true;
+}
+
+template <class Ops>
+bool HoardWriter<Ops>::recover() {
+    Recovery<Ops, Herald> recovery(debug_, hoardName(), slots_, buckets_, index_, herald_,
+                                   counters_);
+    const bool done = recovery.run();
+    repairs_ = recovery.repairs();
+    BASALT_TRACE(debug_, 1,
+                 "HoardWriter::recover() "
+                     << hoardName() << (done ? " recovered" : " not recovered") << " after "
+                     << repairs_.size() << " repairs" << (done ? "" : ": " + recovery.error()));
+    return done;
 }
 
 template <class Ops>
@@ -272,9 +295,11 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
                          << key << " bucket:" << bucket << " slot:" << curr
                          << " next:" << SlotLink::load(slot.head.link).next);
         if (overwrite) {
+            pendingIs(Pending::overwrite, curr);
             publishValue(slot, value);
             ++counters_.overwrites;
             notify(curr);
+            pendingDone();
         }
         runtimeFlagClear();
         kickIfNotified();
@@ -299,6 +324,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
                                              << " next:" << p.next);
     ++counters_.writes;
     notify(s);
+    pendingDone();
     maybeGrowBuckets("HoardWriter::write()");
     runtimeFlagClear();
     kickIfNotified();
@@ -322,6 +348,7 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
         return false;
     }
     runtimeFlagSet();
+    pendingIs(Pending::remove, s);
     Slot& slot = slots_.slots()[s];
     value = slot.value;
     const SlotLink p = SlotLink::load(*prev);
@@ -343,6 +370,7 @@ bool HoardWriter<Ops>::remove(const K& key, V& value) {
     Mem::Atomics::storeRelaxed(header->occupiedSlots, header->occupiedSlots - 1);
     ++counters_.removes;
     notify(s);
+    pendingDone();
     shrinkSlots();
     index_.maybeShrink();
     runtimeFlagClear();
@@ -399,6 +427,7 @@ void HoardWriter<Ops>::doMaybeShrinkSlots(std::uint32_t limit) {
         const std::uint32_t to = slots_.header()->freeSlots;
         BASALT_TRACE(debug_, 9,
                      "HoardWriter::doMaybeShrinkSlots() moving fromSlot:" << i << " toSlot:" << to);
+        pendingIs(Pending::move, to, i);
         HOARD_CRASH_POINT("shrink.move");
         slots_.move(i, to, *prev);
         if constexpr (Ops::hasQueue) {
@@ -409,6 +438,7 @@ void HoardWriter<Ops>::doMaybeShrinkSlots(std::uint32_t limit) {
         // still on the old slot sees it change and retries.
         Mem::Atomics::storeRelease(from.head.status, from.head.status & ~SlotTable::occupied);
         notify(i);
+        pendingDone();
         ++moved;
     }
     if constexpr (Ops::hasQueue) herald_.markShrinkEnd();
@@ -437,6 +467,8 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directWrite(const K& key) {
     if (!found) {
         directPrev_ = positionOf(prev);
         s = allocSlot(h);
+    } else {
+        pendingIs(Pending::overwrite, s);
     }
     Slot& slot = slots_.slots()[s];
     Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
@@ -468,6 +500,7 @@ typename HoardWriter<Ops>::V* HoardWriter<Ops>::directUpdate(const K& key) {
     std::uint32_t s = 0;
     if (!index_.find(key, index_.bucketOf(h), prev, s, h)) return nullptr;
     runtimeFlagSet();
+    pendingIs(Pending::overwrite, s);
     Slot& slot = slots_.slots()[s];
     Slot& area = (slot.head.status & SlotTable::occupied) ? slots_.lookasideSlot() : slot;
     // The area starts as the current record, so the caller may change only some fields.
@@ -532,10 +565,12 @@ void HoardWriter<Ops>::directCommit() {
         directNew_ = false;
         ++counters_.writes;
         notify(s);
+        pendingDone();
         maybeGrowBuckets("HoardWriter::directCommit()");
     } else {
         ++counters_.overwrites;
         notify(s);
+        pendingDone();
     }
     runtimeFlagClear();
     kickIfNotified();

@@ -143,7 +143,10 @@ class SlotWriterTable : public SlotTable {
     // does not own the table): nothing is created, formatted or written, and the mutating
     // operations refuse with an assertion. False with `error` when the file is missing, invalid
     // or holds another value type.
-    bool attachView(std::string& error);
+    // `mode` privateCopy maps the file copy-on-write: a trial repair changes only this
+    // process's pages.
+    bool attachView(std::string& error,
+                    Mem::SharedMemWrapper::Mode mode = Mem::SharedMemWrapper::Mode::readOnly);
     bool view() const { return view_; }
     void detach() override;
 
@@ -158,6 +161,12 @@ class SlotWriterTable : public SlotTable {
     // Takes the head of the free list (growing the file first when it is empty) and sets its
     // rhash; status and link are the caller's to fill.
     std::uint32_t alloc(std::uint32_t hash);
+    // Grows the file when the free list is empty, so that freeHead() names the slot the next
+    // alloc() takes.
+    void ensureFreeSlot() {
+        if (freeListEmpty()) grow();
+    }
+    std::uint32_t freeHead() const { return Mem::Atomics::loadRelaxed(header_->freeSlots); }
     // True when the next alloc() must grow the file first.
     bool freeListEmpty() const {
         return Mem::Atomics::loadRelaxed(header_->freeSlots) == SlotLink::endOfList;
@@ -238,10 +247,10 @@ void SlotWriterTable<V>::loadCaches() {
 }
 
 template <class V>
-bool SlotWriterTable<V>::attachView(std::string& error) {
+bool SlotWriterTable<V>::attachView(std::string& error, Mem::SharedMemWrapper::Mode mode) {
     detach();
     view_ = true;
-    if (file_.attach(sizeof(Header), Mem::SharedMemWrapper::Mode::readOnly) == nullptr) {
+    if (file_.attach(sizeof(Header), mode) == nullptr) {
         error = "SlotWriter::attachView() cannot map " + fileName_ + ": " + file_.reason();
         return false;
     }

@@ -63,6 +63,8 @@ class TableKind {
         virtual std::string hoardName() const = 0;
         // The hash seed in the table's header: the seed of hash() for this table.
         virtual std::uint32_t hashSeed() const = 0;
+        // What recovery repaired when the writer attached (empty when nothing).
+        virtual std::vector<std::string> repairs() const = 0;
     };
 
     // A local copy of a table kept up to date from the writer's change queue and woken by its
@@ -92,6 +94,7 @@ class TableKind {
         std::string error;  // the first failure when not valid
         std::uint32_t records = 0;
         std::uint32_t freeSlots = 0;
+        std::vector<std::string> repairs;  // trialRecovery(): what recovery repaired
     };
 
     TableKind() = default;
@@ -148,6 +151,12 @@ class TableKind {
     // writer lock first, or hold it).
     virtual Validation validate(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
                                 const std::string& name, std::uint32_t fenix) const = 0;
+    // Runs the recovery a writer of fenix id `fenix` would run on attach (Hoard::Recovery) over
+    // private copy-on-write mappings of the table's files, then the validator: valid when the
+    // repaired copy passes, with the repairs made. No file changes. The same caveat as
+    // validate(): no writer may change the table meanwhile.
+    virtual Validation trialRecovery(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
+                                     const std::string& name, std::uint32_t fenix) const = 0;
 };
 
 // Registers `kind` under its value type's name. Registering the same kind again does nothing;

@@ -21,6 +21,7 @@
 #include "Hoard/HoardMap.h"
 #include "Hoard/HoardReader.h"
 #include "Hoard/HoardWriter.h"
+#include "Hoard/Recovery.h"
 #include "Hoard/SlotWriter.h"
 #include "Hoard/TableKind.h"
 #include "Hoard/Validator.h"
@@ -30,6 +31,7 @@
 #include "contracts/HoardBase/BucketTable.h"
 #include "contracts/HoardBase/WriterCounters.h"
 #include "contracts/Mem/RootPath.h"
+#include "contracts/Mem/SharedMemWrapper.h"
 
 namespace Hoard {
 
@@ -138,6 +140,7 @@ class WriterOf final : public ViewOf<Ops, TableKind::Writer> {
     }
     std::string hoardName() const override { return writer_.hoardName(); }
     std::uint32_t hashSeed() const override { return writer_.slotTable().header()->hashSeed; }
+    std::vector<std::string> repairs() const override { return writer_.repairs(); }
 
   private:
     typename WriterOf::Table& table() const override { return writer_; }
@@ -282,7 +285,60 @@ class TableKindOf final : public TableKind {
         }
         return result;
     }
+    Validation trialRecovery(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
+                             const std::string& name, std::uint32_t fenix) const override;
 };
+
+// ---- Trial recovery ----------------------------------------------------------------------------
+
+template <class Ops>
+TableKind::Validation TableKindOf<Ops>::trialRecovery(
+    const std::shared_ptr<Basalt::Platform::DebugHandler>& debug, const std::string& name,
+    std::uint32_t fenix) const {
+    using Queue = typename Ops::Herald;
+    constexpr auto copy = Mem::SharedMemWrapper::Mode::privateCopy;
+    Validation result;
+    const Mem::RootPath root(debug, name);
+    ::Hoard::Writer::Counters counters;
+    Ops ops;
+    SlotWriterTable<W> slots(debug, root, W::typeName, "TableKind::trialRecovery", 0, false, true,
+                             counters, [&ops](std::uint32_t seed) { ops.hashSeedIs(seed); });
+    BucketWriterTable buckets(debug, root);
+    if (!slots.attachView(result.error, copy)) return result;
+    if (!buckets.attachView(copy)) {
+        result.error = "BucketWriter::attachView() " + buckets.path() + ": " + buckets.reason();
+        return result;
+    }
+    if (buckets.fenix() != fenix) {
+        result.error = "BucketTable::validate() bad fenix:" + std::to_string(buckets.fenix()) +
+                       " wanted:" + std::to_string(fenix);
+        return result;
+    }
+    WriterHashMap<Ops> index(debug, slots, buckets, ops, counters, true);
+    index.attach();
+    Queue queue(debug, root);
+    if constexpr (Ops::hasQueue) {
+        std::string why;
+        if (!queue.attachCopy(fenix, why)) {
+            result.error =
+                "Herald::HeraldWriter::attachCopy() " + root.filePath("herald") + ": " + why;
+            return result;
+        }
+    }
+    Recovery<Ops, Queue> recovery(debug, root.hoardName(), slots, buckets, index, queue, counters);
+    const bool recovered = recovery.run();
+    result.repairs = recovery.repairs();
+    if (!recovered) {
+        result.error = recovery.error();
+        return result;
+    }
+    Validator<Ops, Queue> validator(debug, root.hoardName(), slots, buckets, index, queue);
+    result.valid = validator.validate(fenix);
+    result.error = validator.error();
+    result.records = validator.occupiedCount();
+    result.freeSlots = validator.freeCount();
+    return result;
+}
 
 // The one kind of the instantiation `Ops`.
 template <class Ops>

@@ -31,6 +31,9 @@ class DummyHeraldWriter {
     bool attached() const { return false; }
     void notify(std::uint32_t /*slot*/) {}
     bool tombstone(std::uint32_t /*slot*/) { return true; }
+    void pendingIs(std::uint64_t /*word*/) {}
+    std::uint64_t pending() const { return 0; }
+    void renew() {}
     void markShrinkStart() {}
     void markShrinkEnd() {}
     bool shrinkInProgress() const { return false; }

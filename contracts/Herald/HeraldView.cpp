@@ -113,7 +113,7 @@ HeraldView::Header HeraldView::header() const {
     h.shrink = loadAcquire(fieldAt<std::uint64_t>(base_, offShrink));
     h.state = loadAcquire(fieldAt<std::uint32_t>(base_, offState));
     h.checksum = loadAcquire(fieldAt<std::uint32_t>(base_, 52));
-    h.reserved = loadAcquire(fieldAt<std::uint64_t>(base_, 56));
+    h.pending = loadAcquire(fieldAt<std::uint64_t>(base_, 56));
     return h;
 }
 

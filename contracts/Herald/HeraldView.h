@@ -64,7 +64,7 @@ class HeraldView {
         std::uint64_t shrink = 0;        // 40: shrinks started at 40, shrinks ended at 44
         std::uint32_t state = 0;         // 48: stateLive, or stateRetired once removed
         std::uint32_t checksum = 0;      // 52: FNV-1a over bytes 0..23
-        std::uint64_t reserved = 0;      // 56: zero
+        std::uint64_t pending = 0;       // 56: the pending-notification word (Pending)
 
         static constexpr std::uint64_t makeIdentity(std::uint32_t fenix, std::uint32_t epoch) {
             return std::uint64_t{fenix} | (std::uint64_t{epoch} << 32);
@@ -138,6 +138,34 @@ class HeraldView {
     // Bytes a file needs for `ringSize` cells and `slotCapacity` slot positions (a lower
     // bound: files are never cut). Overflow is a MemoryResourceException.
     static std::size_t fileSizeFor(std::uint32_t ringSize, std::uint32_t slotCapacity);
+    // The pending-notification word at bytes 56..63, outside the checksum: the notifications of
+    // the operation the writer is in the middle of, stored before the operation's first table
+    // store and cleared after its last notification, so that the next writer, should this one
+    // die in between, sends them. Bit 63: valid; bit 62: kept (the file's writers keep this
+    // word; a file whose word is 0 predates it); bits 58..60: the operation; bits 29..57: a
+    // second slot (a move's source); bits 0..28: the slot. Readers never load it.
+    struct Pending {
+        enum Op : std::uint32_t { none = 0, insert = 1, overwrite = 2, remove = 3, move = 4 };
+        static constexpr std::uint64_t valid = 1ull << 63;
+        static constexpr std::uint64_t kept = 1ull << 62;
+        static constexpr unsigned opShift = 58;
+        static constexpr unsigned secondShift = 29;
+        static constexpr std::uint64_t slotMask = std::uint64_t{maxSlots} - 1;
+
+        static constexpr std::uint64_t encode(Op op, std::uint32_t slot, std::uint32_t second = 0) {
+            return valid | kept | (std::uint64_t{op} << opShift) |
+                   ((second & slotMask) << secondShift) | (slot & slotMask);
+        }
+        static constexpr bool isValid(std::uint64_t w) { return (w & valid) != 0; }
+        static constexpr Op op(std::uint64_t w) { return static_cast<Op>((w >> opShift) & 0x7); }
+        static constexpr std::uint32_t slot(std::uint64_t w) {
+            return static_cast<std::uint32_t>(w & slotMask);
+        }
+        static constexpr std::uint32_t second(std::uint64_t w) {
+            return static_cast<std::uint32_t>((w >> secondShift) & slotMask);
+        }
+    };
+
     static constexpr bool validRingSize(std::uint32_t n) {
         return n >= minRingSize && n <= maxRingSize && (n & (n - 1)) == 0;
     }
@@ -224,7 +252,7 @@ inline constexpr std::size_t offSequence = offsetof(HeraldView::Header, sequence
 inline constexpr std::size_t offShrink = offsetof(HeraldView::Header, shrink);
 inline constexpr std::size_t offState = offsetof(HeraldView::Header, state);
 inline constexpr std::size_t offChecksum = offsetof(HeraldView::Header, checksum);
-inline constexpr std::size_t offReserved = offsetof(HeraldView::Header, reserved);
+inline constexpr std::size_t offPending = offsetof(HeraldView::Header, pending);
 }  // namespace HeaderOffset
 
 static_assert(sizeof(HeraldView::Header) == HeraldView::headerSize,

@@ -18,6 +18,7 @@ namespace {
 using Cell = HeraldView::Cell;
 using Header = HeraldView::Header;
 using Hoard::HeraldPos;
+using Mem::Atomics::loadAcquire;
 using Mem::Atomics::loadRelaxed;
 using Mem::Atomics::storeRelaxed;
 using Mem::Atomics::storeRelease;
@@ -128,6 +129,25 @@ int HeraldWriter<SlotT, PosT>::attach(std::uint32_t fenix) {
 }
 
 template <class SlotT, class PosT>
+bool HeraldWriter<SlotT, PosT>::attachCopy(std::uint32_t fenix, std::string& why) {
+    detach();
+    ringSize_ = 0;
+    if (mem_.attach(HeraldView::headerSize, Mem::SharedMemWrapper::Mode::privateCopy) == nullptr) {
+        why = mem_.reason();
+        return false;
+    }
+    base_ = static_cast<unsigned char*>(mem_.base());
+    bind();
+    try {
+        if (adopt(fenix, why)) return true;
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    detach();
+    return false;
+}
+
+template <class SlotT, class PosT>
 bool HeraldWriter<SlotT, PosT>::adopt(std::uint32_t fenix, std::string& why) {
     const Header h = HeraldView(base_, mem_.mappedSize()).header();
     if (!h.validate(mem_.fileSize(), why)) return false;
@@ -215,7 +235,7 @@ void HeraldWriter<SlotT, PosT>::format(std::uint32_t fenix, bool existed) {
     storeRelaxed(headerWord(offSequence), std::uint64_t{0});
     storeRelaxed(headerWord(offShrink), std::uint64_t{0});
     storeRelaxed(headerU32(offState), Header::stateLive);
-    storeRelaxed(headerWord(offReserved), std::uint64_t{0});
+    storeRelaxed(headerWord(offPending), std::uint64_t{0});
     // Publishes the header: pairs with HeraldReader::attach(), which acquires the checksum
     // before it loads the other fields and accepts them only when they match it.
     storeRelease(headerU32(offChecksum),
@@ -282,6 +302,26 @@ bool HeraldWriter<SlotT, PosT>::tombstone(SlotT slot) {
     }
     append(slot, true);
     return true;
+}
+
+template <class SlotT, class PosT>
+void HeraldWriter<SlotT, PosT>::pendingIs(std::uint64_t word) {
+    BASALT_ASSERT(attached());
+    // Only the next writer of the table reads the word; release keeps it ahead of the table
+    // stores of the operation it announces.
+    storeRelease(headerWord(offPending), word);
+}
+
+template <class SlotT, class PosT>
+std::uint64_t HeraldWriter<SlotT, PosT>::pending() const {
+    return attached() ? loadAcquire(headerWord(offPending)) : 0;
+}
+
+template <class SlotT, class PosT>
+void HeraldWriter<SlotT, PosT>::renew() {
+    BASALT_ASSERT(attached());
+    format(fenix_, true);
+    BASALT_TRACE(debug_, 1, "HeraldWriter::renew() " << path_ << " " << headerToString());
 }
 
 template <class SlotT, class PosT>

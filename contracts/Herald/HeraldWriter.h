@@ -66,6 +66,11 @@ class HeraldWriter {
     // level 1): the format epoch moves on, so readers of the old queue see it swapped. A file
     // that cannot be mapped or grown is a MemoryResourceException.
     int attach(std::uint32_t fenix);
+    // Maps the existing file copy-on-write and adopts it as attach() would (finishing a
+    // half-made notification), changing only this process's pages: a trial repair. False with
+    // `why` when the file is missing or attach() would re-format it. Whatever needs the file to
+    // grow fails with MemoryResourceException.
+    bool attachCopy(std::uint32_t fenix, std::string& why);
     bool attached() const { return base_ != nullptr; }
 
     // Appends a notification of `slot` and records it as the slot's position; the slot's
@@ -76,6 +81,14 @@ class HeraldWriter {
     // appends nothing, when the slot's latest notification is already a tombstone still in the
     // ring; true when the queue took it. Same assertions as notify.
     bool tombstone(SlotT slot);
+
+    // The pending-notification word (HeraldView::Pending): stored before an operation's first
+    // table store, cleared (to Pending::kept) after its last notification.
+    void pendingIs(std::uint64_t word);
+    std::uint64_t pending() const;
+    // Starts the queue afresh in place with the format epoch moved on, as a re-format does:
+    // followers see the queue swapped and resynchronise from the table.
+    void renew();
 
     // Records that a shrink of the slot table starts / ended. A shrink that never ended (the
     // writer died during it) stays recorded in an adopted file until markShrinkEnd().

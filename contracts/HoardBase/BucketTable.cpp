@@ -179,10 +179,10 @@ BucketWriterTable::BucketWriterTable(std::shared_ptr<Basalt::Platform::DebugHand
                                      const Mem::RootPath& rootPath)
     : BucketTable(std::move(debug), rootPath, true, "BucketWriter") {}
 
-bool BucketWriterTable::attachView() {
+bool BucketWriterTable::attachView(Mem::SharedMemWrapper::Mode mode) {
     detach();
     reason_.clear();
-    if (mem_.attach(headerSize, Mem::SharedMemWrapper::Mode::readOnly) == nullptr) {
+    if (mem_.attach(headerSize, mode) == nullptr) {
         reason_ = mem_.reason();
         return false;
     }

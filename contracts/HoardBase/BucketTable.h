@@ -182,7 +182,8 @@ class BucketWriterTable : public BucketTable {
     // that does not own the table): nothing is created, formatted or written, and the mutating
     // operations refuse with an assertion. False (see reason()) when the file is missing or
     // invalid.
-    bool attachView();
+    // `mode` privateCopy maps the file copy-on-write (a trial repair changes no file).
+    bool attachView(Mem::SharedMemWrapper::Mode mode = Mem::SharedMemWrapper::Mode::readOnly);
     bool view() const { return view_; }
 
     // Changes the bucket count to `count` (a valid count), in the order readers need:

@@ -97,6 +97,7 @@ Writer::Counters HoardMapBase::hoardMapUpdateWriterCounters(const Writer::Counte
     r.removes += c.removes;
     r.bucketGrows += c.bucketGrows;
     r.bucketShrinks += c.bucketShrinks;
+    r.repairs += c.repairs;
     return r;
 }
 

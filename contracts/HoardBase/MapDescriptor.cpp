@@ -13,7 +13,8 @@ std::string MapDescriptor::toString() const {
        << " shadowBaseOption:" << shadowBaseOption << " reportFlushedKeys:" << reportFlushedKeys
        << " mode:" << hoardTypeText(mode) << " initialSize:" << initialSize
        << " mapFlag:" << mapFlag << " releaseGrace:" << releaseGrace
-       << " assertOnOrphanAccess:" << assertOnOrphanAccess;
+       << " assertOnOrphanAccess:" << assertOnOrphanAccess
+       << " recoverOnAttach:" << recoverOnAttach;
     return os.str();
 }
 

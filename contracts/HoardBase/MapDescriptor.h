@@ -38,6 +38,10 @@ struct MapDescriptor {
     // Once the owning entity loses its parent, any use of the collection is a fault (the facade
     // installs its strict placeholder) instead of an empty table's answers.
     bool assertOnOrphanAccess = false;
+    // A writer that finds its table left by a writer that died inside an operation repairs it
+    // in place (Hoard::Recovery), keeping every committed record; clear: the table is
+    // re-formatted whenever it fails validation, losing its records.
+    bool recoverOnAttach = true;
 
     // The notification writer's prune mode this descriptor selects.
     std::uint32_t pruneMode() const { return pruneNotifications ? 0u : 2u; }

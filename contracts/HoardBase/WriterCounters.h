@@ -18,6 +18,7 @@ struct Counters {
     std::uint64_t removes = 0;            // records removed
     std::uint64_t bucketGrows = 0;        // bucket-count doublings
     std::uint64_t bucketShrinks = 0;      // bucket-count halvings
+    std::uint64_t repairs = 0;            // repairs made by recovery at attach
 };
 
 }  // namespace Hoard::Writer

@@ -116,7 +116,9 @@ void* SharedMemWrapper::attach(std::size_t size, Mode mode, void* address) {
         }
         length = static_cast<std::size_t>(st.st_size);
     }
-    void* p = ::mmap(address, length, rw ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd_, 0);
+    const bool copy = mode == Mode::privateCopy;
+    void* p = ::mmap(address, length, rw || copy ? PROT_READ | PROT_WRITE : PROT_READ,
+                     copy ? MAP_PRIVATE : MAP_SHARED, fd_, 0);
     if (p == MAP_FAILED) {
         fail("mmap of " + std::to_string(length) + " bytes");
         detach();

@@ -32,7 +32,9 @@ class Local;
 // Thread safety: one thread uses an instance. Files are opened O_NOFOLLOW, created 0644.
 class SharedMemWrapper {
   public:
-    enum class Mode { readWrite, readOnly };
+    // privateCopy: the file opened read-only and mapped copy-on-write (MAP_PRIVATE): stores
+    // change this process's pages only, never the file (a trial repair).
+    enum class Mode { readWrite, readOnly, privateCopy };
 
     // `writer` selects the default mode and allows creating the file.
     SharedMemWrapper(std::shared_ptr<Basalt::Platform::DebugHandler> debug,

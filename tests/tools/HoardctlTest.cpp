@@ -277,8 +277,8 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"put", flows, text(flowEntry(2))}, 1, "belongs to uid 0", "", {.unprivileged = true}},
         {{"put", "new/t", text(flowEntry(2))}, 1, "Permission denied", "", {.unprivileged = true}},
     };
-    for (const char* command :
-         {"ls", "header", "list", "get", "put", "rm", "validate", "count", "watch", "types"})
+    for (const char* command : {"ls", "header", "list", "get", "put", "rm", "validate", "repair",
+                                "count", "watch", "types"})
         rows.push_back({{command, "--help"}, 0, usage + command});
     // types: every registered value type with its attributes, no entity.
     EXPECT_THAT(hoardctl({"types"}).out,
@@ -303,6 +303,7 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
     overwrite(copy("unoccupied") + "slots", slot0 + 8, std::string(4, '\0'));  // slot 0's flags
     overwrite(copy("noise") + "slots", 0, std::string(size, '\xA7'));
     overwrite(copy("ownerNoise") + "owner", 0, std::string(136, '\xA7'));
+    overwrite(copy("miscounted") + "slots", 168, std::string("\x07\0\0\0", 4));  // occupiedSlots
     fs::resize_file(copy("halved") + "slots", size / 2);
     fs::resize_file(copy("empty") + "slots", 0);
     ASSERT_TRUE(fs::remove(copy("directory") + "slots"));
@@ -322,6 +323,8 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {"directory", {"put", "rm"}, "slots is not a regular file"},
         {"unreadable", reads, "slots: Permission denied"},  // not as root
         {"ownerNoise", {"put", "rm"}, "/owner is damaged"},
+        {"unoccupied", {"repair"}, "fails validation, not writing"},
+        {"miscounted", {"validate"}, "repairable: 1 repair leave 3 records"},
     };
     for (const auto& d : damages) {
         for (const auto& command : d.commands) {
@@ -338,6 +341,12 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
     expectAnswers(rows);
     EXPECT_EQ(snapshot(shm.path()), before);
     EXPECT_EQ(hoardctl({"count", "bad/ownerNoise/t"}).out, "3\n") << "readers need no owner";
+    // What validate found repairable, repair repairs as the table's writer.
+    expectAnswers({
+        {{"repair", "bad/miscounted/t"}, 0, "repaired: occupiedSlots 7 corrected to 3"},
+        {{"validate", "bad/miscounted/t"}, 0, "valid: 3 records"},
+        {{"repair", "bad/miscounted/t"}, 0, "nothing to repair"},
+    });
 
     // put replaces a record in place; rm answers for every key, exit 1 when one was missing.
     expectAnswers({

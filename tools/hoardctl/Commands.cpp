@@ -157,9 +157,13 @@ int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
 // for it.
 class TableWriter {
   public:
-    // `mustExist`: refuse instead of creating the table when it has no slot file.
-    TableWriter(Context& ctx, const TableKind& kind, const std::string& name, bool mustExist)
+    // `mustExist`: refuse instead of creating the table when it has no slot file. `repair`: a
+    // table that fails validation is accepted when a trial recovery repairs it (the writer then
+    // recovers it on attach).
+    TableWriter(Context& ctx, const TableKind& kind, const std::string& name, bool mustExist,
+                bool repair = false)
         : kind_(kind),
+          repair_(repair),
           root_(ctx.debug, name, true),
           owner_(ctx.debug, root_, false),
           lock_(noWait, noWait) {
@@ -227,7 +231,8 @@ class TableWriter {
         }
         if (!t.headersValid(ctx.debug, error)) refuse(t, error);
         const TableKind::Validation v = kind_.validate(ctx.debug, t.name, t.fenix);
-        if (!v.valid) refuse(t, v.error);
+        if (v.valid || (repair_ && kind_.trialRecovery(ctx.debug, t.name, t.fenix).valid)) return;
+        refuse(t, v.error);
     }
     [[noreturn]] void refuse(const TableFiles& t, const std::string& error) const {
         throw Failure("table " + t.name + " fails validation, not writing (a writer would " +
@@ -261,6 +266,7 @@ class TableWriter {
     }
 
     const TableKind& kind_;
+    bool repair_;
     Mem::RootPath root_;
     SharedMem::OwnerFile owner_;
     Mem::WriterLock lock_;
@@ -526,6 +532,26 @@ int commandTypes(Context& ctx, const Args& args) {
     return 0;
 }
 
+// Prints what a recovery repaired, one "  repaired: ..." line each.
+void printRepairs(Context& ctx, const std::vector<std::string>& repairs) {
+    for (const std::string& r : repairs) ctx.out << "  repaired: " << r << '\n';
+}
+
+int commandRepair(Context& ctx, const Args& args) {
+    requireOperands(args, 1, 1, "repair");
+    const TableFiles t = existingTable(ctx, args[0]);
+    TableWriter w(ctx, kindOf(t), t.name, true, true);
+    const std::vector<std::string> repairs = w.writer().repairs();
+    if (repairs.empty()) {
+        ctx.out << "nothing to repair in " << t.name << '\n';
+    } else {
+        ctx.out << "repaired " << t.name << ": " << counted(repairs.size(), "repair", "repairs")
+                << '\n';
+        printRepairs(ctx, repairs);
+    }
+    return 0;
+}
+
 int commandValidate(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "validate");
     const TableFiles t = existingTable(ctx, args[0]);
@@ -545,6 +571,15 @@ int commandValidate(Context& ctx, const Args& args) {
     const TableKind::Validation v = kindOf(t).validate(ctx.debug, t.name, t.fenix);
     if (!v.valid) {
         ctx.out << "invalid: " << v.error << '\n';
+        const TableKind::Validation r = kindOf(t).trialRecovery(ctx.debug, t.name, t.fenix);
+        if (r.valid) {
+            ctx.out << "repairable: " << counted(r.repairs.size(), "repair", "repairs") << " leave "
+                    << counted(r.records, "record", "records") << " (hoardctl repair " << t.name
+                    << ")\n";
+            printRepairs(ctx, r.repairs);
+        } else {
+            ctx.out << "not repairable: " << r.error << '\n';
+        }
         return 1;
     }
     ctx.out << "valid: " << counted(v.records, "record", "records") << ", "

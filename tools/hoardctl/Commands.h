@@ -46,6 +46,7 @@ int commandCount(Context& ctx, const Args& args);
 // One example value text of every record type, two lines each, for put's help.
 std::string valueTextExamples();
 int commandValidate(Context& ctx, const Args& args);
+int commandRepair(Context& ctx, const Args& args);
 // The registered value types with their attributes: number, name, access.
 int commandTypes(Context& ctx, const Args& args);
 // Runs until SIGINT or SIGTERM (or --count changes), then returns 0.

@@ -88,7 +88,15 @@ const std::map<std::string, Command>& commands() {
          {Hoardctl::commandValidate, "validate TABLE",
           "Checks TABLE with the table validator through read-only mappings (no lock, no\n"
           "write) and prints the verdict with the first failure. While a live writer owns the\n"
-          "table only its headers are checked, and it says so. Exit 1 when invalid."}},
+          "table only its headers are checked, and it says so. A table that fails is then\n"
+          "recovered on private copy-on-write mappings (no file changes), as its next writer\n"
+          "would recover it: \"repairable\" with each repair when the copy then passes, else\n"
+          "\"not repairable\" and why (its next writer would re-format it). Exit 1 when invalid."}},
+        {"repair",
+         {Hoardctl::commandRepair, "repair TABLE",
+          "Opens TABLE as its writer, which recovers what a writer that died inside an\n"
+          "operation left, and prints each repair. Refuses, changing nothing, while a live writer\n"
+          "owns the table, and when the repaired table would still fail validation."}},
         {"watch",
          {Hoardctl::commandWatch, "watch TABLE [--count N]",
           "Follows a counter table's changes until interrupted (SIGINT or SIGTERM: exit 0), or\n"
