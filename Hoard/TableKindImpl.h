@@ -252,14 +252,8 @@ class TableKindOf final : public TableKind {
         SlotWriterTable<W> slots(debug, root, W::typeName, "TableKind::validate", 0, false, true,
                                  counters, [&ops](std::uint32_t seed) { ops.hashSeedIs(seed); });
         BucketWriterTable buckets(debug, root);
-        if (!slots.attachView(result.error)) return result;
-        if (!buckets.attachView()) {
-            result.error = "BucketWriter::attachView() " + buckets.path() + ": " + buckets.reason();
-            return result;
-        }
-        if (buckets.fenix() != fenix) {
-            result.error = "BucketTable::validate() bad fenix:" + std::to_string(buckets.fenix()) +
-                           " wanted:" + std::to_string(fenix);
+        if (!attachViews(slots, buckets, fenix, Mem::SharedMemWrapper::Mode::readOnly,
+                         result.error)) {
             return result;
         }
         WriterHashMap<Ops> index(debug, slots, buckets, ops, counters, true);
@@ -287,6 +281,25 @@ class TableKindOf final : public TableKind {
     }
     Validation trialRecovery(const std::shared_ptr<Basalt::Platform::DebugHandler>& debug,
                              const std::string& name, std::uint32_t fenix) const override;
+
+  private:
+    // Maps the slot and bucket files in `mode` (read-only, or private copies a trial may change)
+    // and checks that the bucket file belongs to the writer `fenix`; false with `error` set.
+    static bool attachViews(SlotWriterTable<W>& slots, BucketWriterTable& buckets,
+                            std::uint32_t fenix, Mem::SharedMemWrapper::Mode mode,
+                            std::string& error) {
+        if (!slots.attachView(error, mode)) return false;
+        if (!buckets.attachView(mode)) {
+            error = "BucketWriter::attachView() " + buckets.path() + ": " + buckets.reason();
+            return false;
+        }
+        if (buckets.fenix() != fenix) {
+            error = "BucketTable::validate() bad fenix:" + std::to_string(buckets.fenix()) +
+                    " wanted:" + std::to_string(fenix);
+            return false;
+        }
+        return true;
+    }
 };
 
 // ---- Trial recovery ----------------------------------------------------------------------------
@@ -304,16 +317,7 @@ TableKind::Validation TableKindOf<Ops>::trialRecovery(
     SlotWriterTable<W> slots(debug, root, W::typeName, "TableKind::trialRecovery", 0, false, true,
                              counters, [&ops](std::uint32_t seed) { ops.hashSeedIs(seed); });
     BucketWriterTable buckets(debug, root);
-    if (!slots.attachView(result.error, copy)) return result;
-    if (!buckets.attachView(copy)) {
-        result.error = "BucketWriter::attachView() " + buckets.path() + ": " + buckets.reason();
-        return result;
-    }
-    if (buckets.fenix() != fenix) {
-        result.error = "BucketTable::validate() bad fenix:" + std::to_string(buckets.fenix()) +
-                       " wanted:" + std::to_string(fenix);
-        return result;
-    }
+    if (!attachViews(slots, buckets, fenix, copy, result.error)) return result;
     WriterHashMap<Ops> index(debug, slots, buckets, ops, counters, true);
     index.attach();
     Queue queue(debug, root);

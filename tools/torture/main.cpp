@@ -415,11 +415,26 @@ int main(int argc, char** argv) {
     double seconds = 60;
     std::uint64_t seed = std::random_device{}();
     int readers = 2;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    const char* const usage = "usage: torture [--seconds N] [--seed S] [--readers K]\n";
+    for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--seconds") seconds = std::atof(argv[i + 1]);
-        if (a == "--seed") seed = std::strtoull(argv[i + 1], nullptr, 10);
-        if (a == "--readers") readers = std::atoi(argv[i + 1]);
+        if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        char* end = nullptr;
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--seconds") {
+            seconds = std::strtod(value, &end);
+        } else if (a == "--seed") {
+            seed = std::strtoull(value, &end, 10);
+        } else if (a == "--readers") {
+            readers = static_cast<int>(std::strtol(value, &end, 10));
+        }
+        if (end == nullptr || end == value || *end != '\0' || seconds <= 0 || readers < 1) {
+            std::fprintf(stderr, "torture: bad argument '%s %s'\n%s", a.c_str(), value, usage);
+            return 2;
+        }
     }
     // A root of its own, removed at the end.
     const std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
