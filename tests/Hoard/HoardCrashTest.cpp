@@ -78,8 +78,9 @@ struct CrashCase {
     Kinds kinds;
     Op op;
     std::uint32_t occurrences;  // the point fires at a seeded occurrence in [1, occurrences]
-    State readers, writer;      // the next writer without recovery
-    State recovered;            // the next writer with recovery
+    // With recovery the next writer holds exactly what the readers answer; `writer` is what it
+    // holds without recovery.
+    State readers, writer;
     const char* reason = "";    // the validator's first finding, when it rejects the files
     // With recovery: the next writer dies here inside its recovery, and the one after recovers.
     const char* recoveryPoint = nullptr;
@@ -96,69 +97,69 @@ constexpr const char* unnotified = "bad herald index";  // a published slot with
 
 // clang-format off
 const CrashCase kCases[] = {
-    //                                                 next writer without / with recovery
-    // point                     kinds    operation     n   readers                 reason
+    //                                                 next writer without recovery
+    // point                     kinds    operation     n   readers writer    reason
     // An overwrite: from LOOKASIDE on, readers take the lookaside copy; the slot is mid-rewrite.
-    {"write.lookaside",           both,    overwrite,    20, before, before,   before},
-    {"write.lookasideSet",        both,    overwrite,    20, before, before,   before},
-    {"write.value",               both,    overwrite,    20, after,  reformat, after,  stuck},
-    {"write.status",              both,    overwrite,    20, after,  reformat, after,  stuck},
+    {"write.lookaside",           both,    overwrite,    20, before, before},
+    {"write.lookasideSet",        both,    overwrite,    20, before, before},
+    {"write.value",               both,    overwrite,    20, after,  reformat, stuck},
+    {"write.status",              both,    overwrite,    20, after,  reformat, stuck},
     // An insert: alloc counts the slot before the publishing link store.
-    {"write.link",                both,    insert,       20, before, reformat, before, uncounted},
-    {"write.lookasideSet",        both,    insert,       20, before, reformat, before, uncounted},
-    {"write.value",               both,    insert,       20, before, reformat, before, uncounted},
-    {"write.status",              both,    insert,       20, before, reformat, before, uncounted},
-    {"write.publish",             both,    insert,       20, before, reformat, before, uncounted},
+    {"write.link",                both,    insert,       20, before, reformat, uncounted},
+    {"write.lookasideSet",        both,    insert,       20, before, reformat, uncounted},
+    {"write.value",               both,    insert,       20, before, reformat, uncounted},
+    {"write.status",              both,    insert,       20, before, reformat, uncounted},
+    {"write.publish",             both,    insert,       20, before, reformat, uncounted},
     // A remove: only the unlink keeps the table consistent, and only before it.
-    {"remove.unlink",             both,    removal,      20, before, before,   before},
-    {"remove.clear",              both,    removal,      20, after,  reformat, after,  uncounted},
-    {"remove.free",               both,    removal,      20, after,  reformat, after,  uncounted},
+    {"remove.unlink",             both,    removal,      20, before, before},
+    {"remove.clear",              both,    removal,      20, after,  reformat, uncounted},
+    {"remove.free",               both,    removal,      20, after,  reformat, uncounted},
     // The slot file's growth inside an insert: invisible until its count is published.
-    {"grow.publish",              both,    insert,       1,  before, before,   before},
-    {"grow.freeList",             both,    insert,       1,  before, reformat, before, slotCount},
+    {"grow.publish",              both,    insert,       1,  before, before},
+    {"grow.freeList",             both,    insert,       1,  before, reformat, slotCount},
     // Its shrink after a complete remove: the free list is purged above the target first.
-    {"shrink.move",               both,    removal,      50, after,  reformat, after,  slotCount},
-    {"shrink.move.value",         both,    removal,      50, after,  reformat, after,  slotCount},
-    {"shrink.move.status",        both,    removal,      50, after,  reformat, after,  slotCount},
-    {"shrink.move.link",          both,    removal,      50, after,  reformat, after,  slotCount},
-    {"shrink.move.publish",       both,    removal,      50, after,  reformat, after,  slotCount},
-    {"shrink.publish",            both,    removal,      1,  after,  reformat, after,  slotCount},
+    {"shrink.move",               both,    removal,      50, after,  reformat, slotCount},
+    {"shrink.move.value",         both,    removal,      50, after,  reformat, slotCount},
+    {"shrink.move.status",        both,    removal,      50, after,  reformat, slotCount},
+    {"shrink.move.link",          both,    removal,      50, after,  reformat, slotCount},
+    {"shrink.move.publish",       both,    removal,      50, after,  reformat, slotCount},
+    {"shrink.publish",            both,    removal,      1,  after,  reformat, slotCount},
     // The bucket count after a complete operation: a grow is safe until its count is published.
-    {"buckets.grow",              both,    insert,       1,  after,  after,    after},
-    {"buckets.grow.cut",          both,    insert,       1,  after,  reformat, after,  uncutRun},
-    {"buckets.shrink",            both,    removal,      1,  after,  after,    after},
+    {"buckets.grow",              both,    insert,       1,  after,  after},
+    {"buckets.grow.cut",          both,    insert,       1,  after,  reformat, uncutRun},
+    {"buckets.shrink",            both,    removal,      1,  after,  after},
     // Direct mode: directWrite allocates a new record's slot; an update is like an overwrite.
-    {"directCommit.link",         both,    directInsert, 20, before, reformat, before, uncounted},
-    {"directCommit.status",       both,    directInsert, 20, before, reformat, before, uncounted},
-    {"directCommit.publish",      both,    directInsert, 20, before, reformat, before, uncounted},
-    {"directCommit.lookasideSet", both,    directUpdate, 20, before, before,   before},
-    {"directCommit.value",        both,    directUpdate, 20, after,  reformat, after,  stuck},
-    {"directCommit.status",       both,    directUpdate, 20, after,  reformat, after,  stuck},
+    {"directCommit.link",         both,    directInsert, 20, before, reformat, uncounted},
+    {"directCommit.status",       both,    directInsert, 20, before, reformat, uncounted},
+    {"directCommit.publish",      both,    directInsert, 20, before, reformat, uncounted},
+    {"directCommit.lookasideSet", both,    directUpdate, 20, before, before},
+    {"directCommit.value",        both,    directUpdate, 20, after,  reformat, stuck},
+    {"directCommit.status",       both,    directUpdate, 20, after,  reformat, stuck},
     // The notification follows publication: a new slot has none yet, an old one its last one.
-    {"notify",                    counter, insert,       1,  after,  reformat, after,  unnotified},
-    {"notify",                    counter, overwrite,    1,  after,  after,    after},
-    {"notify",                    counter, removal,      1,  after,  after,    after},
-    {"notify",                    counter, directInsert, 1,  after,  reformat, after,  unnotified},
-    {"notify",                    counter, directUpdate, 1,  after,  after,    after},
+    {"notify",                    counter, insert,       1,  after,  reformat, unnotified},
+    {"notify",                    counter, overwrite,    1,  after,  after},
+    {"notify",                    counter, removal,      1,  after,  after},
+    {"notify",                    counter, directInsert, 1,  after,  reformat, unnotified},
+    {"notify",                    counter, directUpdate, 1,  after,  after},
     // Into a reused slot: the slot's last notification (its removal's) still passes for its own.
-    {"notify",                    counter, reinsert,     20, after,  after,    after},
+    {"notify",                    counter, reinsert,     20, after,  after},
     // A writer killed inside its recovery leaves files that the next writer recovers.
-    {"write.value",               both,    overwrite,    20, after,  reformat, after,  stuck,
+    {"write.value",               both,    overwrite,    20, after,  reformat, stuck,
      "recover.finish"},
-    {"remove.clear",              both,    removal,      20, after,  reformat, after,  uncounted,
+    {"remove.clear",              both,    removal,      20, after,  reformat, uncounted,
      "recover.free"},
-    {"shrink.move.publish",       both,    removal,      50, after,  reformat, after,  slotCount,
+    {"shrink.move.publish",       both,    removal,      50, after,  reformat, slotCount,
      "recover.freeList"},
-    {"buckets.grow.cut",          both,    insert,       1,  after,  reformat, after,  uncutRun,
+    {"buckets.grow.cut",          both,    insert,       1,  after,  reformat, uncutRun,
      "recover.cut"},
-    {"notify",                    counter, reinsert,     20, after,  after,    after,  "",
+    {"notify",                    counter, reinsert,     20, after,  after,    "",
      "recover.notify"},
     // Killed between operations: every committed record is adopted.
-    {nullptr,                     both,    insert,       1,  before, before,   before},
-    {nullptr,                     both,    overwrite,    1,  before, before,   before},
-    {nullptr,                     both,    removal,      1,  before, before,   before},
-    {nullptr,                     both,    directInsert, 1,  before, before,   before},
-    {nullptr,                     both,    directUpdate, 1,  before, before,   before},
+    {nullptr,                     both,    insert,       1,  before, before},
+    {nullptr,                     both,    overwrite,    1,  before, before},
+    {nullptr,                     both,    removal,      1,  before, before},
+    {nullptr,                     both,    directInsert, 1,  before, before},
+    {nullptr,                     both,    directUpdate, 1,  before, before},
 };
 // clang-format on
 
@@ -303,7 +304,7 @@ void crashRun(const CrashCase& c, Attach attach) {
     Hoard::MapDescriptor d = recordsDescriptor();
     d.recoverOnAttach = recover;
     auto w = newWriter<Records>("crash/t", 0, d);
-    const State outcome = recover ? c.recovered : c.writer;
+    const State outcome = recover ? c.readers : c.writer;
     // Adopted: the same incarnation; re-formatted: a new one. Either way the validator reported
     // what it rejected, and recovery counted a repair for it.
     EXPECT_EQ(w->fenixId() == early->fenixId(), outcome != reformat);
