@@ -206,8 +206,12 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
                 if (attempt < maxRemaps && countsMoved() && doResize()) continue;
                 return result;
             } catch (const Basalt::CorruptionDetectedException&) {
-                ++counters_->corruptions;
+                // The writer moved the counts under this attempt: what it found came from a
+                // stale view (a bucket word the writer no longer keeps, a slot beyond the new
+                // count), so the attempt is retried on the new mapping and nothing is reported.
+                // Only a finding that survives the remaps is corruption.
                 if (attempt < maxRemaps && doResize()) continue;
+                ++counters_->corruptions;
                 throw;
             }
         }
@@ -291,8 +295,10 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     // Traces the bytes of `key` in hex at level 0 ("<who> key bytes: 0a 00 ..."), beside a
     // corruption report that names the key: a damaged key may print like a sound one.
+    // Nothing is traced while the counts have moved: the finding is then a stale view that the
+    // retry on the new mapping settles.
     void traceKeyBytes(const char* who, const K& key) const {
-        if (!debug_ || !debug_->enabled(0)) return;
+        if (!debug_ || !debug_->enabled(0) || countsMoved()) return;
         std::ostringstream os;
         os << who << " key bytes:" << std::hex << std::setfill('0');
         const auto* bytes = reinterpret_cast<const unsigned char*>(&key);
