@@ -3,7 +3,7 @@
 # ThreadSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build tsan clean format demo bench ratio torture
+.PHONY: all deps build test check asan-build tsan clean format demo bench ratio torture install deb release
 
 all: build
 
@@ -57,7 +57,29 @@ format:
 	    2>/dev/null | xargs -r clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-release
+
+# What users install: a release build without the test hooks in build-release/, configured for
+# the prefix /usr (the libraries go to lib/<multiarch>). `make install PREFIX=DIR` installs the
+# libraries, headers, CMake package, pkg-config file, hoardctl, flowtrack, their man pages and
+# hoardctl's bash completion under DIR (default /usr/local); `make deb` packs the same files
+# into build-release/flowtable_<version>_<arch>.deb.
+PREFIX ?= /usr/local
+RELEASE_TARGETS := flowtable flowtable_platform hoardctl flowtrack manpages
+
+build-release/build.ninja: CMakeLists.txt | deps
+	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DFLOWTABLE_TEST_HOOKS=OFF \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+
+release: deps build-release/build.ninja
+	cmake --build build-release -j $(JOBS) --target $(RELEASE_TARGETS)
+
+install: release
+	cmake --install build-release --prefix $(PREFIX)
+
+deb: release
+	bash scripts/deps.sh --deb
+	cd build-release && cpack -G DEB
 
 # A short hoardctl session on a temporary shm root (removed afterwards), then flowtrack on real
 # loopback traffic: capture (or, without root, a generated pcap), live flows listed by hoardctl

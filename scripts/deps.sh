@@ -8,11 +8,17 @@ packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock
           # flowtrack: capture and IPFIX export; its tests check the output with tools nobody
           # here wrote (tshark decodes, nfcapd/nfdump collect, tcpdump captures); its --config
           # parser; make demo's HTTP client
-          libpcap-dev libfixbuf-dev libinih-dev tshark nfdump tcpdump curl)
+          libpcap-dev libfixbuf-dev libinih-dev tshark nfdump tcpdump curl
+          # the hoardctl tests parse its --json output with python3's json module
+          python3)
 if [[ "${1:-}" == "--bench" ]]; then
     # bench/TableCompare.cpp compares with LMDB and Boost.Interprocess,
     # bench/FlowtrackCompare.cpp flowtrack with softflowd
     packages+=(liblmdb-dev libboost-dev softflowd)
+fi
+if [[ "${1:-}" == "--deb" ]]; then
+    # make deb: CPack's DEB generator reads the libraries' dependencies with dpkg-shlibdeps
+    packages+=(dpkg-dev file)
 fi
 
 missing=()

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iomanip>
 #include <istream>
 #include <memory>
@@ -33,6 +34,8 @@
 #include "contracts/SharedMem/FenixFile.h"
 #include "contracts/SharedMem/OwnerFile.h"
 #include "tools/hoardctl/CommandSupport.h"
+#include "tools/hoardctl/Json.h"
+#include "tools/hoardctl/Records.h"
 #include "tools/hoardctl/TableFiles.h"
 
 namespace Hoardctl {
@@ -101,7 +104,9 @@ std::unique_ptr<TableKind::Reader> openReader(Context& ctx, const TableFiles& t,
     return reader;
 }
 
-int listTable(Context& ctx, const TableFiles& t) {
+// Hands every record of the table to `emit`.
+int listTable(Context& ctx, const TableFiles& t,
+              const std::function<void(const GenericValue&)>& emit) {
     const TableKind& kind = kindOf(t);
     const auto reader = openReader(ctx, t, kind);
     // Iteration returns each key at most once, in strictly increasing order, so over a table
@@ -126,7 +131,7 @@ int listTable(Context& ctx, const TableFiles& t) {
             }
             bound = 2 * n;  // a live writer: probe again only after as many records again
         }
-        ctx.out << valueText(value) << '\n';
+        emit(value);
     }
     return 0;
 }
@@ -139,7 +144,7 @@ int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
     if (!reader->lookup(key.get(), value.get())) {
         throw Failure("no record with key " + keyText + " in table " + t.name);
     }
-    ctx.out << valueText(value) << '\n';
+    ctx.out << (ctx.json ? recordJson(kind, value) : valueText(value)) << '\n';
     return 0;
 }
 
@@ -155,13 +160,20 @@ int getRecord(Context& ctx, const TableFiles& t, const std::string& keyText) {
 //    untouched, and again once the lock is held, when nothing can change the table under them.
 // A table this writer creates and then cannot open is removed again, with the directories made
 // for it.
+//
+// What a table this writer creates records in its header.
+struct NewTable {
+    std::uint32_t slotLimit = newTableSlotLimit;
+    std::string classType = newTableClassType;
+};
+
 class TableWriter {
   public:
     // `mustExist`: refuse instead of creating the table when it has no slot file. `repair`: a
     // table that fails validation is accepted when a trial recovery repairs it (the writer then
     // recovers it on attach).
     TableWriter(Context& ctx, const TableKind& kind, const std::string& name, bool mustExist,
-                bool repair = false)
+                bool repair = false, const NewTable& fresh = {})
         : kind_(kind),
           repair_(repair),
           root_(ctx.debug, name, true),
@@ -183,8 +195,8 @@ class TableWriter {
             t = tableFiles(ctx, name);
             check(ctx, t, mustExist, true);
             Hoard::MapDescriptor descriptor;
-            descriptor.slotLimit = newTableSlotLimit;
-            std::string classType = newTableClassType;
+            descriptor.slotLimit = fresh.slotLimit;
+            std::string classType = fresh.classType;
             if (t.hasSlots) {
                 existed_ = true;
                 descriptor.slotLimit = t.slotHeader.maxSlots;
@@ -275,8 +287,10 @@ class TableWriter {
     std::vector<std::string> created_;  // directories this writer made, outermost first
 };
 
+// `load`: only into a table without records (checked again under the writer lock), and say so.
 int putValues(Context& ctx, const TableKind& kind, const std::string& name,
-              const std::vector<std::string>& texts, const std::vector<std::string>& where) {
+              const std::vector<std::string>& texts, const std::vector<std::string>& where,
+              bool load = false, const NewTable& fresh = {}) {
     std::vector<GenericValue> values;
     values.reserve(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -287,7 +301,12 @@ int putValues(Context& ctx, const TableKind& kind, const std::string& name,
             throw Failure("bad value text (" + where[i] + "): " + e.what());
         }
     }
-    TableWriter w(ctx, kind, name, false);
+    TableWriter w(ctx, kind, name, false, false, fresh);
+    if (load && w.writer().members() > 0) {
+        throw Failure("table " + w.writer().hoardName() + " holds " +
+                      counted(w.writer().members(), "record", "records") +
+                      "; load writes only into a new or empty table");
+    }
     std::size_t added = 0;
     std::size_t replaced = 0;
     GenericValue key = kind.newKey();
@@ -301,6 +320,11 @@ int putValues(Context& ctx, const TableKind& kind, const std::string& name,
                           std::to_string(values.size()) + " values, then: " + e.what());
         }
         ++(found ? replaced : added);
+    }
+    if (load) {
+        ctx.out << "loaded " << counted(values.size(), "record", "records") << " into "
+                << (w.existed() ? "table " : "new table ") << w.writer().hoardName() << '\n';
+        return 0;
     }
     ctx.out << (w.existed() ? "" : "created table " + w.writer().hoardName() + "; ") << "wrote "
             << counted(values.size(), "value", "values") << " (" << added << " new, " << replaced
@@ -329,6 +353,56 @@ std::string writerColumn(const TableFiles& t) {
     if (t.ownerAlive) return t.ownerText() + " alive";
     if (t.ownerPid > 0) return "pid " + std::to_string(t.ownerPid) + " gone";
     return "none";
+}
+
+// The writer as JSON: {"pid": 0 when none, "alive": ..., "name": the live owner's command}.
+std::string writerJson(const TableFiles& t) {
+    JsonObject w;
+    w.number("pid", static_cast<std::uint64_t>(t.ownerPid)).boolean("alive", t.ownerAlive);
+    if (!t.ownerName.empty()) w.string("name", t.ownerName);
+    return w.text();
+}
+
+std::string classTypeOf(const TableFiles& t) {
+    return std::string(t.slotHeader.classType,
+                       ::strnlen(t.slotHeader.classType, Hoard::SlotTable::nameSize));
+}
+
+// header --json: the fields of both file headers by name, the fenix id, the writer and the
+// verdict of the reader's header checks; exit 1 when they fail, as without --json.
+int headerJson(Context& ctx, const TableFiles& t) {
+    JsonObject json;
+    json.string("table", t.name).string("directory", t.directory);
+    if (t.slotHeaderRead) {
+        const Hoard::SlotTable::Header& h = t.slotHeader;
+        JsonObject slots;
+        slots.number("magic", h.magic).number("version", h.version).number("fenix", h.fenix);
+        slots.number("platform", h.platform).string("valueType", t.valueTypeText());
+        slots.string("classType", classTypeOf(t)).number("valueSize", h.valueSize);
+        slots.number("slotSize", h.slotSize).number("maxSlots", h.maxSlots);
+        slots.number("constFlags", h.constFlags).number("runtimeFlags", h.runtimeFlags);
+        slots.number("hash", h.hash).number("occupiedSlots", h.occupiedSlots);
+        slots.number("freeSlots", h.freeSlots).number("mostSlots", h.mostSlots);
+        slots.number("hashSeed", h.hashSeed).number("numSlots", h.numSlots().value);
+        slots.number("numSlotsVersion", h.numSlots().version);
+        json.raw("slotHeader", slots.text());
+    }
+    if (t.bucketHeaderRead) {
+        const Hoard::BucketTable::Header& h = t.bucketHeader;
+        JsonObject buckets;
+        buckets.number("magic", h.magic).number("version", h.version).number("fenix", h.fenix);
+        buckets.number("numBuckets", h.count())
+            .number("numBucketsVersion", h.numBucketsPair().version);
+        buckets.number("entrySize", h.entrySize).number("headerSize", h.headerSize);
+        json.raw("bucketHeader", buckets.text());
+    }
+    json.number("fenixFile", t.fenix).raw("writer", writerJson(t));
+    std::string error;
+    const bool valid = t.headersValid(ctx.debug, error);
+    json.boolean("headersValid", valid);
+    if (!valid) json.string("error", error);
+    ctx.out << json.text() << '\n';
+    return valid ? 0 : 1;
 }
 
 }  // namespace
@@ -366,12 +440,27 @@ int commandLs(Context& ctx, const Args& args) {
         const TableFiles t = tableFiles(ctx, name);
         std::string error;
         const bool readable = t.headersValid(ctx.debug, error) && t.slotHeaderRead;
+        if (ctx.json) {
+            JsonObject row;
+            row.string("table", t.name).boolean("readable", readable);
+            if (t.slotHeaderRead) row.string("valueType", t.valueTypeText());
+            if (readable) {
+                row.number("members", t.members())
+                    .number("slots", t.capacity())
+                    .number("slotLimit", t.slotHeader.maxSlots);
+            } else {
+                row.string("error", error);
+            }
+            ctx.out << row.raw("writer", writerJson(t)).text() << '\n';
+            continue;
+        }
         rows.push_back({{t.name, t.slotHeaderRead ? t.valueTypeText() : "?",
                          readable ? std::to_string(t.members()) : "?",
                          readable ? std::to_string(t.capacity()) : "?",
                          readable ? std::to_string(t.slotHeader.maxSlots) : "?", writerColumn(t)}});
         if (!readable) rows.back().cells[columns - 1] += " (unreadable: " + error + ")";
     }
+    if (ctx.json) return 0;
     std::size_t width[columns - 1] = {};
     for (const Row& r : rows) {
         for (int c = 0; c < columns - 1; ++c) width[c] = std::max(width[c], r.cells[c].size());
@@ -388,6 +477,7 @@ int commandLs(Context& ctx, const Args& args) {
 int commandHeader(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "header");
     const TableFiles t = existingTable(ctx, args[0]);
+    if (ctx.json) return headerJson(ctx, t);
     ctx.out << "table " << t.name << " in " << t.directory << '\n';
     ctx.out << (t.slotHeaderRead ? t.slotHeader.toString()
                                  : "SlotTable::Header() unreadable: the slots file is shorter "
@@ -409,7 +499,23 @@ int commandList(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "list");
     const TableFiles t = existingTable(ctx, args[0]);
     requireReadableHeaders(ctx, t);
-    return listTable(ctx, t);
+    const TableKind& kind = kindOf(t);
+    const RecordFilter filter(kind, ctx.matches);
+    return listTable(ctx, t, [&](const GenericValue& value) {
+        if (!filter.passes(value)) return;
+        ctx.out << (ctx.json ? recordJson(kind, value) : valueText(value)) << '\n';
+    });
+}
+
+int commandDump(Context& ctx, const Args& args) {
+    requireOperands(args, 1, 1, "dump");
+    const TableFiles t = existingTable(ctx, args[0]);
+    requireReadableHeaders(ctx, t);
+    // What load needs to make the same table; the records follow, one value text each.
+    ctx.out << "# hoardctl dump table=" << t.name << " valueType=" << t.valueTypeText()
+            << " classType=" << classTypeOf(t) << " slotLimit=" << t.slotHeader.maxSlots << '\n';
+    return listTable(ctx, t,
+                     [&](const GenericValue& value) { ctx.out << valueText(value) << '\n'; });
 }
 
 int commandGet(Context& ctx, const Args& args) {
@@ -421,9 +527,11 @@ int commandGet(Context& ctx, const Args& args) {
 
 namespace {
 // The texts after the table operand, or, when there are none, each non-blank line of standard
-// input; `where` names each one's origin for messages ("operand 2", "line 7").
+// input (lines starting with '#' too, when `comments` is given: they go there instead); `where`
+// names each one's origin for messages ("operand 2", "line 7").
 void operandsOrLines(Context& ctx, const Args& args, const char* command, const char* what,
-                     std::vector<std::string>& texts, std::vector<std::string>& where) {
+                     std::vector<std::string>& texts, std::vector<std::string>& where,
+                     std::vector<std::string>* comments = nullptr) {
     if (args.size() > 1) {
         for (std::size_t i = 1; i < args.size(); ++i) {
             texts.push_back(args[i]);
@@ -435,10 +543,14 @@ void operandsOrLines(Context& ctx, const Args& args, const char* command, const 
     for (std::size_t n = 1; std::getline(ctx.in, line); ++n) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (comments != nullptr && line.starts_with('#')) {
+            comments->push_back(line);
+            continue;
+        }
         texts.push_back(line);
         where.push_back("line " + std::to_string(n));
     }
-    if (texts.empty()) {
+    if (texts.empty() && comments == nullptr) {
         throw Failure(std::string(command) + ": no " + what + " on standard input");
     }
 }
@@ -461,13 +573,35 @@ int commandCount(Context& ctx, const Args& args) {
     return 0;
 }
 
-int commandPut(Context& ctx, const Args& args) {
-    requireOperands(args, 1, static_cast<std::size_t>(-1), "put");
+namespace {
+
+// put, or with `load` what dump printed: its "#" line gives the type, class type and slot limit
+// of a table load creates (load's other "#" lines are ignored).
+int putOrLoad(Context& ctx, const Args& args, bool load) {
+    const char* command = load ? "load" : "put";
+    requireOperands(args, 1, load ? 1 : static_cast<std::size_t>(-1), command);
     std::vector<std::string> texts;
     std::vector<std::string> where;
-    operandsOrLines(ctx, args, "put", "value text", texts, where);
+    std::vector<std::string> comments;
+    operandsOrLines(ctx, args, command, "value text", texts, where, load ? &comments : nullptr);
+    std::string type = texts.empty() ? "" : valueTextTypeName(texts[0]);
+    NewTable fresh;
+    if (load && !comments.empty() && comments[0].starts_with("# hoardctl dump ")) {
+        std::istringstream fields(comments[0]);
+        for (std::string field; fields >> field;) {
+            const std::size_t eq = field.find('=');
+            const std::string name = field.substr(0, eq), value = field.substr(eq + 1);
+            if (eq == std::string::npos) continue;
+            if (name == "valueType") type = value;
+            if (name == "classType") fresh.classType = value;
+            if (name == "slotLimit")
+                fresh.slotLimit = static_cast<std::uint32_t>(std::stoul(value));
+        }
+    }
+    if (texts.empty() && type.empty()) {
+        throw Failure(std::string(command) + ": no value text or dump header on standard input");
+    }
     // Every text names its type; all must name one, which an existing table must hold.
-    const std::string type = valueTextTypeName(texts[0]);
     for (std::size_t i = 0; i < texts.size(); ++i) {
         const std::string ti = valueTextTypeName(texts[i]);
         if (ti.empty()) {
@@ -475,7 +609,8 @@ int commandPut(Context& ctx, const Args& args) {
                           "): it does not start with Value('<type>', ** {");
         }
         if (ti != type) {
-            throw Failure("value texts name different types: " + type + " and " + ti + " (" +
+            throw Failure(std::string(i == 0 ? "the dump header and " : "") +
+                          "value texts name different types: " + type + " and " + ti + " (" +
                           where[i] + ")");
         }
     }
@@ -487,8 +622,14 @@ int commandPut(Context& ctx, const Args& args) {
     if (kind == nullptr) {
         throw Failure("unknown value type '" + type + "' (known: " + knownValueTypes() + ")");
     }
-    return putValues(ctx, *kind, args[0], texts, where);
+    return putValues(ctx, *kind, args[0], texts, where, load, fresh);
 }
+
+}  // namespace
+
+int commandPut(Context& ctx, const Args& args) { return putOrLoad(ctx, args, false); }
+
+int commandLoad(Context& ctx, const Args& args) { return putOrLoad(ctx, args, true); }
 
 int commandRm(Context& ctx, const Args& args) {
     requireOperands(args, 1, static_cast<std::size_t>(-1), "rm");
@@ -555,23 +696,43 @@ int commandRepair(Context& ctx, const Args& args) {
 int commandValidate(Context& ctx, const Args& args) {
     requireOperands(args, 1, 1, "validate");
     const TableFiles t = existingTable(ctx, args[0]);
+    // With --json, one object: "valid", "headersOnly" (a live writer owns the table), "error",
+    // "records" and "freeSlots", and for a table that fails "repairable" with "repairs".
+    JsonObject json;
+    json.string("table", t.name);
+    const auto answer = [&](bool valid) {
+        if (ctx.json) ctx.out << json.boolean("valid", valid).text() << '\n';
+        return valid ? 0 : 1;
+    };
     std::string error;
     const bool headers = t.headersValid(ctx.debug, error);
+    json.boolean("headersOnly", t.ownerAlive);
+    if (!headers) json.string("error", error);
     if (t.ownerAlive) {
         // The live writer changes the table under any walk: only the headers are checked.
-        ctx.out << "table " << t.name << " is owned by live writer " << t.ownerText()
-                << ": only its headers were checked\n";
-        ctx.out << (headers ? "headers valid" : "invalid: " + error) << '\n';
-        return headers ? 0 : 1;
+        if (!ctx.json) {
+            ctx.out << "table " << t.name << " is owned by live writer " << t.ownerText()
+                    << ": only its headers were checked\n";
+            ctx.out << (headers ? "headers valid" : "invalid: " + error) << '\n';
+        }
+        return answer(headers);
     }
     if (!headers) {
-        ctx.out << "invalid: " << error << '\n';
-        return 1;
+        if (!ctx.json) ctx.out << "invalid: " << error << '\n';
+        return answer(false);
     }
     const TableKind::Validation v = kindOf(t).validate(ctx.debug, t.name, t.fenix);
     if (!v.valid) {
-        ctx.out << "invalid: " << v.error << '\n';
+        json.string("error", v.error);
         const TableKind::Validation r = kindOf(t).trialRecovery(ctx.debug, t.name, t.fenix);
+        json.boolean("repairable", r.valid);
+        if (r.valid) {
+            json.number("records", r.records).strings("repairs", r.repairs);
+        } else {
+            json.string("recoveryError", r.error);
+        }
+        if (ctx.json) return answer(false);
+        ctx.out << "invalid: " << v.error << '\n';
         if (r.valid) {
             ctx.out << "repairable: " << counted(r.repairs.size(), "repair", "repairs") << " leave "
                     << counted(r.records, "record", "records") << " (hoardctl repair " << t.name
@@ -582,6 +743,8 @@ int commandValidate(Context& ctx, const Args& args) {
         }
         return 1;
     }
+    json.number("records", v.records).number("freeSlots", v.freeSlots);
+    if (ctx.json) return answer(true);
     ctx.out << "valid: " << counted(v.records, "record", "records") << ", "
             << counted(v.freeSlots, "free slot", "free slots") << " of " << v.records + v.freeSlots
             << '\n';

@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contracts/Basalt/DebugHandler.h"
@@ -32,6 +33,9 @@ struct Context {
     std::ostream& out;
     std::istream& in;
     std::uint64_t count = 0;  // watch's --count N: stop after N printed changes; 0 for no limit
+    bool json = false;        // --json: one JSON object per line instead of text for people
+    // list's --match ATTRIBUTE=VALUE filters, in the order given.
+    std::vector<std::pair<std::string, std::string>> matches;
 };
 
 using Args = std::vector<std::string>;
@@ -43,6 +47,10 @@ int commandGet(Context& ctx, const Args& args);
 int commandPut(Context& ctx, const Args& args);
 int commandRm(Context& ctx, const Args& args);
 int commandCount(Context& ctx, const Args& args);
+// Every record's value text, after a "#" line naming the table's type, class type and slot limit.
+int commandDump(Context& ctx, const Args& args);
+// Writes what dump printed (read from standard input) into a new or empty table.
+int commandLoad(Context& ctx, const Args& args);
 // One example value text of every record type, two lines each, for put's help.
 std::string valueTextExamples();
 int commandValidate(Context& ctx, const Args& args);

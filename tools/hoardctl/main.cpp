@@ -16,6 +16,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/Basalt/TraceSink.h"
@@ -41,29 +43,55 @@ struct Command {
 const std::map<std::string, Command>& commands() {
     static const std::map<std::string, Command> table = {
         {"ls",
-         {Hoardctl::commandLs, "ls [ROOT]",
+         {Hoardctl::commandLs, "ls [ROOT] [--json]",
           "Lists the tables under ROOT (default: --root, $HOARD_SHM_ROOT or /dev/shm/hoard):\n"
           "every directory holding a \"slots\" file, with its value type, MEMBERS (records),\n"
           "SLOTS (the slots it has now), SLOTLIMIT (the slots it may grow to before it grows\n"
           "in 10 % steps) and writer (the owner record's pid, and whether it still holds the\n"
-          "writer lock). Reads only; takes no lock."}},
+          "writer lock). Reads only; takes no lock. --json: one JSON object per table, with\n"
+          "\"table\", \"valueType\", \"members\", \"slots\", \"slotLimit\", \"readable\" "
+          "(\"error\"\n"
+          "when not) and \"writer\" ({\"pid\", \"alive\", \"name\"})."}},
         {"count",
          {Hoardctl::commandCount, "count TABLE",
           "Prints the number of records of TABLE. Reads only; takes no lock."}},
         {"header",
-         {Hoardctl::commandHeader, "header TABLE",
+         {Hoardctl::commandHeader, "header TABLE [--json]",
           "Prints the slot and bucket file headers of TABLE, its fenix id, its writer and\n"
           "whether the headers pass the checks a reader makes; exit 1 when they do not.\n"
-          "Reads only; takes no lock."}},
+          "Reads only; takes no lock. --json: one JSON object with both headers' fields by\n"
+          "name (\"slotHeader\", \"bucketHeader\"), \"fenixFile\", \"writer\" and\n"
+          "\"headersValid\"."}},
         {"list",
-         {Hoardctl::commandList, "list TABLE",
+         {Hoardctl::commandList, "list TABLE [--match ATTR=VALUE]... [--json]",
           "Prints every record of TABLE as a value text, one per line (feed them back with\n"
-          "put). Reads through the lock-free reader: safe while a writer writes."}},
+          "put). Reads through the lock-free reader: safe while a writer writes.\n"
+          "--match ATTR=VALUE (repeatable) prints only the records whose attribute ATTR, of\n"
+          "the record or else of its key, has VALUE as its value text (a quoted string also\n"
+          "matches its bare text): list T --match dstPort=80 --match ipProtocol=6.\n"
+          "--json prints one JSON object per record: \"type\", \"key\" (the key's value text),\n"
+          "every attribute by name (numbers and True/False as JSON numbers and booleans,\n"
+          "other values as their text) and \"keyAttributes\", the key's attributes by name."}},
         {"get",
-         {Hoardctl::commandGet, "get TABLE KEYTEXT",
+         {Hoardctl::commandGet, "get TABLE KEYTEXT [--json]",
           "Prints the record of TABLE whose key has the value text KEYTEXT: the text that\n"
           "follows 'key': in the record's value text (as list prints it). Exit 1 when there\n"
-          "is none. Reads through the lock-free reader."}},
+          "is none. Reads through the lock-free reader. --json: the record as list --json\n"
+          "prints it."}},
+        {"dump",
+         {Hoardctl::commandDump, "dump TABLE",
+          "Prints TABLE for load: a first line \"# hoardctl dump table=... valueType=...\n"
+          "classType=... slotLimit=...\", then every record's value text, one per line. Value\n"
+          "texts do not depend on the machine or the table format, so 'hoardctl dump T >\n"
+          "FILE' and 'hoardctl load T < FILE' move a table between machines and versions.\n"
+          "Reads through the lock-free reader."}},
+        {"load",
+         {Hoardctl::commandLoad, "load TABLE",
+          "Writes the records that dump printed, read from standard input, into TABLE as its\n"
+          "writer: a new table (with the class type and slot limit of the dump's first line)\n"
+          "or an existing one without records of the same type. Lines starting with '#' and\n"
+          "blank lines are skipped. The refusals of put apply, and a table holding records is\n"
+          "refused; nothing is written when a text is bad."}},
         {"put",
          {Hoardctl::commandPut, "put TABLE [VALUETEXT...]",
           "Writes each VALUETEXT (or each non-blank line of standard input when none is\n"
@@ -85,13 +113,15 @@ const std::map<std::string, Command>& commands() {
           "read-write, or function). The record types tables hold are those put --help\n"
           "shows. Reads no table."}},
         {"validate",
-         {Hoardctl::commandValidate, "validate TABLE",
+         {Hoardctl::commandValidate, "validate TABLE [--json]",
           "Checks TABLE with the table validator through read-only mappings (no lock, no\n"
           "write) and prints the verdict with the first failure. While a live writer owns the\n"
           "table only its headers are checked, and it says so. A table that fails is then\n"
           "recovered on private copy-on-write mappings (no file changes), as its next writer\n"
           "would recover it: \"repairable\" with each repair when the copy then passes, else\n"
-          "\"not repairable\" and why (its next writer would re-format it). Exit 1 when invalid."}},
+          "\"not repairable\" and why (its next writer would re-format it). Exit 1 when invalid.\n"
+          "--json: one JSON object with \"valid\", \"headersOnly\", \"error\", \"records\",\n"
+          "\"freeSlots\", and for a table that fails \"repairable\" with \"repairs\"."}},
         {"repair",
          {Hoardctl::commandRepair, "repair TABLE",
           "Opens TABLE as its writer, which recovers what a writer that died inside an\n"
@@ -147,6 +177,8 @@ int run(int argc, char** argv) {
     bool help = false;
     bool optionsDone = false;
     std::string countText;  // --count's operand, "" when not given
+    bool json = false;
+    std::vector<std::pair<std::string, std::string>> matches;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (optionsDone || arg.size() < 2 || arg.compare(0, 1, "-") != 0) {
@@ -161,6 +193,18 @@ int run(int argc, char** argv) {
         } else if (arg == "--count" || arg.rfind("--count=", 0) == 0) {
             if (arg == "--count" && i + 1 >= argc) throw Hoardctl::UsageError("--count needs N");
             countText = arg == "--count" ? argv[++i] : arg.substr(8);
+        } else if (arg == "--json") {
+            json = true;
+        } else if (arg == "--match" || arg.rfind("--match=", 0) == 0) {
+            if (arg == "--match" && i + 1 >= argc) {
+                throw Hoardctl::UsageError("--match needs ATTR=VALUE");
+            }
+            const std::string match = arg == "--match" ? argv[++i] : arg.substr(8);
+            const std::size_t eq = match.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                throw Hoardctl::UsageError("--match needs ATTR=VALUE, not '" + match + "'");
+            }
+            matches.emplace_back(match.substr(0, eq), match.substr(eq + 1));
         } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
             std::string dir;
             if (arg == "--root") {
@@ -192,7 +236,7 @@ int run(int argc, char** argv) {
                   << '\n';
         return 0;
     }
-    Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin, 0};
+    Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin, 0, false, {}};
     if (!countText.empty()) {
         if (command != "watch") {
             throw Hoardctl::UsageError("--count is an option of watch only (try hoardctl " +
@@ -200,6 +244,15 @@ int run(int argc, char** argv) {
         }
         ctx.count = positiveCount(countText);
     }
+    if (json && command != "ls" && command != "header" && command != "list" && command != "get" &&
+        command != "validate") {
+        throw Hoardctl::UsageError("--json is an option of ls, header, list, get and validate");
+    }
+    if (!matches.empty() && command != "list") {
+        throw Hoardctl::UsageError("--match is an option of list only (try hoardctl list --help)");
+    }
+    ctx.json = json;
+    ctx.matches = std::move(matches);
     const int status = found->second.run(ctx, operands);
     std::cout.flush();
     if (!std::cout) return fail("cannot write to standard output", 1);
