@@ -8,7 +8,10 @@ packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock
           # flowtrack: capture and IPFIX export; its tests check the output with tools nobody
           # here wrote (tshark decodes, nfcapd/nfdump collect, tcpdump captures); its --config
           # parser; make demo's HTTP client
-          libpcap-dev libfixbuf-dev libinih-dev tshark nfdump tcpdump curl)
+          libpcap-dev libfixbuf-dev libinih-dev tshark nfdump tcpdump curl
+          # make fuzz: the libFuzzer harnesses build with clang; its runtime (libFuzzer and the
+          # sanitizers) is only recommended by clang, so it is named here
+          clang libclang-rt-14-dev)
 if [[ "${1:-}" == "--bench" ]]; then
     # bench/TableCompare.cpp compares with LMDB and Boost.Interprocess,
     # bench/FlowtrackCompare.cpp flowtrack with softflowd
