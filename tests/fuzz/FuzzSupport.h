@@ -20,8 +20,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
