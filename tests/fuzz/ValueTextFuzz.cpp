@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/fuzz/FuzzSupport.h"
+#include "tools/fuzz/FuzzInputs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto& targets = FuzzSupport::valueTextTargets();

@@ -13,12 +13,15 @@
 // Value texts (DIR/ValueTextFuzz): one per parser, the text of a sample value, and the text of a
 // record of each table kind.
 
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,11 +29,12 @@
 #include "FlowTracker/FtCounterTypes.h"
 #include "Hoard/CrashPoint.h"
 #include "Hoard/TableKind.h"
+#include "contracts/Herald/HeraldView.h"
 #include "contracts/Mem/RootPath.h"
 #include "contracts/SharedMem/FenixFile.h"
-#include "tests/fuzz/FuzzSupport.h"
 #include "tests/support/Fork.h"
 #include "tests/support/ShmRoot.h"
+#include "tools/fuzz/FuzzInputs.h"
 
 namespace {
 
