@@ -3,7 +3,7 @@
 # ThreadSanitizer).
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test check asan-build tsan clean format demo bench ratio torture install deb release
+.PHONY: all deps build test check asan-build tsan clean format demo bench ratio torture install deb release fuzz
 
 all: build
 
@@ -42,6 +42,27 @@ tsan: deps build-tsan/build.ninja
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    ctest --output-on-failure -j $(JOBS) -R 'Loom|FlowTableMgr'
 
+# The libFuzzer harnesses (tests/fuzz/*Fuzz.cpp): the whole tree built with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-fuzz/, then each harness run for
+# FUZZ_SECONDS (default 60) from its committed seeds (tests/fuzz/corpus/<harness>/). What it
+# adds goes to build-fuzz/corpus/<harness>/; a finding (a crash, a sanitizer report, an input
+# slower than 10 s) stops the run and is written to build-fuzz/findings/<harness>/.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES := $(basename $(notdir $(wildcard tests/fuzz/*Fuzz.cpp)))
+
+build-fuzz/build.ninja: CMakeLists.txt | deps
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=clang++ -DFLOWTABLE_TEST_HOOKS=ON -DFLOWTABLE_FUZZ=ON
+
+fuzz: deps build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	set -e; for h in $(FUZZ_HARNESSES); do \
+	    mkdir -p build-fuzz/corpus/$$h build-fuzz/findings/$$h; \
+	    build-fuzz/$$h -max_total_time=$(FUZZ_SECONDS) -timeout=10 -max_len=16384 \
+	        -print_final_stats=1 -artifact_prefix=build-fuzz/findings/$$h/ \
+	        build-fuzz/corpus/$$h tests/fuzz/corpus/$$h; \
+	done
+
 # Test lines against code lines (the guide: a quarter to a third, at most 35 %).
 ratio:
 	@bash scripts/test-ratio.sh
@@ -57,7 +78,7 @@ format:
 	    2>/dev/null | xargs -r clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-fuzz
 
 # What users install: a release build without the test hooks in build-release/, configured for
 # the prefix /usr (the libraries go to lib/<multiarch>). `make install PREFIX=DIR` installs the

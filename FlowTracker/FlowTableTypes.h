@@ -162,6 +162,30 @@ std::ostream& operator<<(std::ostream& os, const Ip6FlowKey& key);
 // read. The key is fixed at construction; every other attribute has a reader and a setter
 // `<attribute>Is`. Records have no hash or ordering of their own: tables use key().
 
+// A flag the table format stores as one byte (entryExported). A record copied out of a table
+// file holds whatever byte the file had there, so the flag is "the byte is not 0" and is never
+// loaded as a bool (a bool holding a byte other than 0 or 1 is undefined behaviour); every
+// non-zero byte compares, prints and parses as True. Value text: True or False.
+class FlagByte {
+  public:
+    FlagByte() = default;
+    FlagByte(bool value) : byte_(value ? 1 : 0) {}  // NOLINT: a flag is set from a bool
+    FlagByte(Kiln::String::IteratorConst& pos, Kiln::String::IteratorConst end)
+        : FlagByte(Kiln::parseBool(pos, end)) {}
+    operator bool() const { return byte_ != 0; }  // NOLINT: a flag is read as a bool
+
+    friend bool operator==(FlagByte a, FlagByte b) {
+        return static_cast<bool>(a) == static_cast<bool>(b);
+    }
+    friend Kiln::String valueToStrep(FlagByte f) {
+        return Kiln::valueToStrep(static_cast<bool>(f));
+    }
+
+  private:
+    std::uint8_t byte_ = 0;
+};
+static_assert(sizeof(FlagByte) == 1, "a flag is one byte of the record");
+
 // What is known about one IPv4 flow: 136 bytes, alignment 8, stored byte for byte in the
 // ipFlowEntry table. Holds no pointers, so a byte copy is an equal record.
 class IpFlowEntry {
@@ -268,14 +292,14 @@ class IpFlowEntry {
     Wirekit::EthAddr dstEthAddr_{};
     Wirekit::IpAddr srcIpAddr_{};
     Wirekit::IpAddr dstIpAddr_{};
-    std::uint8_t padding0_[2] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding0_[2] = {};  // never read
     Wirekit::IpProtocolNumber ipProtocol_ = Wirekit::ipProtoReserved;
     Wirekit::IpTos tos_{};
     Wirekit::TcpDataOffsetAndFlags tcpFlags_{};
-    std::uint8_t padding1_[1] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding1_[1] = {};  // never read
     std::uint16_t srcPort_{};
     std::uint16_t dstPort_{};
-    std::uint8_t padding2_[4] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding2_[4] = {};  // never read
     std::uint64_t bytes_{};
     std::uint64_t pkts_{};
     std::uint64_t hwBytes_{};
@@ -287,8 +311,8 @@ class IpFlowEntry {
     std::uint32_t inIfType_{};
     Vxlan::VniExtOrNone vni_{};
     TunnelState tunnelState_ = TunnelState::unknown;
-    bool entryExported_{};
-    std::uint8_t padding3_[3] = {};  // never read
+    FlagByte entryExported_{};
+    [[maybe_unused]] std::uint8_t padding3_[3] = {};  // never read
 };
 
 // What is known about one IPv6 flow: 168 bytes, alignment 8, stored byte for byte in the
@@ -394,11 +418,11 @@ class Ip6FlowEntry {
     Wirekit::EthAddr dstEthAddr_{};
     Wirekit::Ip6Addr srcIpAddr_{};
     Wirekit::Ip6Addr dstIpAddr_{};
-    std::uint8_t padding0_[2] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding0_[2] = {};  // never read
     Wirekit::IpProtocolNumber ipProtocol_ = Wirekit::ipProtoReserved;
     Wirekit::TcpDataOffsetAndFlags tcpFlags_{};
     Wirekit::IpTos tos_{};
-    std::uint8_t padding1_[1] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding1_[1] = {};  // never read
     std::uint32_t flowLabel_{};
     std::uint16_t srcPort_{};
     std::uint16_t dstPort_{};
@@ -411,8 +435,8 @@ class Ip6FlowEntry {
     std::uint32_t inIfType_{};
     Vxlan::VniExtOrNone vni_{};
     TunnelState tunnelState_ = TunnelState::unknown;
-    bool entryExported_{};
-    std::uint8_t padding2_[3] = {};  // never read
+    FlagByte entryExported_{};
+    [[maybe_unused]] std::uint8_t padding2_[3] = {};  // never read
 };
 
 // The BGP attributes learnt for a flow, over its key and address types. BgpFlowEntry (IPv4, 44
@@ -466,7 +490,7 @@ class BasicBgpFlowEntry {
     Addr bgpNextHopIp_{};
     std::uint8_t srcPrefixLen_{};
     std::uint8_t dstPrefixLen_{};
-    std::uint8_t padding0_[2] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding0_[2] = {};  // never read
 };
 
 class BgpFlowEntry : public BasicBgpFlowEntry<IpFlowKey, Wirekit::IpAddr> {

@@ -140,7 +140,7 @@ class FlowGroupCounterKey {
 
     FlowTracking::FtId ftId_{0};
     FlowTracking::TemplateId fgId_{FlowTracking::TemplateId::clearTimeValue};
-    std::uint8_t padding_[2] = {};  // never read
+    [[maybe_unused]] std::uint8_t padding_[2] = {};  // never read
 };
 
 // A counter set under its key; 40 bytes. The key is fixed at construction.

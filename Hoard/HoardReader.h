@@ -101,17 +101,21 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     const V* doLookup(const K& key, bool& found, V& out);
     bool first(std::uint32_t bucket, V& value, IterHint& hint);
     bool doNext(const K& key, V& value, IterHint& hint);
-    // `next` must follow `bucket` in bit-reversed order. While the writer is halfway through a
-    // split (count published, runs not yet cut) or a merge (runs joined, count not yet
-    // published), a run may still end where it ends under half the count; that successor is
-    // accepted too (it also lies ahead in bit-reversed order, so a walk still cannot loop).
-    void verifyNextBucket(std::uint32_t bucket, std::uint32_t next) const {
+    // `end`, the end of bucket `bucket`'s run (a bucket marker or the end of the list), must be
+    // the run's end in bit-reversed order: a marker to the next bucket, or the end of the list
+    // after the last. While the writer is halfway through a split (count published, runs not yet
+    // cut) or a merge (runs joined, count not yet published), a run may still end where it ends
+    // under half the count; that end is accepted too (it also lies ahead in bit-reversed order,
+    // so a walk still cannot loop). The end word is compared, not the bucket it names: a marker
+    // to bucket 0, the first in the order, would start the walk over.
+    void verifyNextBucket(std::uint32_t bucket, std::uint32_t end) const {
         const std::uint32_t n = buckets_.count();
-        const bool halfway = n > 1 && next == BucketTable::nextBucket(bucket & (n / 2 - 1), n / 2);
-        if (n == 0 || bucket >= n || (next != BucketTable::nextBucket(bucket, n) && !halfway)) {
+        const bool halfway = n > 1 && end == BucketTable::endMarker(bucket & (n / 2 - 1), n / 2);
+        if (n == 0 || bucket >= n || (end != BucketTable::endMarker(bucket, n) && !halfway)) {
             std::ostringstream os;
-            os << "HoardReader::verifyNextBucket() has bucket:" << bucket
-               << " with next bucket:" << next << " and numBuckets:" << n;
+            os << "HoardReader::verifyNextBucket() has bucket:" << bucket << " with next bucket:"
+               << (SlotLink::isBucketMarker(end) ? SlotLink::markerBucket(end) : 0)
+               << " and numBuckets:" << n;
             Basalt::CorruptionDetectedException::throwException(os.str());
         }
     }
@@ -260,6 +264,19 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         constexpr std::size_t size = sizeof(TypedSlot<V>);
         for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
         __builtin_prefetch(p + size - 1);
+    }
+    // Raises corruption unless `storedRhash`, the rhash slot `slot` holds next to `key`, is the
+    // key's own (`h` reversed). A run's order and an iteration's resume point come from both: a
+    // record that disagrees (a damaged slot, a lookaside copy holding another key) would be
+    // found after its own key again and again.
+    void verifyRhash(const char* where, std::uint32_t slot, std::uint32_t storedRhash,
+                     std::uint32_t h, const K& key) const {
+        if (storedRhash == Basalt::Util::reverse(h)) return;
+        std::ostringstream os;
+        os << where << " corrupt rhash detected, slot:" << slot << std::hex
+           << " slot.rhash:" << storedRhash << " rhash:" << Basalt::Util::reverse(h) << std::dec
+           << " key:" << key;
+        Basalt::CorruptionDetectedException::throwException(os.str());
     }
     // True when a key of hash `h` may stand in bucket `b` of `n` while the writer may be halfway
     // through a split (2n) or a merge (n/2).

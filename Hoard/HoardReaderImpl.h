@@ -170,7 +170,7 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
         SlotLink link = buckets_[b];
         for (std::uint32_t hops = 0; SlotLink::isBucketMarker(link.next);) {
             const std::uint32_t c = SlotLink::markerBucket(link.next);
-            verifyNextBucket(b, c);
+            verifyNextBucket(b, link.next);
             if (++hops >= n) {
                 std::ostringstream os;
                 os << "HoardReader::first() has bucket cycle detected, bucketCount: " << hops
@@ -181,7 +181,7 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
             link = buckets_[b];
         }
         if (link.next == SlotLink::endOfList) {
-            verifyNextBucket(b, 0);
+            verifyNextBucket(b, SlotLink::endOfList);
             BASALT_TRACE(debug_, 8, "HoardReader::first() none found!");
             return false;
         }
@@ -207,6 +207,8 @@ bool HoardReader<Ops>::first(std::uint32_t bucket, V& value, IterHint& hint) {
                << " bucket:" << b;
             Basalt::CorruptionDetectedException::throwException(os.str());
         }
+        verifyRhash("HoardReader::first()", s, static_cast<std::uint32_t>(rs >> 32), h,
+                    Ops::key(value));
         hint = IterHint{status, s, h & (n - 1)};
         anchor_ = candidate;
         BASALT_TRACE(
@@ -239,7 +241,7 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
             // bucket under the mapped count comes from its rhash.
             const std::uint32_t hintBucket = Basalt::Util::reverse(hintedRhash) & (n - 1);
             if (link.next == SlotLink::endOfList) {
-                verifyNextBucket(hintBucket, 0);
+                verifyNextBucket(hintBucket, SlotLink::endOfList);
                 BASALT_TRACE(debug_, 9, "HoardReader::doNext() " << key << " failed");
                 return false;
             }
@@ -248,7 +250,7 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                 BASALT_TRACE(
                     debug_, 9,
                     "HoardReader::doNext() " << key << " next bucket " << c << " using " << hint);
-                verifyNextBucket(hintBucket, c);
+                verifyNextBucket(hintBucket, link.next);
                 return first(c, value, hint);
             }
             Mem::VersionAnchor candidate;
@@ -280,6 +282,8 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                        << " bucketIndex " << hintBucket;
                     Basalt::CorruptionDetectedException::throwException(os.str());
                 }
+                verifyRhash("HoardReader::doNext()", link.next,
+                            static_cast<std::uint32_t>(rs >> 32), h, Ops::key(value));
                 if (debug_->enabled(9)) [[unlikely]] {
                     traceFastStep(key, value, hint, link.next);
                 }
@@ -318,6 +322,8 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
                    << " bucketIndex " << b;
                 Basalt::CorruptionDetectedException::throwException(os.str());
             }
+            verifyRhash("HoardReader::doNext()", s, static_cast<std::uint32_t>(rs >> 32), slotHash,
+                        Ops::key(value));
             if (compare(r, key, static_cast<std::uint32_t>(rs >> 32), Ops::key(value)) >= 0) {
                 return RunStep::advance;
             }
@@ -334,11 +340,11 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
     // The run's end must lead where bucket b's run ends (as on the fast path): a marker to any
     // other bucket would skip or repeat records, or loop.
     if (end == SlotLink::endOfList) {
-        verifyNextBucket(b, 0);
+        verifyNextBucket(b, SlotLink::endOfList);
         return false;
     }
     const std::uint32_t c = SlotLink::markerBucket(end);
-    verifyNextBucket(b, c);
+    verifyNextBucket(b, end);
     return first(c, value, hint);
 }
 

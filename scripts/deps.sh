@@ -10,7 +10,10 @@ packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock
           # parser; make demo's HTTP client
           libpcap-dev libfixbuf-dev libinih-dev tshark nfdump tcpdump curl
           # the hoardctl tests parse its --json output with python3's json module
-          python3)
+          python3
+          # make fuzz: the libFuzzer harnesses build with clang; its runtime (libFuzzer and the
+          # sanitizers) is only recommended by clang, so it is named here
+          clang libclang-rt-14-dev)
 if [[ "${1:-}" == "--bench" ]]; then
     # bench/TableCompare.cpp compares with LMDB and Boost.Interprocess,
     # bench/FlowtrackCompare.cpp flowtrack with softflowd

@@ -41,7 +41,7 @@ class HoardMapBase : public Mem::ReaderSentry::Notifiee, public ControlBase {
     virtual Mem::CacheVersionAnchor getCacheVersionAnchor() const = 0;                   // 1
     virtual bool compareVersionAnchor(const Mem::CacheVersionAnchor& anchor) const = 0;  // 2
     virtual void validateVersionAnchorHookIs(std::function<void()> hook) = 0;            // 3
-    virtual void init(const Mem::CollectionDescriptor& descriptor) = 0;                  // 4
+    void init(const Mem::CollectionDescriptor& descriptor) override = 0;                 // 4
     virtual bool initialized() const { return initialized_; }                            // 5
     virtual void cleanup() = 0;                                                          // 6
     virtual std::string name() const = 0;                                                // 7
@@ -63,7 +63,7 @@ class HoardMapBase : public Mem::ReaderSentry::Notifiee, public ControlBase {
     virtual void controlDetach() = 0;                                              // 23
     virtual std::uint32_t maxSize() const = 0;                                     // 24
     virtual std::uint32_t capacity() const = 0;                                    // 25
-    virtual void notifyingIs(bool notifying) = 0;                                  // 26
+    void notifyingIs(bool notifying) override = 0;                                 // 26
     bool notifying() const override = 0;                                           // 27
     virtual void yieldTimeIs(double seconds) = 0;                                  // 28
     virtual void sampleIs(unsigned sample) = 0;                                    // 29

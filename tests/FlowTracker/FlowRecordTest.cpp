@@ -364,4 +364,25 @@ TEST(FlowRecord, TimesCompareAsDoubles) {
     EXPECT_NE(a, b);  // NaN is equal to nothing, itself included
 }
 
+// A record copied out of a table file holds whatever byte the file has where entryExported
+// lives (a damaged file, found by fuzzing the readers): any byte but 0 is an exported flow, and
+// the record prints, parses back and compares as one.
+template <class Entry>
+void expectExportedForEveryNonZeroByte(std::size_t offset) {
+    Entry exported;
+    exported.entryExportedIs(true);
+    for (const unsigned char byte : {1, 2, 0x80, 0xff}) {
+        Entry e;
+        std::memcpy(reinterpret_cast<unsigned char*>(&e) + offset, &byte, 1);
+        EXPECT_TRUE(e.entryExported()) << int(byte);
+        EXPECT_EQ(e, exported) << int(byte);
+        EXPECT_EQ(Kiln::strepToValue<Entry>(Kiln::String(textOf(e))), exported) << int(byte);
+    }
+}
+
+TEST(FlowRecord, EntryExportedByteOtherThanOneReadsAsExported) {
+    expectExportedForEveryNonZeroByte<IpFlowEntry>(132);
+    expectExportedForEveryNonZeroByte<Ip6FlowEntry>(164);
+}
+
 }  // namespace

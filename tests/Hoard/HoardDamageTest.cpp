@@ -348,6 +348,20 @@ const Damage damages[] = {
                      v.probeReport = "HoardReader::verifyNextBucket() has bucket:" + own +
                                      " with next bucket:" + own;
                      return own + " with next bucket: " + own; }},
+    // Bucket 0 comes first in the order, so no run ends in a marker to it: a reader that
+    // followed one would start the iteration over (found by fuzzing the readers).
+    {"LastRunEndsInAMarkerToBucketZero", "BucketWriter::validate() bucket:", true, iterations,
+     [](Victim& v) { const std::uint32_t last = v.d.buckets.count() - 1;  // an empty run
+                     v.d.buckets.linkIs(last, SlotLink{1000, SlotLink::bucketMarker(0)});
+                     return str(last) + " next bucket:0, expected the end of the table"; }},
+    // A record whose rhash is not its key's (found by fuzzing the readers: a lookaside copy of
+    // another key): a hintless next() from its key must not return it again.
+    {"RecordStoresAnotherRhash", "WriterHashMap::next() corrupt rhash detected, slot: ", true,
+     nextsSearch,
+     [](Victim& v) { v.slot(v.b).head.rhash += 1;
+                     v.probe = v.slot(v.b).value.key();
+                     v.probeReport = "HoardReader::doNext() corrupt rhash detected, slot:" + str(v.b);
+                     return str(v.b); }},
     {"HeaderCountsOneRecordTooFew", "Validator::walkOccupiedSlots() walkedSlots:", true, notRun,
      [](Victim& v) { const auto n = v.header().occupiedSlots--;
                      return str(n) + " is greater than header->occupiedSlots:" + str(n - 1); }},

@@ -74,7 +74,7 @@ class HoardReaderTest : public ::testing::Test {
     }
     void TearDown() override { HookedFlowOps::hook = nullptr; }
 
-    const FlowRecords::Ops ops;
+    const FlowRecords::Ops ops{};
     ShmRoot shm;
     std::unique_ptr<FlowRecords::Writer> writer_;
     std::unique_ptr<Hoard::HoardReader<HookedFlowOps>> reader_;

@@ -276,12 +276,14 @@ void IpfixExporter::addTemplates() {
     std::string failure;
     for (const auto& [id, elements] :
          {std::pair{ipv4TemplateId, &ipv4Elements}, std::pair{ipv6TemplateId, &ipv6Elements}}) {
+        const auto templateId = id;  // a lambda may not capture a structured binding (clang 14)
         for (const bool internal : {true, false}) {
             try {
                 fbTemplate_t* tmpl = templateOf(model_, *elements, internal);
                 try {
                     orEmit("template not added", [&](GError** error) {
-                        return fbSessionAddTemplate(session, internal, id, tmpl, error) != 0;
+                        return fbSessionAddTemplate(session, internal, templateId, tmpl, error) !=
+                               0;
                     });
                 } catch (const std::exception&) {
                     fbTemplateFreeUnused(tmpl);

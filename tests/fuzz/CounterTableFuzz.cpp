@@ -1,0 +1,16 @@
+// libFuzzer harness: the files of a counter table (slots, buckets and the change queue), see
+// FuzzSupport::runTable. Every input ends in a result or a documented exception for a bad file.
+
+#include "tests/fuzz/FuzzSupport.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static FuzzSupport::NullSink sink;
+    Basalt::traceSinkIs(&sink);
+    FuzzSupport::FuzzRoot::instance();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzSupport::runTable(data, size, true);
+    return 0;
+}
