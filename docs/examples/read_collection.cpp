@@ -37,6 +37,7 @@
 #include "KilnHoard/CollectionControl.h"
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/HoardBase/HoardType.h"
+#include "contracts/Kiln/AttributeTexts.h"
 #include "contracts/Kiln/Entity.h"
 #include "contracts/Kiln/KilnType.h"
 #include "contracts/Mem/RootPath.h"
@@ -56,41 +57,6 @@ bool readSlotHeader(const std::string& path, Hoard::SlotTable::Header& header) {
 
 std::string nameField(const char (&field)[Hoard::SlotTable::nameSize]) {
     return std::string(field, ::strnlen(field, sizeof field));
-}
-
-// The (attribute name, value text) pairs of a record's text form
-// "Value('<type>', ** {'<name>': <text>, ...})"; nested values stay whole in their text.
-std::vector<std::pair<std::string, std::string>> attributeTexts(const std::string& text) {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::size_t at = text.find("** {");
-    if (at == std::string::npos) return out;
-    at += 4;
-    int depth = 0;
-    char quote = 0;
-    std::size_t start = at;
-    for (std::size_t i = at; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote) {
-            if (c == '\\')
-                ++i;
-            else if (c == quote)
-                quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '(' || c == '[' || c == '{') {
-            ++depth;
-        } else if ((c == ',' && depth == 0) ||
-                   ((c == ')' || c == ']' || c == '}') && depth-- == 0)) {
-            const std::string item = text.substr(start, i - start);  // " 'name': text"
-            const std::size_t open = item.find('\''), close = item.find("': ", open + 1);
-            if (open != std::string::npos && close != std::string::npos) {
-                out.emplace_back(item.substr(open + 1, close - open - 1), item.substr(close + 3));
-            }
-            if (c != ',') break;
-            start = i + 1;
-        }
-    }
-    return out;
 }
 
 int fail(const std::string& why) {
@@ -149,7 +115,7 @@ int readCollection(const std::string& tableName) {
             continue;
         }
         const Kiln::String text = valueIf->strRep(it.iterObj(walk), *valueType);
-        for (const auto& [name, value] : attributeTexts(text.stdString())) {
+        for (const auto& [name, value] : Kiln::attributeTexts(text.stdString())) {
             const Kiln::KilnType::Attribute* a = valueType->attribute(name);
             std::printf("  %s %s: %s\n", a ? std::to_string(a->number).c_str() : "-", name.c_str(),
                         value.c_str());

@@ -13,13 +13,12 @@
 #include <vector>
 
 #include "Hoard/TableKind.h"
+#include "contracts/Kiln/AttributeTexts.h"
 #include "contracts/Kiln/GenericValue.h"
 
 namespace Hoardctl {
 
-// The (attribute, value text) pairs of a value text, in order; a nested value (a record's key)
-// stays whole as its own value text. Empty for a text of another shape.
-std::vector<std::pair<std::string, std::string>> attributeTexts(std::string_view valueText);
+using Kiln::attributeTexts;
 
 // A value text as a JSON value: True and False as booleans, a decimal number as a number, a
 // quoted string as the string it stands for, anything else (addresses, enumerators, nested
