@@ -364,6 +364,10 @@ class HoardMap : public HoardMapBase, public Mem::WriterSentry::Notifiee, public
     const V* safeWrite(const V& value);
     bool safeRemove(const K& key, V& value);
     const V* safeLookup(const K& key, bool& found, V* hint);
+    // lookupBatch() and writeBatch() of the current implementation (see HoardInterface); after
+    // corruption safeLookupBatch reports every key not found.
+    std::size_t safeLookupBatch(const K* keys, std::size_t count, V* out, bool* found);
+    void safeWriteBatch(const V* values, std::size_t count);
     void directCommit();
 
     // The current implementation (null before the first init); the binding iterates through it.
@@ -750,6 +754,34 @@ const V* HoardMap<K, V, Ops>::safeLookup(const K& key, bool& found, V* hint) {
     }
     found = false;
     return &defaultValue_;
+}
+
+template <class K, class V, class Ops>
+std::size_t HoardMap<K, V, Ops>::safeLookupBatch(const K* keys, std::size_t count, V* out,
+                                                 bool* found) {
+    reattachWriterIfNeeded();
+    try {
+        return impl_->lookupBatch(keys, count, out, found);
+    } catch (const Basalt::CorruptionDetectedException& e) {
+        doCorruptionDetected(e.what());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        found[i] = false;
+        out[i] = defaultValue_;
+    }
+    return 0;
+}
+
+template <class K, class V, class Ops>
+void HoardMap<K, V, Ops>::safeWriteBatch(const V* values, std::size_t count) {
+    reattachWriterIfNeeded();
+    try {
+        impl_->writeBatch(values, count);
+        return;
+    } catch (const Basalt::CorruptionDetectedException& e) {
+        doCorruptionDetected(e.what());
+    }
+    HOARD_MAP_ASSERT_TEXT("HoardMap::safeWriteBatch() in no man's land");
 }
 
 template <class K, class V, class Ops>

@@ -42,6 +42,13 @@
 
 namespace Hoard {
 
+// What a slot-order scan did: how many records it handed out, and whether one may have been
+// handed out twice (a shrink moved records while the scan ran).
+struct ScanResult {
+    std::uint64_t records = 0;
+    bool mayRepeat = false;
+};
+
 template <class Ops>
 class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value, Ops> {
   public:
@@ -96,6 +103,21 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         });
         if (!more) value = defaultValue_;
         return more;
+    }
+
+    // Hands every record of the table to `visit(const V&)`, in slot order. A record present for
+    // the whole scan is handed out at least once; more than once only when the result says
+    // mayRepeat.
+    template <class Visit>
+    ScanResult scan(Visit&& visit) {
+        ScanResult result;
+        V value;
+        IterHint hint;
+        for (bool more = first(value, hint); more; more = next(Ops::key(value), value, hint)) {
+            visit(static_cast<const V&>(value));
+            ++result.records;
+        }
+        return result;
     }
 
     const V* doLookup(const K& key, bool& found, V& out);

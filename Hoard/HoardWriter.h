@@ -125,6 +125,9 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // ---- Records -------------------------------------------------------------------------------
 
     const V* write(const V& value, bool overwrite) override;
+    void writeBatch(const V* values, std::size_t count) override {
+        for (std::size_t i = 0; i < count; ++i) write(values[i], true);
+    }
     bool remove(const K& key, V& value) override;
     const V* lookup(const K& key, bool& found, V* buffer) override {
         const V* stored = index_.lookup(key, found);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,7 +19,7 @@ namespace Hoard {
 // The part of a table implementation's interface that does not depend on the key and value
 // types, with the defaults a reader or placeholder implementation inherits. Its virtual
 // operations are the facade's interface slots 2..27, in that order (slots 0 and 1 are the
-// destructor); HoardInterface adds slots 28..36.
+// destructor); HoardInterface adds slots 28..38.
 //
 // Thread safety: one thread (the table owner's) uses an implementation.
 class HoardInterfaceBase {
@@ -109,6 +110,35 @@ class HoardInterface : public HoardInterfaceBase {
     virtual const V* directLookup(const K& key, bool& found, V* buffer) {
         return lookup(key, found, buffer);
     }
+    // 37: looks up keys[0..count): out[i] receives a copy of key i's record and found[i] true,
+    // or the default value and false; returns how many were found. Each key's answer is one
+    // lookup() could have given, and the version anchor afterwards is that of the last key
+    // found (cleared when none was). `keys` may overlap `out`. This default asks lookup() key
+    // by key; the writer and the reader override it with a faster walk.
+    virtual std::size_t lookupBatch(const K* keys, std::size_t count, V* out, bool* found) {
+        std::size_t hits = 0;
+        std::size_t lastHit = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            bool f = false;
+            const K key = keys[i];
+            lookup(key, f, &out[i]);
+            found[i] = f;
+            if (f) {
+                ++hits;
+                lastHit = i;
+            }
+        }
+        // A miss after the last hit cleared the anchor: the last hit's key is asked again so
+        // the anchor names it (a record removed meanwhile leaves it cleared).
+        if (lastHit + 1 < count) {
+            bool f = false;
+            V scratch = out[lastHit];
+            lookup(Ops::key(out[lastHit]), f, &scratch);
+        }
+        return hits;
+    }
+    // 38: writes (and overwrites) values[0..count) in order, as write(value, true) would each.
+    virtual void writeBatch(const V* /*values*/, std::size_t /*count*/) { readOnly("write"); }
 
   private:
     [[noreturn]] static void readOnly(const char* operation) {
