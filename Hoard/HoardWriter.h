@@ -125,9 +125,14 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // ---- Records -------------------------------------------------------------------------------
 
     const V* write(const V& value, bool overwrite) override;
-    void writeBatch(const V* values, std::size_t count) override {
-        for (std::size_t i = 0; i < count; ++i) write(values[i], true);
-    }
+    // Writes values[0..count) in order, each exactly as write(value, true) would: the same
+    // stores in the same order towards readers, the same notification and pending word per
+    // record (a later duplicate of a key overwrites the earlier one). What the batch shares:
+    // each key is hashed once, the bucket words and then the slots of the records ahead are
+    // prefetched, runtimeFlags bit 0x1 is set once for the whole batch (and stays set when a
+    // record fails or the process dies between or inside records), and the readers are kicked
+    // once at its end (also when a record fails, for the records before it).
+    void writeBatch(const V* values, std::size_t count) override;
     bool remove(const K& key, V& value) override;
     const V* lookup(const K& key, bool& found, V* buffer) override {
         const V* stored = index_.lookup(key, found);
@@ -351,6 +356,15 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // Rewrites an occupied slot in place under LOOKASIDE (or fills a free one): the steps that
     // write and directCommit share.
     void publishValue(Slot& slot, const V& value);
+    // One record of write or writeBatch, whose key hashes to `h`: inserts, or overwrites when
+    // `overwrite`; returns its slot. The caller has checked direct mode, released freed tails
+    // and set runtimeFlags bit 0x1, and clears it and kicks the readers afterwards.
+    std::uint32_t writeRecord(const V& value, bool overwrite, std::uint32_t h);
+    // Hints the cache about the record of hash `h` ahead of its write: its bucket word (first
+    // stage), or the first slot of its run, read from that word (second stage). Prefetches
+    // change nothing; a remap or a bucket grow in between only makes the hint useless.
+    void prefetchBucket(std::uint32_t h);
+    void prefetchRun(std::uint32_t h);
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     RootPath rootPath_;
