@@ -12,10 +12,10 @@
 //    the new value (and the rhash) in the lookaside slot for the duration;
 //  - every link word and count pair is one 64-bit release store; record bytes follow a release
 //    fence and are copied as relaxed words (storeSlotValue).
-// Each write, remove, direct commit and shrink that queued notifications then kicks the readers
-// connected to the table's doorbell once (Kick::WriterKickSm).
-// runtimeFlags bit 0x1 is set for the duration of each write, remove and direct write, and stays
-// set when one of them fails or the process dies inside it; counter tables also announce each
+// Each write, write batch, remove, direct commit and shrink that queued notifications then kicks
+// the readers connected to the table's doorbell once (Kick::WriterKickSm). runtimeFlags bit 0x1
+// is set for the duration of each write, write batch, remove and direct write, and stays set
+// when one of them fails or the process dies inside it; counter tables also announce each
 // operation's notifications in their queue's pending word. A writer that adopts files left so
 // (or failing validation) recovers them in place (Hoard::Recovery) unless its descriptor turns
 // recovery off, and re-formats them only when they still fail validation.

@@ -42,8 +42,16 @@ using Hoard::SlotTable;
 // reinsert is an insert after ids [0, 20) were removed: the first 20 steps reuse their slots.
 // A batch step is one writeBatch of three records whose middle one is an insert (overwrites of
 // ids 3 and 4 around it) or an overwrite of id 3 (inserts around it).
-enum Op { insert, overwrite, removal, directInsert, directUpdate, reinsert, batchInsert,
-          batchOverwrite };
+enum Op {
+    insert,
+    overwrite,
+    removal,
+    directInsert,
+    directUpdate,
+    reinsert,
+    batchInsert,
+    batchOverwrite
+};
 constexpr std::uint32_t steps = 400;
 constexpr std::uint32_t setupOf(Op op) { return op == removal ? 600 : 100; }
 constexpr std::uint32_t removedOf(Op op) { return op == reinsert ? 20 : 0; }
@@ -68,7 +76,8 @@ Model model(Op op, std::uint32_t done, std::uint32_t part = 0) {
     if (done > 0 && (op == overwrite || op == directUpdate)) m[3] = 1 + done;
     for (std::uint32_t s = 0; isBatch(op) && s <= done; ++s) {
         const auto batch = batchOf(op, s);
-        for (std::uint32_t r = 0; r < (s < done ? 3 : part); ++r) m[batch[r].first] = batch[r].second;
+        for (std::uint32_t r = 0; r < (s < done ? 3 : part); ++r)
+            m[batch[r].first] = batch[r].second;
     }
     return m;
 }
@@ -106,7 +115,7 @@ struct CrashCase {
     // With recovery the next writer holds exactly what the readers answer; `writer` is what it
     // holds without recovery.
     State readers, writer;
-    const char* reason = "";    // the validator's first finding, when it rejects the files
+    const char* reason = "";  // the validator's first finding, when it rejects the files
     // With recovery: the next writer dies here inside its recovery, and the one after recovers.
     const char* recoveryPoint = nullptr;
     // The point fires `perStep` times a step; the kill is at its `at`-th time in the seeded step,
@@ -332,11 +341,11 @@ void crashRun(const CrashCase& c, Attach attach) {
     ASSERT_EQ(p.wait(0, 128 + SIGKILL), "") << "occurrence " << occurrence;
     const std::uint32_t done = *step;
     // A batch step killed inside record r has its first r records written.
-    const std::uint32_t part = c.point && isBatch(c.op) ? c.record : 0;
-    const std::uint32_t next = !c.point ? done : isBatch(c.op) ? done : done + 1;
-    const Model models[] = {model(c.op, done, part),
-                            model(c.op, next, part + (c.point && isBatch(c.op) ? 1 : 0)),
-                            Model{}};
+    const bool inBatch = c.point && isBatch(c.op);
+    const std::uint32_t part = inBatch ? c.record : 0;
+    const Model models[] = {
+        model(c.op, done, part),
+        inBatch ? model(c.op, done, part + 1) : model(c.op, c.point ? done + 1 : done), Model{}};
 
     // A reader attached before the writer's fatal steps, and one attached after its death.
     auto late = newReader<Records>("crash/t");
@@ -405,9 +414,8 @@ TEST_P(HoardCrashTest, ReadersKeepCommittedRecordsAndTheNextWriterAdoptsOrReform
 }
 
 std::string caseName(const ::testing::TestParamInfo<CrashParam>& info) {
-    static const char* const ops[] = {"Insert",       "Overwrite",    "Remove",     "DirectInsert",
-                                      "DirectUpdate", "Reinsert",     "BatchInsert",
-                                      "BatchOverwrite"};
+    static const char* const ops[] = {"Insert",       "Overwrite", "Remove",      "DirectInsert",
+                                      "DirectUpdate", "Reinsert",  "BatchInsert", "BatchOverwrite"};
     static const char* const attaches[] = {"_NoRecovery", "_Recovered", "_RecoveredWithoutWord"};
     const CrashCase& c = std::get<0>(info.param);
     std::string name = c.point ? c.point : "idle";

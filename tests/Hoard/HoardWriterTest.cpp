@@ -224,7 +224,7 @@ struct BatchCase {
 };
 
 std::vector<std::pair<std::uint32_t, std::uint64_t>> span(std::uint32_t from, std::uint32_t to,
-                                                           std::uint64_t generation) {
+                                                          std::uint64_t generation) {
     std::vector<std::pair<std::uint32_t, std::uint64_t>> out;
     for (std::uint32_t id = from; id < to; ++id) out.emplace_back(id, generation);
     return out;
@@ -283,8 +283,10 @@ TEST_F(HoardWriterTest, WriteBatchLeavesTheStoresOfWriteRecordByRecord) {
     const BatchCase cases[] = {
         {"insert", 0, {span(0, 10, 1)}, false},
         {"overwrite", 10, {span(0, 10, 2), span(5, 10, 3)}, false},
-        {"a key twice in one batch: the last wins", 10,
-         {{{1, 2}, {50, 1}, {1, 3}, {50, 2}, {1, 4}}}, false},
+        {"a key twice in one batch: the last wins",
+         10,
+         {{{1, 2}, {50, 1}, {1, 3}, {50, 2}, {1, 4}}},
+         false},
         {"across slot and bucket grows", 40, {span(20, 600, 2), {}, span(0, 700, 3)}, true},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
