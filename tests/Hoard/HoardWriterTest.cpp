@@ -295,6 +295,34 @@ TEST_F(HoardWriterTest, WriteBatchLeavesTheStoresOfWriteRecordByRecord) {
     }
 }
 
+// A batch that fails at a record (a full fixed-size table) keeps the records before it,
+// published and notified, kicks the readers for them, and leaves the flag set like a failed
+// write; the record that failed and those after it are not written.
+TEST_F(HoardWriterTest, ABatchThatFailsMidwayKeepsTheRecordsBeforeItAndItsFlag) {
+    Hoard::MapDescriptor d = descriptor(64);
+    d.fixedSize = true;
+    auto w = newWriter<CounterRecords>("t/full", 0, d);
+    const std::uint32_t room = w->capacity();
+    for (std::uint32_t id = 0; id + 2 < room; ++id) w->write(groupEntry(id), true);
+    const CounterRecords::Entry batch[] = {groupEntry(0, 5), groupEntry(room), groupEntry(room + 1),
+                                           groupEntry(room + 2), groupEntry(room + 3)};
+    const std::uint64_t kicks = w->kickSm().kicks(), sequence = w->sequence();
+    EXPECT_THROW(w->writeBatch(batch, 5), Hoard::TableFullException);
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        bool found = false;
+        CounterRecords::Entry out;
+        w->lookup(batch[i].key(), found, &out);
+        EXPECT_EQ(found, i < 3) << i;
+        EXPECT_TRUE(!found || out == batch[i]) << i;
+    }
+    EXPECT_EQ(w->kickSm().kicks(), kicks + 1);
+    EXPECT_EQ(w->sequence(), sequence + 3);
+    EXPECT_NE(w->slotTable().header()->runtimeFlags & SlotTable::writeInProgress, 0);
+    EXPECT_TRUE(w->validate());
+    w->write(groupEntry(1, 6), true);
+    EXPECT_EQ(w->slotTable().header()->runtimeFlags & SlotTable::writeInProgress, 0);
+}
+
 // A long random run: every step is checked against a std::map and the validator.
 enum class Kind { flow, counter, local };  // local: a flow table on a guarded heap, no files
 const char* const kindNames[] = {"Flow", "Counter", "Local"};
