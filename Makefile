@@ -114,8 +114,9 @@ demo: deps build/build.ninja
 # the microbenchmarks (bench/*Bench.cpp, Google Benchmark), each writing its table to
 # bench/results/<name>.txt and .json, then the comparison with LMDB, Boost.Interprocess and
 # std::unordered_map (bench/TableCompare.cpp), which writes bench/results/TableCompare.txt,
-# .csv and .md, and flowtrack against softflowd on a generated pcap (bench/FlowtrackCompare.cpp),
-# which writes bench/results/FlowtrackCompare.txt and .md.
+# .csv and .md and draws the CSV into TableCompare.svg (scripts/plot-compare.sh, gnuplot), and
+# flowtrack against softflowd on a generated pcap (bench/FlowtrackCompare.cpp), which writes
+# bench/results/FlowtrackCompare.txt and .md.
 BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*Bench.cpp)))
 
 bench: build/build.ninja
@@ -132,6 +133,7 @@ bench: build/build.ninja
 	build/TableCompare --out bench/results > bench/results/TableCompare.tmp
 	mv bench/results/TableCompare.tmp bench/results/TableCompare.txt
 	cat bench/results/TableCompare.txt
+	bash scripts/plot-compare.sh bench/results/TableCompare.csv bench/results/TableCompare.svg
 	build/FlowtrackCompare --out bench/results > bench/results/FlowtrackCompare.tmp
 	mv bench/results/FlowtrackCompare.tmp bench/results/FlowtrackCompare.txt
 	cat bench/results/FlowtrackCompare.txt

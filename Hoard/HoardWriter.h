@@ -12,10 +12,10 @@
 //    the new value (and the rhash) in the lookaside slot for the duration;
 //  - every link word and count pair is one 64-bit release store; record bytes follow a release
 //    fence and are copied as relaxed words (storeSlotValue).
-// Each write, remove, direct commit and shrink that queued notifications then kicks the readers
-// connected to the table's doorbell once (Kick::WriterKickSm).
-// runtimeFlags bit 0x1 is set for the duration of each write, remove and direct write, and stays
-// set when one of them fails or the process dies inside it; counter tables also announce each
+// Each write, write batch, remove, direct commit and shrink that queued notifications then kicks
+// the readers connected to the table's doorbell once (Kick::WriterKickSm). runtimeFlags bit 0x1
+// is set for the duration of each write, write batch, remove and direct write, and stays set
+// when one of them fails or the process dies inside it; counter tables also announce each
 // operation's notifications in their queue's pending word. A writer that adopts files left so
 // (or failing validation) recovers them in place (Hoard::Recovery) unless its descriptor turns
 // recovery off, and re-formats them only when they still fail validation.
@@ -125,9 +125,14 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // ---- Records -------------------------------------------------------------------------------
 
     const V* write(const V& value, bool overwrite) override;
-    void writeBatch(const V* values, std::size_t count) override {
-        for (std::size_t i = 0; i < count; ++i) write(values[i], true);
-    }
+    // Writes values[0..count) in order, each exactly as write(value, true) would: the same
+    // stores in the same order towards readers, the same notification and pending word per
+    // record (a later duplicate of a key overwrites the earlier one). What the batch shares:
+    // each key is hashed once, the bucket words and then the slots of the records ahead are
+    // prefetched, runtimeFlags bit 0x1 is set once for the whole batch (and stays set when a
+    // record fails or the process dies between or inside records), and the readers are kicked
+    // once at its end (also when a record fails, for the records before it).
+    void writeBatch(const V* values, std::size_t count) override;
     bool remove(const K& key, V& value) override;
     const V* lookup(const K& key, bool& found, V* buffer) override {
         const V* stored = index_.lookup(key, found);
@@ -351,6 +356,15 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // Rewrites an occupied slot in place under LOOKASIDE (or fills a free one): the steps that
     // write and directCommit share.
     void publishValue(Slot& slot, const V& value);
+    // One record of write or writeBatch, whose key hashes to `h`: inserts, or overwrites when
+    // `overwrite`; returns its slot. The caller has checked direct mode, released freed tails
+    // and set runtimeFlags bit 0x1, and clears it and kicks the readers afterwards.
+    std::uint32_t writeRecord(const V& value, bool overwrite, std::uint32_t h);
+    // Hints the cache about the record of hash `h` ahead of its write: its bucket word (first
+    // stage), or the first slot of its run, read from that word (second stage). Prefetches
+    // change nothing; a remap or a bucket grow in between only makes the hint useless.
+    void prefetchBucket(std::uint32_t h);
+    void prefetchRun(std::uint32_t h);
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     RootPath rootPath_;

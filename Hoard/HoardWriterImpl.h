@@ -276,7 +276,6 @@ void HoardWriter<Ops>::publishValue(Slot& slot, const V& value) {
 
 template <class Ops>
 const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool overwrite) {
-    const K& key = Ops::key(value);
     if (directSlot_ != noDirectSlot) {
         std::ostringstream os;
         os << " when writing value:" << value;
@@ -284,7 +283,77 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
     }
     releaseFreedTails();
     runtimeFlagSet();
-    const std::uint32_t h = index_.hash(key);
+    const std::uint32_t s = writeRecord(value, overwrite, index_.hash(Ops::key(value)));
+    runtimeFlagClear();
+    kickIfNotified();
+    return &slots_.slots()[s].value;
+}
+
+template <class Ops>
+void HoardWriter<Ops>::writeBatch(const V* values, std::size_t count) {
+    if (count == 0) return;
+    if (directSlot_ != noDirectSlot) {
+        std::ostringstream os;
+        os << " when writing value:" << values[0];
+        assertNoDirect("HoardWriter::writeBatch()", os.str());
+    }
+    releaseFreedTails();
+    runtimeFlagSet();
+    // Each key's hash, computed once, in a ring over the records in flight: record i + 2 * ahead
+    // is hashed and its bucket word prefetched while record i + ahead has its run's first slot
+    // prefetched and record i is written.
+    constexpr std::size_t ahead = 8;
+    constexpr std::size_t ring = 32;  // a power of two above 2 * ahead
+    static_assert((ring & (ring - 1)) == 0 && ring > 2 * ahead,
+                  "the ring holds the hash of every record in flight");
+    std::uint32_t hashes[ring];
+    auto stage = [&](std::size_t j) {
+        if (j < count) {
+            hashes[j & (ring - 1)] = index_.hash(Ops::key(values[j]));
+            prefetchBucket(hashes[j & (ring - 1)]);
+        }
+    };
+    for (std::size_t j = 0; j < 2 * ahead; ++j) stage(j);
+    for (std::size_t j = 0; j < ahead && j < count; ++j) prefetchRun(hashes[j]);
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0) HOARD_CRASH_POINT("writeBatch.record");
+            stage(i + 2 * ahead);
+            if (i + ahead < count) prefetchRun(hashes[(i + ahead) & (ring - 1)]);
+            writeRecord(values[i], true, hashes[i & (ring - 1)]);
+        }
+    } catch (...) {
+        // runtimeFlags bit 0x1 stays set, as after a failed write; the records written before
+        // the failure are published and notified, so their readers are kicked.
+        kickIfNotified();
+        throw;
+    }
+    runtimeFlagClear();
+    kickIfNotified();
+}
+
+template <class Ops>
+void HoardWriter<Ops>::prefetchBucket(std::uint32_t h) {
+    const std::uint32_t b = index_.bucketOf(h);  // below the count: the word is mapped
+    __builtin_prefetch(&buckets_.entry(b), 0, 3);
+}
+
+template <class Ops>
+void HoardWriter<Ops>::prefetchRun(std::uint32_t h) {
+    const std::uint32_t next = SlotLink::load(buckets_.entry(index_.bucketOf(h))).next;
+    // Only a slot index inside the mapping is prefetched; the walk itself checks it again.
+    if (!SlotLink::isSlot(next) || next >= slots_.capacity()) return;
+    const char* slot = reinterpret_cast<const char*>(&slots_.slots()[next]);
+    // For writing: the slot's status and link (and the key behind them) are read, and an
+    // overwrite stores every line of the value.
+    for (std::size_t line = 0; line < sizeof(Slot); line += 64) {
+        __builtin_prefetch(slot + line, 1, 3);
+    }
+}
+
+template <class Ops>
+std::uint32_t HoardWriter<Ops>::writeRecord(const V& value, bool overwrite, std::uint32_t h) {
+    const K& key = Ops::key(value);
     const std::uint32_t bucket = index_.bucketOf(h);
     std::uint64_t* prev = nullptr;
     std::uint32_t curr = 0;
@@ -301,9 +370,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
             notify(curr);
             pendingDone();
         }
-        runtimeFlagClear();
-        kickIfNotified();
-        return &slots_.slots()[curr].value;
+        return curr;
     }
     const LinkPosition at = positionOf(prev);
     const std::uint32_t s = allocSlot(h);
@@ -326,9 +393,7 @@ const typename HoardWriter<Ops>::V* HoardWriter<Ops>::write(const V& value, bool
     notify(s);
     pendingDone();
     maybeGrowBuckets("HoardWriter::write()");
-    runtimeFlagClear();
-    kickIfNotified();
-    return &slots_.slots()[s].value;
+    return s;
 }
 
 template <class Ops>

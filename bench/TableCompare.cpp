@@ -4,9 +4,14 @@
 // sharable mutex, and std::unordered_map in one process. For each size and each of several
 // runs it times the writer's inserts (fresh files, then pages already touched), in-place updates
 // and removes, a reader process's lookups (hits and misses) with the writer idle and with the
-// writer updating as fast as it can, full iteration, and the memory each record takes. It prints
-// one table of medians with min and max and each system's ratio to this engine's flow table,
-// checks the targets, and writes the table as CSV and Markdown.
+// writer updating as fast as it can, full iteration, and the memory each record takes. Beside
+// them, where a system has them: batched lookups (the engine's lookupBatch in groups of 16) with
+// the writer idle and busy, and their ratio to the same run's single lookups; the engine's
+// slot-order scan beside full iteration; updates through writeBatch beside single updates; and
+// the reader's lookups while the writer updates through writeBatch instead of record by record.
+// Operations a system has no natural equivalent for are "n/a". It prints one table of medians
+// with min and max and each system's ratio to this engine's flow table, checks the targets, and
+// writes the table as CSV and Markdown (scripts/plot-compare.sh draws the CSV).
 //
 //   TableCompare [--sizes 10000,1000000] [--runs 3] [--out bench/results] [--quick]
 //                [--only NAME]   (only the systems whose name contains NAME)
@@ -53,26 +58,53 @@ enum Workload : int {
     insertFresh,
     insertTouched,
     updateInPlace,
+    updateBatched,
     removeAll,
     hitIdle,
+    batchHitIdle,
+    batchRatioIdle,
     missIdle,
     iteration,
+    scanOrder,
     hitBusy,
+    batchHitBusy,
+    batchRatioBusy,
     missBusy,
     writerWhileRead,
+    hitBusyBatchWriter,
+    batchHitBusyBatchWriter,
+    batchWriterWhileRead,
     bytesPerRecord,
     workloadCount
 };
 
 const char* workloadText(int w) {
-    static const char* const texts[] = {
-        "insert, fresh files",   "insert, touched pages",  "update in place",
-        "remove",                "lookup hit, idle writer", "lookup miss, idle writer",
-        "full iteration",        "lookup hit, busy writer", "lookup miss, busy writer",
-        "updates while read",    "bytes per record"};
+    static const char* const texts[] = {"insert, fresh files",
+                                        "insert, touched pages",
+                                        "update in place",
+                                        "update, writeBatch",
+                                        "remove",
+                                        "lookup hit, idle writer",
+                                        "batched hit, idle writer",
+                                        "batched/single hit, idle",
+                                        "lookup miss, idle writer",
+                                        "full iteration",
+                                        "slot-order scan",
+                                        "lookup hit, busy writer",
+                                        "batched hit, busy writer",
+                                        "batched/single hit, busy",
+                                        "lookup miss, busy writer",
+                                        "updates while read",
+                                        "lookup hit, writeBatch writer",
+                                        "batched hit, writeBatch writer",
+                                        "writeBatch while read",
+                                        "bytes per record"};
+    static_assert(sizeof texts / sizeof texts[0] == workloadCount, "one text per workload");
     return texts[w];
 }
-bool isRate(int w) { return w != bytesPerRecord; }
+// Rates (operations or records per second), ratios within one run, and sizes.
+bool isRatio(int w) { return w == batchRatioIdle || w == batchRatioBusy; }
+bool isRate(int w) { return w != bytesPerRecord && !isRatio(w); }
 
 // Samples per (size, workload, system), in the order systems first appear.
 class Results {
@@ -108,21 +140,25 @@ class Results {
 
 struct ReaderReport {
     double hitOps = 0, hitSeconds = 0, hitFound = 0;
+    double batchOps = 0, batchSeconds = 0, batchFound = 0;  // 0 ops: no batched lookup
     double missOps = 0, missSeconds = 0, missFound = 0;
     double iterRecords = 0, iterSeconds = 0, iterPasses = 0, iterBad = 0;
+    double scanRecords = 0, scanSeconds = 0, scanBad = 0;  // 0 records: no scan
     char error[256] = {};
 };
 
-// Looks up keys in chunks, cycling through them, until minReadOps lookups or maxSeconds.
+// Looks up keys in chunks, cycling through them, until minReadOps lookups or maxSeconds; one
+// lookup at a time, or (`batched`) through the system's batched lookup.
 template <class Rec>
 void timeLookups(TableReader<Rec>& reader, const std::vector<typename Rec::Key>& keys,
-                 double& ops, double& seconds, double& found) {
+                 double& ops, double& seconds, double& found, bool batched = false) {
     const auto start = Clock::now();
     std::size_t done = 0, at = 0;
     std::uint64_t hits = 0;
     do {
         const std::size_t count = std::min(chunk, keys.size() - at);
-        hits += reader.lookup(keys.data() + at, count);
+        hits += batched ? reader.lookupBatched(keys.data() + at, count)
+                        : reader.lookup(keys.data() + at, count);
         done += count;
         at = at + count == keys.size() ? 0 : at + count;
     } while (done < minReadOps && secondsSince(start) < maxSeconds);
@@ -139,6 +175,9 @@ ReaderReport readTable(TableReader<Rec>& reader, const Keys<Rec>& keys, bool ite
     // touch of each page of a mapping (a minor fault) is not what a lookup costs.
     reader.lookup(keys.present.data(), keys.present.size());
     timeLookups(reader, keys.order, r.hitOps, r.hitSeconds, r.hitFound);
+    if (reader.batchedLookups()) {
+        timeLookups(reader, keys.order, r.batchOps, r.batchSeconds, r.batchFound, true);
+    }
     timeLookups(reader, keys.absent, r.missOps, r.missSeconds, r.missFound);
     if (iterate) {
         const auto start = Clock::now();
@@ -149,6 +188,15 @@ ReaderReport readTable(TableReader<Rec>& reader, const Keys<Rec>& keys, bool ite
             ++r.iterPasses;
         } while (r.iterRecords < minReadOps && secondsSince(start) < maxSeconds);
         r.iterSeconds = secondsSince(start);
+    }
+    if (iterate && reader.scans()) {
+        const auto start = Clock::now();
+        do {
+            const std::uint64_t visited = reader.scan();
+            r.scanRecords += static_cast<double>(visited);
+            r.scanBad += visited != keys.present.size();
+        } while (r.scanRecords < minReadOps && secondsSince(start) < maxSeconds);
+        r.scanSeconds = secondsSince(start);
     }
     return r;
 }
@@ -177,9 +225,11 @@ bool readBytes(int fd, void* data, std::size_t size) {
 
 // Runs the reader in a child process: it opens the table, says it is ready, waits for the go,
 // reads, and reports. With `busy`, this (the writer's) process updates random records in
-// chunks until the report arrives and returns its own update rate in `writerRate`.
+// chunks (through the batched write call with `batchedWriter`) until the report arrives and
+// returns its own update rate in `writerRate`.
 template <class Rec>
-ReaderReport readInChild(Peer<Rec>& peer, const Keys<Rec>& keys, bool busy, double& writerRate) {
+ReaderReport readInChild(Peer<Rec>& peer, const Keys<Rec>& keys, bool busy, double& writerRate,
+                         bool batchedWriter = false) {
     int ready[2], go[2], report[2];
     if (::pipe(ready) != 0 || ::pipe(go) != 0 || ::pipe(report) != 0) {
         throw std::runtime_error("pipe failed");
@@ -218,7 +268,11 @@ ReaderReport readInChild(Peer<Rec>& peer, const Keys<Rec>& keys, bool busy, doub
         std::uint64_t generation = 1000;
         for (;;) {
             const std::size_t count = std::min(chunk, keys.order.size() - at);
-            peer.update(keys.order.data() + at, count, generation);
+            if (batchedWriter) {
+                peer.updateBatched(keys.order.data() + at, count, generation);
+            } else {
+                peer.update(keys.order.data() + at, count, generation);
+            }
             done += count;
             at += count;
             if (at == keys.order.size()) at = 0, ++generation;
@@ -256,6 +310,8 @@ template <class Rec>
 void checkReads(const Peer<Rec>& peer, const ReaderReport& r, bool iterated) {
     std::string wrong;
     if (r.hitFound != r.hitOps) wrong += " hits found " + std::to_string(r.hitFound);
+    if (r.batchFound != r.batchOps) wrong += " batched hits found " + std::to_string(r.batchFound);
+    if (iterated && r.scanBad != 0) wrong += " scans with a wrong count";
     if (r.missFound != 0) wrong += " misses found " + std::to_string(r.missFound);
     if (iterated && r.iterBad != 0) wrong += " iterations with a wrong count";
     if (!wrong.empty()) throw std::runtime_error(peer.name() + " read wrong results:" + wrong);
@@ -284,6 +340,20 @@ void measure(Peer<Rec>& peer, const Keys<Rec>& keys, Results& results) {
         }
         add(updateInPlace, static_cast<double>(done) / secondsSince(start));
     }
+    // The same updates through the batched write call, in the bench's 1,000-key chunks.
+    if (peer.batchedUpdates()) {
+        std::size_t done = 0;
+        std::uint64_t generation = 1u << 20;
+        const auto start = Clock::now();
+        while (done < std::max(n, minReadOps) && secondsSince(start) < maxSeconds) {
+            for (std::size_t at = 0; at < n; at += chunk) {
+                peer.updateBatched(order + at, std::min(chunk, n - at), generation);
+            }
+            ++generation;
+            done += n;
+        }
+        add(updateBatched, static_cast<double>(done) / secondsSince(start));
+    }
     add(bytesPerRecord, static_cast<double>(peer.bytesInUse()) / static_cast<double>(n));
 
     ReaderReport idle;
@@ -294,15 +364,33 @@ void measure(Peer<Rec>& peer, const Keys<Rec>& keys, Results& results) {
         idle = readTable(*peer.openReader(), keys, true);
     }
     checkReads(peer, idle, true);
+    // A batched rate with the ratio to the single lookups of the same reader in the same run.
+    auto addBatched = [&](const ReaderReport& r, int rate, int ratio) {
+        if (r.batchOps == 0) return;
+        add(rate, r.batchOps / r.batchSeconds);
+        add(ratio, (r.batchOps / r.batchSeconds) / (r.hitOps / r.hitSeconds));
+    };
     add(hitIdle, idle.hitOps / idle.hitSeconds);
+    addBatched(idle, batchHitIdle, batchRatioIdle);
     add(missIdle, idle.missOps / idle.missSeconds);
     add(iteration, idle.iterRecords / idle.iterSeconds);
+    if (idle.scanRecords > 0) add(scanOrder, idle.scanRecords / idle.scanSeconds);
     if (peer.shared()) {
         const ReaderReport busy = readInChild(peer, keys, true, writerRate);
         checkReads(peer, busy, false);
         add(hitBusy, busy.hitOps / busy.hitSeconds);
+        addBatched(busy, batchHitBusy, batchRatioBusy);
         add(missBusy, busy.missOps / busy.missSeconds);
         add(writerWhileRead, writerRate);
+    }
+    // The reader again while the writer updates through writeBatch: one runtimeFlags store per
+    // 1,000 records instead of one per record, in the cache line every reader checks.
+    if (peer.shared() && peer.batchedUpdates()) {
+        const ReaderReport busy = readInChild(peer, keys, true, writerRate, true);
+        checkReads(peer, busy, false);
+        add(hitBusyBatchWriter, busy.hitOps / busy.hitSeconds);
+        if (busy.batchOps > 0) add(batchHitBusyBatchWriter, busy.batchOps / busy.batchSeconds);
+        add(batchWriterWhileRead, writerRate);
     }
     peer.destroy();
 }
@@ -314,16 +402,18 @@ std::string fixed(double v, int digits) {
     std::snprintf(buf, sizeof buf, "%.*f", digits, v);
     return buf;
 }
-// Rates in millions per second, sizes in bytes.
-std::string valueText(int w, double v) { return isRate(w) ? fixed(v / 1e6, 3) : fixed(v, 1); }
-std::string unitText(int w) { return isRate(w) ? "M ops/s" : "bytes"; }
+// Rates in millions per second, ratios as they are, sizes in bytes.
+std::string valueText(int w, double v) {
+    return isRate(w) ? fixed(v / 1e6, 3) : isRatio(w) ? fixed(v, 2) : fixed(v, 1);
+}
+std::string unitText(int w) { return isRate(w) ? "M ops/s" : isRatio(w) ? "x" : "bytes"; }
 
 std::string cellText(const Results& res, std::size_t n, int w, const std::string& system) {
     const Stats s = res.stats(n, w, system);
     if (!s.valid) return "n/a";
     std::string text = valueText(w, s.median) + " [" + valueText(w, s.min) + "-" +
                        valueText(w, s.max) + "]";
-    if (system != engineFlows && system != engineCounters) {
+    if (system != engineFlows && system != engineCounters && !isRatio(w)) {
         const double r = res.ratio(n, w, system);
         if (!std::isnan(r)) text += " x" + fixed(r, 2);
     }
@@ -377,6 +467,28 @@ std::vector<Target> targets(const Results& res, std::size_t n) {
           1.5, true, "x");
     check("full iteration >= 1x LMDB cursor walk",
           median(iteration, engineFlows) / median(iteration, lmdbBatch), 1, true, "x");
+    // The batched calls.
+    const double batchIdle = median(batchHitIdle, engineFlows),
+                 batchBusy = median(batchHitBusy, engineFlows);
+    check("batched lookups, idle writer >= 2.2x single lookups (same runs)",
+          median(batchRatioIdle, engineFlows), 2.2, true, "x");
+    check("batched lookups, busy writer >= 2.2x single lookups (same runs)",
+          median(batchRatioBusy, engineFlows), 2.2, true, "x");
+    check("batched lookups, idle writer >= 2.0x std::unordered_map single lookups",
+          batchIdle / median(hitIdle, stdMap), 2.0, true, "x");
+    check("batched lookups, busy writer >= 2.0x std::unordered_map single lookups",
+          batchBusy / median(hitIdle, stdMap), 2.0, true, "x");
+    check("batched lookups, idle writer >= 4x LMDB (txn/1000)",
+          batchIdle / median(hitIdle, lmdbBatch), 4, true, "x");
+    check("batched lookups, busy writer >= 4x LMDB (txn/1000) under the same load",
+          batchBusy / median(hitBusy, lmdbBatch), 4, true, "x");
+    check("slot-order scan >= 3x LMDB cursor walk",
+          median(scanOrder, engineFlows) / median(iteration, lmdbBatch), 3, true, "x");
+    const double updBatch = median(updateBatched, engineFlows);
+    check("writeBatch updates >= 1.5x std::unordered_map find-and-assign",
+          updBatch / median(updateInPlace, stdMap), 1.5, true, "x");
+    check("writeBatch updates >= 6x LMDB (txn/op)", updBatch / median(updateInPlace, lmdbOp), 6,
+          true, "x");
     check("bytes per 136-byte record <= 1.25 x 136", median(bytesPerRecord, engineFlows),
           1.25 * 136, false, " bytes");
     return out;
@@ -387,17 +499,18 @@ void report(const Results& res, double floorNs, const std::string& outDir) {
     std::ostringstream text, md, csv;
 
     // The console table.
+    const std::size_t labelWidth = 32;
     std::size_t width = 26;
     text << "\nMedians [min-max] of each run, rates in M ops/s, xN = ratio to " << engineFlows
          << "\n";
     for (std::size_t n : res.sizes()) {
         text << "\nN = " << sizeText(n) << "\n";
-        text << std::string(26, ' ');
+        text << std::string(labelWidth, ' ');
         for (const auto& s : systems) text << " " << s << std::string(width - s.size(), ' ');
         text << "\n";
         for (int w = 0; w < workloadCount; ++w) {
             std::string label = workloadText(w);
-            text << label << std::string(26 - label.size(), ' ');
+            text << label << std::string(labelWidth - label.size(), ' ');
             for (const auto& s : systems) {
                 const std::string cell = cellText(res, n, w, s);
                 text << " " << cell << std::string(cell.size() < width ? width - cell.size() : 1, ' ');

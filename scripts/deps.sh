@@ -16,8 +16,9 @@ packages=(cmake ninja-build g++ make pkg-config libfmt-dev libgtest-dev libgmock
           clang libclang-rt-14-dev)
 if [[ "${1:-}" == "--bench" ]]; then
     # bench/TableCompare.cpp compares with LMDB and Boost.Interprocess,
-    # bench/FlowtrackCompare.cpp flowtrack with softflowd
-    packages+=(liblmdb-dev libboost-dev softflowd)
+    # bench/FlowtrackCompare.cpp flowtrack with softflowd; make bench draws TableCompare's
+    # CSV with gnuplot (scripts/plot-compare.sh) and checks the SVG converts with rsvg-convert
+    packages+=(liblmdb-dev libboost-dev softflowd gnuplot-nox librsvg2-bin)
 fi
 if [[ "${1:-}" == "--deb" ]]; then
     # make deb: CPack's DEB generator reads the libraries' dependencies with dpkg-shlibdeps

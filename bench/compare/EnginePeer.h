@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -16,10 +17,12 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FlowTracker/FlowTable.h"
 #include "FlowTracker/FtCounters.h"
 #include "Hoard/HoardMap.h"
+#include "Hoard/HoardReader.h"
 #include "bench/compare/Peer.h"
 #include "bench/compare/Workload.h"
 
@@ -73,6 +76,13 @@ class EnginePeer : public Peer<Rec> {
     void update(const Key* keys, std::size_t count, std::uint64_t generation) override {
         insert(keys, count, generation);
     }
+    // The same updates through writeBatch, one call per batch the bench hands over.
+    bool batchedUpdates() const override { return true; }
+    void updateBatched(const Key* keys, std::size_t count, std::uint64_t generation) override {
+        if (batch_.size() < count) batch_.resize(count);  // once: the bench's batch size
+        for (std::size_t i = 0; i < count; ++i) batch_[i] = Rec::make(keys[i], generation);
+        map_->safeWriteBatch(batch_.data(), count);
+    }
     void remove(const Key* keys, std::size_t count) override {
         Value old;
         for (std::size_t i = 0; i < count; ++i) map_->safeRemove(keys[i], old);
@@ -120,6 +130,23 @@ class EnginePeer : public Peer<Rec> {
             }
             return found;
         }
+        // lookupBatch in groups of `group` keys, the values copied into a small buffer.
+        bool batchedLookups() const override { return true; }
+        std::uint64_t lookupBatched(const Key* keys, std::size_t count) override {
+            std::uint64_t found = 0;
+            for (std::size_t i = 0; i < count; i += group) {
+                found += map_.safeLookupBatch(keys + i, std::min(group, count - i), outs_, founds_);
+            }
+            return found;
+        }
+        // The reader's slot-order scan.
+        bool scans() const override { return true; }
+        std::uint64_t scan() override {
+            auto* reader = dynamic_cast<Hoard::HoardReader<Ops>*>(map_.implementation());
+            if (reader == nullptr) throw std::runtime_error("the facade holds no live reader");
+            const Hoard::ScanResult r = reader->scan([&](const Value& v) { out_ = v; });
+            return r.mayRepeat ? 0 : r.records;  // a repeat would count wrong: none is expected
+        }
         std::uint64_t iterate() override {
             auto* impl = map_.implementation();
             Hoard::IterHint hint;
@@ -132,13 +159,17 @@ class EnginePeer : public Peer<Rec> {
         }
 
       private:
+        static constexpr std::size_t group = 16;
         Map map_;
         Value out_;
+        Value outs_[group];
+        bool founds_[group] = {};
     };
 
     std::string label_;
     std::string root_;
     std::unique_ptr<Map> map_;
+    std::vector<Value> batch_;
 };
 
 }  // namespace Compare

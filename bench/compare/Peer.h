@@ -24,6 +24,15 @@ class TableReader {
     virtual std::uint64_t lookup(const Key* keys, std::size_t count) = 0;
     // Visits every record once, copying it out; returns how many it visited.
     virtual std::uint64_t iterate() = 0;
+    // A system with a batched lookup (true from batchedLookups()) looks up keys[0 .. count)
+    // through it, in groups of its choosing, copying each value found; returns how many were
+    // found. The others have no natural equivalent and are not asked.
+    virtual bool batchedLookups() const { return false; }
+    virtual std::uint64_t lookupBatched(const Key* /*keys*/, std::size_t /*count*/) { return 0; }
+    // A system with a walk in storage order other than its iteration (true from scans()) visits
+    // every record through it, copying it out; returns how many it visited.
+    virtual bool scans() const { return false; }
+    virtual std::uint64_t scan() { return 0; }
 };
 
 template <class Rec>
@@ -50,6 +59,11 @@ class Peer {
     virtual std::unique_ptr<TableReader<Rec>> openReader() = 0;
     // How many operations a write batch holds (1 for a transaction per write).
     virtual std::size_t writeBatch() const { return 1000; }
+    // A system with a batched write call (true from batchedUpdates()) updates keys[0 .. count)
+    // with it, as update() does record by record.
+    virtual bool batchedUpdates() const { return false; }
+    virtual void updateBatched(const Key* /*keys*/, std::size_t /*count*/,
+                               std::uint64_t /*generation*/) {}
 };
 
 }  // namespace Compare

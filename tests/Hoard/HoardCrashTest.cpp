@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <map>
 #include <random>
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "contracts/Herald/HeraldReader.h"
 #include "tests/support/AllocationCounter.h"
@@ -38,20 +40,45 @@ using Hoard::SlotTable;
 // overwrites id 3 with generation 2 + s, removes id s (600 in 1024: step 345 shrinks them), or does
 // either of the first two in direct mode (directWrite or directUpdate, then directCommit). A
 // reinsert is an insert after ids [0, 20) were removed: the first 20 steps reuse their slots.
-enum Op { insert, overwrite, removal, directInsert, directUpdate, reinsert };
+// A batch step is one writeBatch of three records whose middle one is an insert (overwrites of
+// ids 3 and 4 around it) or an overwrite of id 3 (inserts around it).
+enum Op {
+    insert,
+    overwrite,
+    removal,
+    directInsert,
+    directUpdate,
+    reinsert,
+    batchInsert,
+    batchOverwrite
+};
 constexpr std::uint32_t steps = 400;
 constexpr std::uint32_t setupOf(Op op) { return op == removal ? 600 : 100; }
 constexpr std::uint32_t removedOf(Op op) { return op == reinsert ? 20 : 0; }
+constexpr bool isBatch(Op op) { return op == batchInsert || op == batchOverwrite; }
+constexpr std::uint32_t lastId = 100 + 2 * steps;  // above every id a step writes
+
+using Record = std::pair<std::uint32_t, std::uint64_t>;  // id, generation
+std::array<Record, 3> batchOf(Op op, std::uint32_t s) {
+    if (op == batchInsert) return {{{3, 2 + s}, {setupOf(op) + s, 1}, {4, 2 + s}}};
+    return {{{setupOf(op) + 2 * s, 1}, {3, 2 + s}, {setupOf(op) + 2 * s + 1, 1}}};
+}
 
 using Model = std::map<std::uint32_t, std::uint64_t>;  // id -> generation
 
-// The records after the first `done` steps.
-Model model(Op op, std::uint32_t done) {
+// The records after the first `done` steps (and, of a batch, the first `part` records of the
+// next step).
+Model model(Op op, std::uint32_t done, std::uint32_t part = 0) {
     const bool inserts = op == insert || op == directInsert || op == reinsert;
     Model m;
     for (std::uint32_t id = op == removal ? done : removedOf(op); id < setupOf(op); ++id) m[id] = 1;
     for (std::uint32_t s = 0; inserts && s < done; ++s) m[setupOf(op) + s] = 1;
     if (done > 0 && (op == overwrite || op == directUpdate)) m[3] = 1 + done;
+    for (std::uint32_t s = 0; isBatch(op) && s <= done; ++s) {
+        const auto batch = batchOf(op, s);
+        for (std::uint32_t r = 0; r < (s < done ? 3 : part); ++r)
+            m[batch[r].first] = batch[r].second;
+    }
     return m;
 }
 
@@ -65,6 +92,13 @@ void runStep(typename Records::Writer& w, Op op, std::uint32_t s) {
     if (op == directInsert) *w.directWrite(Records::key(fresh)) = Records::make(fresh, 1);
     if (op == directUpdate) *w.directUpdate(Records::key(3)) = Records::make(3, 2 + s);
     if (op == directInsert || op == directUpdate) w.directCommit();
+    if (isBatch(op)) {
+        const auto batch = batchOf(op, s);
+        const typename Records::Entry values[] = {Records::make(batch[0].first, batch[0].second),
+                                                  Records::make(batch[1].first, batch[1].second),
+                                                  Records::make(batch[2].first, batch[2].second)};
+        w.writeBatch(values, 3);
+    }
 }
 
 // What the readers answer after the death and what the next writer holds: the records before
@@ -81,9 +115,12 @@ struct CrashCase {
     // With recovery the next writer holds exactly what the readers answer; `writer` is what it
     // holds without recovery.
     State readers, writer;
-    const char* reason = "";    // the validator's first finding, when it rejects the files
+    const char* reason = "";  // the validator's first finding, when it rejects the files
     // With recovery: the next writer dies here inside its recovery, and the one after recovers.
     const char* recoveryPoint = nullptr;
+    // The point fires `perStep` times a step; the kill is at its `at`-th time in the seeded step,
+    // inside (or, for "writeBatch.record", just before) record `record` of a batch.
+    std::uint32_t perStep = 1, at = 1, record = 0;
 };
 
 void PrintTo(const CrashCase& c, std::ostream* os) { *os << (c.point ? c.point : "idle"); }
@@ -154,12 +191,37 @@ const CrashCase kCases[] = {
      "recover.cut"},
     {"notify",                    counter, reinsert,     20, after,  after,    "",
      "recover.notify"},
+    // A batch killed inside its middle record: the record before it is written, the one after
+    // it not; the middle one is as a single write's record killed at the same point. Between
+    // records every record is whole, but the flag of the batch stays set.
+    {"write.link",                both,    batchInsert,  20, before, reformat, uncounted, nullptr,
+     1, 1, 1},
+    {"write.status",              both,    batchInsert,  20, before, reformat, uncounted, nullptr,
+     3, 2, 1},
+    {"write.publish",             both,    batchInsert,  20, before, reformat, uncounted, nullptr,
+     1, 1, 1},
+    {"write.lookaside",           both,    batchOverwrite, 20, before, before, "",      nullptr,
+     1, 1, 1},
+    {"write.value",               both,    batchOverwrite, 20, after, reformat, stuck,  nullptr,
+     3, 2, 1},
+    {"write.status",              both,    batchOverwrite, 20, after, reformat, stuck,  nullptr,
+     3, 2, 1},
+    {"notify",                    counter, batchInsert,  20, after,  reformat, unnotified, nullptr,
+     3, 2, 1},
+    {"writeBatch.record",         both,    batchInsert,  20, before, before, "",        nullptr,
+     2, 1, 1},
+    {"writeBatch.record",         both,    batchOverwrite, 20, before, before, "",      nullptr,
+     2, 2, 2},
+    {"write.value",               both,    batchOverwrite, 20, after, reformat, stuck,
+     "recover.finish", 3, 2, 1},
     // Killed between operations: every committed record is adopted.
     {nullptr,                     both,    insert,       1,  before, before},
     {nullptr,                     both,    overwrite,    1,  before, before},
     {nullptr,                     both,    removal,      1,  before, before},
     {nullptr,                     both,    directInsert, 1,  before, before},
     {nullptr,                     both,    directUpdate, 1,  before, before},
+    {nullptr,                     both,    batchInsert,  1,  before, before},
+    {nullptr,                     both,    batchOverwrite, 1, before, before},
 };
 // clang-format on
 
@@ -219,9 +281,9 @@ enum Attach { noRecovery, recovery, recoveryWithoutWord };
 // `table` (a reader or a writer) holds exactly `m`, by lookup and by iteration. Once the first
 // lookup has settled the mappings, lookups and iteration steps allocate nothing.
 template <class Records, class Table>
-void expectRecords(Table& table, Op op, const Model& m) {
+void expectRecords(Table& table, const Model& m) {
     std::uint64_t allocations = 0;
-    for (std::uint32_t id = 0; id < setupOf(op) + steps; ++id) {
+    for (std::uint32_t id = 0; id < lastId; ++id) {
         const std::uint64_t generation = generationOf<Records>(table, id);
         if (id == 0) allocations = threadAllocations();
         ASSERT_EQ(generation, m.count(id) ? m.at(id) : 0) << "id " << id;
@@ -244,7 +306,8 @@ void crashRun(const CrashCase& c, Attach attach) {
     const bool recover = attach != noRecovery;
     SCOPED_TRACE(Records::kind);
     std::mt19937_64 rng(testSeed(c.point ? c.point : "idle"));
-    const std::uint32_t occurrence = 1 + static_cast<std::uint32_t>(rng() % c.occurrences);
+    const std::uint32_t occurrence =
+        static_cast<std::uint32_t>(rng() % c.occurrences) * c.perStep + c.at;
     ShmRoot shm;
     SharedPage<std::atomic<std::uint32_t>> step;  // the step under way when the writer died
     Processes p;
@@ -277,13 +340,18 @@ void crashRun(const CrashCase& c, Attach attach) {
     }
     ASSERT_EQ(p.wait(0, 128 + SIGKILL), "") << "occurrence " << occurrence;
     const std::uint32_t done = *step;
-    const Model models[] = {model(c.op, done), model(c.op, c.point ? done + 1 : done), Model{}};
+    // A batch step killed inside record r has its first r records written.
+    const bool inBatch = c.point && isBatch(c.op);
+    const std::uint32_t part = inBatch ? c.record : 0;
+    const Model models[] = {
+        model(c.op, done, part),
+        inBatch ? model(c.op, done, part + 1) : model(c.op, c.point ? done + 1 : done), Model{}};
 
     // A reader attached before the writer's fatal steps, and one attached after its death.
     auto late = newReader<Records>("crash/t");
     for (auto* r : {early.get(), late.get()}) {
         SCOPED_TRACE(r == early.get() ? "reader attached before the crash" : "attached after");
-        expectRecords<Records>(*r, c.op, models[c.readers]);
+        expectRecords<Records>(*r, models[c.readers]);
     }
 
     if (c.recoveryPoint) {
@@ -311,11 +379,11 @@ void crashRun(const CrashCase& c, Attach attach) {
     EXPECT_TRUE(c.writer != reformat || c.recoveryPoint || trace.contains(c.reason))
         << "expected: " << c.reason;
     EXPECT_TRUE(!recover || c.writer != reformat || w->writerCounters().repairs > 0);
-    expectRecords<Records>(*w, c.op, models[outcome]);
+    expectRecords<Records>(*w, models[outcome]);
     // Recovery's stores are the live writer's kinds: the reader mapped all along follows them.
     if (recover) {
         SCOPED_TRACE("reader attached before the crash, after recovery");
-        expectRecords<Records>(*early, c.op, models[outcome]);
+        expectRecords<Records>(*early, models[outcome]);
         // The follower learns every change recovery made or published again.
         if (follower) {
             EXPECT_EQ(follower->catchUp(), models[outcome]);
@@ -346,8 +414,8 @@ TEST_P(HoardCrashTest, ReadersKeepCommittedRecordsAndTheNextWriterAdoptsOrReform
 }
 
 std::string caseName(const ::testing::TestParamInfo<CrashParam>& info) {
-    static const char* const ops[] = {"Insert",       "Overwrite",    "Remove",
-                                      "DirectInsert", "DirectUpdate", "Reinsert"};
+    static const char* const ops[] = {"Insert",       "Overwrite", "Remove",      "DirectInsert",
+                                      "DirectUpdate", "Reinsert",  "BatchInsert", "BatchOverwrite"};
     static const char* const attaches[] = {"_NoRecovery", "_Recovered", "_RecoveredWithoutWord"};
     const CrashCase& c = std::get<0>(info.param);
     std::string name = c.point ? c.point : "idle";

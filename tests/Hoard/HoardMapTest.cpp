@@ -247,6 +247,9 @@ TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReforma
     EXPECT_EQ(out, FlowRecords::Entry());
     EXPECT_EQ(failureOf([&] { map.safeRemove(flowEntry(1).key(), out); }),
               "denied: remove to read-only Hoard table");
+    const FlowRecords::Entry batch[] = {flowEntry(1), flowEntry(2)};
+    EXPECT_EQ(failureOf([&] { map.safeWriteBatch(batch, 2); }),
+              "denied: write to read-only Hoard table");
     EXPECT_EQ(map.readerSentry()->poll(), ReaderEvent::none);
     map.tryAttach();  // no writer: nothing mounted
     EXPECT_TRUE(events.empty());
@@ -264,6 +267,9 @@ TEST_F(HoardMapTest, AReaderFollowsItsWritersThroughAbsenceDamageDeathAndReforma
     EXPECT_EQ(map.implementation()->members(), 30u);
     EXPECT_EQ(failureOf([&] { map.safeWrite(flowEntry(1)); }),
               "denied: write to read-only Hoard table");
+    EXPECT_EQ(failureOf([&] { map.safeWriteBatch(batch, 2); }),
+              "denied: write to read-only Hoard table");
+    EXPECT_EQ(map.implementation()->members(), 30u);
     // The owner: the writer's command name and its socket's number while it lives.
     std::ifstream comm("/proc/self/comm");
     std::string command;
