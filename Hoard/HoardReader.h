@@ -284,11 +284,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         if (position + bucketLead < n) __builtin_prefetch(buckets_.address(ahead(bucketLead)));
         if (position + slotLead >= n) return;
         const std::uint32_t s = buckets_[ahead(slotLead)].next;
-        if (!SlotLink::isSlot(s) || s >= slots_.capacity()) return;
-        const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
-        constexpr std::size_t size = sizeof(TypedSlot<V>);
-        for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
-        __builtin_prefetch(p + size - 1);
+        if (SlotLink::isSlot(s) && s < slots_.capacity()) prefetchSlot(s);
     }
     // Raises corruption unless `storedRhash`, the rhash slot `slot` holds next to `key`, is the
     // key's own (`h` reversed). A run's order and an iteration's resume point come from both: a
@@ -389,8 +385,8 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     // of this slot's current incarnation: a shrink and a later growth format the slot again with
     // its status counter restarted, so the caller also checks that the slot count held still.
     bool copyOccupied(std::uint32_t index, V& out);
-    // Notes a published (version, numSlots) word seen by a scan; true unless the step from the
-    // word seen before is one growth (version + 1, more slots): anything else may hide a shrink.
+    // Whether the step between two published (version, numSlots) words a scan saw may hide a
+    // shrink: anything but one growth (version + 1, more slots) may.
     static bool mayHideShrink(Mem::VerU32 before, Mem::VerU32 now) {
         if (now.version == before.version) return now.value != before.value;
         return !(now.version == before.version + 1 && now.value > before.value);

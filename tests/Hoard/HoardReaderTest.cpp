@@ -231,15 +231,17 @@ TEST_P(LookupBatchTest, AnswersEachKeyAsLookupDoesAndAnchorsTheLastKeyFound) {
         std::function<void()> before;  // the writer's steps before the call
         std::function<void()> during;  // the writer's steps at the reader's first slot read
         std::vector<std::uint32_t> ids;
-        bool aliased;  // the keys lie in the output's last bytes
+        int aliased;   // the keys lie in the output's first (1) or last (-1) bytes
     };
     const Case cases[] = {
-        {"hits and misses, a miss last", {}, {}, mixed(100, 37, true), false},
-        {"only misses", {}, {}, {5000, 5001, 5002, 5003, 5004}, false},
-        {"keys overlapping the output", {}, {}, mixed(100, 41, false), true},
-        {"after a growth", [&] { put(100, 700); }, {}, mixed(700, 50, false), false},
-        {"during a shrink", {}, [&] { drop(100, 690); }, mixed(100, 33, false), false},
-        {"after a shrink", [&] { drop(10, 700); }, {}, mixed(10, 20, false), true},
+        {"hits and misses, a miss last", {}, {}, mixed(100, 37, true), 0},
+        {"only misses", {}, {}, {5000, 5001, 5002, 5003, 5004}, 0},
+        // Answer 0 overwrites keys 1 to 3 of a group: the group's keys are read first.
+        {"keys at the output's start", {}, {}, mixed(100, 16, false), 1},
+        {"after a growth", [&] { put(100, 700); }, {}, mixed(700, 50, false), 0},
+        {"during a shrink", {}, [&] { drop(100, 690); }, mixed(100, 33, false), 0},
+        {"after a shrink, keys at the output's end", [&] { drop(10, 700); }, {},
+         mixed(10, 41, false), -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -257,8 +259,9 @@ TEST_P(LookupBatchTest, AnswersEachKeyAsLookupDoesAndAnchorsTheLastKeyFound) {
         std::vector<FlowRecords::Entry> out(n, FlowRecords::make(7777, 7));
         std::vector<FlowRecords::Key> separate;
         FlowRecords::Key* keys = nullptr;
-        if (c.aliased) {
-            keys = reinterpret_cast<FlowRecords::Key*>(out.data() + n) - n;
+        if (c.aliased != 0) {
+            keys = reinterpret_cast<FlowRecords::Key*>(out.data() + (c.aliased > 0 ? 0 : n)) -
+                   (c.aliased > 0 ? 0 : n);
         } else {
             separate.resize(n);
             keys = separate.data();
