@@ -105,20 +105,23 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         return more;
     }
 
-    // Hands every record of the table to `visit(const V&)`, in slot order. A record present for
-    // the whole scan is handed out at least once; more than once only when the result says
-    // mayRepeat.
+    // Looks keys[0..count) up as lookup() would, key by key, with the same guarantees against
+    // torn reads; faster because keys go in groups of `batchGroup`: each key is hashed once, the
+    // group's bucket words and the records they name are fetched together before the walks, the
+    // writer's counts are checked once per group, and a record the walk passes by is judged by its
+    // rhash alone (neither copied whole nor hashed again). `keys` may overlap `out` as far as
+    // lookup() key by key allows it: a group's keys are copied before any of its answers is
+    // written. Misses receive the default value. The version anchor afterwards is that of the last
+    // key found, or cleared when none was.
+    std::size_t lookupBatch(const K* keys, std::size_t count, V* out, bool* found) override;
+
+    // Hands every record of the table to `visit(const V&)`, in slot order from the top slot down,
+    // a chunk of slots at a time. Each record handed out is whole (copied between two reads of its
+    // status) and was read while the slot count held still. A record present for the whole scan is
+    // handed out at least once; more than once only when the result says mayRepeat (a shrink moved
+    // records while the scan ran). A key removed and written again during the scan is two records.
     template <class Visit>
-    ScanResult scan(Visit&& visit) {
-        ScanResult result;
-        V value;
-        IterHint hint;
-        for (bool more = first(value, hint); more; more = next(Ops::key(value), value, hint)) {
-            visit(static_cast<const V&>(value));
-            ++result.records;
-        }
-        return result;
-    }
+    ScanResult scan(Visit&& visit);
 
     const V* doLookup(const K& key, bool& found, V& out);
     bool first(std::uint32_t bucket, V& value, IterHint& hint);
@@ -281,11 +284,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         if (position + bucketLead < n) __builtin_prefetch(buckets_.address(ahead(bucketLead)));
         if (position + slotLead >= n) return;
         const std::uint32_t s = buckets_[ahead(slotLead)].next;
-        if (!SlotLink::isSlot(s) || s >= slots_.capacity()) return;
-        const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
-        constexpr std::size_t size = sizeof(TypedSlot<V>);
-        for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
-        __builtin_prefetch(p + size - 1);
+        if (SlotLink::isSlot(s) && s < slots_.capacity()) prefetchSlot(s);
     }
     // Raises corruption unless `storedRhash`, the rhash slot `slot` holds next to `key`, is the
     // key's own (`h` reversed). A run's order and an iteration's resume point come from both: a
@@ -352,6 +351,46 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
                 "HoardReader restarted too often: the table keeps changing under the reader");
         }
     }
+    static constexpr std::size_t batchGroup = 16;
+    static constexpr std::uint32_t scanChunk = 256;
+    // Looks `key` (of hash `h`) up in the mapped bucket count `n`: lookup()'s walk, except that
+    // a slot ordered before the key is judged by its rhash (read between two reads of its status)
+    // and only a slot of the key's own rhash is copied whole. On a hit `anchor` names the slot.
+    bool lookupHashed(const K& key, std::uint32_t h, std::uint32_t n, V& out,
+                      Mem::VersionAnchor& anchor);
+    // Starts fetching the bucket words of `hashes` and then the first records they name, so that
+    // the walks that follow find them in the cache. Only a hint: nothing is formed from an index
+    // outside the mapping.
+    void prefetchGroup(const std::uint32_t* hashes, std::size_t count, std::uint32_t n) const;
+    void prefetchSlot(std::uint32_t s) const {
+        const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
+        constexpr std::size_t size = sizeof(TypedSlot<V>);
+        for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
+        __builtin_prefetch(p + size - 1);
+    }
+    // Copies the value words [from, to) of `source` into `out` (the last word of a value whose
+    // size is not a multiple of 8 is cut to fit; the slot's padding keeps the load in bounds).
+    static void loadValueWords(const TypedSlot<V>& source, V& out, std::size_t from,
+                               std::size_t to) {
+        const auto* words = reinterpret_cast<const std::uint64_t*>(&source.value);
+        auto* bytes = reinterpret_cast<unsigned char*>(&out);
+        for (std::size_t i = from; i < to; ++i) {
+            const std::uint64_t w = Mem::Atomics::loadRelaxed(words[i]);
+            std::memcpy(bytes + 8 * i, &w, std::min<std::size_t>(8, sizeof(V) - 8 * i));
+        }
+    }
+    // Copies slot `index` into `out` as SlotReaderTable::getValue does (LOOKASIDE redirects to
+    // the lookaside slot; the status is read again after the copy and a change copies again);
+    // false when the slot holds no record. A whole copy under one status is still only a record
+    // of this slot's current incarnation: a shrink and a later growth format the slot again with
+    // its status counter restarted, so the caller also checks that the slot count held still.
+    bool copyOccupied(std::uint32_t index, V& out);
+    // Whether the step between two published (version, numSlots) words a scan saw may hide a
+    // shrink: anything but one growth (version + 1, more slots) may.
+    static bool mayHideShrink(Mem::VerU32 before, Mem::VerU32 now) {
+        if (now.version == before.version) return now.value != before.value;
+        return !(now.version == before.version + 1 && now.value > before.value);
+    }
     // The link word a walk came through: a bucket entry or a slot's own link.
     SlotLink linkOf(bool inBucket, std::uint32_t index) const {
         return inBucket ? buckets_[index] : SlotLink::load(slots_.slots()[index].head.link);
@@ -381,6 +420,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     std::uint32_t bucketsVersion_ = 0;  // version half of the bucket count pair last followed
     std::uint32_t restarts_ = 0;
     bool markCorruption_ = true;
+    std::unique_ptr<V[]> scanBuffer_;  // one chunk of a scan, allocated by the first scan
 };
 
 }  // namespace Hoard

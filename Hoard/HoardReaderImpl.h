@@ -349,6 +349,301 @@ bool HoardReader<Ops>::doNext(const K& key, V& value, IterHint& hint) {
 }
 
 template <class Ops>
+std::size_t HoardReader<Ops>::lookupBatch(const K* keys, std::size_t count, V* out, bool* found) {
+    std::size_t hits = 0;
+    anchor_ = Mem::VersionAnchor{};
+    for (std::size_t start = 0; start < count; start += batchGroup) {
+        const std::size_t m = std::min(batchGroup, count - start);
+        // The group's keys are copied before any of its answers is written.
+        K group[batchGroup];
+        std::uint32_t hashes[batchGroup];
+        for (std::size_t i = 0; i < m; ++i) group[i] = keys[start + i];
+        for (std::size_t i = 0; i < m; ++i) hashes[i] = hash(group[i]);
+        V* answers = out + start;
+        bool* hit = found + start;
+        Mem::VersionAnchor groupAnchor;
+        bool groupHit = false;
+        // As withRemaps() for one lookup: the counts are followed before the group walks, and a
+        // group that ran while either file's (version, count) word moved, or that met corruption
+        // then, runs again on the new mapping.
+        for (std::uint32_t attempt = 0;; ++attempt) {
+            try {
+                if (attempt == 0 && countsMoved()) doResize(false);
+                groupHit = false;
+                const std::uint32_t n = buckets_.count();
+                if (n == 0) {
+                    BASALT_TRACE(debug_, 5, "HoardReader::lookupBatch() bucket table detached");
+                    for (std::size_t i = 0; i < m; ++i) hit[i] = false;
+                } else {
+                    prefetchGroup(hashes, m, n);
+                    for (std::size_t i = 0; i < m; ++i) {
+                        // Each key has lookup()'s restart bound of its own.
+                        restarts_ = 0;
+                        Mem::VersionAnchor candidate;
+                        hit[i] = lookupHashed(group[i], hashes[i], n, answers[i], candidate);
+                        if (hit[i]) {
+                            groupAnchor = candidate;
+                            groupHit = true;
+                        }
+                    }
+                }
+                if (attempt < maxRemaps && countsMoved() && doResize()) continue;
+                break;
+            } catch (const Basalt::CorruptionDetectedException&) {
+                if (attempt < maxRemaps && doResize()) continue;
+                ++counters_->corruptions;
+                throw;
+            }
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            if (hit[i]) {
+                ++hits;
+            } else {
+                answers[i] = defaultValue_;
+            }
+        }
+        // Taken on the mapping the group was checked on; later groups' remaps keep it current.
+        if (groupHit) anchor_ = groupAnchor;
+    }
+    return hits;
+}
+
+template <class Ops>
+void HoardReader<Ops>::prefetchGroup(const std::uint32_t* hashes, std::size_t count,
+                                     std::uint32_t n) const {
+    for (std::size_t i = 0; i < count; ++i) __builtin_prefetch(buckets_.address(hashes[i] & (n - 1)));
+    const std::uint32_t capacity = slots_.capacity();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t s = buckets_[hashes[i] & (n - 1)].next;
+        if (SlotLink::isSlot(s) && s < capacity) prefetchSlot(s);
+    }
+}
+
+template <class Ops>
+bool HoardReader<Ops>::lookupHashed(const K& key, std::uint32_t h, std::uint32_t n, V& out,
+                                    Mem::VersionAnchor& anchor) {
+    const std::uint32_t b = h & (n - 1);
+    const std::uint32_t r = Basalt::Util::reverse(h);
+    // The run's records that sort before the key are passed by on their rhash, and the first one
+    // after it ends the search: none is copied whole or hashed. Their place in the run is checked
+    // from the rhash too (reverse(rhash) modulo n, n/2 or 2n is b), where lookup() hashes the key.
+    // Both agree for every record the writer wrote: it stores the key's own hash as rhash (the
+    // validator checks that). They differ only for a record whose key was damaged and rhash kept:
+    // lookup() reports it, this walk passes it by. The walk's answer is the same either way: the
+    // order of a run is decided by rhash alone until two rhashes are equal, and a slot of the
+    // key's own rhash is copied whole and its key compared, as lookup() does.
+    auto notOccupied = [&](std::uint32_t s) {
+        traceKeyBytes("HoardReader::lookupBatch()", key);
+        std::ostringstream os;
+        os << "HoardReader::lookupBatch() slot:" << s << " not marked as occupied key:" << key;
+        Basalt::CorruptionDetectedException::throwException(os.str());
+    };
+    auto checkBelongs = [&](std::uint32_t s, std::uint32_t slotRhash) {
+        if (belongs(Basalt::Util::reverse(slotRhash), b, n)) return;
+        std::ostringstream os;
+        os << "HoardReader::lookupBatch() corrupt rhash detected. slot:" << s << std::hex
+           << " rhash:" << slotRhash << std::dec << " bucketIndex:" << b;
+        Basalt::CorruptionDetectedException::throwException(os.str());
+    };
+    for (;;) {
+        bool prevInBucket = true;
+        std::uint32_t prevIndex = b;
+        SlotLink link = buckets_[b];
+        bool again = false;
+        for (std::uint32_t count = 1; !again; ++count) {
+            if (!SlotLink::isSlot(link.next)) return false;
+            if (count > slots_.capacity()) {
+                std::ostringstream os;
+                os << "HoardReader::lookupBatch() hash chain cycle detected, slotCount:" << count
+                   << " capacity:" << slots_.capacity();
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            const std::uint32_t s = link.next;
+            HOARD_READER_SLOT_READ(s);
+            const auto& slot = slots_.slots()[s];
+            // The slot's status and rhash (from the lookaside slot while LOOKASIDE is set), and
+            // its own link, between two reads of the status, as getValue() copies a value. Pairs
+            // with the writer's release stores of the status (and of the lookaside rhash before
+            // LOOKASIDE).
+            std::uint32_t status = Mem::Atomics::loadAcquire(slot.head.status);
+            std::uint32_t slotRhash = 0;
+            SlotLink own;
+            for (std::uint32_t tries = 0;; ++tries) {
+                const auto& source =
+                    (status & SlotTable::lookaside) ? slots_.lookasideSlot() : slot;
+                slotRhash = Mem::Atomics::loadRelaxed(source.head.rhash);
+                own = SlotLink::load(slot.head.link);
+                std::atomic_thread_fence(std::memory_order_acquire);
+                const std::uint32_t now = Mem::Atomics::loadRelaxed(slot.head.status);
+                if (now == status) break;
+                ++counters_->retries;
+                if (tries >= SlotReaderTable<V>::maxStatusRereads) {
+                    std::ostringstream os;
+                    os << "SlotReader::getValue() slot:" << s << " kept changing over " << tries
+                       << " reads";
+                    Basalt::CorruptionDetectedException::throwException(os.str());
+                }
+                status = now;
+            }
+            if (slotRhash == r && (status & SlotTable::occupied)) {
+                // The key decides: the record is copied whole, and its own link read after.
+                Mem::VersionAnchor candidate;
+                const std::uint64_t rs = slots_.getValue(s, out, &candidate);
+                status = static_cast<std::uint32_t>(rs);
+                slotRhash = static_cast<std::uint32_t>(rs >> 32);
+                own = SlotLink::load(slot.head.link);
+                // Pairs with the writer's seq bump of the link before it relinks (as walkRun).
+                if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
+                    restart();
+                    again = true;
+                    continue;
+                }
+                if (!(status & SlotTable::occupied)) notOccupied(s);
+                const int order = compare(r, key, slotRhash, Ops::key(out));
+                if (order == 0) {
+                    anchor = candidate;
+                    return true;
+                }
+                checkBelongs(s, slotRhash);
+                if (order < 0) return false;
+            } else {
+                // Pairs with the writer's seq bump of the link before it relinks (as walkRun).
+                if (linkOf(prevInBucket, prevIndex).seq != link.seq) {
+                    restart();
+                    again = true;
+                    continue;
+                }
+                if (!(status & SlotTable::occupied)) notOccupied(s);
+                checkBelongs(s, slotRhash);
+                // A slot that sorts after the key ends the search: the key is absent.
+                if (r < slotRhash) return false;
+            }
+            prevInBucket = false;
+            prevIndex = s;
+            link = own;
+        }
+    }
+}
+
+template <class Ops>
+bool HoardReader<Ops>::copyOccupied(std::uint32_t index, V& out) {
+    constexpr std::size_t words = (sizeof(V) + 7) / 8;
+    const auto& slot = slots_.slots()[index];
+    // Pairs with the writer's release store of the status that ends a change, and with its
+    // LOOKASIDE store made after the lookaside copy (as getValue).
+    std::uint32_t status = Mem::Atomics::loadAcquire(slot.head.status);
+    for (std::uint32_t tries = 0;; ++tries) {
+        if (!(status & SlotTable::occupied)) return false;
+        const auto& source = (status & SlotTable::lookaside) ? slots_.lookasideSlot() : slot;
+        if (status & SlotTable::lookaside) ++counters_->lookasideReads;
+        loadValueWords(source, out, 0, words / 2);
+        HOARD_READER_SLOT_COPYING(index);
+        loadValueWords(source, out, words / 2, words);
+        // Pairs with the writer's LOOKASIDE store and the release fence that starts a value's
+        // bytes (storeSlotValue): a status unchanged across the copy means the copy is whole.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::uint32_t again = Mem::Atomics::loadRelaxed(slot.head.status);
+        if (again == status) return true;
+        ++counters_->retries;
+        if (tries >= SlotReaderTable<V>::maxStatusRereads) {
+            std::ostringstream os;
+            os << "HoardReader::scan() slot:" << index << " kept changing over " << tries
+               << " reads";
+            Basalt::CorruptionDetectedException::throwException(os.str());
+        }
+        status = again;
+    }
+}
+
+// A scan reads the slot array from the top down, a chunk at a time, and hands a chunk's records
+// out only once the published (version, numSlots) word read before the chunk is read unchanged
+// after it. Why each piece is needed:
+//  - Status re-checks alone do not make a copy whole: a shrink releases a slot and a later growth
+//    formats it again with its status counter restarted, so a slot copied across a shrink and a
+//    growth may show the same status before and after with two records' bytes in the copy. Both
+//    change the version, so a chunk read under one unchanged word holds only whole records, and
+//    one read across a change is read again (nothing of it was handed out yet).
+//  - Records move only in a shrink, and only downwards: from a slot at or above the new count to
+//    a free slot below it; the copy is complete (OCCUPIED set) before the source loses OCCUPIED.
+//    A record present for the whole scan starts below the count the scan starts from. Reading
+//    downwards, the scan has read none of the slots below the one it is at. So when a move takes
+//    a record the scan has not read yet, from a slot above or at the scan's position to a lower
+//    one, the scan finds the copy later; and when the scan reaches a source the writer already
+//    emptied, the copy lies below it, still ahead. A record is missed by neither order of events
+//    and is read twice only when the scan read it at its old slot before the move and at its new
+//    one after. An ascending scan would miss a record moved from ahead of it to behind it.
+//  - A growth adds slots above the old count: records written there were written during the
+//    scan, so the scan goes on by index. After a shrink every record lies below the new count,
+//    so the scan goes on from min(position, new count).
+//  - mayRepeat: a shrink moves its records before it publishes the smaller count, and it runs
+//    inside a removal (or an explicit shrink), which holds runtimeFlags bit 0x1 from before the
+//    first move until after the count is published. A scan that read some record twice read the
+//    second copy after the move that made it, so its final read of runtimeFlags sees the bit
+//    still set or cleared, and a clear seen (a release store after the publication) makes the
+//    smaller count seen by the final read of the word. So the scan reports mayRepeat when the
+//    bit is set at its end, or when any step between the words it saw was not a single growth.
+//    On a quiet table neither holds. A writer that died inside an operation leaves the bit set,
+//    and every scan then says mayRepeat until a writer recovers the table.
+template <class Ops>
+template <class Visit>
+ScanResult HoardReader<Ops>::scan(Visit&& visit) {
+    ScanResult result;
+    if (!slots_.mapped()) return result;
+    if (!scanBuffer_) scanBuffer_ = std::make_unique<V[]>(scanChunk);
+    if (countsMoved()) doResize(false);
+    // Pairs with the writer's release store of the (version, numSlots) word.
+    Mem::VerU32 seen = slots_.header()->numSlots();
+    bool shrinkSeen = false;
+    std::uint32_t position = seen.value;
+    while (position > 0) {
+        std::uint32_t low = 0, buffered = 0;
+        for (std::uint32_t tries = 0;; ++tries) {
+            if (tries > maxRemaps) {
+                std::ostringstream os;
+                os << "HoardReader::scan() numSlots kept changing over " << tries
+                   << " reads of a chunk";
+                Basalt::CorruptionDetectedException::throwException(os.str());
+            }
+            // Pairs with the writer's release store of the word: slots below the count read here
+            // are formatted, and mapped once the mapping follows this word.
+            const Mem::VerU32 before = slots_.header()->numSlots();
+            shrinkSeen |= mayHideShrink(seen, before);
+            seen = before;
+            if (before != slots_.mappedNumSlots()) {
+                slots_.doResize(&anchor_);
+                continue;
+            }
+            const std::uint32_t top = std::min(position, slots_.capacity());
+            low = top > scanChunk ? top - scanChunk : 0;
+            buffered = 0;
+            for (std::uint32_t i = top; i-- > low;) {
+                HOARD_READER_SLOT_READ(i);
+                if (copyOccupied(i, scanBuffer_[buffered])) ++buffered;
+            }
+            // Orders the chunk's copies before the re-load below, which pairs with the writer's
+            // release store of the next (version, numSlots) word.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            const Mem::VerU32 after = slots_.header()->numSlots();
+            if (after == before) break;
+            shrinkSeen |= mayHideShrink(seen, after);
+            seen = after;
+            ++counters_->retries;
+        }
+        for (std::uint32_t k = 0; k < buffered; ++k) visit(static_cast<const V&>(scanBuffer_[k]));
+        result.records += buffered;
+        position = low;
+    }
+    // Orders the scan's reads before these loads. The flag load pairs with the writer's release
+    // store that clears runtimeFlags bit 0x1 after a shrink published its count
+    // (HoardWriter::runtimeFlagClear); the word's load with the release store of the count.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const std::uint16_t flags = Mem::Atomics::loadAcquire(slots_.header()->runtimeFlags);
+    shrinkSeen |= mayHideShrink(seen, slots_.header()->numSlots());
+    result.mayRepeat = shrinkSeen || (flags & SlotTable::writeInProgress) != 0;
+    return result;
+}
+
+template <class Ops>
 bool HoardReader<Ops>::safeValue(std::uint32_t slotIndex, V& value, V* out) {
     V* target = out ? out : &buffer_;
     if (!slots_.mapped()) {

@@ -22,6 +22,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -145,6 +146,36 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         if (buffer != nullptr) *buffer = *stored;
         return stored;
     }
+    // lookup() of each key, a group of keys at a time: each key hashed once, the group's bucket
+    // entries and first records fetched before the walks. `keys` may overlap `out` as far as
+    // lookup() key by key allows it (a group's keys are copied first). The version anchor
+    // afterwards is that of the last key found, or cleared when none was.
+    std::size_t lookupBatch(const K* keys, std::size_t count, V* out, bool* found) override {
+        constexpr std::size_t group = 16;
+        std::size_t hits = 0;
+        anchor_ = Mem::VersionAnchor{};
+        for (std::size_t start = 0; start < count; start += group) {
+            const std::size_t m = std::min(group, count - start);
+            K wanted[group];
+            std::uint32_t hashes[group];
+            for (std::size_t i = 0; i < m; ++i) wanted[i] = keys[start + i];
+            for (std::size_t i = 0; i < m; ++i) hashes[i] = index_.hash(wanted[i]);
+            index_.prefetch(hashes, m);
+            for (std::size_t i = 0; i < m; ++i) {
+                bool f = false;
+                const V* stored = index_.lookupHashed(wanted[i], hashes[i], f);
+                found[start + i] = f;
+                if (f) {
+                    out[start + i] = *stored;
+                    recordAnchor();
+                    ++hits;
+                } else {
+                    out[start + i] = defaultValue_;
+                }
+            }
+        }
+        return hits;
+    }
     bool first(V& value, IterHint& hint) override {
         const bool more = index_.first(0, value, hint);
         if (more) recordAnchor();
@@ -162,7 +193,10 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
 
     // Runs the slot-shrink check now (the same trigger as after a removal).
     void shrink() {
+        // A shrink moves records: a reader's scan learns from the flag that moves may overlap it.
+        runtimeFlagSet();
         shrinkSlots();
+        runtimeFlagClear();
         kickIfNotified();
     }
     void handleQuiesced(bool flag) {
@@ -261,10 +295,12 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
                                      slots_.header()->numSlots().version};
     }
     // runtimeFlags bit 0x1 marks an operation under way; it stays set when one fails or the
-    // process dies inside it. Readers do not read it; the header's text form shows it (the
-    // writer's header dump, hoardctl header), and the next writer recovers the table when it
-    // finds it set. No reader orders anything against it, so the stores are relaxed (a dead
-    // process's stores are all in the shared page whatever their order).
+    // process dies inside it. The header's text form shows it (the writer's header dump, hoardctl
+    // header), and the next writer recovers the table when it finds it set. A reader's scan reads
+    // it at its end to learn whether a shrink's moves may have overlapped it (HoardReader::scan):
+    // the set is relaxed (the scan that saw a move's effect took it through the move's release
+    // stores); the clear is a release store, so a scan that sees the bit cleared also sees the
+    // count a shrink published before.
     void runtimeFlagSet() {
         auto& flags = slots_.header()->runtimeFlags;
         Mem::Atomics::storeRelaxed(flags,
@@ -273,7 +309,8 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     }
     void runtimeFlagClear() {
         auto& flags = slots_.header()->runtimeFlags;
-        Mem::Atomics::storeRelaxed(flags,
+        // Pairs with the acquire load of runtimeFlags at the end of HoardReader::scan.
+        Mem::Atomics::storeRelease(flags,
                                    static_cast<std::uint16_t>(Mem::Atomics::loadRelaxed(flags) &
                                                               ~SlotTable::writeInProgress));
     }

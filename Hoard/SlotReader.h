@@ -83,6 +83,8 @@ class SlotReaderTable : public SlotTable {
     }
 
     std::uint32_t capacity() const { return slots_.count(); }
+    // The (version, numSlots) word the current mapping follows.
+    Mem::VerU32 mappedNumSlots() const { return numSlots_; }
     const Slots& slots() const { return slots_; }
     const Slot& lookasideSlot() const { return *reinterpret_cast<const Slot*>(header_ + 1); }
     bool mapped() const { return header_ != nullptr; }

@@ -23,9 +23,22 @@ inline std::function<void(std::uint32_t)>& readerSlotRead() {
     do {                                                                   \
         if (auto& hook = ::Hoard::TestHook::readerSlotRead()) hook(index); \
     } while (0)
+// Called by a scan halfway through copying the value of the slot of that index, after its first
+// read of the slot's status: where a writer racing the copy would leave it torn.
+inline std::function<void(std::uint32_t)>& readerSlotCopying() {
+    static std::function<void(std::uint32_t)> hook;
+    return hook;
+}
+#define HOARD_READER_SLOT_COPYING(index)                                      \
+    do {                                                                      \
+        if (auto& hook = ::Hoard::TestHook::readerSlotCopying()) hook(index); \
+    } while (0)
 #else
 #define HOARD_READER_SLOT_READ(index) \
     do {                              \
+    } while (0)
+#define HOARD_READER_SLOT_COPYING(index) \
+    do {                                 \
     } while (0)
 #endif
 

@@ -78,8 +78,9 @@ class WriterHashMap {
     }
 
     // The stored value of `key`, or null with found = false. A hit records the version anchor.
-    const V* lookup(const K& key, bool& found) {
-        const std::uint32_t h = hash(key);
+    const V* lookup(const K& key, bool& found) { return lookupHashed(key, hash(key), found); }
+    // lookup() of a key whose hash `h` the caller computed.
+    const V* lookupHashed(const K& key, std::uint32_t h, bool& found) {
         std::uint64_t* prev = nullptr;
         std::uint32_t curr = SlotLink::endOfList;
         found = walk("WriterHashMap::lookup()", key, bucketOf(h), prev, curr, h);
@@ -87,6 +88,22 @@ class WriterHashMap {
         auto& slot = slots_.slots()[curr];
         recordAnchor(curr, slot);
         return &slot.value;
+    }
+
+    // Starts fetching the bucket entries of `hashes`, then the first records they name, for
+    // lookups to come. Only a hint: indices outside the table are not followed.
+    void prefetch(const std::uint32_t* hashes, std::size_t count) {
+        const std::uint32_t n = numBuckets(), capacity = slots_.capacity();
+        if (n == 0) return;
+        for (std::size_t i = 0; i < count; ++i) __builtin_prefetch(&buckets_.entry(bucketOf(hashes[i])));
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t s = SlotLink::load(buckets_.entry(bucketOf(hashes[i]))).next;
+            if (!SlotLink::isSlot(s) || s >= capacity) continue;
+            const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
+            constexpr std::size_t size = sizeof(typename Slots::Slot);
+            for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
+            __builtin_prefetch(p + size - 1);
+        }
     }
 
     // The first record at or after `bucket` in bucket order.

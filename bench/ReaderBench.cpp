@@ -1,5 +1,5 @@
-// The table reader's cost per operation: lookups that hit, lookups that miss, and iteration steps
-// over a flow table of 1,000 and of 100,000 records. A HoardWriter in this process fills the
+// The table reader's cost per operation: lookups that hit, lookups that miss, batched lookups,
+// iteration steps and slot-order scans over a flow table of 1,000, 100,000 and 1,000,000 records. A HoardWriter in this process fills the
 // table; the reader reads it through its own read-only mapping, as a reader process would. The
 // table stays unchanged while measured, so every step takes the reader's fast path.
 
@@ -118,9 +118,47 @@ void BM_IterationStep(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(steps));
 }
 
-BENCHMARK(BM_LookupHit)->Arg(1000)->Arg(100000)->MinTime(0.5);
+// lookupBatch() of `batch` present keys per benchmark iteration; items are keys.
+void BM_LookupBatchHit(benchmark::State& state) {
+    Table& t = table(static_cast<std::uint32_t>(state.range(0)));
+    constexpr std::size_t batch = 64;
+    std::vector<IpFlowEntryWrapper> out(batch);
+    bool found[batch];
+    std::size_t i = 0;
+    std::uint64_t hits = 0;
+    for (auto _ : state) {
+        if (i + batch > t.hits.size()) i = 0;
+        hits += t.reader->lookupBatch(&t.hits[i], batch, out.data(), found);
+        benchmark::DoNotOptimize(out.data());
+        i += batch;
+    }
+    if (hits != batch * static_cast<std::uint64_t>(state.iterations())) {
+        state.SkipWithError("wrong lookup results");
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(batch * state.iterations()));
+}
+
+// One whole scan per benchmark iteration; items are records handed out.
+void BM_Scan(benchmark::State& state) {
+    Table& t = table(static_cast<std::uint32_t>(state.range(0)));
+    std::uint64_t records = 0, sum = 0;
+    for (auto _ : state) {
+        const Hoard::ScanResult r =
+            t.reader->scan([&](const IpFlowEntryWrapper& e) { sum += e.pkts(); });
+        records += r.records;
+    }
+    benchmark::DoNotOptimize(sum);
+    if (records != static_cast<std::uint64_t>(state.range(0)) * state.iterations()) {
+        state.SkipWithError("wrong scan results");
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(records));
+}
+
+BENCHMARK(BM_LookupHit)->Arg(1000)->Arg(100000)->Arg(1000000)->MinTime(0.5);
+BENCHMARK(BM_LookupBatchHit)->Arg(1000)->Arg(100000)->Arg(1000000)->MinTime(0.5);
 BENCHMARK(BM_LookupMiss)->Arg(1000)->Arg(100000)->MinTime(0.5);
-BENCHMARK(BM_IterationStep)->Arg(1000)->Arg(100000)->MinTime(0.5);
+BENCHMARK(BM_IterationStep)->Arg(1000)->Arg(100000)->Arg(1000000)->MinTime(0.5);
+BENCHMARK(BM_Scan)->Arg(1000)->Arg(100000)->Arg(1000000)->MinTime(0.5);
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/Fork.h"
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
@@ -34,6 +36,8 @@ struct HookedFlowOps : FlowRecords::Ops {
         return FlowRecords::Ops::hash(key);
     }
 };
+
+using FlowTable = Hoard::HoardInterface<FlowRecords::Key, FlowRecords::Entry, FlowRecords::Ops>;
 
 // A flow table of this process's writer ("t/flows"), and a reader of it on hooked operations.
 class HoardReaderTest : public ::testing::Test {
@@ -72,7 +76,13 @@ class HoardReaderTest : public ::testing::Test {
         std::sort(ids.begin(), ids.end(), [&](auto a, auto b) { return order(a) < order(b); });
         return ids;
     }
-    void TearDown() override { HookedFlowOps::hook = nullptr; }
+    void TearDown() override {
+        HookedFlowOps::hook = nullptr;
+#ifdef FLOWTABLE_TEST_HOOKS
+        Hoard::TestHook::readerSlotRead() = nullptr;
+        Hoard::TestHook::readerSlotCopying() = nullptr;
+#endif
+    }
 
     const FlowRecords::Ops ops{};
     ShmRoot shm;
@@ -187,6 +197,212 @@ TEST_F(HoardReaderTest, ASlotUnderRewriteIsReadFromTheLookasideSlot) {
     slot.head.status += 2;
     EXPECT_THROW(r.validateVersionAnchor(), Mem::VersionMismatchException);
 }
+
+// ---- Batched lookups ---------------------------------------------------------------------------
+
+// lookupBatch() answers each key as lookup() does, on the writer and on the reader, through
+// growths and shrinks between and (reader) during calls, with the keys overlapping the output;
+// the version anchor afterwards names the last key found.
+class LookupBatchTest : public HoardReaderTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LookupBatchTest, AnswersEachKeyAsLookupDoesAndAnchorsTheLastKeyFound) {
+    const bool onReader = GetParam();
+    auto w = newWriter<FlowRecords>("t/batch", 100);
+    auto r = newReader<FlowRecords>("t/batch");
+    FlowTable& table = onReader ? static_cast<FlowTable&>(*r) : *w;
+    auto put = [&](std::uint32_t from, std::uint32_t to) {
+        for (std::uint32_t id = from; id < to; ++id) w->write(FlowRecords::make(id, 1), true);
+    };
+    auto drop = [&](std::uint32_t from, std::uint32_t to) {
+        FlowRecords::Entry gone;
+        for (std::uint32_t id = from; id < to; ++id) w->remove(FlowRecords::key(id), gone);
+    };
+    // `count` ids, every third one absent (5000 on), the others spread over [0, present).
+    auto mixed = [](std::uint32_t present, std::uint32_t count, bool missLast) {
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            ids.push_back(i % 3 == 2 ? 5000 + i : i * 7 % present);
+        }
+        if (missLast) ids.back() = 9999;
+        return ids;
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> before;  // the writer's steps before the call
+        std::function<void()> during;  // the writer's steps at the reader's first slot read
+        std::vector<std::uint32_t> ids;
+        int aliased;   // the keys lie in the output's first (1) or last (-1) bytes
+    };
+    const Case cases[] = {
+        {"hits and misses, a miss last", {}, {}, mixed(100, 37, true), 0},
+        {"only misses", {}, {}, {5000, 5001, 5002, 5003, 5004}, 0},
+        // Answer 0 overwrites keys 1 to 3 of a group: the group's keys are read first.
+        {"keys at the output's start", {}, {}, mixed(100, 16, false), 1},
+        {"after a growth", [&] { put(100, 700); }, {}, mixed(700, 50, false), 0},
+        {"during a shrink", {}, [&] { drop(100, 690); }, mixed(100, 33, false), 0},
+        {"after a shrink, keys at the output's end", [&] { drop(10, 700); }, {},
+         mixed(10, 41, false), -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.before) c.before();
+        const std::size_t n = c.ids.size();
+        std::vector<FlowRecords::Entry> expected(n);
+        std::vector<char> expectedFound(n);
+        std::size_t lastHit = n;
+        for (std::size_t i = 0; i < n; ++i) {
+            bool f = false;
+            table.lookup(FlowRecords::key(c.ids[i]), f, &expected[i]);
+            expectedFound[i] = f;
+            if (f) lastHit = i;
+        }
+        std::vector<FlowRecords::Entry> out(n, FlowRecords::make(7777, 7));
+        std::vector<FlowRecords::Key> separate;
+        FlowRecords::Key* keys = nullptr;
+        if (c.aliased != 0) {
+            keys = reinterpret_cast<FlowRecords::Key*>(out.data() + (c.aliased > 0 ? 0 : n)) -
+                   (c.aliased > 0 ? 0 : n);
+        } else {
+            separate.resize(n);
+            keys = separate.data();
+        }
+        for (std::size_t i = 0; i < n; ++i) keys[i] = FlowRecords::key(c.ids[i]);
+#ifdef FLOWTABLE_TEST_HOOKS
+        std::uint64_t remaps = r->readerCounters().remaps;
+        if (c.during) {
+            if (!onReader) continue;
+            Hoard::TestHook::readerSlotRead() = [&](std::uint32_t) {
+                Hoard::TestHook::readerSlotRead() = nullptr;
+                c.during();
+            };
+        }
+#else
+        if (c.during) continue;
+#endif
+        std::unique_ptr<bool[]> found(new bool[n]);
+        const std::size_t hits = table.lookupBatch(keys, n, out.data(), found.get());
+#ifdef FLOWTABLE_TEST_HOOKS
+        if (c.during) {
+            EXPECT_GT(r->readerCounters().remaps, remaps);  // the group ran again
+        }
+#endif
+        EXPECT_EQ(hits, static_cast<std::size_t>(std::count(expectedFound.begin(),
+                                                            expectedFound.end(), 1)));
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(found[i], expectedFound[i] != 0) << i;
+            EXPECT_EQ(out[i], expected[i]) << i;
+        }
+        if (lastHit == n) {
+            EXPECT_THROW(table.validateVersionAnchor(), Basalt::AssertException);
+            continue;
+        }
+        // Rewriting another record found leaves the anchor valid; rewriting the last one does not.
+        EXPECT_NO_THROW(table.validateVersionAnchor());
+        for (std::size_t i = 0; i < lastHit; ++i) {
+            if (expectedFound[i] && c.ids[i] != c.ids[lastHit]) {
+                w->write(FlowRecords::make(c.ids[i], 3), true);
+                break;
+            }
+        }
+        EXPECT_NO_THROW(table.validateVersionAnchor());
+        w->write(FlowRecords::make(c.ids[lastHit], 2), true);
+        EXPECT_THROW(table.validateVersionAnchor(), Mem::VersionMismatchException);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WriterAndReader, LookupBatchTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Reader" : "Writer"; });
+
+#ifdef FLOWTABLE_TEST_HOOKS
+// ---- Slot-order scan ----------------------------------------------------------------------------
+
+// The writer acts at one point inside a scan (at the scan's read of a slot, or halfway through
+// its copy of one): grows the table, shrinks it (moving records the scan has not read down to
+// slots it has not reached), shrinks and grows it again so that the slot being copied holds
+// another record under the same status, or dies between a shrink's moves and its publication.
+// Every record present throughout must be handed out, none torn, and mayRepeat must be set
+// exactly when moves overlapped the scan.
+TEST_F(HoardReaderTest, ScanHandsOutEveryLastingRecordWholeThroughShrinksAndGrowths) {
+    struct Case {
+        const char* name;
+        std::uint32_t records;  // ids [0, records) in slots [0, records)
+        std::uint32_t slot;     // where the writer acts
+        bool midCopy;           // halfway through copying the slot, else before reading it
+        std::uint32_t kept;     // ids [kept, records) stay present throughout
+        bool mayRepeat;
+        std::function<void(FlowRecords::Writer&)> act;
+    };
+    auto put = [](FlowRecords::Writer& w, std::uint32_t from, std::uint32_t to) {
+        for (std::uint32_t id = from; id < to; ++id) w.write(FlowRecords::make(id, 1), true);
+    };
+    auto drop = [](FlowRecords::Writer& w, std::uint32_t from, std::uint32_t to) {
+        FlowRecords::Entry gone;
+        for (std::uint32_t id = from; id < to; ++id) w.remove(FlowRecords::key(id), gone);
+    };
+    const Case cases[] = {
+        {"quiet", 300, 0, false, 0, false, {}},
+        {"growth inside a chunk", 300, 280, false, 0, false, [&](auto& w) { put(w, 1000, 1300); }},
+        // Removing ids 0..48 shrinks 64 slots to 32, moving ids 49..63 down.
+        {"shrink moving unread records down", 64, 40, false, 49, true,
+         [&](auto& w) { drop(w, 0, 49); }},
+        // Then 49 inserts grow it again; the last takes slot 63 with the status id 63 had there.
+        {"shrink and growth reusing the slot under copy", 64, 63, true, 49, true,
+         [&](auto& w) {
+             drop(w, 0, 49);
+             std::uint32_t id = 1000;
+             auto taken = [&] {
+                 return w.capacity() > 63 &&
+                        (w.slotTable().slots()[63].head.status & SlotTable::occupied);
+             };
+             for (; !taken() && id < 1100; ++id) put(w, id, id + 1);
+             ASSERT_EQ(w.slotTable().slots()[63].head.status, 5u);
+         }},
+        // A writer killed after moving ids 49..63 down, before it published the smaller count.
+        {"moves left unpublished", 64, 40, false, 49, true,
+         [&](auto& w) {
+             Child child([&] {
+                 Hoard::CrashPoint::arm("shrink.publish");
+                 drop(w, 0, 49);
+                 return false;
+             });
+             ASSERT_EQ(child.wait(), 128 + SIGKILL);
+         }},
+    };
+    int table = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = "t/scan" + std::to_string(table++);
+        auto w = newWriter<FlowRecords>(name, c.records);
+        auto r = newReader<FlowRecords>(name);
+        bool acted = false;
+        auto act = [&](std::uint32_t slot) {
+            if (slot != c.slot || !c.act || std::exchange(acted, true)) return;
+            c.act(*w);
+        };
+        (c.midCopy ? Hoard::TestHook::readerSlotCopying() : Hoard::TestHook::readerSlotRead()) =
+            act;
+        std::map<std::uint32_t, int> seen;
+        std::uint64_t visits = 0, torn = 0;
+        const Hoard::ScanResult result = r->scan([&](const FlowRecords::Entry& e) {
+            ++visits;
+            std::uint32_t id = 0;
+            std::uint64_t generation = 0;
+            if (!FlowRecords::check(e, id, generation)) ++torn;
+            ++seen[id];
+        });
+        Hoard::TestHook::readerSlotCopying() = nullptr;
+        Hoard::TestHook::readerSlotRead() = nullptr;
+        EXPECT_EQ(acted, c.act != nullptr);
+        EXPECT_EQ(torn, 0u);
+        EXPECT_EQ(result.records, visits);
+        EXPECT_EQ(result.mayRepeat, c.mayRepeat);
+        for (std::uint32_t id = c.kept; id < c.records; ++id) EXPECT_GE(seen[id], 1) << id;
+        if (!result.mayRepeat) {
+            for (const auto& [id, times] : seen) EXPECT_EQ(times, 1) << id;
+        }
+    }
+}
+#endif  // FLOWTABLE_TEST_HOOKS
 
 // ---- Regressions: reader faults the torture runs found ------------------------------------------
 
