@@ -236,6 +236,11 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"get", "c/groups", text(groupEntry(5).key())}, 0, group + "\n"},
     });
     EXPECT_THAT(lines(hoardctl({"list", flows}).out), UnorderedElementsAreArray(flowTexts));
+    std::map<std::string, std::string> byKey;  // --sorted: in the order of the key texts
+    for (std::uint32_t i = 1; i <= 3; ++i) byKey[keyText(flowEntry(i))] = text(flowEntry(i));
+    std::string sorted;
+    for (const auto& [key, record] : byKey) sorted += record + "\n";
+    EXPECT_EQ(hoardctl({"list", flows, "--sorted"}).out, sorted);
     // ls: a row per table under the root (an operand or --root), put's writer gone.
     const std::string gone = " +1024 +pid [0-9]+ gone";
     EXPECT_THAT(
@@ -274,6 +279,7 @@ TEST(Hoardctl, EveryCommandAnswersWithItsExitStatusAndOnlyWritesWhenItSucceeds) 
         {{"watch", flows}, 1, "no change queue; watch follows counter tables only"},
         {{"watch", "c/groups", "--count", "0"}, 2, "--count needs a positive number"},
         {{"list", flows, "--count", "1"}, 2, "--count is an option of watch only"},
+        {{"get", flows, "1", "--sorted"}, 2, "--sorted is an option of list only"},
         // A new table that cannot be created leaves nothing of itself behind, and a root this
         // user may not write is not a table owned by another writer.
         {{"put", "full/t", text(flowEntry(1))}, 1, "File too large", "", {.fileSizeLimit = 1000}},
