@@ -290,9 +290,11 @@ struct MovePlan {
     static constexpr std::uint32_t readers = 2, minRounds = 10, maxRounds = 400, overlaps = 20;
 };
 
+// Thread safety: the writer stores epoch, shrinks and movedRecords, the readers add to
+// overlapped, the test sets writerDone once the writer ended.
 struct MoveState {
     std::atomic<std::uint64_t> epoch{1};
-    std::atomic<std::uint64_t> shrinks{0};  // the writer's shrinks so far
+    std::atomic<std::uint64_t> shrinks{0};  // the writer's shrinks so far; may lag by a step
     std::atomic<std::uint32_t> writerDone{0};
     std::atomic<std::uint64_t> overlapped{0};  // scans with a whole stable set across a shrink
     std::uint64_t movedRecords = 0;            // stored by the writer as it ends
@@ -353,11 +355,14 @@ std::string moveReader(MoveState& state, std::uint32_t, std::uint64_t seed, Proc
     };
     for (std::uint64_t call = 0; state.writerDone.load() == 0; ++call) {
         const bool scan = call % 4 == 0;
+        // Pairs with the writer's release store once the stable set is in.
         const std::uint64_t epoch = state.epoch.load(std::memory_order_acquire);
         const std::uint64_t shrinks = state.shrinks.load(std::memory_order_relaxed);
         missed.clear();
         std::string failure =
             scan ? reads.scan(judge) : reads.batch(Torture::distinctIds(16, pick), judge);
+        // Pairs with the writer's release fence before it removes the stable set: a call that
+        // saw a removal sees the odd epoch.
         std::atomic_thread_fence(std::memory_order_acquire);
         const bool whole = epoch % 2 == 0 && state.epoch.load(std::memory_order_relaxed) == epoch;
         if (!failure.empty()) return failure;
