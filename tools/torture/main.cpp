@@ -170,7 +170,7 @@ void operate(Writer& w, std::uint32_t t, std::mt19937_64& rng, bool filling) {
 
 int writerMain(std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    const std::uint32_t point = shared->point.load();
+    [[maybe_unused]] const std::uint32_t point = shared->point.load();  // read by the hooks only
 #ifdef FLOWTABLE_TEST_HOOKS
     if (inRecovery(point)) Hoard::CrashPoint::arm(kPoints[point], shared->occurrence.load());
 #endif
