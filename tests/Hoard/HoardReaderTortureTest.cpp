@@ -123,9 +123,10 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
     };
     std::vector<std::uint32_t> order(Plan::churn);
     std::iota(order.begin(), order.end(), Plan::churnBase);
+    std::uint64_t generation = 1;
     for (std::uint32_t round = 0; round < Plan::rounds; ++round) {
         Torture::fillAndEmpty<Records>(
-            *w, order, 1, rng,
+            *w, order, generation, rng,
             [&] {
                 for (std::uint32_t i = 0; i < 500; ++i) overwriteHot();
             },
@@ -311,16 +312,17 @@ bool moveWriter(MoveState& state, Processes& p, ChildReport& report, std::uint64
     std::vector<std::uint32_t> churn(MovePlan::churn);
     std::iota(churn.begin(), churn.end(), MovePlan::churnBase);
     typename Records::Entry gone;
+    std::uint64_t generation = 0;
     for (std::uint64_t round = 1; round <= MovePlan::maxRounds; ++round) {
         if (round > MovePlan::minRounds && state.overlapped.load() >= MovePlan::overlaps) break;
         auto stableIn = [&] {
             for (std::uint32_t id = 0; id < MovePlan::stable; ++id) {
-                w->write(Records::make(id, round), true);
+                w->write(Records::make(id, ++generation), true);
             }
             // Pairs with the reader's acquire load before its call.
             state.epoch.store(2 * round, std::memory_order_release);
         };
-        Torture::fillAndEmpty<Records>(*w, churn, round, rng, stableIn, [&] {
+        Torture::fillAndEmpty<Records>(*w, churn, generation, rng, stableIn, [&] {
             state.shrinks.store(w->writerCounters().shrinks, std::memory_order_relaxed);
         });
         // Odd before the first removal: pairs with the reader's acquire fence after its call.

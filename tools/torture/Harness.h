@@ -59,7 +59,7 @@ class Reads {
     // Ids are below `ids`. Each torn record gets a line on `log` (none when null).
     Reads(typename Records::Reader& r, CallCounts& counts, std::uint32_t ids,
           std::FILE* log = nullptr)
-        : r_(r), counts_(counts), handedOut_(ids), log_(log) {}
+        : r_(r), counts_(counts), handedOut_(ids), generation_(ids), log_(log) {}
 
     template <class Judge>
     std::string lookup(std::uint32_t id, Judge&& judge) {
@@ -124,8 +124,11 @@ class Reads {
         return failure;
     }
 
-    // One scan: every record whole, none twice unless the scan says it may repeat. handedOut(id)
-    // is how often the last scan handed id out.
+    // One scan: every record whole, none twice unless the scan says it may repeat. A record is
+    // its write: every write gives its record a generation of its own, so a key removed and
+    // inserted again during the scan, which may be handed out again (its new slot may lie ahead),
+    // comes back with another generation and is no repeat. handedOut(id) is how often the last
+    // scan handed id out.
     template <class Judge>
     std::string scan(Judge&& judge) {
         std::fill(handedOut_.begin(), handedOut_.end(), 0);
@@ -136,10 +139,11 @@ class Reads {
             std::string finding;
             if (!Records::check(e, id, generation) || id >= handedOut_.size()) {
                 finding = torn(scanCall, "scan: a torn record " + TestSupport::show(e));
-            } else if (++handedOut_[id] > 1) {
+            } else if (handedOut_[id]++ > 0 && generation_[id] == generation) {
                 ++counts_.repeats;
-                if (handedOut_[id] == 2) repeated_.push_back(id);
+                repeated_.push_back(id);
             } else {
+                generation_[id] = generation;
                 finding = judge(scanCall, id, generation);
             }
             if (failure.empty()) failure = finding;
@@ -169,6 +173,7 @@ class Reads {
     typename Records::Reader& r_;
     CallCounts& counts_;
     std::vector<std::uint32_t> handedOut_;
+    std::vector<std::uint64_t> generation_;  // what the last scan handed out, by id
     std::vector<std::uint32_t> repeated_;
     std::FILE* log_;
 };
@@ -185,19 +190,18 @@ std::vector<std::uint32_t> distinctIds(std::size_t n, Pick&& pick) {
     return ids;
 }
 
-// The writer's part of a run: inserts `ids` (records of generation `generation`) in a random
-// order, rewriting a record already in after every fourth insert, runs middle(), then removes
-// them in a random order, so that the table grows and shrinks (a shrink moves records down);
-// between() runs after every insert and removal.
+// The writer's part of a run: inserts `ids` in a random order, rewriting a record already in
+// after every fourth insert, runs middle(), then removes them in a random order, so that the
+// table grows and shrinks (a shrink moves records down); between() runs after every insert and
+// removal. Each write takes the next `generation`.
 template <class Records, class Writer, class Middle, class Between>
-void fillAndEmpty(Writer& w, std::vector<std::uint32_t>& ids, std::uint64_t generation,
+void fillAndEmpty(Writer& w, std::vector<std::uint32_t>& ids, std::uint64_t& generation,
                   std::mt19937_64& rng, Middle&& middle, Between&& between) {
     std::shuffle(ids.begin(), ids.end(), rng);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        w.write(Records::make(ids[i], generation), true);
+        w.write(Records::make(ids[i], ++generation), true);
         between();
-        if (i % 4 == 3)
-            w.write(Records::make(ids[rng() % (i + 1)], generation + 1 + rng() % 1000), true);
+        if (i % 4 == 3) w.write(Records::make(ids[rng() % (i + 1)], ++generation), true);
     }
     middle();
     std::shuffle(ids.begin(), ids.end(), rng);
