@@ -152,7 +152,13 @@ class Reads {
         if (result.mayRepeat) ++counts_.mayRepeat;
         if (!repeated_.empty() && !result.mayRepeat) {
             ++counts_.unsaid;
-            if (log_) std::fprintf(log_, "scan repeated id %u unsaid\n", repeated_[0]);
+            if (log_) {
+                std::fprintf(log_,
+                             "scan of the %s table handed out id %u (generation %llu) twice "
+                             "and said it would not repeat\n",
+                             Records::kind, repeated_[0],
+                             static_cast<unsigned long long>(generation_[repeated_[0]]));
+            }
             if (failure.empty()) {
                 failure = "scan handed out id " + std::to_string(repeated_[0]) +
                           " twice and said it would not repeat";
@@ -166,7 +172,10 @@ class Reads {
   private:
     std::string torn(Call call, const std::string& what) {
         ++counts_.torn[call];
-        if (log_) std::fprintf(log_, "torn read by %s: %s\n", callNames[call], what.c_str());
+        if (log_) {
+            std::fprintf(log_, "torn read by %s of the %s table: %s\n", callNames[call],
+                         Records::kind, what.c_str());
+        }
         return "torn: " + what;
     }
 

@@ -224,6 +224,10 @@ void readSome(Reader& r, std::mt19937_64& rng, std::vector<std::uint64_t>& seen)
     }
     reads.iterate(judge);
     reads.scan(judge);
+    if (counts.total(counts.torn) + counts.unsaid > 0) {
+        std::fprintf(stderr, "torture: that was in a round armed at %s\n",
+                     kPoints[shared->point.load()]);
+    }
     stats().reads += counts.total(counts.reads);
     stats().torn += counts.total(counts.torn);
     shared->calls.add(counts);
