@@ -28,6 +28,7 @@
 #include <string>
 #include <type_traits>
 
+#include "Hoard/ScanResult.h"
 #include "Hoard/SlotReader.h"
 #include "Hoard/TestHook.h"
 #include "contracts/Basalt/Exception.h"
@@ -41,13 +42,6 @@
 #include "contracts/SharedMem/FenixFile.h"
 
 namespace Hoard {
-
-// What a slot-order scan did: how many records it handed out, and whether one may have been
-// handed out twice (a shrink moved records while the scan ran).
-struct ScanResult {
-    std::uint64_t records = 0;
-    bool mayRepeat = false;
-};
 
 template <class Ops>
 class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value, Ops> {

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Hoard/ScanResult.h"
 #include "contracts/Basalt/DebugHandler.h"
 #include "contracts/HoardBase/IterHint.h"
 #include "contracts/HoardBase/MapDescriptor.h"
@@ -51,7 +52,14 @@ class TableKind {
     };
 
     // The lock-free reader of a table (Hoard::HoardReader).
-    class Reader : public View {};
+    class Reader : public View {
+      public:
+        // Hands every record to visit(value), in slot order; `value` points to a record of the
+        // kind's type, valid during the call. A record present for the whole scan is handed out
+        // at least once, more than once only when the result says mayRepeat (then callers that
+        // need each key once drop the repeats).
+        virtual ScanResult scan(const std::function<void(const void* value)>& visit) = 0;
+    };
 
     // The table's single writer (Hoard::HoardWriter), holding the writer lock while it lives.
     class Writer : public View {

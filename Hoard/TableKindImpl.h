@@ -108,11 +108,24 @@ class ReaderOf final : public ViewOf<Ops, TableKind::Reader> {
         reader_.markCorruptionIs(markCorruption);
     }
     bool initialize(const std::string& event) { return reader_.initialize(event); }
+    ScanResult scan(const std::function<void(const void* value)>& visit) override {
+        using W = typename ReaderOf::W;
+        using R = typename ReaderOf::R;
+        return reader_.scan([&](const W& stored) {
+            if constexpr (std::is_same_v<R, W>) {
+                visit(&stored);
+            } else {
+                scanned_ = stored;  // the record out of the stored wrapper
+                visit(&scanned_);
+            }
+        });
+    }
 
   private:
     typename ReaderOf::Table& table() const override { return reader_; }
 
     mutable HoardReader<Ops> reader_;
+    typename ReaderOf::R scanned_{};
 };
 
 template <class Ops>

@@ -1,7 +1,9 @@
-// Readers in their own processes look up and iterate while a writer in another inserts,
-// overwrites, removes, and grows and shrinks both files: every record read is whole, stable
-// records are always found, iterations return each once in order, and a removed key never comes
-// back. Then a reader paused inside a lookup while the files shrink twice and the disk fills up.
+// Readers in their own processes look up (singly and in batches), iterate and scan while a writer
+// in another inserts, overwrites, removes, and grows and shrinks both files: every record read is
+// whole, stable records are always found, iterations return each once in order, scans at least
+// once, and a removed key never comes back. Scans across shrinks that move the stable records
+// they walk. Then a reader paused inside a lookup while the files shrink twice and the disk fills
+// up.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -27,6 +29,7 @@
 #include "tests/support/SelfCheckingRecords.h"
 #include "tests/support/ShmRoot.h"
 #include "tests/support/TraceCapture.h"
+#include "tools/torture/Harness.h"
 
 namespace {
 
@@ -120,21 +123,14 @@ bool runWriter(TortureState& state, Processes& p, ChildReport& report, std::uint
     };
     std::vector<std::uint32_t> order(Plan::churn);
     std::iota(order.begin(), order.end(), Plan::churnBase);
+    std::uint64_t generation = 1;
     for (std::uint32_t round = 0; round < Plan::rounds; ++round) {
-        std::shuffle(order.begin(), order.end(), rng);
-        for (std::uint32_t i = 0; i < Plan::churn; ++i) {
-            w->write(Records::make(order[i], 1), true);
-            between();
-            if (i % 4 == 3) {  // rewrite a churn record already in
-                w->write(Records::make(order[rng() % (i + 1)], 2 + rng() % 1000), true);
-            }
-        }
-        for (std::uint32_t i = 0; i < 500; ++i) overwriteHot();
-        std::shuffle(order.begin(), order.end(), rng);
-        for (std::uint32_t id : order) {
-            if (!w->remove(Records::key(id), gone)) return report.fail("churn record missing");
-            between();
-        }
+        Torture::fillAndEmpty<Records>(
+            *w, order, generation, rng,
+            [&] {
+                for (std::uint32_t i = 0; i < 500; ++i) overwriteHot();
+            },
+            between);
     }
     while (removed < Plan::dying) removeDying();
     // A lookaside read needs a reader on a hot slot inside the rewrite window: on a loaded
@@ -165,9 +161,9 @@ std::uint32_t pickId(std::mt19937_64& rng) {
     return Plan::churnBase + static_cast<std::uint32_t>(r % Plan::churn);
 }
 
-// A reader process: batches of lookups and, every eighth batch, a whole iteration, until the
-// writer is done; then a last check of the final table (the stable records only). Returns the
-// first finding.
+// A reader process: rounds of lookups (every sixteenth a batch of 16) and, every eighth round, a
+// whole iteration and a scan, until the writer is done; then a last check of the final table (the
+// stable records only). Returns the first finding.
 template <class Records>
 std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t seed, Processes& p) {
     if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
@@ -175,35 +171,37 @@ std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t se
     const Hoard::Reader::Counters base = r->readerCounters();
     p.go.post();
     std::mt19937_64 rng(seed);
+    Torture::CallCounts counts;
+    Torture::Reads<Records> reads(*r, counts, Plan::churnBase + Plan::churn);
     std::vector<std::uint64_t> lastGeneration(Plan::stable);
-    auto lookup = [&](std::uint32_t id, bool final) -> std::string {
-        // Read before the lookup: a dying id below it was removed before the lookup began.
-        const std::uint32_t watermark = state.watermark.load(std::memory_order_acquire);
-        const std::uint64_t generation = generationOf<Records>(*r, id);  // throws when torn
-        const std::string what = "lookup of id " + std::to_string(id);
+    std::vector<std::uint32_t> iterated(Plan::stable);
+    // Read before each call: a dying id below it was removed before the call began.
+    std::uint32_t watermark = 0;
+    bool final = false;
+    auto judge = [&](Torture::Call call, std::uint32_t id, std::uint64_t generation) {
+        const std::string what = Torture::callNames[call] + (" of id " + std::to_string(id));
         if (generation && !mayBeFound(id, watermark, final)) return what + ": found though absent";
-        if (Plan::role(id) != Plan::Role::stable) return "";
+        if (Plan::role(id) != Plan::Role::stable) return std::string();
         if (!generation) return what + ": stable record not found";
-        if (generation < std::exchange(lastGeneration[id], generation)) {
+        if (call == Torture::iterateCall) ++iterated[id];
+        if (call <= Torture::batchCall &&
+            generation < std::exchange(lastGeneration[id], generation)) {
             return what + ": generation went back to " + std::to_string(generation);
         }
-        return "";
+        return std::string();
     };
-    // Every record whole and in order, each stable record exactly once, no dying record below
-    // the watermark read before the iteration began.
-    auto iterate = [&](bool final) -> std::string {
-        const std::uint32_t watermark = state.watermark.load(std::memory_order_acquire);
-        std::vector<std::uint32_t> seen(Plan::stable, 0);
-        auto visit = [&](std::uint32_t id, std::uint64_t) -> std::string {
-            if (Plan::role(id) == Plan::Role::stable) ++seen[id];
-            if (mayBeFound(id, watermark, final)) return "";
-            return "iteration returned removed id " + std::to_string(id);
-        };
-        const std::string failure =
-            walk<Records>(*r, 4 * (Plan::stable + Plan::dying + Plan::churn), visit);
+    // Every record whole, each stable one handed out exactly once by an iteration and at least
+    // once by a scan, no dying record below the watermark read before they began.
+    auto walks = [&]() -> std::string {
+        watermark = state.watermark.load(std::memory_order_acquire);
+        std::fill(iterated.begin(), iterated.end(), 0);
+        std::string failure = reads.iterate(judge);
+        if (failure.empty()) failure = reads.scan(judge);
         for (std::uint32_t id = 0; id < Plan::stable && failure.empty(); ++id) {
-            if (seen[id] != 1) {
-                return "stable id " + std::to_string(id) + " seen " + std::to_string(seen[id]);
+            if (iterated[id] != 1 || reads.handedOut(id) == 0) {
+                return "stable id " + std::to_string(id) + " iterated " +
+                       std::to_string(iterated[id]) + ", scanned " +
+                       std::to_string(reads.handedOut(id));
             }
         }
         return failure;
@@ -214,43 +212,58 @@ std::string runReader(TortureState& state, std::uint32_t index, std::uint64_t se
         state.counters[index][1] = c.lookasideReads - base.lookasideReads;
         state.counters[index][2] = c.remaps - base.remaps;
     };
+    auto pick = [&] { return pickId(rng); };
     std::string failure;
     bool last = false;
-    for (std::uint64_t batch = 0; !last && failure.empty(); ++batch) {
+    for (std::uint64_t round = 0; !last && failure.empty(); ++round) {
         last = state.writerDone.load(std::memory_order_acquire) != 0;
-        for (int i = 0; i < 64 && failure.empty(); ++i) failure = lookup(pickId(rng), false);
-        if (batch % 8 == 0 && failure.empty()) failure = iterate(false);
+        for (int i = 0; i < 64 && failure.empty(); ++i) {
+            watermark = state.watermark.load(std::memory_order_acquire);
+            failure = i % 16 == 15 ? reads.batch(Torture::distinctIds(16, pick), judge)
+                                   : reads.lookup(pick(), judge);
+        }
+        if (round % 8 == 0 && failure.empty()) failure = walks();
         publish();
     }
     // The writer is done: the table holds exactly the stable records.
-    if (failure.empty()) failure = iterate(true);
+    final = true;
+    if (failure.empty()) failure = walks();
     for (std::uint32_t id = 0; id < Plan::churnBase + Plan::churn && failure.empty(); ++id) {
-        if (Plan::role(id) != Plan::Role::unknown) failure = lookup(id, true);
+        if (Plan::role(id) != Plan::Role::unknown) failure = reads.lookup(id, judge);
     }
     publish();
     return failure;
 }
 
-template <class Records>
-void tortureRun() {
-    const std::uint64_t seed = testSeed(Records::kind);
-    ShmRoot shm;
-    SharedPage<TortureState> state;
+// Runs a writer process and `readers` reader processes, pinned apart, over a `State` page; the
+// readers are told when the writer ended (state.writerDone). "" or the first failure.
+template <class State, class Writer, class Reader>
+std::string runProcesses(State& state, std::uint32_t readers, std::uint64_t seed, Writer&& writer,
+                         Reader&& reader) {
     Processes p;
     p.start("writer", [&](ChildReport& report) {
         pin(true);
-        return runWriter<Records>(*state, p, report, seed);
+        return writer(state, p, report, seed);
     });
-    for (std::uint32_t i = 0; i < Plan::readers; ++i) {
+    for (std::uint32_t i = 0; i < readers; ++i) {
         p.start("reader " + std::to_string(i), [&, i](ChildReport& report) {
             pin(false);
-            const std::string failure = runReader<Records>(*state, i, seed + 1 + i, p);
+            const std::string failure = reader(state, i, seed + 1 + i, p);
             return failure.empty() || report.fail(failure);
         });
     }
     p.wait(0);  // waitAll() below names its failure first
-    state->writerDone.store(1, std::memory_order_release);  // the readers stop at their next batch
-    EXPECT_EQ(p.waitAll(), "");
+    state.writerDone.store(1, std::memory_order_release);  // the readers stop at their next call
+    return p.waitAll();
+}
+
+template <class Records>
+void tortureRun() {
+    ShmRoot shm;
+    SharedPage<TortureState> state;
+    EXPECT_EQ(runProcesses(*state, Plan::readers, testSeed(Records::kind), runWriter<Records>,
+                           runReader<Records>),
+              "");
     // The races really ran.
     const Hoard::Writer::Counters& w = state->writer;
     EXPECT_TRUE(state->racesSeen()) << "retries " << state->total(0) << ", lookaside reads "
@@ -264,6 +277,127 @@ TEST(HoardReaderTortureTest, FlowTableReadersSeeOnlyWholeCommittedRecords) {
 
 TEST(HoardReaderTortureTest, CounterTableReadersSeeOnlyWholeCommittedRecords) {
     tortureRun<CounterRecords>();
+}
+
+// ---- Scans across shrinks that move the records they walk ------------------------------------
+
+// Each round the writer fills the churn records and then the stable ones, which so take the
+// upper slots, and empties the churn records again: the table shrinks and moves the stable
+// records down, into slots a descending scan has yet to walk. The stable set is whole while the
+// epoch is even (odd while the writer inserts or removes it, a sequence lock).
+struct MovePlan {
+    static constexpr std::uint32_t stable = 100, churnBase = 100, churn = 1100;
+    static constexpr std::uint32_t absentBase = 1200, ids = 1300;  // never written: misses
+    static constexpr std::uint32_t readers = 2, minRounds = 10, maxRounds = 400, overlaps = 20;
+};
+
+// Thread safety: the writer stores epoch, shrinks and movedRecords, the readers add to
+// overlapped, the test sets writerDone once the writer ended.
+struct MoveState {
+    std::atomic<std::uint64_t> epoch{1};
+    std::atomic<std::uint64_t> shrinks{0};  // the writer's shrinks so far; may lag by a step
+    std::atomic<std::uint32_t> writerDone{0};
+    std::atomic<std::uint64_t> overlapped{0};  // scans with a whole stable set across a shrink
+    std::uint64_t movedRecords = 0;            // stored by the writer as it ends
+};
+
+template <class Records>
+bool moveWriter(MoveState& state, Processes& p, ChildReport& report, std::uint64_t seed) {
+    auto w = newWriter<Records>(std::string("moves/") + Records::kind);
+    for (std::uint32_t i = 0; i < MovePlan::readers; ++i) p.ready.post();
+    for (std::uint32_t i = 0; i < MovePlan::readers; ++i) {
+        if (!p.go.wait(60)) return report.fail("the readers never attached");
+    }
+    std::mt19937_64 rng(seed);
+    std::vector<std::uint32_t> churn(MovePlan::churn);
+    std::iota(churn.begin(), churn.end(), MovePlan::churnBase);
+    typename Records::Entry gone;
+    std::uint64_t generation = 0;
+    for (std::uint64_t round = 1; round <= MovePlan::maxRounds; ++round) {
+        if (round > MovePlan::minRounds && state.overlapped.load() >= MovePlan::overlaps) break;
+        auto stableIn = [&] {
+            for (std::uint32_t id = 0; id < MovePlan::stable; ++id) {
+                w->write(Records::make(id, ++generation), true);
+            }
+            // Pairs with the reader's acquire load before its call.
+            state.epoch.store(2 * round, std::memory_order_release);
+        };
+        Torture::fillAndEmpty<Records>(*w, churn, generation, rng, stableIn, [&] {
+            state.shrinks.store(w->writerCounters().shrinks, std::memory_order_relaxed);
+        });
+        // Odd before the first removal: pairs with the reader's acquire fence after its call.
+        state.epoch.store(2 * round + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        for (std::uint32_t id = 0; id < MovePlan::stable; ++id) w->remove(Records::key(id), gone);
+    }
+    state.movedRecords = w->writerCounters().movedRecords;
+    return true;
+}
+
+// Scans and batches of 16 (stable, churn and never-written ids); a call that began and ended in
+// the same even epoch found every stable record, a scan at least once.
+template <class Records>
+std::string moveReader(MoveState& state, std::uint32_t, std::uint64_t seed, Processes& p) {
+    if (!p.ready.wait(60, p.child(0))) return "the table never became ready";
+    const auto r = newReader<Records>(std::string("moves/") + Records::kind);
+    p.go.post();
+    std::mt19937_64 rng(seed);
+    Torture::CallCounts counts;
+    Torture::Reads<Records> reads(*r, counts, MovePlan::ids);
+    std::vector<std::uint32_t> missed;
+    auto judge = [&](Torture::Call, std::uint32_t id, std::uint64_t generation) {
+        if (generation && id >= MovePlan::absentBase) return "found id " + std::to_string(id);
+        if (!generation && id < MovePlan::stable) missed.push_back(id);
+        return std::string();
+    };
+    auto pick = [&] {
+        const std::uint64_t r = rng();
+        return static_cast<std::uint32_t>(r % 4 == 0 ? r / 4 % MovePlan::stable
+                                                     : MovePlan::churnBase + r / 4 % 1200);
+    };
+    for (std::uint64_t call = 0; state.writerDone.load() == 0; ++call) {
+        const bool scan = call % 4 == 0;
+        // Pairs with the writer's release store once the stable set is in.
+        const std::uint64_t epoch = state.epoch.load(std::memory_order_acquire);
+        const std::uint64_t shrinks = state.shrinks.load(std::memory_order_relaxed);
+        missed.clear();
+        std::string failure =
+            scan ? reads.scan(judge) : reads.batch(Torture::distinctIds(16, pick), judge);
+        // Pairs with the writer's release fence before it removes the stable set: a call that
+        // saw a removal sees the odd epoch.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const bool whole = epoch % 2 == 0 && state.epoch.load(std::memory_order_relaxed) == epoch;
+        if (!failure.empty()) return failure;
+        for (std::uint32_t id = 0; whole && scan && id < MovePlan::stable; ++id) {
+            if (reads.handedOut(id) == 0) missed.push_back(id);
+        }
+        if (whole && !missed.empty()) {
+            return (scan ? "a scan" : "a batch") +
+                   (" missed stable id " + std::to_string(missed[0]));
+        }
+        if (whole && scan && state.shrinks.load() != shrinks) ++state.overlapped;
+    }
+    return "";
+}
+
+template <class Records>
+void moveRun() {
+    ShmRoot shm;
+    SharedPage<MoveState> state;
+    EXPECT_EQ(runProcesses(*state, MovePlan::readers, testSeed(Records::kind), moveWriter<Records>,
+                           moveReader<Records>),
+              "");
+    // The race ran: stable records moved while whole scans walked.
+    EXPECT_GT(state->movedRecords, 0u);
+    EXPECT_GE(state->overlapped.load(), MovePlan::overlaps);
+}
+
+TEST(HoardReaderScanTest, FlowTableScansHandOutEveryStableRecordAcrossShrinksThatMoveThem) {
+    moveRun<FlowRecords>();
+}
+
+TEST(HoardReaderScanTest, CounterTableScansHandOutEveryStableRecordAcrossShrinksThatMoveThem) {
+    moveRun<CounterRecords>();
 }
 
 // ---- A reader lagging two shrinks on a full filesystem ----------------------------------------

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "Hoard/SlotTable.h"
@@ -104,26 +106,29 @@ std::unique_ptr<TableKind::Reader> openReader(Context& ctx, const TableFiles& t,
     return reader;
 }
 
-// Hands every record of the table to `emit`.
+// Hands every record of the table to `emit`, each key once: through the reader's slot-order
+// scan, which hands a record out twice only when a shrink moved it during the scan, so the keys
+// handed out are remembered (memory in proportion to the records) and a repeat is dropped. With
+// `sorted` the records are collected first and handed out in the order of their key texts.
 int listTable(Context& ctx, const TableFiles& t,
-              const std::function<void(const GenericValue&)>& emit) {
+              const std::function<void(const GenericValue&)>& emit, bool sorted = false) {
     const TableKind& kind = kindOf(t);
     const auto reader = openReader(ctx, t, kind);
-    // Iteration returns each key at most once, in strictly increasing order, so over a table
-    // nobody writes it ends by itself. The bound is a second stop for a table that keeps lying:
-    // the most slots the table has had, which follows its growth (the reader remaps as the writer
-    // grows it). While a live writer inserts, an iteration may meet more records than any slot
-    // count it saw; that never fails the listing.
+    // A scan hands out at most the slots it walks, but those follow the table's growth (the
+    // reader remaps as the writer grows it), and a shrink may repeat records. The bound is a
+    // second stop for a table that keeps lying: the most slots the table has had. While a live
+    // writer inserts, a scan may meet more records than any slot count it saw; that never fails
+    // the listing.
     const auto limit = [&] {
         return std::uint64_t{std::max({t.slotHeader.maxSlots, t.slotHeader.mostSlots,
                                        reader->maxSize(), reader->capacity()})};
     };
     std::uint64_t bound = limit();
-    GenericValue value = kind.newValue();
-    Hoard::IterHint hint;
     std::uint64_t n = 0;
-    for (bool more = reader->first(value.get(), hint); more;
-         more = reader->next(value.get(), hint)) {
+    std::unordered_set<std::string> keys;
+    std::vector<std::pair<std::string, GenericValue>> collected;
+    GenericValue key = kind.newKey();
+    const Hoard::ScanResult scanned = reader->scan([&](const void* record) {
         if (++n > bound && (bound = std::max(bound, limit())) < n) {
             if (!Mem::WriterLock::ownerIsAlive(Mem::RootPath(ctx.debug, t.name))) {
                 throw Failure("table " + t.name + " returned more records than its slot limit " +
@@ -131,7 +136,21 @@ int listTable(Context& ctx, const TableFiles& t,
             }
             bound = 2 * n;  // a live writer: probe again only after as many records again
         }
-        emit(value);
+        kind.keyOf(record, key.get());
+        std::string keyText = valueText(key);
+        if (sorted) {
+            collected.emplace_back(std::move(keyText), kind.newValue(record));
+        } else if (keys.insert(std::move(keyText)).second) {
+            emit(kind.newValue(record));
+        }
+    });
+    if (!sorted) return 0;
+    std::stable_sort(collected.begin(), collected.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < collected.size(); ++i) {
+        // Repeats sit next to each other now; only a scan that may repeat leaves any.
+        if (scanned.mayRepeat && i > 0 && collected[i].first == collected[i - 1].first) continue;
+        emit(collected[i].second);
     }
     return 0;
 }
@@ -501,10 +520,13 @@ int commandList(Context& ctx, const Args& args) {
     requireReadableHeaders(ctx, t);
     const TableKind& kind = kindOf(t);
     const RecordFilter filter(kind, ctx.matches);
-    return listTable(ctx, t, [&](const GenericValue& value) {
-        if (!filter.passes(value)) return;
-        ctx.out << (ctx.json ? recordJson(kind, value) : valueText(value)) << '\n';
-    });
+    return listTable(
+        ctx, t,
+        [&](const GenericValue& value) {
+            if (!filter.passes(value)) return;
+            ctx.out << (ctx.json ? recordJson(kind, value) : valueText(value)) << '\n';
+        },
+        ctx.sorted);
 }
 
 int commandDump(Context& ctx, const Args& args) {

@@ -34,6 +34,7 @@ struct Context {
     std::istream& in;
     std::uint64_t count = 0;  // watch's --count N: stop after N printed changes; 0 for no limit
     bool json = false;        // --json: one JSON object per line instead of text for people
+    bool sorted = false;      // list's --sorted: records in the order of their key texts
     // list's --match ATTRIBUTE=VALUE filters, in the order given.
     std::vector<std::pair<std::string, std::string>> matches;
 };

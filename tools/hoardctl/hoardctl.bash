@@ -16,7 +16,7 @@ _hoardctl() {
         --count | --match) return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--help --version --root --json --match --count" -- "$cur"))
+        COMPREPLY=($(compgen -W "--help --version --root --json --match --sorted --count" -- "$cur"))
     elif [[ -z $command ]]; then
         local commands
         commands=$(hoardctl --help 2>/dev/null | awk '/^commands:/ {on=1; next} on && /^  [a-z]/ {print $1}')

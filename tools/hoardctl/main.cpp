@@ -63,9 +63,12 @@ const std::map<std::string, Command>& commands() {
           "name (\"slotHeader\", \"bucketHeader\"), \"fenixFile\", \"writer\" and\n"
           "\"headersValid\"."}},
         {"list",
-         {Hoardctl::commandList, "list TABLE [--match ATTR=VALUE]... [--json]",
+         {Hoardctl::commandList, "list TABLE [--match ATTR=VALUE]... [--sorted] [--json]",
           "Prints every record of TABLE as a value text, one per line (feed them back with\n"
-          "put). Reads through the lock-free reader: safe while a writer writes.\n"
+          "put), in slot order. Reads through the lock-free reader: safe while a writer\n"
+          "writes; each key is printed once, also when the writer shrinks the table meanwhile\n"
+          "and moves records. --sorted prints the records in the order of their key texts\n"
+          "(after reading them all).\n"
           "--match ATTR=VALUE (repeatable) prints only the records whose attribute ATTR, of\n"
           "the record or else of its key, has VALUE as its value text (a quoted string also\n"
           "matches its bare text): list T --match dstPort=80 --match ipProtocol=6.\n"
@@ -177,7 +180,7 @@ int run(int argc, char** argv) {
     bool help = false;
     bool optionsDone = false;
     std::string countText;  // --count's operand, "" when not given
-    bool json = false;
+    bool json = false, sorted = false;
     std::vector<std::pair<std::string, std::string>> matches;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -195,6 +198,8 @@ int run(int argc, char** argv) {
             countText = arg == "--count" ? argv[++i] : arg.substr(8);
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--sorted") {
+            sorted = true;
         } else if (arg == "--match" || arg.rfind("--match=", 0) == 0) {
             if (arg == "--match" && i + 1 >= argc) {
                 throw Hoardctl::UsageError("--match needs ATTR=VALUE");
@@ -236,7 +241,8 @@ int run(int argc, char** argv) {
                   << '\n';
         return 0;
     }
-    Context ctx{Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin, 0, false, {}};
+    Context ctx{
+        Basalt::Platform::getDebugHandler("hoardctl"), std::cout, std::cin, 0, false, false, {}};
     if (!countText.empty()) {
         if (command != "watch") {
             throw Hoardctl::UsageError("--count is an option of watch only (try hoardctl " +
@@ -251,7 +257,11 @@ int run(int argc, char** argv) {
     if (!matches.empty() && command != "list") {
         throw Hoardctl::UsageError("--match is an option of list only (try hoardctl list --help)");
     }
+    if (sorted && command != "list") {
+        throw Hoardctl::UsageError("--sorted is an option of list only (try hoardctl list --help)");
+    }
     ctx.json = json;
+    ctx.sorted = sorted;
     ctx.matches = std::move(matches);
     const int status = found->second.run(ctx, operands);
     std::cout.flush();

@@ -8,16 +8,19 @@
 // and bucket points, and recovery's own points, which kill the next writer inside its recovery)
 // or after a random time; the next round's writer attaches, recovers, checks every record against
 // what was committed (a write or remove that returned), and goes on. Readers never stop: each
-// looks records up and iterates, and counts torn or mixed records and generations going back. A
-// queue follower (here, in the supervisor) re-reads every notified slot and must end each round
-// holding the counter table's records.
+// looks records up singly and in batches, iterates and scans, and counts torn or mixed records
+// (by call, each with a line on stderr) and generations going back. A queue follower (here, in
+// the supervisor) re-reads every notified slot and must end each round holding the counter
+// table's records.
 //
 //   torture [--seconds N] [--seed S] [--readers K]
 //
 // Prints the seed, then per crash point: kills (and of them those at the point itself; the others
 // came when the armed point was not reached within 2 s), operations, reads checked, torn or mixed
 // reads, generations going back, committed records lost, follower differences, reader crashes,
-// repairs and re-formats. Exit 1 when anything was lost, torn, went back or crashed.
+// repairs and re-formats; then the records read and torn per call (lookup, batch, iterate, scan)
+// and the scans' repeats. Exit 1 when anything was lost, torn, went back or crashed, or a scan
+// repeated a record without saying it might.
 
 #include <signal.h>
 #include <sys/mman.h>
@@ -42,6 +45,7 @@
 #include "Hoard/CrashPoint.h"
 #include "contracts/Herald/HeraldReader.h"
 #include "tests/support/SelfCheckingRecords.h"
+#include "tools/torture/Harness.h"
 
 namespace {
 
@@ -97,6 +101,7 @@ struct Shared {
     std::atomic<std::uint64_t> inflightGeneration[kTables];
     std::atomic<std::uint32_t> fenix[kTables];
     Stats stats[kPointCount];
+    Torture::CallCounts calls;  // reader counts by call
 };
 Shared* shared = nullptr;
 Stats& stats() { return shared->stats[shared->point.load()]; }
@@ -165,7 +170,7 @@ void operate(Writer& w, std::uint32_t t, std::mt19937_64& rng, bool filling) {
 
 int writerMain(std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    const std::uint32_t point = shared->point.load();
+    [[maybe_unused]] const std::uint32_t point = shared->point.load();  // read by the hooks only
 #ifdef FLOWTABLE_TEST_HOOKS
     if (inRecovery(point)) Hoard::CrashPoint::arm(kPoints[point], shared->occurrence.load());
 #endif
@@ -198,25 +203,34 @@ int writerMain(std::uint64_t seed) {
 
 // ---- Readers ------------------------------------------------------------------------------------
 
+// Lookups, batches of 16, an iteration and a scan: every record whole; generations that lookups
+// find never go back. A torn record gets a line on stderr naming the call and the key.
 template <class Records, class Reader>
 void readSome(Reader& r, std::mt19937_64& rng, std::vector<std::uint64_t>& seen) {
-    for (int i = 0; i < 256; ++i) {
-        const std::uint32_t id = static_cast<std::uint32_t>(rng() % kIds);
-        std::uint64_t g = 0;
-        try {
-            g = TestSupport::generationOf<Records>(r, id);
-        } catch (const std::exception&) {
-            ++stats().torn;
-            continue;
-        }
-        ++stats().reads;
-        if (g != 0 && g < seen[id]) ++stats().back;
-        if (g != 0) seen[id] = g;
+    Torture::CallCounts counts;
+    Torture::Reads<Records> reads(r, counts, kIds, stderr);
+    auto judge = [&](Torture::Call call, std::uint32_t id, std::uint64_t g) {
+        if (call > Torture::batchCall || g == 0) return std::string();
+        if (g < seen[id]) ++stats().back;
+        seen[id] = g;
+        return std::string();
+    };
+    auto pick = [&] { return static_cast<std::uint32_t>(rng() % kIds); };
+    for (int i = 0; i < 256; ++i) reads.lookup(pick(), judge);
+    std::vector<std::uint32_t> ids(16);
+    for (int i = 0; i < 16; ++i) {
+        for (auto& id : ids) id = pick();
+        reads.batch(ids, judge);
     }
-    // An iteration checks every record it returns for tearing and order.
-    const std::string failure = TestSupport::walk<Records>(
-        r, 4 * kIds, [](std::uint32_t, std::uint64_t) { return std::string(); });
-    if (!failure.empty() && failure.find("torn") != std::string::npos) ++stats().torn;
+    reads.iterate(judge);
+    reads.scan(judge);
+    if (counts.total(counts.torn) + counts.unsaid > 0) {
+        std::fprintf(stderr, "torture: that was in a round armed at %s\n",
+                     kPoints[shared->point.load()]);
+    }
+    stats().reads += counts.total(counts.reads);
+    stats().torn += counts.total(counts.torn);
+    shared->calls.add(counts);
 }
 
 int readerMain(std::uint64_t seed) {
@@ -404,8 +418,20 @@ int run(double seconds, std::uint64_t seed, int readers) {
         for (std::size_t i = 0; i < to.size(); ++i) *to[i] += from[i]->load();
     }
     row("total", total);
+    const Torture::CallCounts& c = shared->calls;
+    std::printf("%-20s %11s %5s\n", "reads by call", "records", "torn");
+    for (unsigned k = 0; k < Torture::callCount; ++k) {
+        std::printf("%-20s %11llu %5llu\n", Torture::callNames[k],
+                    static_cast<unsigned long long>(c.reads[k].load()),
+                    static_cast<unsigned long long>(c.torn[k].load()));
+    }
+    std::printf("scans that may repeat %llu, records repeated %llu, repeats unsaid %llu\n",
+                static_cast<unsigned long long>(c.mayRepeat.load()),
+                static_cast<unsigned long long>(c.repeats.load()),
+                static_cast<unsigned long long>(c.unsaid.load()));
     const Stats& s = total;
-    const bool bad = s.torn || s.back || s.lost || s.follower || s.readerCrashes || s.reformats;
+    const bool bad =
+        s.torn || s.back || s.lost || s.follower || s.readerCrashes || s.reformats || c.unsaid;
     return bad ? 1 : 0;
 }
 
