@@ -583,7 +583,9 @@ bool HoardReader<Ops>::copyOccupied(std::uint32_t index, V& out) {
 //    smaller count seen by the final read of the word. So the scan reports mayRepeat when the
 //    bit is set at its end, or when any step between the words it saw was not a single growth.
 //    On a quiet table neither holds. A writer that died inside an operation leaves the bit set,
-//    and every scan then says mayRepeat until a writer recovers the table.
+//    and every scan then says mayRepeat until a writer recovers the table; the recovery keeps an
+//    unpublished shrink's moves but stores the count again under a new version before it clears
+//    the bit, so a scan that overlapped the moves sees either the bit or the new word.
 template <class Ops>
 template <class Visit>
 ScanResult HoardReader<Ops>::scan(Visit&& visit) {

@@ -210,6 +210,9 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
         return validator.validate(fenix_.value());
     }
     bool validateFiles() override;
+    // Runs Recovery on the files as they stand (attach does, when it finds an operation
+    // interrupted or the files invalid); true when it finished.
+    bool recover();
     // What recovery repaired when this writer attached (empty when it adopted the table as it
     // was, or re-formatted it).
     const std::vector<std::string>& repairs() const { return repairs_; }
@@ -281,8 +284,6 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
                 SlotTable::writeInProgress) != 0 ||
                ::Herald::HeraldView::Pending::isValid(herald_.pending());
     }
-    // Runs Recovery on the adopted files; true when it finished.
-    bool recover();
     void doMaybeShrinkSlots(std::uint32_t limit);
     void shrinkSlots() {
         const std::uint32_t occupiedSlots = slots_.header()->occupiedSlots;

@@ -132,6 +132,14 @@ class Recovery {
         }
         rebuildFreeList(header, numSlots, reachable);
         if constexpr (hasQueue) republish(numSlots, pending, interrupted && pending == 0);
+        // The interrupted operation may have been a shrink that moved records and died before
+        // publishing the smaller count (recovery keeps the count), and a reader's scan may have
+        // handed out a record both before and after its move. The same count under a new
+        // version, stored after every repair and before the flag is cleared, pairs with the
+        // scan's re-checks of the (version, numSlots) word: a scan still running learns that what
+        // it handed out may repeat, and one that ended before saw the flag still set.
+        const Mem::VerU32 now = header->numSlots();
+        Mem::VerU32::store(header->numSlotsPair, Mem::VerU32{now.version + 1, now.value});
         flagIs(false);
         return true;
     }
@@ -316,10 +324,12 @@ class Recovery {
     }
 
     // The same relaxed stores the live writer makes: nothing orders against the bit.
+    // The clear is a release store, as the writer's: pairs with the acquire load of runtimeFlags
+    // at the end of a reader's scan, which then also sees the count word stored before it.
     void flagIs(bool on) {
         auto& flags = slots_.header()->runtimeFlags;
         const std::uint16_t old = Mem::Atomics::loadRelaxed(flags);
-        Mem::Atomics::storeRelaxed(
+        Mem::Atomics::storeRelease(
             flags, static_cast<std::uint16_t>(on ? old | SlotTable::writeInProgress
                                                  : old & ~SlotTable::writeInProgress));
     }

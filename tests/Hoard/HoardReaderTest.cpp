@@ -331,6 +331,7 @@ TEST_F(HoardReaderTest, ScanHandsOutEveryLastingRecordWholeThroughShrinksAndGrow
         std::uint32_t kept;     // ids [kept, records) stay present throughout
         bool mayRepeat;
         std::function<void(FlowRecords::Writer&)> act;
+        std::uint32_t recoverAt = ~0u;  // where the next writer's recovery runs, if it does
     };
     auto put = [](FlowRecords::Writer& w, std::uint32_t from, std::uint32_t to) {
         for (std::uint32_t id = from; id < to; ++id) w.write(FlowRecords::make(id, 1), true);
@@ -367,6 +368,18 @@ TEST_F(HoardReaderTest, ScanHandsOutEveryLastingRecordWholeThroughShrinksAndGrow
              });
              ASSERT_EQ(child.wait(), 128 + SIGKILL);
          }},
+        // The same, and the next writer's recovery abandons the moves (freeing the copies) after
+        // the scan read them and before it ends: the flag it clears no longer tells.
+        {"moves left unpublished, recovered inside the scan", 64, 40, false, 49, true,
+         [&](auto& w) {
+             Child child([&] {
+                 Hoard::CrashPoint::arm("shrink.publish");
+                 drop(w, 0, 49);
+                 return false;
+             });
+             ASSERT_EQ(child.wait(), 128 + SIGKILL);
+         },
+         0},
     };
     int table = 0;
     for (const Case& c : cases) {
@@ -374,8 +387,11 @@ TEST_F(HoardReaderTest, ScanHandsOutEveryLastingRecordWholeThroughShrinksAndGrow
         const std::string name = "t/scan" + std::to_string(table++);
         auto w = newWriter<FlowRecords>(name, c.records);
         auto r = newReader<FlowRecords>(name);
-        bool acted = false;
+        bool acted = false, recovered = false;
         auto act = [&](std::uint32_t slot) {
+            if (slot == c.recoverAt && acted && !std::exchange(recovered, true)) {
+                ASSERT_TRUE(w->recover());
+            }
             if (slot != c.slot || !c.act || std::exchange(acted, true)) return;
             c.act(*w);
         };
