@@ -345,6 +345,15 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
                 "HoardReader restarted too often: the table keeps changing under the reader");
         }
     }
+    // Counts a re-read of slot `slot` whose status changed under a copy; a slot that kept
+    // changing over maxStatusRereads reads is corruption (as in SlotReaderTable::getValue).
+    void countReread(const char* who, std::uint32_t slot, std::uint32_t tries) {
+        ++counters_->retries;
+        if (tries < SlotReaderTable<V>::maxStatusRereads) return;
+        std::ostringstream os;
+        os << who << " slot:" << slot << " kept changing over " << tries << " reads";
+        Basalt::CorruptionDetectedException::throwException(os.str());
+    }
     static constexpr std::size_t batchGroup = 16;
     static constexpr std::uint32_t scanChunk = 256;
     // Looks `key` (of hash `h`) up in the mapped bucket count `n`: lookup()'s walk, except that

@@ -476,13 +476,7 @@ bool HoardReader<Ops>::lookupHashed(const K& key, std::uint32_t h, std::uint32_t
                 std::atomic_thread_fence(std::memory_order_acquire);
                 const std::uint32_t now = Mem::Atomics::loadRelaxed(slot.head.status);
                 if (now == status) break;
-                ++counters_->retries;
-                if (tries >= SlotReaderTable<V>::maxStatusRereads) {
-                    std::ostringstream os;
-                    os << "SlotReader::getValue() slot:" << s << " kept changing over " << tries
-                       << " reads";
-                    Basalt::CorruptionDetectedException::throwException(os.str());
-                }
+                countReread("HoardReader::lookupBatch()", s, tries);
                 status = now;
             }
             if (slotRhash == r && (status & SlotTable::occupied)) {
@@ -544,13 +538,7 @@ bool HoardReader<Ops>::copyOccupied(std::uint32_t index, V& out) {
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint32_t again = Mem::Atomics::loadRelaxed(slot.head.status);
         if (again == status) return true;
-        ++counters_->retries;
-        if (tries >= SlotReaderTable<V>::maxStatusRereads) {
-            std::ostringstream os;
-            os << "HoardReader::scan() slot:" << index << " kept changing over " << tries
-               << " reads";
-            Basalt::CorruptionDetectedException::throwException(os.str());
-        }
+        countReread("HoardReader::scan()", index, tries);
         status = again;
     }
 }
