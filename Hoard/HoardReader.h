@@ -278,7 +278,7 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
         if (position + bucketLead < n) __builtin_prefetch(buckets_.address(ahead(bucketLead)));
         if (position + slotLead >= n) return;
         const std::uint32_t s = buckets_[ahead(slotLead)].next;
-        if (SlotLink::isSlot(s) && s < slots_.capacity()) prefetchSlot(s);
+        if (SlotLink::isSlot(s) && s < slots_.capacity()) prefetchSlot(slots_.slots()[s]);
     }
     // Raises corruption unless `storedRhash`, the rhash slot `slot` holds next to `key`, is the
     // key's own (`h` reversed). A run's order and an iteration's resume point come from both: a
@@ -365,12 +365,6 @@ class HoardReader : public HoardInterface<typename Ops::Key, typename Ops::Value
     // the walks that follow find them in the cache. Only a hint: nothing is formed from an index
     // outside the mapping.
     void prefetchGroup(const std::uint32_t* hashes, std::size_t count, std::uint32_t n) const;
-    void prefetchSlot(std::uint32_t s) const {
-        const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
-        constexpr std::size_t size = sizeof(TypedSlot<V>);
-        for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
-        __builtin_prefetch(p + size - 1);
-    }
     // Copies the value words [from, to) of `source` into `out` (the last word of a value whose
     // size is not a multiple of 8 is cut to fit; the slot's padding keeps the load in bounds).
     static void loadValueWords(const TypedSlot<V>& source, V& out, std::size_t from,

@@ -362,39 +362,29 @@ std::size_t HoardReader<Ops>::lookupBatch(const K* keys, std::size_t count, V* o
         V* answers = out + start;
         bool* hit = found + start;
         Mem::VersionAnchor groupAnchor;
-        bool groupHit = false;
-        // As withRemaps() for one lookup: the counts are followed before the group walks, and a
-        // group that ran while either file's (version, count) word moved, or that met corruption
-        // then, runs again on the new mapping.
-        for (std::uint32_t attempt = 0;; ++attempt) {
-            try {
-                if (attempt == 0 && countsMoved()) doResize(false);
-                groupHit = false;
-                const std::uint32_t n = buckets_.count();
-                if (n == 0) {
-                    BASALT_TRACE(debug_, 5, "HoardReader::lookupBatch() bucket table detached");
-                    for (std::size_t i = 0; i < m; ++i) hit[i] = false;
-                } else {
-                    prefetchGroup(hashes, m, n);
-                    for (std::size_t i = 0; i < m; ++i) {
-                        // Each key has lookup()'s restart bound of its own.
-                        restarts_ = 0;
-                        Mem::VersionAnchor candidate;
-                        hit[i] = lookupHashed(group[i], hashes[i], n, answers[i], candidate);
-                        if (hit[i]) {
-                            groupAnchor = candidate;
-                            groupHit = true;
-                        }
-                    }
-                }
-                if (attempt < maxRemaps && countsMoved() && doResize()) continue;
-                break;
-            } catch (const Basalt::CorruptionDetectedException&) {
-                if (attempt < maxRemaps && doResize()) continue;
-                ++counters_->corruptions;
-                throw;
+        // As one lookup: a group that ran while either file's (version, count) word moved, or
+        // that met corruption then, runs again on the new mapping.
+        const bool groupHit = withRemaps([&] {
+            bool any = false;
+            const std::uint32_t n = buckets_.count();
+            if (n == 0) {
+                BASALT_TRACE(debug_, 5, "HoardReader::lookupBatch() bucket table detached");
+                std::fill(hit, hit + m, false);
+                return any;
             }
-        }
+            prefetchGroup(hashes, m, n);
+            for (std::size_t i = 0; i < m; ++i) {
+                // Each key has lookup()'s restart bound of its own.
+                restarts_ = 0;
+                Mem::VersionAnchor candidate;
+                hit[i] = lookupHashed(group[i], hashes[i], n, answers[i], candidate);
+                if (hit[i]) {
+                    groupAnchor = candidate;
+                    any = true;
+                }
+            }
+            return any;
+        });
         for (std::size_t i = 0; i < m; ++i) {
             if (hit[i]) {
                 ++hits;
@@ -411,11 +401,13 @@ std::size_t HoardReader<Ops>::lookupBatch(const K* keys, std::size_t count, V* o
 template <class Ops>
 void HoardReader<Ops>::prefetchGroup(const std::uint32_t* hashes, std::size_t count,
                                      std::uint32_t n) const {
-    for (std::size_t i = 0; i < count; ++i) __builtin_prefetch(buckets_.address(hashes[i] & (n - 1)));
+    for (std::size_t i = 0; i < count; ++i) {
+        __builtin_prefetch(buckets_.address(hashes[i] & (n - 1)));
+    }
     const std::uint32_t capacity = slots_.capacity();
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t s = buckets_[hashes[i] & (n - 1)].next;
-        if (SlotLink::isSlot(s) && s < capacity) prefetchSlot(s);
+        if (SlotLink::isSlot(s) && s < capacity) prefetchSlot(slots_.slots()[s]);
     }
 }
 

@@ -398,11 +398,6 @@ class HoardWriter : public HoardInterface<typename Ops::Key, typename Ops::Value
     // `overwrite`; returns its slot. The caller has checked direct mode, released freed tails
     // and set runtimeFlags bit 0x1, and clears it and kicks the readers afterwards.
     std::uint32_t writeRecord(const V& value, bool overwrite, std::uint32_t h);
-    // Hints the cache about the record of hash `h` ahead of its write: its bucket word (first
-    // stage), or the first slot of its run, read from that word (second stage). Prefetches
-    // change nothing; a remap or a bucket grow in between only makes the hint useless.
-    void prefetchBucket(std::uint32_t h);
-    void prefetchRun(std::uint32_t h);
 
     std::shared_ptr<Basalt::Platform::DebugHandler> debug_;
     RootPath rootPath_;

@@ -310,16 +310,19 @@ void HoardWriter<Ops>::writeBatch(const V* values, std::size_t count) {
     auto stage = [&](std::size_t j) {
         if (j < count) {
             hashes[j & (ring - 1)] = index_.hash(Ops::key(values[j]));
-            prefetchBucket(hashes[j & (ring - 1)]);
+            index_.prefetchBucket(hashes[j & (ring - 1)]);
         }
     };
     for (std::size_t j = 0; j < 2 * ahead; ++j) stage(j);
-    for (std::size_t j = 0; j < ahead && j < count; ++j) prefetchRun(hashes[j]);
+    // For writing: an overwrite stores every line of the slot's value.
+    for (std::size_t j = 0; j < ahead && j < count; ++j)
+        index_.template prefetchRun<true>(hashes[j]);
     try {
         for (std::size_t i = 0; i < count; ++i) {
             if (i > 0) HOARD_CRASH_POINT("writeBatch.record");
             stage(i + 2 * ahead);
-            if (i + ahead < count) prefetchRun(hashes[(i + ahead) & (ring - 1)]);
+            if (i + ahead < count)
+                index_.template prefetchRun<true>(hashes[(i + ahead) & (ring - 1)]);
             writeRecord(values[i], true, hashes[i & (ring - 1)]);
         }
     } catch (...) {
@@ -330,25 +333,6 @@ void HoardWriter<Ops>::writeBatch(const V* values, std::size_t count) {
     }
     runtimeFlagClear();
     kickIfNotified();
-}
-
-template <class Ops>
-void HoardWriter<Ops>::prefetchBucket(std::uint32_t h) {
-    const std::uint32_t b = index_.bucketOf(h);  // below the count: the word is mapped
-    __builtin_prefetch(&buckets_.entry(b), 0, 3);
-}
-
-template <class Ops>
-void HoardWriter<Ops>::prefetchRun(std::uint32_t h) {
-    const std::uint32_t next = SlotLink::load(buckets_.entry(index_.bucketOf(h))).next;
-    // Only a slot index inside the mapping is prefetched; the walk itself checks it again.
-    if (!SlotLink::isSlot(next) || next >= slots_.capacity()) return;
-    const char* slot = reinterpret_cast<const char*>(&slots_.slots()[next]);
-    // For writing: the slot's status and link (and the key behind them) are read, and an
-    // overwrite stores every line of the value.
-    for (std::size_t line = 0; line < sizeof(Slot); line += 64) {
-        __builtin_prefetch(slot + line, 1, 3);
-    }
 }
 
 template <class Ops>

@@ -323,8 +323,8 @@ class Recovery {
         return Mem::Atomics::loadAcquire(slots_.slots()[s].head.status);
     }
 
-    // The same relaxed stores the live writer makes: nothing orders against the bit.
-    // The clear is a release store, as the writer's: pairs with the acquire load of runtimeFlags
+    // The same stores the live writer makes: the set is relaxed; the clear is a release store,
+    // as the writer's: pairs with the acquire load of runtimeFlags
     // at the end of a reader's scan, which then also sees the count word stored before it.
     void flagIs(bool on) {
         auto& flags = slots_.header()->runtimeFlags;

@@ -90,20 +90,22 @@ class WriterHashMap {
         return &slot.value;
     }
 
-    // Starts fetching the bucket entries of `hashes`, then the first records they name, for
-    // lookups to come. Only a hint: indices outside the table are not followed.
+    // Hints the cache about the record of hash `h` ahead of its lookup or write: its bucket word
+    // (first stage), then the first slot of its run, read from that word (second stage;
+    // `forWrite` for an overwrite to come). Prefetches change nothing; a remap or a bucket grow
+    // in between only makes the hint useless, and a slot index outside the mapping is not
+    // followed.
+    void prefetchBucket(std::uint32_t h) { __builtin_prefetch(&buckets_.entry(bucketOf(h))); }
+    template <bool forWrite = false>
+    void prefetchRun(std::uint32_t h) {
+        const std::uint32_t s = SlotLink::load(buckets_.entry(bucketOf(h))).next;
+        if (SlotLink::isSlot(s) && s < slots_.capacity()) prefetchSlot<forWrite>(slots_.slots()[s]);
+    }
+    // Both stages for `count` lookups to come: all the bucket words, then the runs' first slots.
     void prefetch(const std::uint32_t* hashes, std::size_t count) {
-        const std::uint32_t n = numBuckets(), capacity = slots_.capacity();
-        if (n == 0) return;
-        for (std::size_t i = 0; i < count; ++i) __builtin_prefetch(&buckets_.entry(bucketOf(hashes[i])));
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t s = SlotLink::load(buckets_.entry(bucketOf(hashes[i]))).next;
-            if (!SlotLink::isSlot(s) || s >= capacity) continue;
-            const char* p = reinterpret_cast<const char*>(&slots_.slots()[s]);
-            constexpr std::size_t size = sizeof(typename Slots::Slot);
-            for (std::size_t off = 0; off < size; off += 64) __builtin_prefetch(p + off);
-            __builtin_prefetch(p + size - 1);
-        }
+        if (numBuckets() == 0) return;
+        for (std::size_t i = 0; i < count; ++i) prefetchBucket(hashes[i]);
+        for (std::size_t i = 0; i < count; ++i) prefetchRun(hashes[i]);
     }
 
     // The first record at or after `bucket` in bucket order.

@@ -1,7 +1,8 @@
 // The table reader's cost per operation: lookups that hit, lookups that miss, batched lookups,
-// iteration steps and slot-order scans over a flow table of 1,000, 100,000 and 1,000,000 records. A HoardWriter in this process fills the
-// table; the reader reads it through its own read-only mapping, as a reader process would. The
-// table stays unchanged while measured, so every step takes the reader's fast path.
+// iteration steps and slot-order scans over a flow table of 1,000, 100,000 and 1,000,000
+// records. A HoardWriter in this process fills the table; the reader reads it through its own
+// read-only mapping, as a reader process would. The table stays unchanged while measured, so
+// every step takes the reader's fast path.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iomanip>
 #include <istream>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -109,7 +110,7 @@ std::unique_ptr<TableKind::Reader> openReader(Context& ctx, const TableFiles& t,
 // Hands every record of the table to `emit`, each key once: through the reader's slot-order
 // scan, which hands a record out twice only when a shrink moved it during the scan, so the keys
 // handed out are remembered (memory in proportion to the records) and a repeat is dropped. With
-// `sorted` the records are collected first and handed out in the order of their key texts.
+// `sorted` the records are collected by key text first and handed out in that order.
 int listTable(Context& ctx, const TableFiles& t,
               const std::function<void(const GenericValue&)>& emit, bool sorted = false) {
     const TableKind& kind = kindOf(t);
@@ -126,9 +127,9 @@ int listTable(Context& ctx, const TableFiles& t,
     std::uint64_t bound = limit();
     std::uint64_t n = 0;
     std::unordered_set<std::string> keys;
-    std::vector<std::pair<std::string, GenericValue>> collected;
+    std::map<std::string, GenericValue> collected;
     GenericValue key = kind.newKey();
-    const Hoard::ScanResult scanned = reader->scan([&](const void* record) {
+    reader->scan([&](const void* record) {
         if (++n > bound && (bound = std::max(bound, limit())) < n) {
             if (!Mem::WriterLock::ownerIsAlive(Mem::RootPath(ctx.debug, t.name))) {
                 throw Failure("table " + t.name + " returned more records than its slot limit " +
@@ -139,19 +140,12 @@ int listTable(Context& ctx, const TableFiles& t,
         kind.keyOf(record, key.get());
         std::string keyText = valueText(key);
         if (sorted) {
-            collected.emplace_back(std::move(keyText), kind.newValue(record));
+            collected.try_emplace(std::move(keyText), kind.newValue(record));
         } else if (keys.insert(std::move(keyText)).second) {
             emit(kind.newValue(record));
         }
     });
-    if (!sorted) return 0;
-    std::stable_sort(collected.begin(), collected.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (std::size_t i = 0; i < collected.size(); ++i) {
-        // Repeats sit next to each other now; only a scan that may repeat leaves any.
-        if (scanned.mayRepeat && i > 0 && collected[i].first == collected[i - 1].first) continue;
-        emit(collected[i].second);
-    }
+    for (const auto& [keyText, value] : collected) emit(value);
     return 0;
 }
 
